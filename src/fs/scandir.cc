@@ -1,0 +1,158 @@
+#include "fs/scandir.h"
+
+#include <dirent.h>
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "util/fsa.h"
+#include "util/rbtree.h"
+
+namespace zorv {
+
+namespace {
+
+// A directory's identity: the same directory reached through links or under
+// other names has the same one.
+struct DirId {
+  dev_t dev;
+  ino_t ino;
+};
+
+std::int32_t dirid_compare(const void* key, const void* stored) {
+  const auto* a = static_cast<const DirId*>(key);
+  const auto* b = static_cast<const DirId*>(stored);
+  if (a->dev != b->dev) return a->dev < b->dev ? -1 : 1;
+  if (a->ino != b->ino) return a->ino < b->ino ? -1 : 1;
+  return 0;
+}
+
+struct Scan {
+  const char* ext;
+  ScanCallback callback;
+  int flags;
+  RbTree* entered;  // DirIds of the directories entered so far (recursion only)
+  FsaPool* ids;
+};
+
+bool was_entered(const Scan& scan, const struct stat& st) {
+  DirId key{st.st_dev, st.st_ino};
+  return rbtree_find(scan.entered, &key) != nullptr;
+}
+
+// Records a directory as entered; false when it already was.
+bool enter(Scan& scan, const struct stat& st) {
+  auto* id = static_cast<DirId*>(fsa_alloc(scan.ids));
+  if (id == nullptr) return true;  // no memory to remember it: still scan it
+  *id = DirId{st.st_dev, st.st_ino};
+  if (rbtree_insert(scan.entered, id) == nullptr) return true;
+  fsa_free(scan.ids, id);
+  return false;
+}
+
+bool has_ext(const char* name, const char* ext) {
+  const char* dot = std::strrchr(name, '.');
+  return dot != nullptr && strcasecmp(dot, ext) == 0;
+}
+
+bool is_dot_or_dotdot(const char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// Makes buf hold at least `need` bytes; reallocates only for names longer
+// than the usual limit.
+bool reserve(char** buf, std::size_t* cap, std::size_t need) {
+  if (need <= *cap) return true;
+  char* bigger = static_cast<char*>(std::realloc(*buf, need));
+  if (bigger == nullptr) return false;
+  *buf = bigger;
+  *cap = need;
+  return true;
+}
+
+void visit(Scan& scan, const char* path, const dirent* ent);
+
+int scan_dir(Scan& scan, const char* dir) {
+  DIR* stream = opendir(dir);
+  if (stream == nullptr) {
+    std::fprintf(stderr, "warning, %s: \"%s\"\n", errno_text(), dir);
+    return SCAN_OPEN_FAILED;
+  }
+  struct stat st;
+  if (scan.entered != nullptr && fstat(dirfd(stream), &st) == 0 && !enter(scan, st)) {
+    closedir(stream);
+    return SCAN_OK;
+  }
+  std::size_t dir_len = std::strlen(dir);
+  std::size_t cap = dir_len + 259;  // names up to 257 bytes without a realloc
+  char* path = static_cast<char*>(std::malloc(cap));
+  if (path == nullptr) {
+    std::fputs("scandir: unable to allocate memory for filename\n", stderr);
+    closedir(stream);
+    return SCAN_NO_MEMORY;
+  }
+  // Only '/' separates on this system: "c:" and "s\" are plain names.
+  std::size_t sep_len = dir_len > 0 && dir[dir_len - 1] == '/' ? 0 : 1;
+  std::memcpy(path, dir, dir_len);
+  path[dir_len] = '/';
+  while (const dirent* ent = readdir(stream)) {
+    std::size_t name_len = std::strlen(ent->d_name);
+    if (!reserve(&path, &cap, dir_len + sep_len + name_len + 1)) continue;
+    std::memcpy(path + dir_len + sep_len, ent->d_name, name_len + 1);
+    visit(scan, path, ent);
+  }
+  closedir(stream);
+  std::free(path);
+  return SCAN_OK;
+}
+
+void visit(Scan& scan, const char* path, const dirent* ent) {
+  const char* name = ent->d_name;
+  bool recurse = (scan.flags & SCAN_RECURSE) != 0;
+  // The entry's type, when the listing gives it, spares a status call for
+  // what would be skipped anyway.
+  if (ent->d_type == DT_REG && !has_ext(name, scan.ext)) return;
+  if (ent->d_type == DT_DIR && !recurse) return;
+  struct stat st;
+  if (stat(path, &st) != 0) return;
+  if (S_ISDIR(st.st_mode)) {
+    if (recurse && !is_dot_or_dotdot(name) && !was_entered(scan, st)) scan_dir(scan, path);
+    return;
+  }
+  // Opening a FIFO or a device could block or have side effects.
+  if (!S_ISREG(st.st_mode)) return;
+  if (has_ext(name, scan.ext)) scan.callback(path);
+}
+
+}  // namespace
+
+int scandir(const char* dir, const char* ext, ScanCallback callback, int flags) {
+  Scan scan{ext, callback, flags, nullptr, nullptr};
+  if ((flags & SCAN_RECURSE) != 0) {
+    scan.entered = rbtree_alloc(dirid_compare);
+    scan.ids = fsa_init(sizeof(DirId), 64);
+    if (scan.entered == nullptr || scan.ids == nullptr) {
+      std::fputs("scandir: unable to allocate memory for the directory set\n", stderr);
+      if (scan.entered != nullptr) rbtree_free(scan.entered);
+      fsa_exit(scan.ids);
+      return SCAN_NO_MEMORY;
+    }
+  }
+  int result = scan_dir(scan, dir);
+  if (scan.entered != nullptr) rbtree_free(scan.entered);
+  fsa_exit(scan.ids);
+  return result;
+}
+
+const char* errno_text() {
+  int err = errno;
+  errno = 0;
+  const char* text = strerrordesc_np(err);
+  return text != nullptr ? text : "errno out of range";
+}
+
+}  // namespace zorv

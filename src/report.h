@@ -1,0 +1,39 @@
+// The duplicate report, and the per-archive summary of option -l.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "util/rbtree.h"
+
+namespace zorv {
+
+// Caller storage for an entry name; grows as needed (up to a 65,535-byte
+// name, or the open-failure text with a path of any length). Free `text`.
+struct NameBuf {
+  char* text;
+  std::size_t cap;
+};
+
+// Prints every group of the DupeTree `dupes`, in the tree's pre-order: per
+// group "CRC32: 0x%08x", one "file: <archive>, <name>" line per member in
+// recording order, and "-------". Names are fetched by reopening archives.
+void print_report(const RbTree* dupes);
+
+// Prints one group (given its head DupeLink); the visit function of the walk.
+void print_dupe_group(void* head);
+
+// Puts into `name_out` the stored name (text up to its first NUL) of the
+// entry of the archive at `path` with this CRC-32 and cd_pos, or
+// "openzip failed on: <path>" when the archive cannot be opened (the reader
+// has reported why). When the archive opens but holds no such entry, the run
+// ends with "internal error, unable to match cd_pos & crc32".
+void lookup_entry_name(const char* path, std::uint32_t crc32, std::uint32_t cd_pos,
+                       NameBuf* name_out);
+
+// Option -l: counts the archive of every member of every group (groups in
+// report order), then prints one "FileListName: ..." line per archive in
+// ascending path order, releasing the FileListTree's records as it goes.
+void print_archive_summary(const RbTree* dupes, RbTree* tally);
+
+}  // namespace zorv

@@ -1,0 +1,103 @@
+#include "util/fsa.h"
+
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace zorv {
+
+namespace {
+
+// Links live in the items' first word; memcpy keeps this free of alignment
+// and aliasing assumptions about what the caller stored there.
+void* link_of(const void* item) {
+  void* next;
+  std::memcpy(&next, item, sizeof next);
+  return next;
+}
+
+void set_link(void* item, void* next) {
+  std::memcpy(item, &next, sizeof next);
+}
+
+}  // namespace
+
+FsaPool* fsa_init(std::uint32_t item_size, std::uint32_t items_per_block) {
+  auto* pool = static_cast<FsaPool*>(std::malloc(sizeof(FsaPool)));
+  if (pool == nullptr) {
+    std::fputs("fsa_init: unable to allocate fsa control block\n", stderr);
+    return nullptr;
+  }
+  constexpr std::uint64_t align = alignof(void*);
+  std::uint64_t size = item_size < FSA_MIN_ITEM ? FSA_MIN_ITEM : item_size;
+  size = (size + align - 1) / align * align;
+  std::uint64_t block = size * items_per_block;
+  if (items_per_block == 0 || block > UINT32_MAX) {
+    std::fprintf(stderr, "fsa_init: unusable pool of %u items of %u bytes\n", items_per_block,
+                 item_size);
+    std::free(pool);
+    return nullptr;
+  }
+  pool->item_size = static_cast<std::uint32_t>(size);
+  pool->blocks = nullptr;
+  pool->free_list = nullptr;
+  pool->block_size = static_cast<std::uint32_t>(block);
+  pool->items_per_block = items_per_block;
+  if (fsa_grow(pool, pool->block_size) != 0) {
+    std::fprintf(stderr, "fsa_init: unable to allocate %u bytes\n", pool->block_size);
+    std::free(pool);
+    return nullptr;
+  }
+  return pool;
+}
+
+int fsa_grow(FsaPool* pool, std::uint32_t size) {
+  auto* memory = static_cast<unsigned char*>(std::malloc(size));
+  auto* block = static_cast<FsaBlock*>(std::malloc(sizeof(FsaBlock)));
+  if (memory == nullptr || block == nullptr) {
+    std::free(memory);
+    std::free(block);
+    return 1;
+  }
+  block->memory = memory;
+  block->next_block = pool->blocks;
+  pool->blocks = block;
+
+  // Fresh items go out in ascending address order.
+  unsigned char* item = memory;
+  unsigned char* end = memory + size;
+  while (end - item >= 2 * static_cast<std::ptrdiff_t>(pool->item_size)) {
+    set_link(item, item + pool->item_size);
+    item += pool->item_size;
+  }
+  set_link(item, nullptr);
+  pool->free_list = memory;
+  return 0;
+}
+
+void* fsa_alloc(FsaPool* pool) {
+  if (pool->free_list == nullptr && fsa_grow(pool, pool->block_size) != 0) return nullptr;
+  void* item = pool->free_list;
+  pool->free_list = link_of(item);
+  return item;
+}
+
+void fsa_free(FsaPool* pool, void* item) {
+  set_link(item, pool->free_list);
+  pool->free_list = item;
+}
+
+void fsa_exit(FsaPool* pool) {
+  if (pool == nullptr) return;
+  FsaBlock* block = pool->blocks;
+  while (block != nullptr) {
+    FsaBlock* older = block->next_block;
+    std::free(block->memory);
+    std::free(block);
+    block = older;
+  }
+  std::free(pool);
+}
+
+}  // namespace zorv

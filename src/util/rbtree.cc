@@ -1,0 +1,312 @@
+#include "util/rbtree.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace zorv {
+
+namespace {
+
+bool is_red(const RbNode* node) {
+  return node != nullptr && node->colour == RB_RED;
+}
+
+RbNode* sibling_of(const RbNode* parent, const RbNode* child) {
+  return parent->left == child ? parent->right : parent->left;
+}
+
+// Puts `top` where `old` was: as the root when `old` sits at depth 0, else
+// in the child field of its parent (path entry depth - 1) that held `old`.
+void replace_child(RbTree* tree, int depth, const RbNode* old, RbNode* top) {
+  if (depth == 0) {
+    tree->root = top;
+    return;
+  }
+  RbNode* parent = tree->path_stack[depth - 1];
+  if (parent->left == old) {
+    parent->left = top;
+  } else {
+    parent->right = top;
+  }
+}
+
+// p is a child of g (at path depth k), x a child of p. The one of the three
+// that orders between the other two becomes the top of the subtree, in g's
+// place. Colours are the caller's business.
+RbNode* rbtree_rotate(RbTree* tree, int k, RbNode* g, RbNode* p, RbNode* x) {
+  RbNode* top;
+  if (p == g->left) {
+    if (x == p->left) {
+      g->left = p->right;
+      p->right = g;
+      top = p;
+    } else {
+      p->right = x->left;
+      g->left = x->right;
+      x->left = p;
+      x->right = g;
+      top = x;
+    }
+  } else if (x == p->left) {
+    g->right = x->left;
+    p->left = x->right;
+    x->left = g;
+    x->right = p;
+    top = x;
+  } else {
+    g->right = p->left;
+    p->left = g;
+    top = p;
+  }
+  replace_child(tree, k, g, top);
+  return top;
+}
+
+// A red child of `node` to restructure around, the left one first whichever
+// side `node` is on; null when both are black or missing.
+RbNode* red_child(const RbNode* node) {
+  if (is_red(node->left)) return node->left;
+  if (is_red(node->right)) return node->right;
+  return nullptr;
+}
+
+// Restores the invariants after a new red node at path depth `depth`.
+void insert_fixup(RbTree* tree, int depth) {
+  RbNode** stack = tree->path_stack;
+  for (;;) {
+    RbNode* x = stack[depth];
+    RbNode* p = stack[depth - 1];
+    if (p->colour == RB_BLACK) return;  // also ends at the root, always black
+    RbNode* g = stack[depth - 2];
+    RbNode* u = sibling_of(g, p);
+    if (!is_red(u)) {
+      RbNode* top = rbtree_rotate(tree, depth - 2, g, p, x);
+      top->colour = RB_BLACK;
+      top->left->colour = RB_RED;
+      top->right->colour = RB_RED;
+      return;
+    }
+    p->colour = RB_BLACK;
+    u->colour = RB_BLACK;
+    if (depth - 2 == 0) return;  // g is the root and stays black
+    g->colour = RB_RED;
+    depth -= 2;
+  }
+}
+
+// After a black node was unlinked: x (possibly null) took its place under p
+// (at path depth pd; null p when the root went), w is x's sibling.
+void delete_fixup(RbTree* tree, RbNode* x, RbNode* p, RbNode* w, int pd) {
+  RbNode** stack = tree->path_stack;
+  if (is_red(x)) {
+    x->colour = RB_BLACK;
+    return;
+  }
+  if (p == nullptr) return;
+  while (!is_red(w)) {
+    RbNode* pivot = red_child(w);
+    if (pivot != nullptr) {
+      std::int32_t colour = p->colour;
+      RbNode* top = rbtree_rotate(tree, pd, p, w, pivot);
+      top->colour = colour;
+      top->left->colour = RB_BLACK;
+      top->right->colour = RB_BLACK;
+      return;
+    }
+    w->colour = RB_RED;
+    if (p->colour == RB_RED) {
+      p->colour = RB_BLACK;
+      return;
+    }
+    if (pd == 0) return;
+    x = p;
+    p = stack[--pd];
+    w = sibling_of(p, x);
+  }
+  // w is red: turn it into p's parent, leaving x a black sibling s.
+  bool x_on_left = (w == p->right);
+  RbNode* s = x_on_left ? w->left : w->right;
+  rbtree_rotate(tree, pd, p, w, x_on_left ? w->right : w->left);
+  w->colour = RB_BLACK;
+  p->colour = RB_RED;
+  stack[pd] = w;
+  stack[++pd] = p;
+  RbNode* pivot = red_child(s);
+  if (pivot != nullptr) {
+    RbNode* top = rbtree_rotate(tree, pd, p, s, pivot);
+    top->colour = RB_RED;
+    top->left->colour = RB_BLACK;
+    top->right->colour = RB_BLACK;
+  } else {
+    s->colour = RB_RED;
+    p->colour = RB_BLACK;
+  }
+}
+
+// Unlinks and releases the node at path depth zd (its ancestors are on the
+// path stack) and returns its item.
+void* remove_at(RbTree* tree, int zd) {
+  RbNode** stack = tree->path_stack;
+  RbNode* z = stack[zd];
+  RbNode* x;
+  RbNode* p;
+  RbNode* w;
+  int pd;
+  std::int32_t removed;
+  if (z->left == nullptr || z->right == nullptr) {
+    x = z->left != nullptr ? z->left : z->right;
+    replace_child(tree, zd, z, x);
+    removed = z->colour;
+    pd = zd - 1;
+    p = zd > 0 ? stack[pd] : nullptr;
+    w = p != nullptr ? sibling_of(p, x) : nullptr;
+  } else {
+    // Both children: the in-order successor y takes z's place and colour.
+    int yd = zd + 1;
+    RbNode* y = z->right;
+    stack[yd] = y;
+    while (y->left != nullptr) {
+      y = y->left;
+      stack[++yd] = y;
+    }
+    x = y->right;
+    if (yd == zd + 1) {
+      p = y;
+      pd = zd;
+      w = z->left;
+    } else {
+      pd = yd - 1;
+      p = stack[pd];
+      p->left = x;
+      w = p->right;
+      y->right = z->right;
+    }
+    y->left = z->left;
+    replace_child(tree, zd, z, y);
+    stack[zd] = y;
+    removed = y->colour;
+    y->colour = z->colour;
+  }
+  void* item = z->item;
+  std::free(z);
+  --tree->count;
+  if (removed == RB_BLACK) delete_fixup(tree, x, p, w, pd);
+  return item;
+}
+
+}  // namespace
+
+RbTree* rbtree_alloc(RbCompare compare) {
+  auto* tree = static_cast<RbTree*>(std::malloc(sizeof(RbTree)));
+  if (tree == nullptr) return nullptr;
+  tree->root = nullptr;
+  tree->compare = compare;
+  tree->path_stack = static_cast<RbNode**>(std::malloc(RB_PATH_MAX * sizeof(RbNode*)));
+  if (tree->path_stack == nullptr) {
+    std::free(tree);
+    return nullptr;
+  }
+  tree->count = 0;
+  return tree;
+}
+
+void* rbtree_insert(RbTree* tree, void* item) {
+  RbNode** stack = tree->path_stack;
+  int depth = 0;
+  std::int32_t side = 0;
+  for (RbNode* node = tree->root; node != nullptr; node = side < 0 ? node->left : node->right) {
+    stack[depth++] = node;
+    side = tree->compare(item, node->item);
+    if (side == 0) return node->item;
+  }
+  auto* node = static_cast<RbNode*>(std::malloc(sizeof(RbNode)));
+  if (node == nullptr) {
+    std::fputs("rbtree_insert: no memory for node\n", stderr);
+    std::exit(1);
+  }
+  node->item = item;
+  node->left = nullptr;
+  node->right = nullptr;
+  ++tree->count;
+  if (depth == 0) {
+    node->colour = RB_BLACK;
+    tree->root = node;
+    return nullptr;
+  }
+  node->colour = RB_RED;
+  RbNode* parent = stack[depth - 1];
+  if (side < 0) {
+    parent->left = node;
+  } else {
+    parent->right = node;
+  }
+  stack[depth] = node;
+  insert_fixup(tree, depth);
+  return nullptr;
+}
+
+void* rbtree_find(const RbTree* tree, const void* key) {
+  const RbNode* node = tree->root;
+  while (node != nullptr) {
+    std::int32_t side = tree->compare(key, node->item);
+    if (side == 0) return node->item;
+    node = side < 0 ? node->left : node->right;
+  }
+  return nullptr;
+}
+
+void* rbtree_first(const RbTree* tree) {
+  const RbNode* node = tree->root;
+  if (node == nullptr) return nullptr;
+  while (node->left != nullptr)
+    node = node->left;
+  return node->item;
+}
+
+void* rbtree_delete(RbTree* tree, const void* key) {
+  RbNode** stack = tree->path_stack;
+  int depth = 0;
+  for (RbNode* node = tree->root; node != nullptr; ++depth) {
+    stack[depth] = node;
+    std::int32_t side = tree->compare(key, node->item);
+    if (side == 0) return remove_at(tree, depth);
+    node = side < 0 ? node->left : node->right;
+  }
+  return nullptr;
+}
+
+void* rbtree_deletemin(RbTree* tree) {
+  RbNode* node = tree->root;
+  if (node == nullptr) return nullptr;
+  RbNode** stack = tree->path_stack;
+  int depth = 0;
+  stack[0] = node;
+  while (node->left != nullptr) {
+    node = node->left;
+    stack[++depth] = node;
+  }
+  return remove_at(tree, depth);
+}
+
+void rbtree_walk(RbNode* node, RbVisit visit) {
+  if (node == nullptr) return;
+  visit(node->item);
+  rbtree_walk(node->left, visit);
+  rbtree_walk(node->right, visit);
+}
+
+void rbtree_free(RbTree* tree) {
+  RbNode** stack = tree->path_stack;
+  int top = 0;
+  if (tree->root != nullptr) stack[top++] = tree->root;
+  while (top > 0) {
+    RbNode* node = stack[--top];
+    if (node->left != nullptr) stack[top++] = node->left;
+    if (node->right != nullptr) stack[top++] = node->right;
+    std::free(node);
+  }
+  std::free(tree->path_stack);
+  std::free(tree);
+}
+
+}  // namespace zorv

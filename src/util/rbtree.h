@@ -1,0 +1,68 @@
+// An ordered container of opaque item pointers: a red-black tree whose nodes
+// carry no parent pointer. Each tree owns a path stack on which the operations
+// that change it record the way down, and rebalancing climbs back up it.
+//
+// The tree stores the pointers it is given and never copies, inspects or
+// releases items. No operation may run inside another on the same tree: the
+// comparison and visit functions must not call back into their tree.
+#pragma once
+
+#include <cstdint>
+
+namespace zorv {
+
+// Receives the key (or the item being inserted) first and a stored item
+// second; only the sign of the result counts (negative: key orders first).
+// Must be antisymmetric and transitive over all items that meet in a tree.
+using RbCompare = std::int32_t (*)(const void* key, const void* stored);
+using RbVisit = void (*)(void* item);
+
+// Deep enough for any tree that fits in memory (height <= 2*log2(n+1)).
+constexpr int RB_PATH_MAX = 1000;
+
+struct RbNode {
+  void* item;
+  RbNode* left;         // items ordering before `item`
+  RbNode* right;        // items ordering after `item`
+  std::int32_t colour;  // RB_RED or RB_BLACK
+};
+
+constexpr std::int32_t RB_RED = 0;
+constexpr std::int32_t RB_BLACK = 1;
+
+struct RbTree {
+  RbNode* root;  // null when empty; start rbtree_walk here
+  std::int32_t count;
+  RbCompare compare;
+  RbNode** path_stack;  // RB_PATH_MAX entries of scratch, entry i at depth i
+};
+
+// A new empty tree, or null (no message) when memory is short.
+RbTree* rbtree_alloc(RbCompare compare);
+
+// Insert-or-find: null when `item` was added; otherwise the stored item that
+// compares equal, and the tree is unchanged. When no node can be allocated,
+// writes "rbtree_insert: no memory for node" and exits with status 1.
+void* rbtree_insert(RbTree* tree, void* item);
+
+// The stored item equal to `key`, or null.
+void* rbtree_find(const RbTree* tree, const void* key);
+
+// The stored item that orders first, or null when the tree is empty.
+void* rbtree_first(const RbTree* tree);
+
+// Removes the item equal to `key` and returns the stored item (not the key);
+// null when there is none.
+void* rbtree_delete(RbTree* tree, const void* key);
+
+// Removes and returns the item that orders first; null when empty.
+void* rbtree_deletemin(RbTree* tree);
+
+// Pre-order: visits the node's item, then its left subtree, then its right.
+// This is not ascending order. `visit` may release the item it is given.
+void rbtree_walk(RbNode* node, RbVisit visit);
+
+// Releases every node, the path stack and the tree; items are not touched.
+void rbtree_free(RbTree* tree);
+
+}  // namespace zorv

@@ -1,0 +1,286 @@
+#include "zip/zipdir.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "message.h"
+
+namespace zorv {
+
+namespace {
+
+// End of Central Directory record offsets.
+constexpr std::size_t ECD_DISK = 4;
+constexpr std::size_t ECD_CD_DISK = 6;
+constexpr std::size_t ECD_DISK_ENTRIES = 8;
+constexpr std::size_t ECD_TOTAL_ENTRIES = 10;
+constexpr std::size_t ECD_CD_SIZE = 12;
+constexpr std::size_t ECD_CD_OFFSET = 16;
+constexpr std::size_t ECD_COMMENT_LEN = 20;
+
+// Central file header offsets.
+constexpr std::size_t CDH_MADE_BY = 4;
+constexpr std::size_t CDH_NEEDED = 6;
+constexpr std::size_t CDH_FLAGS = 8;
+constexpr std::size_t CDH_METHOD = 10;
+constexpr std::size_t CDH_MOD_TIME = 12;
+constexpr std::size_t CDH_MOD_DATE = 14;
+constexpr std::size_t CDH_CRC32 = 16;
+constexpr std::size_t CDH_COMPRESSED = 20;
+constexpr std::size_t CDH_UNCOMPRESSED = 24;
+constexpr std::size_t CDH_NAME_LEN = 28;
+constexpr std::size_t CDH_EXTRA_LEN = 30;
+constexpr std::size_t CDH_COMMENT_LEN = 32;
+constexpr std::size_t CDH_DISK_START = 34;
+constexpr std::size_t CDH_INTERNAL_ATTR = 36;
+constexpr std::size_t CDH_EXTERNAL_ATTR = 38;
+constexpr std::size_t CDH_LOCAL_OFFSET = 42;
+
+// Reads exactly len bytes at offset; false on an error or an early end.
+bool read_at(int fd, unsigned char* out, std::size_t len, std::int64_t offset) {
+  while (len > 0) {
+    ssize_t got = pread(fd, out, len, offset);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    out += got;
+    len -= static_cast<std::size_t>(got);
+    offset += got;
+  }
+  return true;
+}
+
+// O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+// Only regular files are archives; anything else is refused after the open.
+bool open_regular(ZipDir* zd, const char* path) {
+  zd->fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (zd->fd < 0) return false;
+  struct stat st;
+  if (fstat(zd->fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  zd->file_size = st.st_size;
+  return true;
+}
+
+void decode_ecd(const unsigned char* p, ECD* ecd) {
+  ecd->signature = le_u32(p);
+  ecd->disk_number = le_u16(p + ECD_DISK);
+  ecd->cd_disk = le_u16(p + ECD_CD_DISK);
+  ecd->disk_entries = le_u16(p + ECD_DISK_ENTRIES);
+  ecd->total_entries = le_u16(p + ECD_TOTAL_ENTRIES);
+  ecd->cd_size = le_u32(p + ECD_CD_SIZE);
+  ecd->cd_offset = le_u32(p + ECD_CD_OFFSET);
+  ecd->comment_len = le_u16(p + ECD_COMMENT_LEN);
+}
+
+void decode_cdh(const unsigned char* p, ZipEntry* e) {
+  e->signature = le_u32(p);
+  e->made_by_version = p[CDH_MADE_BY];
+  e->made_by_system = p[CDH_MADE_BY + 1];
+  e->needed_version = p[CDH_NEEDED];
+  e->needed_system = p[CDH_NEEDED + 1];
+  e->flags = le_u16(p + CDH_FLAGS);
+  e->method = le_u16(p + CDH_METHOD);
+  e->mod_time = le_u16(p + CDH_MOD_TIME);
+  e->mod_date = le_u16(p + CDH_MOD_DATE);
+  e->crc32 = le_u32(p + CDH_CRC32);
+  e->compressed_size = le_u32(p + CDH_COMPRESSED);
+  e->uncompressed_size = le_u32(p + CDH_UNCOMPRESSED);
+  e->name_len = le_u16(p + CDH_NAME_LEN);
+  e->extra_len = le_u16(p + CDH_EXTRA_LEN);
+  e->comment_len = le_u16(p + CDH_COMMENT_LEN);
+  e->disk_start = le_u16(p + CDH_DISK_START);
+  e->internal_attr = le_u16(p + CDH_INTERNAL_ATTR);
+  e->external_attr = le_u32(p + CDH_EXTERNAL_ATTR);
+  e->local_header_offset = le_u32(p + CDH_LOCAL_OFFSET);
+}
+
+// Makes the central directory available in cd_buf: in place when the read
+// that found the ECD holds it (every small archive), else with one more read.
+// A directory running past the end of the file is refused before anything is
+// allocated for it, so a tiny hostile file cannot reserve gigabytes.
+bool load_cd(ZipDir* zd, const char* path) {
+  const ECD& ecd = zd->ecd;
+  std::int64_t start = ecd.cd_offset;
+  std::int64_t end = start + ecd.cd_size;
+  if (ecd.cd_size == 0 || end > zd->file_size) {
+    error_msg("error reading central directory: %s", path);
+    return false;
+  }
+  if (start >= zd->window_pos && end <= zd->window_pos + zd->window_len) {
+    zd->cd_buf = zd->window + (start - zd->window_pos);
+    return true;
+  }
+  std::free(zd->window);  // the ECD is decoded; keep only one buffer
+  zd->window = nullptr;
+  zd->cd_copy = static_cast<unsigned char*>(std::malloc(ecd.cd_size));
+  if (zd->cd_copy == nullptr) {
+    error_msg("malloc failed allocating: %u bytes", ecd.cd_size);
+    return false;
+  }
+  if (!read_at(zd->fd, zd->cd_copy, ecd.cd_size, start)) {
+    error_msg("error reading central directory: %s", path);
+    return false;
+  }
+  zd->cd_buf = zd->cd_copy;
+  return true;
+}
+
+// Grows entry.name to hold len bytes and a NUL; the buffer is reused from
+// entry to entry, so a walk allocates only a handful of times.
+bool copy_name(ZipDir* zd, const unsigned char* src, std::uint32_t len) {
+  if (len + 1 > zd->name_cap) {
+    std::uint32_t cap = 256;
+    while (cap < len + 1)
+      cap *= 2;
+    std::free(zd->entry.name);
+    zd->entry.name = static_cast<char*>(std::malloc(cap));
+    zd->name_cap = zd->entry.name != nullptr ? cap : 0;
+    if (zd->entry.name == nullptr) return false;
+  }
+  std::memcpy(zd->entry.name, src, len);
+  zd->entry.name[len] = '\0';
+  return true;
+}
+
+// Releases a partly opened ZipDir on every early return of openzip.
+struct OpenGuard {
+  ZipDir* zd;
+  ~OpenGuard() {
+    if (zd != nullptr) closezip(zd);
+  }
+  ZipDir* release() { return std::exchange(zd, nullptr); }
+};
+
+}  // namespace
+
+int find_ecd(const unsigned char* buf, std::size_t len, std::size_t* pos) {
+  if (len < ECD_SIZE) return 0;
+  std::size_t end = len - ECD_SIZE + 1;  // candidates lie in [0, end)
+  while (end > 0) {
+    const void* hit = memrchr(buf, 'P', end);
+    if (hit == nullptr) return 0;
+    std::size_t p = static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - buf);
+    if (buf[p + 1] == 'K' && buf[p + 2] == 5 && buf[p + 3] == 6) {
+      *pos = p;
+      return 1;
+    }
+    end = p;
+  }
+  return 0;
+}
+
+int load_ecd(ZipDir* zd) {
+  std::int64_t size = zd->file_size;
+  std::uint32_t cap = size < ZIP_WINDOW ? static_cast<std::uint32_t>(size) : ZIP_WINDOW;
+  auto* buf = static_cast<unsigned char*>(std::malloc(cap));
+  if (buf == nullptr) return -1;
+  std::int64_t pos = size - cap;
+  std::uint32_t len = cap;
+  while (read_at(zd->fd, buf, len, pos)) {
+    std::size_t hit;
+    if (find_ecd(buf, len, &hit) != 0) {
+      zd->window = buf;
+      zd->window_pos = pos;
+      zd->window_len = len;
+      zd->ecd_pos = pos + static_cast<std::int64_t>(hit);
+      return 0;
+    }
+    if (pos == 0) break;
+    // The next window ends ECD_SIZE - 1 bytes into this one: a record that
+    // starts just before this window is then read whole.
+    std::int64_t end = pos + static_cast<std::int64_t>(ECD_SIZE - 1);
+    pos = end > cap ? end - cap : 0;
+    len = static_cast<std::uint32_t>(end - pos);
+  }
+  std::free(buf);
+  return -1;
+}
+
+CdhFit cdh_fit(std::uint32_t cd_size, std::uint32_t pos, const unsigned char* hdr,
+               std::uint64_t* next) {
+  if (pos >= cd_size) return CdhFit::End;
+  if (cd_size - pos < CDH_SIZE) return CdhFit::Bad;
+  std::uint64_t name_end = std::uint64_t{pos} + CDH_SIZE + le_u16(hdr + CDH_NAME_LEN);
+  if (name_end > cd_size) return CdhFit::Bad;
+  *next = name_end + le_u16(hdr + CDH_EXTRA_LEN) + le_u16(hdr + CDH_COMMENT_LEN);
+  return CdhFit::Ok;
+}
+
+ZipDir* openzip(const char* path) {
+  auto* zd = static_cast<ZipDir*>(std::calloc(1, sizeof(ZipDir)));
+  if (zd == nullptr) {
+    error_msg("malloc failed allocating: %u bytes", static_cast<unsigned>(sizeof(ZipDir)));
+    return nullptr;
+  }
+  zd->fd = -1;
+  OpenGuard guard{zd};
+  if (!open_regular(zd, path)) {
+    error_msg("unable to open file: %s", path);
+    return nullptr;
+  }
+  if (zd->file_size < 0) {
+    error_msg("unable to get file size: %s", path);
+    return nullptr;
+  }
+  if (zd->file_size == 0) {
+    error_msg("error, file is empty: %s", path);
+    return nullptr;
+  }
+  if (load_ecd(zd) != 0) {
+    error_msg("error reading ECD (End of Central Directory): %s", path);
+    return nullptr;
+  }
+  decode_ecd(zd->window + (zd->ecd_pos - zd->window_pos), &zd->ecd);
+  const ECD& ecd = zd->ecd;
+  if (ecd.disk_number != ecd.cd_disk || ecd.disk_entries != ecd.total_entries ||
+      ecd.total_entries == 0) {
+    error_msg("error, spanned disks are not supported: %s", path);
+    return nullptr;
+  }
+  if (!load_cd(zd, path)) return nullptr;
+
+  std::size_t len = std::strlen(path) + 1;
+  zd->path = static_cast<char*>(std::malloc(len));
+  if (zd->path == nullptr) {
+    error_msg("malloc failed allocating: %u bytes", static_cast<unsigned>(len));
+    return nullptr;
+  }
+  std::memcpy(zd->path, path, len);
+  return guard.release();
+}
+
+ZipEntry* readzip(ZipDir* zd) {
+  std::uint32_t pos = zd->cd_pos;
+  if (pos >= zd->ecd.cd_size) return nullptr;
+  const unsigned char* hdr = zd->cd_buf + pos;
+  std::uint64_t next;
+  if (cdh_fit(zd->ecd.cd_size, pos, hdr, &next) != CdhFit::Ok) {
+    error_msg("error, invalid filename length in directory: %s", zd->path);
+    return nullptr;
+  }
+  decode_cdh(hdr, &zd->entry);
+  if (!copy_name(zd, hdr + CDH_SIZE, zd->entry.name_len)) {
+    error_msg("malloc failed allocating: %u bytes", zd->entry.name_len + 1u);
+    return nullptr;
+  }
+  // Past the last entry the walk ends; saturating keeps the cursor from
+  // wrapping back into the directory.
+  zd->cd_pos = next > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(next);
+  return &zd->entry;
+}
+
+void closezip(ZipDir* zd) {
+  std::free(zd->entry.name);
+  std::free(zd->cd_copy);
+  std::free(zd->window);
+  if (zd->fd >= 0) close(zd->fd);
+  std::free(zd->path);
+  std::free(zd);
+}
+
+}  // namespace zorv

@@ -1,0 +1,185 @@
+#include "zorv.h"
+
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "fs/scandir.h"
+#include "get_option.h"
+#include "message.h"
+#include "rb_funcs.h"
+#include "report.h"
+#include "zip/zipdir.h"
+
+namespace zorv {
+
+int option_flags = 0;
+char* pStartDir = nullptr;
+
+namespace {
+
+constexpr const char* ARCHIVE_EXT = ".zip";
+
+const char* const usage_text[] = {
+    "zorv, ver 1.03",
+    "",
+    "Usage: zorv [options]  <directory list/filenames>",
+    "Options are:",
+    "-R      process subdirectories Recursivly",
+};
+
+[[noreturn]] void usage() {
+  for (const char* line : usage_text)
+    std::printf("%s\n", line);
+  std::exit(0);
+}
+
+std::int32_t compare_u32(std::uint32_t a, std::uint32_t b) {
+  // Not a - b: the difference of two CRCs overflows and breaks transitivity.
+  return (a > b) - (a < b);
+}
+
+// Only a regular file whose last '.' starts ".zip" (any case) is an archive.
+bool is_archive_name(const char* path) {
+  const char* dot = std::strrchr(path, '.');
+  return dot != nullptr && strcasecmp(dot, ARCHIVE_EXT) == 0;
+}
+
+// Sends one command-line path to the indexer or the directory scanner.
+void dispatch(char* arg) {
+  for (char* p = arg; *p != '\0'; ++p) {
+    if (*p == '\\') *p = '/';
+  }
+  struct stat st;
+  if (stat(arg, &st) == 0 && S_ISREG(st.st_mode)) {
+    if (is_archive_name(arg)) process_archive(arg);
+    return;
+  }
+  scandir(arg, ARCHIVE_EXT, process_archive, option_flags);
+}
+
+void create_indexes() {
+  CRC32_Tree = rbtree_alloc(crc32_compare);
+  FileTree = rbtree_alloc(archive_compare);
+  DupeTree = rbtree_alloc(dupe_compare);
+  FileListTree = rbtree_alloc(tally_compare);
+  if (CRC32_Tree == nullptr || FileTree == nullptr || DupeTree == nullptr ||
+      FileListTree == nullptr) {
+    error_exit("internal error, rbtree_alloc() failed");
+  }
+  EntryRefPool = fsa_init(sizeof(EntryRef), 1024);
+  DupeLinkPool = fsa_init(sizeof(DupeLink), 1024);
+  if (EntryRefPool == nullptr || DupeLinkPool == nullptr) {
+    error_exit("internal error, fsa_init() failed");
+  }
+}
+
+// Pools first: the trees never touch their items when freed.
+void release_indexes() {
+  fsa_exit(EntryRefPool);
+  fsa_exit(DupeLinkPool);
+  rbtree_walk(FileListTree->root, free_item);
+  rbtree_walk(FileTree->root, free_item);
+  rbtree_free(CRC32_Tree);
+  rbtree_free(FileTree);
+  rbtree_free(DupeTree);
+  rbtree_free(FileListTree);
+}
+
+int run(int argc, char** argv) {
+  create_indexes();
+  int first = 0;
+  while (first < argc && argv[first] != pStartDir)
+    ++first;
+  if (first == argc) error_exit("internal error, unable to match pStartDir with argv");
+  errno = 0;
+  for (int i = first; i < argc; ++i)
+    dispatch(argv[i]);
+  print_report(DupeTree);
+  if ((option_flags & OPT_LIST) != 0) print_archive_summary(DupeTree, FileListTree);
+  release_indexes();
+  return 0;
+}
+
+}  // namespace
+
+void parse_options(int argc, char** argv) {
+  if (argc <= 1) usage();
+  for (;;) {
+    int c = get_option(argc, argv, "|Rl");
+    auto shown = static_cast<unsigned char>(opt_char);
+    switch (c) {
+      case OPT_END:
+        return;
+      case OPT_UNKNOWN:
+        error_exit("command error, unknown option '%c'. Type 'zorv' by itself for help", shown);
+      case OPT_LONE_HYPHEN:
+        usage();
+      case OPT_NEEDS_ARG:
+        error_exit("command error, the '%c' option requires an argument", shown);
+      case OPT_WORD:
+        error_exit("command error, unknown option '%c'. Type 'zorv' by itself for help",
+                   static_cast<unsigned char>(opt_arg[0]));
+      case 'R':
+        option_flags |= OPT_RECURSE;
+        break;
+      case 'l':
+        option_flags |= OPT_LIST;
+        break;
+      case OPT_WORD_BAR:
+        pStartDir = opt_arg;
+        return;
+      default:
+        error_exit("internal error, option '%c' not handled in switch", shown);
+    }
+  }
+}
+
+int zorv_main(int argc, char** argv) {
+  parse_options(argc, argv);
+  if (pStartDir == nullptr) error_exit("command error, missing directory");
+  return run(argc, argv);
+}
+
+int process_archive(const char* path) {
+  ZipDir* zd = openzip(path);
+  if (zd == nullptr) return 1;
+  ArchiveName* archive = FileTreeInsert(path);
+  while (const ZipEntry* entry = readzip(zd)) {
+    // CRC-32 zero: directories and empty files, never reported.
+    if (entry->crc32 != 0) CRC32_TreeInsert(entry->crc32, zd->cd_pos, archive);
+  }
+  closezip(zd);
+  return 0;
+}
+
+std::int32_t crc32_compare(const void* key, const void* stored) {
+  return compare_u32(static_cast<const EntryRef*>(key)->crc32,
+                     static_cast<const EntryRef*>(stored)->crc32);
+}
+
+std::int32_t archive_compare(const void* key, const void* stored) {
+  return std::strcmp(static_cast<const ArchiveName*>(key)->path,
+                     static_cast<const ArchiveName*>(stored)->path);
+}
+
+std::int32_t dupe_compare(const void* key, const void* stored) {
+  return compare_u32(static_cast<const DupeLink*>(key)->entry->crc32,
+                     static_cast<const DupeLink*>(stored)->entry->crc32);
+}
+
+std::int32_t tally_compare(const void* key, const void* stored) {
+  return std::strcmp(static_cast<const ArchiveTally*>(key)->path,
+                     static_cast<const ArchiveTally*>(stored)->path);
+}
+
+void free_item(void* pItem) {
+  ZORV_ASSERT(pItem != nullptr, "pItem != NULL");
+  std::free(pItem);
+}
+
+}  // namespace zorv

@@ -1,0 +1,39 @@
+// The command line and the run driver: options, dispatch of every path,
+// the report and the release of everything, plus the archive indexer's
+// entry point and the indexes' comparison functions.
+#pragma once
+
+#include <cstdint>
+
+namespace zorv {
+
+constexpr int OPT_RECURSE = 1;  // -R: descend into subdirectories
+constexpr int OPT_LIST = 2;     // -l: per-archive summary after the report
+
+extern int option_flags;
+// The first path word: the argv element itself (not a copy), found again by
+// pointer identity when the run starts.
+extern char* pStartDir;
+
+// Prints the usage text and exits 0 when there are no arguments or on a
+// lone "-"; exits 1 with a "command error, ..." message on a bad option.
+// Returns after setting option_flags and pStartDir (null if no path came).
+void parse_options(int argc, char** argv);
+
+// The whole program; returns the exit status of a completed run.
+int zorv_main(int argc, char** argv);
+
+// Indexes one archive: 0 when it was opened and walked, 1 when opening it
+// failed (already reported). The callback shape scandir expects.
+int process_archive(const char* path);
+
+// Orderings of the indexes; only the sign of the result counts.
+std::int32_t crc32_compare(const void* key, const void* stored);    // EntryRef
+std::int32_t archive_compare(const void* key, const void* stored);  // ArchiveName
+std::int32_t dupe_compare(const void* key, const void* stored);     // DupeLink
+std::int32_t tally_compare(const void* key, const void* stored);    // ArchiveTally
+
+// Releases a heap item; a null one is a broken invariant and aborts.
+void free_item(void* pItem);
+
+}  // namespace zorv

@@ -1,0 +1,210 @@
+#include "support/files.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include <gtest/gtest.h>
+
+namespace zorv::test {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string templ =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zorv-XXXXXX";
+  if (mkdtemp(templ.data()) == nullptr) std::abort();
+  path_ = templ;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Tests may leave unreadable directories behind; make them removable.
+  for (auto it = fs::recursive_directory_iterator(path_, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec)) {
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    }
+  }
+  fs::remove_all(path_, ec);
+}
+
+std::string TempDir::write(const std::string& rel, const Bytes& bytes) const {
+  std::string full = *this / rel;
+  fs::create_directories(fs::path(full).parent_path());
+  std::ofstream out(full, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  return full;
+}
+
+std::string TempDir::mkdir(const std::string& rel) const {
+  std::string full = *this / rel;
+  fs::create_directories(full);
+  return full;
+}
+
+ScopedFile::ScopedFile(const Bytes& bytes) : file_(dir_.write("archive.zip", bytes)) {}
+
+Bytes read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+CaptureFd::CaptureFd(int fd) : fd_(fd) {
+  char name[] = "/tmp/zorv-capture-XXXXXX";
+  int tmp = mkstemp(name);
+  file_ = name;
+  std::fflush(fd == 1 ? stdout : stderr);
+  saved_ = dup(fd);
+  dup2(tmp, fd);
+  close(tmp);
+}
+
+CaptureFd::~CaptureFd() {
+  if (saved_ >= 0) text();
+  unlink(file_.c_str());
+}
+
+std::string CaptureFd::text() {
+  if (saved_ >= 0) {
+    std::fflush(fd_ == 1 ? stdout : stderr);
+    dup2(saved_, fd_);
+    close(saved_);
+    saved_ = -1;
+  }
+  Bytes bytes = read_file(file_);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+namespace {
+
+// Reads both pipes until they close or the deadline passes.
+bool drain(int out_fd, int err_fd, RunResult& result, int timeout_s) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+  pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open_count = 2;
+  char buf[65536];
+  while (open_count > 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    if (poll(fds, 2, static_cast<int>(left.count())) < 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      ssize_t got = read(fds[i].fd, buf, sizeof buf);
+      if (got > 0) {
+        sinks[i]->append(buf, static_cast<std::size_t>(got));
+      } else {
+        fds[i].fd = -1;
+        --open_count;
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+RunResult run_zorv(const std::vector<std::string>& args, const std::string& cwd, int timeout_s) {
+  int out_pipe[2];
+  int err_pipe[2];
+  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) std::abort();
+  std::vector<char*> argv;
+  std::string program = ZORV_BIN;
+  argv.push_back(program.data());
+  std::vector<std::string> copies = args;
+  for (std::string& a : copies)
+    argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  pid_t pid = fork();
+  if (pid == 0) {
+    int null_fd = open("/dev/null", O_RDONLY);
+    dup2(null_fd, 0);
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  RunResult result;
+  bool finished = drain(out_pipe[0], err_pipe[0], result, timeout_s);
+  close(out_pipe[0]);
+  close(err_pipe[0]);
+  if (!finished) {
+    kill(pid, SIGKILL);
+    ADD_FAILURE() << "zorv did not finish within " << timeout_s << " s";
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+int run_python(const std::string& script, const std::vector<std::string>& args) {
+  // The system interpreter starts fast; a version-manager shim may not.
+  std::string python = access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+  std::vector<std::string> words = {python, std::string(ZORV_TEST_SUPPORT_DIR) + "/" + script};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& w : words)
+    argv.push_back(w.data());
+  argv.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace zorv::test
+
+#include <sys/resource.h>
+
+namespace zorv::test {
+
+void limit_memory(std::size_t extra) {
+  std::ifstream statm("/proc/self/statm");
+  std::size_t pages = 0;
+  statm >> pages;
+  rlimit limit{};
+  limit.rlim_cur = limit.rlim_max = pages * static_cast<std::size_t>(sysconf(_SC_PAGESIZE)) + extra;
+  setrlimit(RLIMIT_AS, &limit);
+}
+
+}  // namespace zorv::test
+
+namespace zorv::test {
+
+void* volatile heap_hoard = nullptr;
+
+// Chained through the blocks and published through a volatile, so the
+// compiler cannot drop allocations whose results look unused.
+void exhaust_heap(std::size_t size) {
+  for (std::size_t s = 1 << 16; s >= size; s /= 2) {
+    while (void* block = std::malloc(s)) {
+      *static_cast<void**>(block) = heap_hoard;
+      heap_hoard = block;
+    }
+  }
+}
+
+}  // namespace zorv::test

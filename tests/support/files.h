@@ -1,0 +1,94 @@
+// Temporary files and directories, output capture and running the built
+// zorv as a child process.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "support/zip_writer.h"
+
+namespace zorv::test {
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
+  // Writes a file (creating parent directories) and returns its full path.
+  std::string write(const std::string& rel, const Bytes& bytes) const;
+  std::string mkdir(const std::string& rel) const;
+
+ private:
+  std::string path_;
+};
+
+// A temporary file holding `bytes`, removed when the object goes.
+class ScopedFile {
+ public:
+  explicit ScopedFile(const Bytes& bytes);
+  const char* path() const { return file_.c_str(); }
+
+ private:
+  TempDir dir_;
+  std::string file_;
+};
+
+Bytes read_file(const std::string& path);
+
+// Captures what the process writes to standard error (or output) between
+// construction and text(); undone on destruction.
+class CaptureFd {
+ public:
+  explicit CaptureFd(int fd);
+  ~CaptureFd();
+  CaptureFd(const CaptureFd&) = delete;
+  CaptureFd& operator=(const CaptureFd&) = delete;
+  std::string text();
+
+ private:
+  int fd_;
+  int saved_;
+  std::string file_;
+};
+
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal number
+  std::string out;
+  std::string err;
+};
+
+// Runs the built zorv with `args` in `cwd` (empty: this process's), stdin
+// from /dev/null; kills it and fails the current test after `timeout_s`.
+RunResult run_zorv(const std::vector<std::string>& args, const std::string& cwd = "",
+                   int timeout_s = 60);
+
+// Runs a Python 3 script (the system's interpreter when there is one) with
+// `args`; returns its exit status. Used to make archives with zipfile.
+int run_python(const std::string& script, const std::vector<std::string>& args);
+
+}  // namespace zorv::test
+
+namespace zorv::test {
+
+// Caps this process's address space at its current size plus `extra` bytes,
+// so that the next large allocations fail. For death-test children only.
+void limit_memory(std::size_t extra);
+
+// Allocates (and keeps) heap memory until malloc fails for `size` bytes.
+void exhaust_heap(std::size_t size);
+
+// Sanitizer runtimes reserve huge address ranges: memory limits and
+// allocation-failure tests cannot run under them.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+}  // namespace zorv::test

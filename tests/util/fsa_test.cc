@@ -1,0 +1,123 @@
+#include "util/fsa.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "support/files.h"
+
+namespace zorv {
+namespace {
+
+int block_count(const FsaPool* pool) {
+  int n = 0;
+  for (const FsaBlock* b = pool->blocks; b != nullptr; b = b->next_block)
+    ++n;
+  return n;
+}
+
+std::uintptr_t address(const void* p) {
+  return reinterpret_cast<std::uintptr_t>(p);
+}
+
+TEST(Fsa, FreshBlockHandsOutAscendingItemsThenAddsABlock) {
+  FsaPool* pool = fsa_init(16, 1024);
+  ASSERT_NE(pool, nullptr);
+  EXPECT_EQ(pool->item_size, 16u);
+  EXPECT_EQ(pool->block_size, 16u * 1024);
+  EXPECT_EQ(block_count(pool), 1);
+  auto start = address(pool->blocks->memory);
+  for (std::uintptr_t k = 0; k < 1024; ++k) {
+    void* item = fsa_alloc(pool);
+    ASSERT_EQ(address(item), start + k * 16) << "item " << k;
+    std::memset(item, 0xAB, 16);  // items belong wholly to the caller
+  }
+  EXPECT_EQ(block_count(pool), 1);
+  void* next = fsa_alloc(pool);
+  EXPECT_EQ(block_count(pool), 2);
+  EXPECT_EQ(next, pool->blocks->memory);  // the new block's first item
+  fsa_exit(pool);
+}
+
+TEST(Fsa, SmallSizesBecomeOnePointerAndOddSizesStayAligned) {
+  for (std::uint32_t size : {0u, 1u, 3u, 4u, 8u}) {
+    FsaPool* pool = fsa_init(size, 16);
+    ASSERT_NE(pool, nullptr);
+    EXPECT_EQ(pool->item_size, sizeof(void*)) << size;
+    EXPECT_EQ(pool->block_size, 16 * sizeof(void*)) << size;
+    fsa_exit(pool);
+  }
+  FsaPool* pool = fsa_init(12, 10);
+  ASSERT_NE(pool, nullptr);
+  EXPECT_EQ(pool->item_size % alignof(void*), 0u);
+  EXPECT_GE(pool->item_size, 12u);
+  for (int i = 0; i < 25; ++i)
+    EXPECT_EQ(address(fsa_alloc(pool)) % alignof(void*), 0u);
+  fsa_exit(pool);
+}
+
+TEST(Fsa, FreedItemsComeBackLastInFirstOut) {
+  FsaPool* pool = fsa_init(16, 8);
+  void* a = fsa_alloc(pool);
+  void* b = fsa_alloc(pool);
+  void* c = fsa_alloc(pool);
+  fsa_free(pool, a);
+  EXPECT_EQ(fsa_alloc(pool), a);
+  fsa_free(pool, a);
+  fsa_free(pool, c);
+  EXPECT_EQ(fsa_alloc(pool), c);
+  EXPECT_EQ(fsa_alloc(pool), a);
+  EXPECT_NE(fsa_alloc(pool), b);
+  fsa_exit(pool);
+}
+
+TEST(Fsa, ExitReleasesItemsInUseAndIgnoresNull) {
+  FsaPool* pool = fsa_init(24, 4);
+  std::vector<void*> items;
+  for (int i = 0; i < 50; ++i)
+    items.push_back(fsa_alloc(pool));
+  EXPECT_EQ(block_count(pool), 13);
+  fsa_exit(pool);  // leak checkers see any block left behind
+  fsa_exit(nullptr);
+}
+
+TEST(Fsa, UnusableGeometryIsRefused) {
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(fsa_init(16, 0), nullptr);
+  EXPECT_EQ(fsa_init(1u << 20, 1u << 20), nullptr);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("fsa_init: unusable pool"), std::string::npos) << err;
+}
+
+TEST(FsaDeath, FirstBlockFailureMessage) {
+  if (test::kSanitized) GTEST_SKIP() << "memory limits do not work under sanitizers";
+  EXPECT_EXIT(
+      {
+        test::limit_memory(1 << 20);
+        std::exit(fsa_init(1024, 64 * 1024) == nullptr ? 3 : 0);
+      },
+      testing::ExitedWithCode(3), "^fsa_init: unable to allocate 67108864 bytes\n$");
+}
+
+TEST(FsaDeath, FailedGrowthLeavesPoolUsable) {
+  if (test::kSanitized) GTEST_SKIP() << "memory limits do not work under sanitizers";
+  EXPECT_EXIT(
+      {
+        FsaPool* pool = fsa_init(1024, 4096);  // 4 MiB blocks
+        for (int i = 0; i < 4096; ++i)
+          fsa_alloc(pool);
+        test::limit_memory(1 << 20);
+        void* none = fsa_alloc(pool);
+        fsa_free(pool, pool->blocks->memory);
+        void* again = fsa_alloc(pool);
+        std::exit(none == nullptr && again == pool->blocks->memory && block_count(pool) == 1 ? 3
+                                                                                             : 0);
+      },
+      testing::ExitedWithCode(3), "^$");
+}
+
+}  // namespace
+}  // namespace zorv

@@ -1,0 +1,289 @@
+#include "util/rbtree.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "support/files.h"
+
+namespace zorv {
+namespace {
+
+std::int32_t int_compare(const void* key, const void* stored) {
+  int a = *static_cast<const int*>(key);
+  int b = *static_cast<const int*>(stored);
+  return (a > b) - (a < b);
+}
+
+// Only the sign counts: "less" is the most negative int.
+std::int32_t extreme_compare(const void* key, const void* stored) {
+  int a = *static_cast<const int*>(key);
+  int b = *static_cast<const int*>(stored);
+  return a < b ? INT32_MIN : a > b ? INT32_MAX : 0;
+}
+
+// Checks every invariant below `node`; returns its black height.
+int check_subtree(const RbNode* node, const int* low, const int* high, int* nodes) {
+  if (node == nullptr) return 1;
+  ++*nodes;
+  int value = *static_cast<const int*>(node->item);
+  if (low != nullptr) {
+    EXPECT_LT(*low, value);
+  }
+  if (high != nullptr) {
+    EXPECT_LT(value, *high);
+  }
+  EXPECT_TRUE(node->colour == RB_RED || node->colour == RB_BLACK);
+  if (node->colour == RB_RED) {
+    EXPECT_FALSE(node->left != nullptr && node->left->colour == RB_RED) << "red-red at " << value;
+    EXPECT_FALSE(node->right != nullptr && node->right->colour == RB_RED) << "red-red at " << value;
+  }
+  int lh = check_subtree(node->left, low, static_cast<const int*>(node->item), nodes);
+  int rh = check_subtree(node->right, static_cast<const int*>(node->item), high, nodes);
+  EXPECT_EQ(lh, rh) << "black heights differ below " << value;
+  return lh + (node->colour == RB_BLACK ? 1 : 0);
+}
+
+void check_tree(const RbTree* tree) {
+  if (tree->root != nullptr) {
+    EXPECT_EQ(tree->root->colour, RB_BLACK);
+  }
+  int nodes = 0;
+  check_subtree(tree->root, nullptr, nullptr, &nodes);
+  EXPECT_EQ(tree->count, nodes);
+}
+
+std::vector<int> walk_order(const RbTree* tree) {
+  static std::vector<int>* seen;
+  std::vector<int> order;
+  seen = &order;
+  rbtree_walk(tree->root, [](void* item) { seen->push_back(*static_cast<int*>(item)); });
+  return order;
+}
+
+// Values 0..N kept at stable addresses for the tests that insert them.
+class RbTreeTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    for (int i = 0; i < 64; ++i)
+      values_[i] = i;
+    tree_ = rbtree_alloc(int_compare);
+    ASSERT_NE(tree_, nullptr);
+  }
+  void TearDown() override { rbtree_free(tree_); }
+  void insert_all(std::initializer_list<int> keys) {
+    for (int k : keys)
+      EXPECT_EQ(rbtree_insert(tree_, &values_[k]), nullptr);
+    check_tree(tree_);
+  }
+  int values_[64];
+  RbTree* tree_ = nullptr;
+};
+
+TEST_F(RbTreeTest, FirstInsertMakesBlackRoot) {
+  EXPECT_EQ(rbtree_insert(tree_, &values_[7]), nullptr);
+  EXPECT_EQ(tree_->count, 1);
+  ASSERT_NE(tree_->root, nullptr);
+  EXPECT_EQ(tree_->root->colour, RB_BLACK);
+}
+
+TEST_F(RbTreeTest, ThreeItemsInAnyOrderGiveTheSameShape) {
+  int orders[6][3] = {{1, 2, 3}, {1, 3, 2}, {2, 1, 3}, {2, 3, 1}, {3, 1, 2}, {3, 2, 1}};
+  for (auto& order : orders) {
+    RbTree* tree = rbtree_alloc(int_compare);
+    for (int k : order)
+      rbtree_insert(tree, &values_[k]);
+    EXPECT_EQ(walk_order(tree), (std::vector<int>{2, 1, 3}));
+    EXPECT_EQ(tree->root->colour, RB_BLACK);
+    EXPECT_EQ(tree->root->left->colour, RB_RED);
+    EXPECT_EQ(tree->root->right->colour, RB_RED);
+    rbtree_free(tree);
+  }
+}
+
+TEST_F(RbTreeTest, InsertionShapes) {
+  insert_all({1, 2, 3, 4, 5});
+  EXPECT_EQ(walk_order(tree_), (std::vector<int>{2, 1, 4, 3, 5}));
+
+  RbTree* down = rbtree_alloc(int_compare);
+  for (int k : {5, 4, 3, 2, 1})
+    rbtree_insert(down, &values_[k]);
+  EXPECT_EQ(walk_order(down), (std::vector<int>{4, 2, 1, 3, 5}));
+  rbtree_free(down);
+
+  RbTree* ten = rbtree_alloc(int_compare);
+  for (int k = 1; k <= 10; ++k)
+    rbtree_insert(ten, &values_[k]);
+  check_tree(ten);
+  EXPECT_EQ(walk_order(ten), (std::vector<int>{4, 2, 1, 3, 6, 5, 8, 7, 9, 10}));
+  rbtree_free(ten);
+}
+
+TEST_F(RbTreeTest, InsertingAnEqualItemReturnsTheStoredOneAndChangesNothing) {
+  insert_all({2, 1, 4, 3, 5});
+  int twin = 4;
+  EXPECT_EQ(rbtree_insert(tree_, &twin), &values_[4]);
+  EXPECT_EQ(tree_->count, 5);
+  EXPECT_EQ(walk_order(tree_), (std::vector<int>{2, 1, 4, 3, 5}));
+  check_tree(tree_);
+}
+
+TEST_F(RbTreeTest, DeleteWithDoubleRotation) {
+  insert_all({2, 1, 4, 3, 5});
+  int key = 1;
+  EXPECT_EQ(rbtree_delete(tree_, &key), &values_[1]);
+  check_tree(tree_);
+  EXPECT_EQ(walk_order(tree_), (std::vector<int>{3, 2, 4, 5}));
+}
+
+TEST_F(RbTreeTest, DeleteminSameAsDeletingTheFirst) {
+  insert_all({2, 1, 4, 3, 5});
+  EXPECT_EQ(rbtree_deletemin(tree_), &values_[1]);
+  check_tree(tree_);
+  EXPECT_EQ(walk_order(tree_), (std::vector<int>{3, 2, 4, 5}));
+}
+
+TEST_F(RbTreeTest, DeleteWithSingleRotation) {
+  insert_all({4, 5, 2, 1, 3});
+  int key = 5;
+  EXPECT_EQ(rbtree_delete(tree_, &key), &values_[5]);
+  check_tree(tree_);
+  EXPECT_EQ(walk_order(tree_), (std::vector<int>{2, 1, 4, 3}));
+}
+
+TEST_F(RbTreeTest, DeleteNodeWithTwoChildrenPromotesSuccessor) {
+  insert_all({2, 1, 4, 3, 5});
+  int key = 2;
+  EXPECT_EQ(rbtree_delete(tree_, &key), &values_[2]);
+  check_tree(tree_);
+  EXPECT_EQ(walk_order(tree_), (std::vector<int>{3, 1, 4, 5}));
+  EXPECT_EQ(tree_->root->colour, RB_BLACK);
+}
+
+TEST_F(RbTreeTest, EmptyTreeOperationsReturnNull) {
+  int key = 3;
+  EXPECT_EQ(rbtree_find(tree_, &key), nullptr);
+  EXPECT_EQ(rbtree_first(tree_), nullptr);
+  EXPECT_EQ(rbtree_delete(tree_, &key), nullptr);
+  EXPECT_EQ(rbtree_deletemin(tree_), nullptr);
+  EXPECT_TRUE(walk_order(tree_).empty());
+  insert_all({1, 2});
+  EXPECT_EQ(rbtree_delete(tree_, &key), nullptr);
+  EXPECT_EQ(tree_->count, 2);
+}
+
+TEST_F(RbTreeTest, MostNegativeComparisonCountsAsNegative) {
+  RbTree* tree = rbtree_alloc(extreme_compare);
+  std::vector<int> keys(60);
+  for (int i = 0; i < 60; ++i)
+    keys[i] = (i * 37) % 60;
+  for (int& k : keys)
+    EXPECT_EQ(rbtree_insert(tree, &values_[k]), nullptr);
+  check_tree(tree);
+  EXPECT_EQ(*static_cast<int*>(rbtree_first(tree)), 0);
+  for (int k = 0; k < 60; ++k)
+    EXPECT_EQ(rbtree_find(tree, &values_[k]), &values_[k]);
+  for (int k = 0; k < 60; k += 2)
+    EXPECT_EQ(rbtree_delete(tree, &values_[k]), &values_[k]);
+  check_tree(tree);
+  rbtree_free(tree);
+}
+
+// Items released before the tree: freeing it must touch only its own nodes
+// (the sanitizer build and valgrind catch any read of a released item).
+TEST(RbTreeFree, ItemsReleasedBeforeTheTree) {
+  RbTree* tree = rbtree_alloc(int_compare);
+  std::vector<int*> items;
+  for (int i = 0; i < 500; ++i) {
+    items.push_back(new int((i * 7919) % 1000));
+    rbtree_insert(tree, items.back());
+  }
+  rbtree_walk(tree->root, [](void* item) { delete static_cast<int*>(item); });
+  rbtree_free(tree);
+}
+
+// Random operations against a std::set model; every invariant is checked
+// after every step.
+TEST(RbTreeProperty, RandomOperationsMatchModel) {
+  std::mt19937 rng(20261207);
+  constexpr int kSequences = 150;
+  constexpr int kSteps = 800;
+  long operations = 0;
+  for (int seq = 0; seq < kSequences; ++seq) {
+    int range = 8 << (seq % 8);  // small ranges force repeats and deletes of present keys
+    std::vector<std::unique_ptr<int>> owned;
+    std::set<int> model;
+    std::map<int, int*> stored;
+    RbTree* tree = rbtree_alloc(int_compare);
+    for (int step = 0; step < kSteps; ++step, ++operations) {
+      int key = static_cast<int>(rng() % static_cast<unsigned>(range));
+      int op = static_cast<int>(rng() % 10);
+      if (op < 5) {
+        owned.push_back(std::make_unique<int>(key));
+        void* found = rbtree_insert(tree, owned.back().get());
+        if (model.count(key) != 0) {
+          ASSERT_EQ(found, stored[key]) << "insert-or-find must return the stored item";
+        } else {
+          ASSERT_EQ(found, nullptr);
+          model.insert(key);
+          stored[key] = owned.back().get();
+        }
+      } else if (op < 7) {
+        void* removed = rbtree_delete(tree, &key);
+        if (model.erase(key) != 0) {
+          ASSERT_EQ(removed, stored[key]);
+          stored.erase(key);
+        } else {
+          ASSERT_EQ(removed, nullptr);
+        }
+      } else if (op == 7) {
+        void* removed = rbtree_deletemin(tree);
+        if (model.empty()) {
+          ASSERT_EQ(removed, nullptr);
+        } else {
+          ASSERT_EQ(removed, stored[*model.begin()]);
+          stored.erase(*model.begin());
+          model.erase(model.begin());
+        }
+      } else if (op == 8) {
+        void* found = rbtree_find(tree, &key);
+        ASSERT_EQ(found, model.count(key) != 0 ? stored[key] : nullptr);
+      } else {
+        void* first = rbtree_first(tree);
+        ASSERT_EQ(first, model.empty() ? nullptr : stored[*model.begin()]);
+      }
+      ASSERT_EQ(tree->count, static_cast<std::int32_t>(model.size()));
+      check_tree(tree);
+      if (HasFailure()) FAIL() << "sequence " << seq << " step " << step;
+    }
+    std::vector<int> walked = walk_order(tree);
+    std::sort(walked.begin(), walked.end());
+    EXPECT_TRUE(std::equal(walked.begin(), walked.end(), model.begin(), model.end()));
+    rbtree_free(tree);
+  }
+  EXPECT_GE(operations, 100000);
+}
+
+TEST(RbTreeDeath, NodeAllocationFailureExitsWithMessage) {
+  if (test::kSanitized) GTEST_SKIP() << "memory limits do not work under sanitizers";
+  EXPECT_EXIT(
+      {
+        RbTree* tree = rbtree_alloc(int_compare);
+        static int keys[1];
+        test::limit_memory(1 << 20);
+        test::exhaust_heap(sizeof(RbNode));
+        rbtree_insert(tree, &keys[0]);
+        std::exit(0);
+      },
+      testing::ExitedWithCode(1), "^rbtree_insert: no memory for node\n$");
+}
+
+}  // namespace
+}  // namespace zorv
