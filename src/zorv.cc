@@ -62,34 +62,6 @@ void dispatch(char* arg) {
   scandir(arg, ARCHIVE_EXT, process_archive, option_flags);
 }
 
-void create_indexes() {
-  CRC32_Tree = rbtree_alloc(crc32_compare);
-  FileTree = rbtree_alloc(archive_compare);
-  DupeTree = rbtree_alloc(dupe_compare);
-  FileListTree = rbtree_alloc(tally_compare);
-  if (CRC32_Tree == nullptr || FileTree == nullptr || DupeTree == nullptr ||
-      FileListTree == nullptr) {
-    error_exit("internal error, rbtree_alloc() failed");
-  }
-  EntryRefPool = fsa_init(sizeof(EntryRef), 1024);
-  DupeLinkPool = fsa_init(sizeof(DupeLink), 1024);
-  if (EntryRefPool == nullptr || DupeLinkPool == nullptr) {
-    error_exit("internal error, fsa_init() failed");
-  }
-}
-
-// Pools first: the trees never touch their items when freed.
-void release_indexes() {
-  fsa_exit(EntryRefPool);
-  fsa_exit(DupeLinkPool);
-  rbtree_walk(FileListTree->root, free_item);
-  rbtree_walk(FileTree->root, free_item);
-  rbtree_free(CRC32_Tree);
-  rbtree_free(FileTree);
-  rbtree_free(DupeTree);
-  rbtree_free(FileListTree);
-}
-
 int run(int argc, char** argv) {
   create_indexes();
   int first = 0;
@@ -137,6 +109,33 @@ void parse_options(int argc, char** argv) {
         error_exit("internal error, option '%c' not handled in switch", shown);
     }
   }
+}
+
+void create_indexes() {
+  CRC32_Tree = rbtree_alloc(crc32_compare);
+  FileTree = rbtree_alloc(archive_compare);
+  DupeTree = rbtree_alloc(dupe_compare);
+  FileListTree = rbtree_alloc(tally_compare);
+  if (CRC32_Tree == nullptr || FileTree == nullptr || DupeTree == nullptr ||
+      FileListTree == nullptr) {
+    error_exit("internal error, rbtree_alloc() failed");
+  }
+  EntryRefPool = fsa_init(sizeof(EntryRef), 1024);
+  DupeLinkPool = fsa_init(sizeof(DupeLink), 1024);
+  if (EntryRefPool == nullptr || DupeLinkPool == nullptr) {
+    error_exit("internal error, fsa_init() failed");
+  }
+}
+
+void release_indexes() {
+  fsa_exit(EntryRefPool);
+  fsa_exit(DupeLinkPool);
+  rbtree_walk(FileListTree->root, free_item);
+  rbtree_walk(FileTree->root, free_item);
+  rbtree_free(CRC32_Tree);
+  rbtree_free(FileTree);
+  rbtree_free(DupeTree);
+  rbtree_free(FileListTree);
 }
 
 int zorv_main(int argc, char** argv) {

@@ -23,6 +23,14 @@ void parse_options(int argc, char** argv);
 // The whole program; returns the exit status of a completed run.
 int zorv_main(int argc, char** argv);
 
+// Creates the four trees and two pools, or ends the run with
+// "internal error, rbtree_alloc() failed" / "internal error, fsa_init() failed".
+void create_indexes();
+
+// Releases them: the pools first, then the FileListTree's and the
+// FileTree's records, then the trees (which never touch their items).
+void release_indexes();
+
 // Indexes one archive: 0 when it was opened and walked, 1 when opening it
 // failed (already reported). The callback shape scandir expects.
 int process_archive(const char* path);

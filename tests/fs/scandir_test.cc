@@ -1,0 +1,163 @@
+#include "fs/scandir.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "support/files.h"
+
+namespace zorv {
+namespace {
+
+using test::Bytes;
+using test::TempDir;
+
+std::vector<std::string>* seen = nullptr;
+
+int record(const char* path) {
+  seen->push_back(path);
+  return 0;
+}
+
+struct ScanResult {
+  int result;
+  std::vector<std::string> paths;  // sorted: listing order is not part of the contract
+  std::string err;
+};
+
+ScanResult scan(const std::string& dir, int flags) {
+  ScanResult r;
+  seen = &r.paths;
+  test::CaptureFd err(2);
+  r.result = scandir(dir.c_str(), ".zip", record, flags);
+  r.err = err.text();
+  std::sort(r.paths.begin(), r.paths.end());
+  return r;
+}
+
+// A directory holding every kind of entry the scanner must tell apart.
+class ScanDir : public testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* name : {"a.zip", "b.ZIP", "c.zip.old", "d", "zip", "sub/e.zip",
+                             "sub/deeper/f.zip", "..x/g.zip", ".hidden/h.zip", "arch.zip/i.zip"}) {
+      dir_.write(name, Bytes{'x'});
+    }
+    ASSERT_EQ(mkfifo((dir_ / "fifo.zip").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("a.zip", (dir_ / "link.zip").c_str()), 0);
+    ASSERT_EQ(symlink("nowhere.zip", (dir_ / "dangling.zip").c_str()), 0);
+    int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::string sock_path = dir_ / "sock.zip";
+    if (sock_path.size() < sizeof addr.sun_path) {
+      std::copy(sock_path.begin(), sock_path.end(), addr.sun_path);
+      bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    }
+    close(sock);
+  }
+  std::vector<std::string> full(std::initializer_list<const char*> rels) {
+    std::vector<std::string> out;
+    for (const char* r : rels)
+      out.push_back(dir_ / r);
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+  TempDir dir_;
+};
+
+TEST_F(ScanDir, ExtensionOnLastDotAnyCaseRegularFilesOnly) {
+  ScanResult r = scan(dir_.path(), 0);
+  EXPECT_EQ(r.result, SCAN_OK);
+  EXPECT_EQ(r.err, "");
+  // The FIFO, the socket, the dangling link and the directory arch.zip are
+  // never handed on; the link to a regular file is.
+  EXPECT_EQ(r.paths, full({"a.zip", "b.ZIP", "link.zip"}));
+}
+
+TEST_F(ScanDir, RecursionEntersEveryDirectoryButDotAndDotDot) {
+  ScanResult r = scan(dir_.path(), SCAN_RECURSE);
+  EXPECT_EQ(r.result, SCAN_OK);
+  EXPECT_EQ(r.paths, full({"a.zip", "b.ZIP", "link.zip", "sub/e.zip", "sub/deeper/f.zip",
+                           "..x/g.zip", ".hidden/h.zip", "arch.zip/i.zip"}));
+}
+
+TEST_F(ScanDir, TrailingSlashGivesTheSamePaths) {
+  EXPECT_EQ(scan(dir_.path() + "/", SCAN_RECURSE).paths, scan(dir_.path(), SCAN_RECURSE).paths);
+}
+
+TEST(ScanDirPaths, OnlySlashSuppressesTheSeparator) {
+  TempDir dir;
+  dir.write("c:/in.zip", Bytes{'x'});
+  dir.write("c:in.zip", Bytes{'x'});
+  dir.write("e/s\\/t.zip", Bytes{'x'});
+  ScanResult colon = scan(dir / "c:", 0);
+  EXPECT_EQ(colon.paths, std::vector<std::string>{dir / "c:/in.zip"});
+  ScanResult backslash = scan(dir / "e", SCAN_RECURSE);
+  EXPECT_EQ(backslash.paths, std::vector<std::string>{dir / "e/s\\/t.zip"});
+  ScanResult slash = scan(dir / "c:/", 0);
+  EXPECT_EQ(slash.paths, std::vector<std::string>{dir / "c:/in.zip"});
+}
+
+TEST(ScanDirPaths, EmptyDirectory) {
+  TempDir dir;
+  ScanResult r = scan(dir.path(), SCAN_RECURSE);
+  EXPECT_EQ(r.result, SCAN_OK);
+  EXPECT_TRUE(r.paths.empty());
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(ScanDirPaths, OpenFailureWarnsWithoutPrefix) {
+  TempDir dir;
+  std::string file = dir.write("plain.zip", Bytes{'x'});
+  ScanResult missing = scan("no-such-dir", 0);
+  EXPECT_EQ(missing.result, SCAN_OPEN_FAILED);
+  EXPECT_EQ(missing.err, "warning, No such file or directory: \"no-such-dir\"\n");
+  ScanResult not_dir = scan(file, SCAN_RECURSE);
+  EXPECT_EQ(not_dir.result, SCAN_OPEN_FAILED);
+  EXPECT_EQ(not_dir.err, "warning, Not a directory: \"" + file + "\"\n");
+}
+
+// Links back to an ancestor and two links to one directory: every directory
+// is entered once, so each archive is seen exactly once.
+TEST(ScanDirLinks, CycleAndDiamondVisitEachDirectoryOnce) {
+  TempDir dir;
+  dir.write("top/a.zip", Bytes{'x'});
+  dir.write("top/sub/b.zip", Bytes{'x'});
+  dir.write("shared/c.zip", Bytes{'x'});
+  ASSERT_EQ(symlink("..", (dir / "top/sub/up").c_str()), 0);
+  ASSERT_EQ(symlink("../..", (dir / "top/sub/up2").c_str()), 0);
+  ASSERT_EQ(symlink("../shared", (dir / "top/left").c_str()), 0);
+  ASSERT_EQ(symlink("../shared", (dir / "top/right").c_str()), 0);
+  ScanResult r = scan(dir / "top", SCAN_RECURSE);
+  ASSERT_EQ(r.paths.size(), 3u) << testing::PrintToString(r.paths);
+  // c.zip is reached through whichever link the listing offers first.
+  auto c = std::find_if(r.paths.begin(), r.paths.end(), [](const std::string& p) {
+    return p.size() > 6 && p.compare(p.size() - 6, 6, "/c.zip") == 0;
+  });
+  EXPECT_NE(c, r.paths.end());
+  EXPECT_EQ(std::count(r.paths.begin(), r.paths.end(), dir / "top/a.zip"), 1);
+  EXPECT_EQ(std::count(r.paths.begin(), r.paths.end(), dir / "top/sub/b.zip"), 1);
+  // A fresh call starts afresh: the same tree is scanned again.
+  EXPECT_EQ(scan(dir / "top", SCAN_RECURSE).paths.size(), 3u);
+}
+
+TEST(ErrnoText, TextThenClear) {
+  errno = ENOENT;
+  EXPECT_STREQ(errno_text(), "No such file or directory");
+  EXPECT_EQ(errno, 0);
+  errno = 99999;
+  EXPECT_STREQ(errno_text(), "errno out of range");
+  EXPECT_EQ(errno, 0);
+}
+
+}  // namespace
+}  // namespace zorv
