@@ -140,6 +140,23 @@ TEST_F(Indexes, CrcOrderIsUnsigned) {
   EXPECT_GT(crc32_compare(&high, &low), 0);
 }
 
+TEST_F(Indexes, ArchiveTallyOfUnopenableArchiveStartsAtZero) {
+  std::string a = archive("a.zip", {1, 2, 0});
+  std::string gone = dir_ / "gone.zip";
+  test::CaptureFd err(2);
+  EXPECT_EQ(FileListInsert(a.c_str())->found, 1);
+  ArchiveTally* tally = FileListInsert(gone.c_str());
+  EXPECT_EQ(tally->total, 0);
+  EXPECT_EQ(tally->found, 0);
+  EXPECT_EQ(FileListInsert(gone.c_str()), tally);
+  EXPECT_EQ(tally->found, 1);
+  ArchiveTally* first = FileListInsert(a.c_str());
+  EXPECT_EQ(first->total, 3);
+  EXPECT_EQ(first->found, 2);
+  EXPECT_EQ(first->path, a.c_str());  // kept, not copied
+  EXPECT_EQ(err.text(), "zorv: unable to open file: " + gone + "\n");
+}
+
 TEST(IndexesDeath, OutOfMemoryMessages) {
   if (test::kSanitized) GTEST_SKIP() << "memory limits do not work under sanitizers";
   ArchiveName name{nullptr};

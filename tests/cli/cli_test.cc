@@ -1,0 +1,215 @@
+// End-to-end: the built zorv as a child process; exit status, stdout and
+// stderr compared exactly.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/files.h"
+#include "support/zip_writer.h"
+
+namespace zorv {
+namespace {
+
+using test::ArchiveBytes;
+using test::RunResult;
+using test::TempDir;
+
+const std::string kUsage =
+    "zorv, ver 1.03\n"
+    "\n"
+    "Usage: zorv [options]  <directory list/filenames>\n"
+    "Options are:\n"
+    "-R      process subdirectories Recursivly\n";
+
+const std::string kUnknownX =
+    "zorv: command error, unknown option 'x'. Type 'zorv' by itself for help\n";
+const std::string kMissingDir = "zorv: command error, missing directory\n";
+
+void expect_run(const RunResult& r, int status, const std::string& out, const std::string& err) {
+  EXPECT_EQ(r.status, status);
+  EXPECT_EQ(r.out, out);
+  EXPECT_EQ(r.err, err);
+}
+
+// One archive whose entries carry the given names and CRC-32s.
+ArchiveBytes archive(std::vector<std::pair<std::string, std::uint32_t>> entries) {
+  ArchiveBytes a;
+  for (auto& [name, crc] : entries) a.add(name, crc);
+  return a;
+}
+
+std::string block(std::uint32_t crc, const std::vector<std::string>& members) {
+  char head[32];
+  std::snprintf(head, sizeof head, "CRC32: 0x%08x\n", crc);
+  std::string out = head;
+  for (const std::string& m : members) out += "file: " + m + "\n";
+  return out + "-------\n";
+}
+
+TEST(CommandLine, UsageWithoutArgumentsOrWithLoneHyphen) {
+  expect_run(test::run_zorv({}), 0, kUsage, "");
+  expect_run(test::run_zorv({"-"}), 0, kUsage, "");
+  expect_run(test::run_zorv({"-R", "-", "dir"}), 0, kUsage, "");
+}
+
+TEST(CommandLine, CommandErrors) {
+  expect_run(test::run_zorv({"-x", "dir"}), 1, "", kUnknownX);
+  expect_run(test::run_zorv({"-Rx"}), 1, "", kUnknownX);
+  expect_run(test::run_zorv({"-R"}), 1, "", kMissingDir);
+  expect_run(test::run_zorv({"-R", "-l"}), 1, "", kMissingDir);
+  expect_run(test::run_zorv({"--", "dir"}), 1, "", kMissingDir);
+  expect_run(test::run_zorv({"--R", "dir"}), 1, "", kMissingDir);
+  expect_run(test::run_zorv({"-|", "dir"}), 1, "", kMissingDir);
+  expect_run(test::run_zorv({"-R|", "dir"}), 1, "", kMissingDir);
+  expect_run(test::run_zorv({"-\xe9", "dir"}), 1, "",
+             "zorv: command error, unknown option '\xe9'. Type 'zorv' by itself for help\n");
+}
+
+class Run : public testing::Test {
+ protected:
+  RunResult run(const std::vector<std::string>& args) { return test::run_zorv(args, dir_.path()); }
+  void put(const std::string& rel, const ArchiveBytes& a) { dir_.write(rel, a.bytes()); }
+  TempDir dir_;
+};
+
+TEST_F(Run, PathFollowedByOptionTreatsOptionAsPath) {
+  put("a.zip", archive({{"x", 1}}));
+  expect_run(run({"a.zip", "-R"}), 0, "", "warning, No such file or directory: \"-R\"\n");
+}
+
+TEST_F(Run, ArchiveNamesByLastDotAnyCase) {
+  put("a.ZIP", archive({{"x", 1}}));
+  put("a.zip.bak", archive({{"x", 1}}));
+  put("zip", archive({{"x", 1}}));
+  put("b.Zip", archive({{"y", 1}}));
+  expect_run(run({"a.ZIP", "a.zip.bak", "zip", "b.Zip"}), 0,
+             block(1, {"a.ZIP, x", "b.Zip, y"}), "");
+}
+
+TEST_F(Run, BackslashesBecomeSlashes) {
+  put("dir/sub/a.zip", archive({{"x", 5}, {"y", 5}}));
+  expect_run(run({"dir\\sub"}), 0, block(5, {"dir/sub/a.zip, x", "dir/sub/a.zip, y"}), "");
+  expect_run(run({"dir\\sub\\a.zip"}), 0, block(5, {"dir/sub/a.zip, x", "dir/sub/a.zip, y"}), "");
+}
+
+TEST_F(Run, MissingPathWarnsAndTheRunGoesOn) {
+  put("a.zip", archive({{"x", 9}}));
+  put("b.zip", archive({{"y", 9}}));
+  expect_run(run({"a.zip", "missing", "b.zip"}), 0, block(9, {"a.zip, x", "b.zip, y"}),
+             "warning, No such file or directory: \"missing\"\n");
+}
+
+TEST_F(Run, BrokenArchiveIsReportedAndSkipped) {
+  put("a.zip", archive({{"x", 9}}));
+  dir_.write("broken.zip", test::Bytes(100, 'j'));
+  dir_.write("empty.zip", {});
+  put("b.zip", archive({{"y", 9}}));
+  expect_run(run({"a.zip", "broken.zip", "empty.zip", "b.zip"}), 0,
+             block(9, {"a.zip, x", "b.zip, y"}),
+             "zorv: error reading ECD (End of Central Directory): broken.zip\n"
+             "zorv: error, file is empty: empty.zip\n");
+}
+
+TEST_F(Run, SameArchiveTwiceDuplicatesItself) {
+  put("a.zip", archive({{"x", 0x11}, {"dir/", 0}, {"y", 0x22}}));
+  expect_run(run({"a.zip", "a.zip"}), 0,
+             block(0x11, {"a.zip, x", "a.zip, x"}) + block(0x22, {"a.zip, y", "a.zip, y"}),
+             "zorv: warning, duplicate file name: a.zip\n\n");
+}
+
+TEST_F(Run, NoSharedCrcPrintsNothing) {
+  put("a.zip", archive({{"x", 1}, {"y", 2}}));
+  put("b.zip", archive({{"x", 3}, {"e", 0}}));
+  put("c.zip", archive({{"e", 0}}));
+  expect_run(run({"a.zip", "b.zip", "c.zip"}), 0, "", "");
+}
+
+TEST_F(Run, RecursionOnlyWithOption) {
+  // One entry per directory: listing order cannot change the report.
+  put("a.zip", archive({{"x", 7}}));
+  put("top/sub/deeper/b.zip", archive({{"y", 7}}));
+  expect_run(run({"a.zip", "top"}), 0, "", "");
+  expect_run(run({"-R", "a.zip", "top"}), 0, block(7, {"a.zip, x", "top/sub/deeper/b.zip, y"}),
+             "");
+}
+
+TEST_F(Run, FifoNamedLikeAnArchiveNeverBlocks) {
+  put("d/a.zip", archive({{"x", 7}}));
+  ASSERT_EQ(mkfifo((dir_ / "d/pipe.zip").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo((dir_ / "fifo.zip").c_str(), 0600), 0);
+  RunResult r = run({"-R", "d", "fifo.zip", "d/a.zip"});
+  expect_run(r, 0, block(7, {"d/a.zip, x", "d/a.zip, x"}),
+             "warning, Not a directory: \"fifo.zip\"\n"
+             "zorv: warning, duplicate file name: d/a.zip\n\n");
+}
+
+TEST_F(Run, LinkCycleFinishesWithoutSpuriousGroups) {
+  put("top/a.zip", archive({{"x", 7}}));
+  put("top/sub/b.zip", archive({{"y", 8}}));
+  ASSERT_EQ(symlink("..", (dir_ / "top/sub/loop").c_str()), 0);
+  ASSERT_EQ(symlink("../..", (dir_ / "top/sub/loop2").c_str()), 0);
+  expect_run(run({"-R", "top"}), 0, "", "");
+}
+
+// -l: one summary line per archive holding a group member, in path order;
+// "***" when every entry the archive counts was found in some group.
+TEST_F(Run, ArchiveSummary) {
+  put("whole.zip", archive({{"p", 1}, {"q", 2}}));
+  put("part.zip", archive({{"p", 1}, {"r", 3}, {"s", 4}}));
+  put("self.zip", archive({{"t", 5}, {"q2", 2}}));
+  put("alone.zip", archive({{"u", 6}}));
+  // Groups were created for CRC-32s 1, 2, 5 in that order: the tree's
+  // pre-order puts 2 first.
+  std::string groups = block(2, {"whole.zip, q", "self.zip, q2", "self.zip, q2"}) +
+                       block(1, {"whole.zip, p", "part.zip, p"}) +
+                       block(5, {"self.zip, t", "self.zip, t"});
+  std::string warning = "zorv: warning, duplicate file name: self.zip\n\n";
+  std::vector<std::string> args = {"whole.zip", "part.zip", "self.zip", "self.zip", "alone.zip"};
+  expect_run(run(args), 0, groups, warning);
+  args.insert(args.begin(), "-l");
+  expect_run(run(args), 0,
+             groups +
+                 "FileListName: part.zip (Tot 3, Found 1) \n"
+                 "FileListName: self.zip (Tot 2, Found 4) \n"
+                 "FileListName: whole.zip (Tot 2, Found 2) ***\n",
+             warning);
+}
+
+TEST_F(Run, ArchiveSummaryCountsDirectoryEntriesInTotal) {
+  put("a.zip", archive({{"d/", 0}, {"x", 1}}));
+  put("b.zip", archive({{"y", 1}}));
+  expect_run(run({"-Rl", "a.zip", "b.zip"}), 0,
+             block(1, {"a.zip, x", "b.zip, y"}) +
+                 "FileListName: a.zip (Tot 2, Found 1) \n"
+                 "FileListName: b.zip (Tot 1, Found 1) ***\n",
+             "");
+}
+
+TEST(Examples, BundledExamplesReport) {
+  RunResult r = test::run_zorv({"-l", "examples/photos-2023.zip", "examples/photos-backup.zip",
+                                "examples/projects.zip"},
+                               ZORV_SOURCE_DIR);
+  expect_run(r, 0,
+             block(0x87eefb98, {"examples/photos-2023.zip, 2023/IMG_0001.jpg",
+                                "examples/photos-backup.zip, backup/IMG_0001.jpg"}) +
+                 block(0x1a295471, {"examples/photos-2023.zip, 2023/IMG_0003.jpg",
+                                    "examples/photos-backup.zip, backup/IMG_0003.jpg",
+                                    "examples/projects.zip, site/img/header.jpg"}) +
+                 block(0x67fb191f, {"examples/photos-2023.zip, 2023/album.txt",
+                                    "examples/photos-backup.zip, backup/album.txt"}) +
+                 block(0x8d0270e7, {"examples/photos-2023.zip, 2023/IMG_0002.jpg",
+                                    "examples/photos-backup.zip, backup/IMG_0002 (copy).jpg"}) +
+                 block(0x8b403c9a, {"examples/projects.zip, site/img/logo.jpg",
+                                    "examples/projects.zip, site/img/logo-old.jpg"}) +
+                 "FileListName: examples/photos-2023.zip (Tot 5, Found 4) \n"
+                 "FileListName: examples/photos-backup.zip (Tot 4, Found 4) ***\n"
+                 "FileListName: examples/projects.zip (Tot 6, Found 3) \n",
+             "");
+}
+
+}  // namespace
+}  // namespace zorv
