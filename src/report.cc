@@ -53,6 +53,7 @@ void lookup_entry_name(const char* path, std::uint32_t crc32, std::uint32_t cd_p
       return;
     }
   }
+  closezip(zd);
   error_exit("internal error, unable to match cd_pos & crc32");
 }
 
