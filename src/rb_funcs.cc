@@ -14,6 +14,7 @@ RbTree* DupeTree = nullptr;
 RbTree* FileListTree = nullptr;
 FsaPool* EntryRefPool = nullptr;
 FsaPool* DupeLinkPool = nullptr;
+FsaPool* DupeGroupPool = nullptr;
 
 ArchiveName* FileTreeInsert(const char* path) {
   std::size_t len = std::strlen(path) + 1;
@@ -38,21 +39,21 @@ int CRC32_TreeInsert(std::uint32_t crc32, std::uint32_t cd_pos, ArchiveName* arc
 }
 
 DupeLink* DupeTreeInsert(EntryRef* first, EntryRef* other) {
-  auto* head = static_cast<DupeLink*>(fsa_alloc(DupeLinkPool));
+  auto* group = static_cast<DupeGroup*>(fsa_alloc(DupeGroupPool));
   auto* link = static_cast<DupeLink*>(fsa_alloc(DupeLinkPool));
-  if (head == nullptr || link == nullptr)
+  if (group == nullptr || link == nullptr) {
     error_exit("internal error, DupeTreeInsert, out of memory");
-  *head = DupeLink{first, nullptr};
+  }
+  group->head = DupeLink{first, nullptr};
+  group->tail = &group->head;
+  // Insert-or-find: the group already holding this CRC-32, or the new one.
+  if (auto* existing = static_cast<DupeGroup*>(rbtree_insert(DupeTree, group))) {
+    fsa_free(DupeGroupPool, group);
+    group = existing;
+  }
   *link = DupeLink{other, nullptr};
-  if (rbtree_insert(DupeTree, head) != nullptr) fsa_free(DupeLinkPool, head);
-
-  // Same CRC-32 as the head just found or added: this must find it.
-  void* pItem = rbtree_insert(DupeTree, link);
-  ZORV_ASSERT(pItem != nullptr, "pItem != NULL");
-  auto* last = static_cast<DupeLink*>(pItem);
-  while (last->next != nullptr)
-    last = last->next;
-  last->next = link;
+  group->tail->next = link;
+  group->tail = link;
   return link;
 }
 

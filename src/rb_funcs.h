@@ -27,10 +27,17 @@ struct EntryRef {
 };
 
 // One member of a duplicate group, a singly linked list in recording order.
-// The DupeTree holds each group's head, the first entry recorded.
 struct DupeLink {
   EntryRef* entry;
   DupeLink* next;
+};
+
+// A duplicate group (DupeTree item): its head link, for the entry recorded
+// first with this CRC-32, and its last link, so that appending never walks
+// the list. A group always has at least two members.
+struct DupeGroup {
+  DupeLink head;
+  DupeLink* tail;
 };
 
 // FileListTree item (option -l): per archive path, the ECD's total entry
@@ -43,10 +50,11 @@ struct ArchiveTally {
 
 extern RbTree* CRC32_Tree;    // EntryRef by CRC-32
 extern RbTree* FileTree;      // ArchiveName by path
-extern RbTree* DupeTree;      // group heads (DupeLink) by CRC-32
+extern RbTree* DupeTree;      // DupeGroup by CRC-32
 extern RbTree* FileListTree;  // ArchiveTally by path
 extern FsaPool* EntryRefPool;
 extern FsaPool* DupeLinkPool;
+extern FsaPool* DupeGroupPool;
 
 // The FileTree's record for `path`, new or already there. A path seen before
 // gets "warning, duplicate file name: <path>" (and an empty line). Exits
@@ -58,8 +66,9 @@ ArchiveName* FileTreeInsert(const char* path);
 int CRC32_TreeInsert(std::uint32_t crc32, std::uint32_t cd_pos, ArchiveName* archive);
 
 // Appends `other` to the group of `first` (already in the CRC32_Tree, same
-// CRC-32), creating the group when needed; returns other's new link. Exits
-// with "internal error, DupeTreeInsert, out of memory".
+// CRC-32), creating the group when needed; returns other's new link. One
+// tree lookup and constant work per call. Exits with
+// "internal error, DupeTreeInsert, out of memory".
 DupeLink* DupeTreeInsert(EntryRef* first, EntryRef* other);
 
 // Counts one group member of the archive at `path` (kept, not copied). The

@@ -1,5 +1,6 @@
 #include "report.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,9 +13,39 @@ namespace zorv {
 
 namespace {
 
-// The walk's visit function takes no context, so the name storage it
-// reuses from line to line lives here for the length of print_report.
-NameBuf report_name{nullptr, 0};
+constexpr std::uint32_t NO_NAME = UINT32_MAX;          // entry not found (yet)
+constexpr std::uint32_t OPEN_FAILED = UINT32_MAX - 1;  // its archive could not be opened
+constexpr std::uint32_t GROUP_START = 1;
+constexpr std::uint32_t GROUP_END = 2;
+
+struct Member {
+  const EntryRef* entry;
+  std::uint32_t name;   // offset of its name in the arena, or NO_NAME
+  std::uint32_t flags;  // GROUP_START, GROUP_END
+};
+
+// Where a member's name is found: read in (archive, position) order.
+struct Place {
+  const ArchiveName* archive;
+  std::uint32_t cd_pos;
+  std::uint32_t member;
+};
+
+// The walk's visit function takes no context, so the batch being gathered
+// lives here for the length of print_report.
+struct Batch {
+  Member* members;
+  Place* places;
+  std::size_t count;
+  std::size_t cap;   // members gathered before they are resolved and printed
+  std::size_t size;  // members resolved at a time; shrinks when names are long
+  char* arena;
+  std::size_t arena_used;
+  NameBuf fallback;
+};
+
+Batch batch{};
+std::size_t arena_bytes = 0;
 
 void reserve(NameBuf* buf, std::size_t need) {
   if (need <= buf->cap) return;
@@ -24,13 +55,114 @@ void reserve(NameBuf* buf, std::size_t need) {
   buf->cap = need;
 }
 
+// Keeps a name (up to its first NUL: that is what prints); false when the
+// arena is full.
+bool keep_name(const ZipEntry& entry, Member* member) {
+  std::size_t len = strnlen(entry.name, entry.name_len);
+  if (batch.arena_used + len + 1 > arena_bytes) return false;
+  std::memcpy(batch.arena + batch.arena_used, entry.name, len);
+  batch.arena[batch.arena_used + len] = '\0';
+  member->name = static_cast<std::uint32_t>(batch.arena_used);
+  batch.arena_used += len + 1;
+  return true;
+}
+
+// Reads the names of places [from, to), all of one archive, sorted by
+// cd_pos, in one walk. When the archive cannot be opened (the reader says
+// why, once) its members are marked OPEN_FAILED. Members whose entry is not
+// found keep NO_NAME: the archive changed, and printing looks them up again
+// one by one to report exactly that. False when the arena ran full.
+bool read_archive_names(Member* members, const Place* from, const Place* to) {
+  ZipDir* zd = openzip(from->archive->path);
+  if (zd == nullptr) {
+    for (const Place* p = from; p != to; ++p)
+      members[p->member].name = OPEN_FAILED;
+    return true;
+  }
+  bool room = true;
+  const Place* place = from;
+  while (room && place != to) {
+    const ZipEntry* entry = readzip(zd);
+    if (entry == nullptr) break;
+    while (place != to && place->cd_pos < zd->cd_pos)
+      ++place;
+    for (; room && place != to && place->cd_pos == zd->cd_pos; ++place) {
+      Member* m = &members[place->member];
+      if (m->entry->crc32 == entry->crc32) room = keep_name(*entry, m);
+    }
+  }
+  closezip(zd);
+  return room;
+}
+
+// Names for members [0, n); false when they do not fit in the arena.
+bool resolve(Member* members, std::size_t n) {
+  batch.arena_used = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    members[i].name = NO_NAME;
+    batch.places[i] =
+        Place{members[i].entry->archive, members[i].entry->cd_pos, static_cast<std::uint32_t>(i)};
+  }
+  Place* places = batch.places;
+  std::sort(places, places + n, [](const Place& a, const Place& b) {
+    if (a.archive != b.archive) return a.archive < b.archive;
+    return a.cd_pos < b.cd_pos;
+  });
+  for (std::size_t i = 0; i < n;) {
+    std::size_t j = i + 1;
+    while (j < n && places[j].archive == places[i].archive)
+      ++j;
+    if (!read_archive_names(members, places + i, places + j)) return false;
+    i = j;
+  }
+  return true;
+}
+
+void print_members(const Member* members, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const Member& m = members[i];
+    const EntryRef* entry = m.entry;
+    if ((m.flags & GROUP_START) != 0) std::printf("CRC32: 0x%08x\n", entry->crc32);
+    const char* path = entry->archive->path;
+    if (m.name == OPEN_FAILED) {
+      std::printf("file: %s, openzip failed on: %s\n", path, path);
+    } else if (m.name == NO_NAME) {
+      lookup_entry_name(path, entry->crc32, entry->cd_pos, &batch.fallback);
+      std::printf("file: %s, %s\n", path, batch.fallback.text);
+    } else {
+      std::printf("file: %s, %s\n", path, batch.arena + m.name);
+    }
+    if ((m.flags & GROUP_END) != 0) std::fputs("-------\n", stdout);
+  }
+}
+
+// Resolves and prints the gathered members. When their names overflow the
+// arena, fewer members are resolved at a time (one always fits).
+void flush_batch() {
+  std::size_t done = 0;
+  while (done < batch.count) {
+    std::size_t n = std::min(batch.size, batch.count - done);
+    if (!resolve(batch.members + done, n)) {
+      batch.size = std::max<std::size_t>(1, n / 2);
+      continue;
+    }
+    print_members(batch.members + done, n);
+    done += n;
+  }
+  batch.count = 0;
+}
+
 void tally_dupe_group(void* item) {
-  for (auto* link = static_cast<DupeLink*>(item); link != nullptr; link = link->next) {
+  for (DupeLink* link = &static_cast<DupeGroup*>(item)->head; link != nullptr; link = link->next) {
     FileListInsert(link->entry->archive->path);
   }
 }
 
 }  // namespace
+
+// A batch's arrays take 32 bytes a member: with the names, the report's own
+// memory stays near 48 MiB whatever the collection.
+ReportLimits report_limits{std::size_t{1} << 19, std::size_t{32} << 20};
 
 void lookup_entry_name(const char* path, std::uint32_t crc32, std::uint32_t cd_pos,
                        NameBuf* name_out) {
@@ -57,21 +189,37 @@ void lookup_entry_name(const char* path, std::uint32_t crc32, std::uint32_t cd_p
   error_exit("internal error, unable to match cd_pos & crc32");
 }
 
-void print_dupe_group(void* head) {
-  auto* link = static_cast<DupeLink*>(head);
-  std::printf("CRC32: 0x%08x\n", link->entry->crc32);
-  for (; link != nullptr; link = link->next) {
-    const EntryRef* entry = link->entry;
-    lookup_entry_name(entry->archive->path, entry->crc32, entry->cd_pos, &report_name);
-    std::printf("file: %s, %s\n", entry->archive->path, report_name.text);
+void print_dupe_group(void* group) {
+  for (const DupeLink* link = &static_cast<DupeGroup*>(group)->head; link != nullptr;
+       link = link->next) {
+    if (batch.count == batch.cap) flush_batch();
+    std::uint32_t flags = link == &static_cast<DupeGroup*>(group)->head ? GROUP_START : 0;
+    if (link->next == nullptr) flags |= GROUP_END;
+    batch.members[batch.count++] = Member{link->entry, NO_NAME, flags};
   }
-  std::fputs("-------\n", stdout);
 }
 
 void print_report(const RbTree* dupes) {
+  if (dupes->root == nullptr) return;
+  std::size_t members = std::max<std::size_t>(1, report_limits.members);
+  arena_bytes = std::max<std::size_t>(report_limits.name_bytes, 65536);
+  // Reserved, not touched: pages are used only as far as members and names need.
+  batch.members = static_cast<Member*>(std::malloc(members * sizeof(Member)));
+  batch.places = static_cast<Place*>(std::malloc(members * sizeof(Place)));
+  batch.arena = static_cast<char*>(std::malloc(arena_bytes));
+  if (batch.members == nullptr || batch.places == nullptr || batch.arena == nullptr) {
+    error_exit("internal error, print_report, out of memory");
+  }
+  batch.count = 0;
+  batch.cap = members;
+  batch.size = members;
   rbtree_walk(dupes->root, print_dupe_group);
-  std::free(report_name.text);
-  report_name = NameBuf{nullptr, 0};
+  flush_batch();
+  std::free(batch.members);
+  std::free(batch.places);
+  std::free(batch.arena);
+  std::free(batch.fallback.text);
+  batch = Batch{};
 }
 
 void print_archive_summary(const RbTree* dupes, RbTree* tally) {

@@ -15,19 +15,34 @@ struct NameBuf {
   std::size_t cap;
 };
 
+// How much the report resolves at a time: members per batch, and bytes of
+// names per batch (never below 65,536: the longest name always fits). Most
+// collections fit in one batch; tests lower these to exercise batching.
+struct ReportLimits {
+  std::size_t members;
+  std::size_t name_bytes;
+};
+extern ReportLimits report_limits;
+
 // Prints every group of the DupeTree `dupes`, in the tree's pre-order: per
 // group "CRC32: 0x%08x", one "file: <archive>, <name>" line per member in
-// recording order, and "-------". Names are fetched by reopening archives.
+// recording order, and "-------". Names are not kept while indexing; they
+// are fetched again here, in batches: the members of a batch are sorted by
+// archive and directory position, each archive is read once per batch, and
+// then the batch is printed in report order. Memory stays bounded whatever
+// the collection.
 void print_report(const RbTree* dupes);
 
-// Prints one group (given its head DupeLink); the visit function of the walk.
-void print_dupe_group(void* head);
+// The walk's visit function: queues one group (a DupeGroup) for printing.
+void print_dupe_group(void* group);
 
 // Puts into `name_out` the stored name (text up to its first NUL) of the
 // entry of the archive at `path` with this CRC-32 and cd_pos, or
 // "openzip failed on: <path>" when the archive cannot be opened (the reader
 // has reported why). When the archive opens but holds no such entry, the run
-// ends with "internal error, unable to match cd_pos & crc32".
+// ends with "internal error, unable to match cd_pos & crc32". The report
+// uses it for members whose batch lookup failed (an archive that vanished or
+// changed since it was indexed).
 void lookup_entry_name(const char* path, std::uint32_t crc32, std::uint32_t cd_pos,
                        NameBuf* name_out);
 

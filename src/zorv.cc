@@ -122,7 +122,8 @@ void create_indexes() {
   }
   EntryRefPool = fsa_init(sizeof(EntryRef), 1024);
   DupeLinkPool = fsa_init(sizeof(DupeLink), 1024);
-  if (EntryRefPool == nullptr || DupeLinkPool == nullptr) {
+  DupeGroupPool = fsa_init(sizeof(DupeGroup), 1024);
+  if (EntryRefPool == nullptr || DupeLinkPool == nullptr || DupeGroupPool == nullptr) {
     error_exit("internal error, fsa_init() failed");
   }
 }
@@ -130,6 +131,7 @@ void create_indexes() {
 void release_indexes() {
   fsa_exit(EntryRefPool);
   fsa_exit(DupeLinkPool);
+  fsa_exit(DupeGroupPool);
   rbtree_walk(FileListTree->root, free_item);
   rbtree_walk(FileTree->root, free_item);
   rbtree_free(CRC32_Tree);
@@ -167,8 +169,8 @@ std::int32_t archive_compare(const void* key, const void* stored) {
 }
 
 std::int32_t dupe_compare(const void* key, const void* stored) {
-  return compare_u32(static_cast<const DupeLink*>(key)->entry->crc32,
-                     static_cast<const DupeLink*>(stored)->entry->crc32);
+  return compare_u32(static_cast<const DupeGroup*>(key)->head.entry->crc32,
+                     static_cast<const DupeGroup*>(stored)->head.entry->crc32);
 }
 
 std::int32_t tally_compare(const void* key, const void* stored) {

@@ -38,7 +38,7 @@ int process_archive(const char* path);
 // Orderings of the indexes; only the sign of the result counts.
 std::int32_t crc32_compare(const void* key, const void* stored);    // EntryRef
 std::int32_t archive_compare(const void* key, const void* stored);  // ArchiveName
-std::int32_t dupe_compare(const void* key, const void* stored);     // DupeLink
+std::int32_t dupe_compare(const void* key, const void* stored);     // DupeGroup
 std::int32_t tally_compare(const void* key, const void* stored);    // ArchiveTally
 
 // Releases a heap item; a null one is a broken invariant and aborts.

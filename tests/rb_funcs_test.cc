@@ -28,9 +28,9 @@ std::vector<std::vector<Member>>* groups_out;
 std::vector<std::vector<Member>> groups() {
   std::vector<std::vector<Member>> out;
   groups_out = &out;
-  rbtree_walk(DupeTree->root, [](void* head) {
+  rbtree_walk(DupeTree->root, [](void* group) {
     groups_out->emplace_back();
-    for (auto* l = static_cast<DupeLink*>(head); l != nullptr; l = l->next) {
+    for (DupeLink* l = &static_cast<DupeGroup*>(group)->head; l != nullptr; l = l->next) {
       groups_out->back().push_back({l->entry->archive->path, l->entry->crc32, l->entry->cd_pos});
     }
   });
@@ -127,10 +127,10 @@ TEST_F(Indexes, CrcOrderIsUnsigned) {
   process_archive(a.c_str());
   process_archive(b.c_str());
   EXPECT_EQ(static_cast<EntryRef*>(rbtree_first(CRC32_Tree))->crc32, 1u);
-  EXPECT_EQ(static_cast<DupeLink*>(rbtree_first(DupeTree))->entry->crc32, 1u);
+  EXPECT_EQ(static_cast<DupeGroup*>(rbtree_first(DupeTree))->head.entry->crc32, 1u);
   std::vector<std::uint32_t> ascending;
-  while (auto* head = static_cast<DupeLink*>(rbtree_deletemin(DupeTree))) {
-    ascending.push_back(head->entry->crc32);
+  while (auto* group = static_cast<DupeGroup*>(rbtree_deletemin(DupeTree))) {
+    ascending.push_back(group->head.entry->crc32);
   }
   EXPECT_EQ(ascending,
             (std::vector<std::uint32_t>{1, 0x7fffffffu, 0x80000000u, 0xc0000001u, 0xffffffffu}));
@@ -175,9 +175,9 @@ TEST(IndexesDeath, OutOfMemoryMessages) {
   EXPECT_EXIT(
       {
         create_indexes();
-        fsa_exit(DupeLinkPool);
-        DupeLinkPool = fsa_init(sizeof(DupeLink), 1);
-        fsa_alloc(DupeLinkPool);
+        fsa_exit(DupeGroupPool);
+        DupeGroupPool = fsa_init(sizeof(DupeGroup), 1);
+        fsa_alloc(DupeGroupPool);
         test::limit_memory(1 << 20);
         test::exhaust_heap(8);
         DupeTreeInsert(&first, &first);

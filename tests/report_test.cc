@@ -121,15 +121,16 @@ TEST_F(Report, ManyGroupsPrintInWalkOrder) {
   static std::string* expected;
   std::string want;
   expected = &want;
-  rbtree_walk(DupeTree->root, [](void* head) {
+  rbtree_walk(DupeTree->root, [](void* item) {
+    const DupeLink& head = static_cast<DupeGroup*>(item)->head;
     char line[32];
-    std::uint32_t crc = static_cast<DupeLink*>(head)->entry->crc32;
+    std::uint32_t crc = head.entry->crc32;
     std::snprintf(line, sizeof line, "CRC32: 0x%08x\n", crc);
     *expected += line;
-    *expected += "file: " + std::string(static_cast<DupeLink*>(head)->entry->archive->path) + ", " +
-                 std::to_string(crc) + "\n";
-    *expected += "file: " + std::string(static_cast<DupeLink*>(head)->next->entry->archive->path) +
-                 ", copy-" + std::to_string(crc) + "\n-------\n";
+    *expected +=
+        "file: " + std::string(head.entry->archive->path) + ", " + std::to_string(crc) + "\n";
+    *expected += "file: " + std::string(head.next->entry->archive->path) + ", copy-" +
+                 std::to_string(crc) + "\n-------\n";
   });
   EXPECT_EQ(DupeTree->count, 300);
   EXPECT_EQ(report().first, want);

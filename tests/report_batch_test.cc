@@ -1,0 +1,162 @@
+// The report resolves names in batches (sorted by archive and position, one
+// walk per archive) yet must print exactly what looking each member up on
+// its own prints. The reference here does just that, with lookup_entry_name.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "rb_funcs.h"
+#include "report.h"
+#include "support/files.h"
+#include "support/zip_writer.h"
+#include "zorv.h"
+
+namespace zorv {
+namespace {
+
+using test::ArchiveBytes;
+using test::TempDir;
+
+std::string* reference_out;
+NameBuf reference_name{nullptr, 0};
+
+std::string reference_report() {
+  std::string out;
+  reference_out = &out;
+  rbtree_walk(DupeTree->root, [](void* item) {
+    DupeLink* link = &static_cast<DupeGroup*>(item)->head;
+    char line[32];
+    std::snprintf(line, sizeof line, "CRC32: 0x%08x\n", link->entry->crc32);
+    *reference_out += line;
+    for (; link != nullptr; link = link->next) {
+      const EntryRef* e = link->entry;
+      lookup_entry_name(e->archive->path, e->crc32, e->cd_pos, &reference_name);
+      *reference_out +=
+          "file: " + std::string(e->archive->path) + ", " + reference_name.text + "\n";
+    }
+    *reference_out += "-------\n";
+  });
+  return out;
+}
+
+class ReportBatches : public testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = report_limits;
+    create_indexes();
+  }
+  void TearDown() override {
+    release_indexes();
+    report_limits = saved_;
+    std::free(reference_name.text);
+    reference_name = NameBuf{nullptr, 0};
+  }
+  std::pair<std::string, std::string> report(ReportLimits limits) {
+    report_limits = limits;
+    test::CaptureFd err(2);
+    test::CaptureFd out(1);
+    print_report(DupeTree);
+    std::string printed = out.text();
+    return {printed, err.text()};
+  }
+  // A random name: mostly short, some long, some empty, some with a NUL.
+  std::string name(std::mt19937& rng, int i) {
+    switch (rng() % 12) {
+      case 0:
+        return "";
+      case 1:
+        return "long-" + std::string(1000 + rng() % 30000, static_cast<char>('a' + i % 26));
+      case 2:
+        return std::string("nul\0after", 9) + std::to_string(i);
+      default:
+        return "dir" + std::to_string(rng() % 5) + "/file-" + std::to_string(i);
+    }
+  }
+  ReportLimits saved_{};
+  TempDir dir_;
+};
+
+TEST_F(ReportBatches, RandomCollectionsPrintLikeOneByOneLookups) {
+  std::mt19937 rng(1207);
+  for (int round = 0; round < 6; ++round) {
+    release_indexes();
+    create_indexes();
+    std::vector<std::string> paths;
+    int archives = 3 + static_cast<int>(rng() % 12);
+    int crc_range = 2 + static_cast<int>(rng() % 40);  // small: forces collisions
+    for (int a = 0; a < archives; ++a) {
+      ArchiveBytes bytes;
+      int entries = 1 + static_cast<int>(rng() % (a == 0 ? 300 : 25));  // one big archive
+      for (int e = 0; e < entries; ++e) {
+        bytes.add(name(rng, e), static_cast<std::uint32_t>(rng() % crc_range));  // 0 too
+      }
+      if (rng() % 3 == 0) bytes.headers.back().set_comment(test::to_bytes("c"));
+      paths.push_back(dir_.write("r" + std::to_string(round) + "/a" + std::to_string(a) + ".zip",
+                                 bytes.bytes()));
+    }
+    paths.push_back(paths[rng() % paths.size()]);  // one archive named twice
+    {
+      test::CaptureFd quiet(2);
+      for (const std::string& p : paths)
+        process_archive(p.c_str());
+    }
+    std::string want = reference_report();
+    ASSERT_FALSE(want.empty());
+    for (ReportLimits limits :
+         {ReportLimits{1, 0}, ReportLimits{2, 0}, ReportLimits{3, 65536}, ReportLimits{7, 70000},
+          ReportLimits{64, 1 << 20}, ReportLimits{std::size_t{1} << 19, std::size_t{32} << 20}}) {
+      auto [out, err] = report(limits);
+      ASSERT_EQ(out, want) << "round " << round << ", " << limits.members << " members, "
+                           << limits.name_bytes << " bytes";
+      EXPECT_EQ(err, "");
+    }
+  }
+}
+
+TEST_F(ReportBatches, VanishedArchiveAcrossBatches) {
+  ArchiveBytes x;
+  for (int i = 0; i < 5; ++i)
+    x.add("f" + std::to_string(i), 0x100 + i);
+  std::string a = dir_.write("a.zip", x.bytes());
+  std::string b = dir_.write("b.zip", x.bytes());
+  process_archive(a.c_str());
+  process_archive(b.c_str());
+  ASSERT_EQ(unlink(b.c_str()), 0);
+  auto [out, err] = report(ReportLimits{4, 0});
+  // Each of b's lines names the failure in place of the entry name.
+  std::string failed = "file: " + b + ", openzip failed on: " + b + "\n";
+  std::size_t count = 0;
+  for (std::size_t at = out.find(failed); at != std::string::npos; at = out.find(failed, at + 1)) {
+    ++count;
+  }
+  EXPECT_EQ(count, 5u) << out;
+  EXPECT_EQ(out.find("file: " + a + ", openzip failed"), std::string::npos);
+  // The reader says why, once per batch that needed the archive.
+  std::string line = "zorv: unable to open file: " + b + "\n";
+  ASSERT_FALSE(err.empty());
+  for (std::size_t at = 0; at < err.size(); at += line.size()) {
+    ASSERT_EQ(err.compare(at, line.size(), line), 0) << err;
+  }
+}
+
+TEST_F(ReportBatches, ChangedArchiveEndsTheRunAfterTheLinesBeforeIt) {
+  ArchiveBytes x;
+  for (int i = 0; i < 4; ++i)
+    x.add("f" + std::to_string(i), 0x100);
+  std::string a = dir_.write("a.zip", x.bytes());
+  process_archive(a.c_str());
+  ArchiveBytes fewer;
+  for (int i = 0; i < 2; ++i)
+    fewer.add("f" + std::to_string(i), 0x100);
+  dir_.write("a.zip", fewer.bytes());
+  report_limits = ReportLimits{2, 0};
+  EXPECT_EXIT(print_report(DupeTree), testing::ExitedWithCode(1),
+              "^zorv: internal error, unable to match cd_pos & crc32\n$");
+}
+
+}  // namespace
+}  // namespace zorv
