@@ -77,6 +77,45 @@ def info_zip(out):
     return target
 
 
+def collection(out):
+    """A small realistic collection: real contents and CRCs, files repeated
+    across archives and inside one, nested directories holding one entry
+    each (so that directory listing order cannot change the report)."""
+    root = os.path.join(out, "collection")
+    shutil.rmtree(root, ignore_errors=True)
+    os.makedirs(os.path.join(root, "backup", "2023"))
+    photo_a = bytes((i * 7 + 3) % 256 for i in range(3000))
+    photo_b = bytes((i * 13 + 1) % 256 for i in range(2500))
+    notes = b"Remember: the bridge photos are in img/.\n"
+    with zipfile.ZipFile(os.path.join(root, "photos.zip"), "w") as zf:
+        add(zf, "img/", b"")
+        add(zf, "img/a.jpg", photo_a)
+        add(zf, "img/b.jpg", photo_b)
+        add(zf, "img/a (1).jpg", photo_a)
+        add(zf, "notes.txt", notes, zipfile.ZIP_DEFLATED)
+        add(zf, "empty.txt", b"")
+    with zipfile.ZipFile(os.path.join(root, "backup", "2023", "photos-copy.zip"), "w") as zf:
+        add(zf, "a.jpg", photo_a, zipfile.ZIP_DEFLATED)
+        add(zf, "b-renamed.jpg", photo_b)
+        add(zf, "extra.txt", b"only here\n")
+    with zipfile.ZipFile(os.path.join(root, "projects.zip"), "w") as zf:
+        zf.comment = b"projects archive"
+        add(zf, "site/logo.jpg", photo_b, zipfile.ZIP_DEFLATED)
+        add(zf, "site/notes.txt", notes)
+        add(zf, "readme.md", b"# projects\n", zipfile.ZIP_DEFLATED)
+    if shutil.which("zip") is not None:
+        src = os.path.join(out, "collection-src")
+        shutil.rmtree(src, ignore_errors=True)
+        os.makedirs(os.path.join(src, "old"))
+        with open(os.path.join(src, "old", "notes.txt"), "wb") as f:
+            f.write(notes)
+        with open(os.path.join(src, "old", "unique.bin"), "wb") as f:
+            f.write(b"\x00\x01\x02 unique")
+        target = os.path.abspath(os.path.join(root, "info-zip.zip"))
+        subprocess.run(["zip", "-q", "-r", "-X", target, "old"], cwd=src, check=True)
+        shutil.rmtree(src)
+
+
 def stored_name(info):
     encoding = "utf-8" if info.flag_bits & 0x800 else "cp437"
     return info.orig_filename.encode(encoding)
@@ -89,6 +128,7 @@ def main():
     mixed(archives[0])
     many(archives[1], 3000)
     big_comment(archives[2])
+    collection(out)
     made = info_zip(out)
     if made:
         archives.append(made)

@@ -1,0 +1,143 @@
+// End-to-end runs over whole collections: one written by independent ZIP
+// writers with real contents, and random ones checked against a model.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/files.h"
+#include "support/zip_writer.h"
+#include "util/rbtree.h"
+
+namespace zorv {
+namespace {
+
+using test::ArchiveBytes;
+using test::RunResult;
+
+// Archives by Python's zipfile (stored and deflated, directory entries,
+// empty files, an archive comment) and by Info-ZIP zip, nested directories.
+TEST(Collection, IndependentWritersFullReport) {
+  std::string dir = std::string(ZORV_FIXTURE_DIR);
+  std::vector<std::string> args = {"-R", "collection/photos.zip", "collection/backup",
+                                   "collection/projects.zip"};
+  bool info_zip = !test::read_file(dir + "/collection/info-zip.zip").empty();
+  if (info_zip) args.push_back("collection/info-zip.zip");
+  RunResult r = test::run_zorv(args, dir);
+  std::string notes_group =
+      "CRC32: 0x303bb704\n"
+      "file: collection/photos.zip, notes.txt\n"
+      "file: collection/projects.zip, site/notes.txt\n" +
+      std::string(info_zip ? "file: collection/info-zip.zip, old/notes.txt\n" : "") + "-------\n";
+  EXPECT_EQ(r.out,
+            "CRC32: 0x38fe9f07\n"
+            "file: collection/photos.zip, img/b.jpg\n"
+            "file: collection/backup/2023/photos-copy.zip, b-renamed.jpg\n"
+            "file: collection/projects.zip, site/logo.jpg\n"
+            "-------\n" +
+                notes_group +
+                "CRC32: 0x57081df1\n"
+                "file: collection/photos.zip, img/a.jpg\n"
+                "file: collection/photos.zip, img/a (1).jpg\n"
+                "file: collection/backup/2023/photos-copy.zip, a.jpg\n"
+                "-------\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(info_zip) << "Info-ZIP zip was not installed: part of the collection is missing";
+}
+
+struct Member {
+  std::string archive;
+  std::string name;
+  bool operator==(const Member&) const = default;
+};
+
+using Groups = std::vector<std::pair<std::uint32_t, std::vector<Member>>>;
+
+Groups parse_report(const std::string& out) {
+  Groups groups;
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.rfind("CRC32: 0x", 0) == 0) {
+      groups.emplace_back(static_cast<std::uint32_t>(std::stoul(line.substr(9), nullptr, 16)),
+                          std::vector<Member>{});
+    } else if (line.rfind("file: ", 0) == 0 && !groups.empty()) {
+      std::size_t comma = line.find(", ");
+      groups.back().second.push_back({line.substr(6, comma - 6), line.substr(comma + 2)});
+    }
+  }
+  return groups;
+}
+
+std::int32_t crc_compare(const void* key, const void* stored) {
+  auto a = *static_cast<const std::uint32_t*>(key);
+  auto b = *static_cast<const std::uint32_t*>(stored);
+  return (a > b) - (a < b);
+}
+
+// Random collections with forced CRC-32 collisions (within and across
+// archives, archives named twice, zero CRCs). The model records members per
+// CRC-32 in reading order; groups come in the pre-order of a tree into which
+// each CRC-32 was inserted when its group formed.
+TEST(Collection, RandomCollectionsMatchModel) {
+  std::mt19937 rng(20261207);
+  for (int round = 0; round < 25; ++round) {
+    test::TempDir dir;
+    int archives = 1 + static_cast<int>(rng() % 10);
+    std::uint32_t range = 1 + rng() % 30;
+    std::vector<std::vector<std::pair<std::string, std::uint32_t>>> contents(archives);
+    for (int a = 0; a < archives; ++a) {
+      ArchiveBytes bytes;
+      int entries = 1 + static_cast<int>(rng() % 40);
+      for (int e = 0; e < entries; ++e) {
+        std::uint32_t crc = rng() % 7 == 0 ? 0 : (rng() % range) * 0x9E3779B1u + 1;
+        std::string name = "a" + std::to_string(a) + "/e" + std::to_string(e);
+        bytes.add(name, crc);
+        contents[a].emplace_back(name, crc);
+      }
+      dir.write("z" + std::to_string(a) + ".zip", bytes.bytes());
+    }
+    std::vector<int> order;
+    for (int a = 0; a < archives; ++a)
+      order.push_back(a);
+    std::shuffle(order.begin(), order.end(), rng);
+    if (rng() % 2 == 0) order.push_back(order[rng() % order.size()]);
+
+    std::map<std::uint32_t, std::vector<Member>> members;
+    std::vector<std::uint32_t> formed;  // CRC-32s in the order their groups formed
+    std::vector<std::string> args;
+    for (int a : order) {
+      std::string path = "z" + std::to_string(a) + ".zip";
+      args.push_back(path);
+      for (auto& [name, crc] : contents[a]) {
+        if (crc == 0) continue;
+        members[crc].push_back({path, name});
+        if (members[crc].size() == 2) formed.push_back(crc);
+      }
+    }
+    RbTree* tree = rbtree_alloc(crc_compare);
+    for (std::uint32_t& crc : formed)
+      rbtree_insert(tree, &crc);
+    static Groups* want;
+    Groups expected;
+    want = &expected;
+    static std::map<std::uint32_t, std::vector<Member>>* all;
+    all = &members;
+    rbtree_walk(tree->root, [](void* item) {
+      std::uint32_t crc = *static_cast<std::uint32_t*>(item);
+      want->emplace_back(crc, (*all)[crc]);
+    });
+    rbtree_free(tree);
+
+    RunResult r = test::run_zorv(args, dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(parse_report(r.out), expected) << "round " << round << "\n" << r.out;
+  }
+}
+
+}  // namespace
+}  // namespace zorv
