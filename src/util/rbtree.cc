@@ -188,7 +188,7 @@ void* remove_at(RbTree* tree, int zd) {
     y->colour = z->colour;
   }
   void* item = z->item;
-  std::free(z);
+  fsa_free(tree->nodes, z);
   --tree->count;
   if (removed == RB_BLACK) delete_fixup(tree, x, p, w, pd);
   return item;
@@ -202,7 +202,9 @@ RbTree* rbtree_alloc(RbCompare compare) {
   tree->root = nullptr;
   tree->compare = compare;
   tree->path_stack = static_cast<RbNode**>(std::malloc(RB_PATH_MAX * sizeof(RbNode*)));
-  if (tree->path_stack == nullptr) {
+  tree->nodes = tree->path_stack != nullptr ? fsa_init(sizeof(RbNode), 1024) : nullptr;
+  if (tree->nodes == nullptr) {
+    std::free(tree->path_stack);
     std::free(tree);
     return nullptr;
   }
@@ -219,7 +221,7 @@ void* rbtree_insert(RbTree* tree, void* item) {
     side = tree->compare(item, node->item);
     if (side == 0) return node->item;
   }
-  auto* node = static_cast<RbNode*>(std::malloc(sizeof(RbNode)));
+  auto* node = static_cast<RbNode*>(fsa_alloc(tree->nodes));
   if (node == nullptr) {
     std::fputs("rbtree_insert: no memory for node\n", stderr);
     std::exit(1);
@@ -296,15 +298,7 @@ void rbtree_walk(RbNode* node, RbVisit visit) {
 }
 
 void rbtree_free(RbTree* tree) {
-  RbNode** stack = tree->path_stack;
-  int top = 0;
-  if (tree->root != nullptr) stack[top++] = tree->root;
-  while (top > 0) {
-    RbNode* node = stack[--top];
-    if (node->left != nullptr) stack[top++] = node->left;
-    if (node->right != nullptr) stack[top++] = node->right;
-    std::free(node);
-  }
+  fsa_exit(tree->nodes);
   std::free(tree->path_stack);
   std::free(tree);
 }

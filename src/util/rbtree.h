@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "util/fsa.h"
+
 namespace zorv {
 
 // Receives the key (or the item being inserted) first and a stored item
@@ -35,9 +37,11 @@ struct RbTree {
   std::int32_t count;
   RbCompare compare;
   RbNode** path_stack;  // RB_PATH_MAX entries of scratch, entry i at depth i
+  FsaPool* nodes;       // every node comes from here: no per-node heap overhead
 };
 
-// A new empty tree, or null (no message) when memory is short.
+// A new empty tree, or null when memory is short (only the node pool's own
+// message is written).
 RbTree* rbtree_alloc(RbCompare compare);
 
 // Insert-or-find: null when `item` was added; otherwise the stored item that
@@ -62,7 +66,8 @@ void* rbtree_deletemin(RbTree* tree);
 // This is not ascending order. `visit` may release the item it is given.
 void rbtree_walk(RbNode* node, RbVisit visit);
 
-// Releases every node, the path stack and the tree; items are not touched.
+// Releases every node (all at once, with the node pool), the path stack and
+// the tree; items are not touched, so they may have been released already.
 void rbtree_free(RbTree* tree);
 
 }  // namespace zorv

@@ -276,10 +276,16 @@ TEST(RbTreeDeath, NodeAllocationFailureExitsWithMessage) {
   EXPECT_EXIT(
       {
         RbTree* tree = rbtree_alloc(int_compare);
-        static int keys[1];
+        // Nodes come from a pool: use up its first block, then the heap.
+        static int keys[1025];
+        for (int i = 0; i < 1024; ++i) {
+          keys[i] = i;
+          rbtree_insert(tree, &keys[i]);
+        }
         test::limit_memory(1 << 20);
-        test::exhaust_heap(sizeof(RbNode));
-        rbtree_insert(tree, &keys[0]);
+        test::exhaust_heap(8);
+        keys[1024] = 1024;
+        rbtree_insert(tree, &keys[1024]);
         std::exit(0);
       },
       testing::ExitedWithCode(1), "^rbtree_insert: no memory for node\n$");
