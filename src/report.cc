@@ -225,8 +225,12 @@ void print_report(const RbTree* dupes) {
 void print_archive_summary(const RbTree* dupes, RbTree* tally) {
   rbtree_walk(dupes->root, tally_dupe_group);
   while (auto* archive = static_cast<ArchiveTally*>(rbtree_deletemin(tally))) {
+    // Tot 0: the archive could not be read for the summary (the reader has
+    // said why). Its entries are unknown, so it cannot be said to be copied
+    // whole, even when it counted no members either.
+    bool whole = archive->total != 0 && archive->total == archive->found;
     std::printf("FileListName: %s (Tot %d, Found %d) %s\n", archive->path, archive->total,
-                archive->found, archive->total == archive->found ? "***" : "");
+                archive->found, whole ? "***" : "");
     std::free(archive);
   }
 }

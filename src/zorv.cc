@@ -1,7 +1,9 @@
 #include "zorv.h"
 
+#include <malloc.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -71,6 +73,11 @@ int run(int argc, char** argv) {
   errno = 0;
   for (int i = first; i < argc; ++i)
     dispatch(argv[i]);
+  // The report needs the groups, not the CRC-32 index: its nodes go back
+  // before the report allocates, which keeps the peak memory down.
+  rbtree_free(CRC32_Tree);
+  CRC32_Tree = nullptr;
+  malloc_trim(0);
   print_report(DupeTree);
   if ((option_flags & OPT_LIST) != 0) print_archive_summary(DupeTree, FileListTree);
   release_indexes();
@@ -134,13 +141,16 @@ void release_indexes() {
   fsa_exit(DupeGroupPool);
   rbtree_walk(FileListTree->root, free_item);
   rbtree_walk(FileTree->root, free_item);
-  rbtree_free(CRC32_Tree);
+  if (CRC32_Tree != nullptr) rbtree_free(CRC32_Tree);
   rbtree_free(FileTree);
   rbtree_free(DupeTree);
   rbtree_free(FileListTree);
 }
 
 int zorv_main(int argc, char** argv) {
+  // A report can run to millions of lines: write it in large blocks when it
+  // goes to a file or a pipe (a terminal keeps its line buffering).
+  if (isatty(STDOUT_FILENO) == 0) std::setvbuf(stdout, nullptr, _IOFBF, std::size_t{1} << 16);
   parse_options(argc, argv);
   if (pStartDir == nullptr) error_exit("command error, missing directory");
   return run(argc, argv);

@@ -162,6 +162,29 @@ TEST_F(Report, EntryGoneEndsTheRun) {
               "^zorv: internal error, unable to match cd_pos & crc32\n$");
 }
 
+// An archive that vanished before the summary counts Tot 0 and is not
+// marked as wholly copied, not even with Found 0 as well.
+TEST_F(Report, SummaryNeverMarksAnArchiveItCouldNotRead) {
+  ArchiveBytes one;
+  one.add("only", 0x5a5a5a5a);
+  ArchiveBytes two;
+  two.add("x", 0x5a5a5a5a);
+  two.add("y", 0x5a5a5a5a);
+  std::string a = write("a.zip", one);
+  std::string b = write("b.zip", one);
+  std::string c = write("c.zip", two);
+  index({a, b, c});
+  ASSERT_EQ(unlink(b.c_str()), 0);
+  ASSERT_EQ(unlink(c.c_str()), 0);
+  test::CaptureFd err(2);
+  test::CaptureFd out(1);
+  print_archive_summary(DupeTree, FileListTree);
+  EXPECT_EQ(out.text(), "FileListName: " + a + " (Tot 1, Found 1) ***\n" + "FileListName: " + b +
+                            " (Tot 0, Found 0) \n" + "FileListName: " + c + " (Tot 0, Found 1) \n");
+  EXPECT_EQ(err.text(),
+            "zorv: unable to open file: " + b + "\nzorv: unable to open file: " + c + "\n");
+}
+
 TEST(LookupEntryName, LongPathInOpenFailureText) {
   std::string path(5000, 'p');
   NameBuf name{nullptr, 0};

@@ -107,9 +107,12 @@ TEST(FsaDeath, FailedGrowthLeavesPoolUsable) {
   EXPECT_EXIT(
       {
         FsaPool* pool = fsa_init(1024, 4096);  // 4 MiB blocks
-        for (int i = 0; i < 4096; ++i)
+        for (int i = 0; i < 4096; ++i) {
           fsa_alloc(pool);
+        }
+        // Earlier tests may have left freed heap big enough for a block.
         test::limit_memory(1 << 20);
+        test::exhaust_heap(1 << 16);
         void* none = fsa_alloc(pool);
         fsa_free(pool, pool->blocks->memory);
         void* again = fsa_alloc(pool);
