@@ -46,6 +46,7 @@ DupeLink* DupeTreeInsert(EntryRef* first, EntryRef* other) {
   }
   group->head = DupeLink{first, nullptr};
   group->tail = &group->head;
+  group->crc32 = first->crc32;
   // Insert-or-find: the group already holding this CRC-32, or the new one.
   if (auto* existing = static_cast<DupeGroup*>(rbtree_insert(DupeTree, group))) {
     fsa_free(DupeGroupPool, group);

@@ -40,11 +40,6 @@ const char* const usage_text[] = {
   std::exit(0);
 }
 
-std::int32_t compare_u32(std::uint32_t a, std::uint32_t b) {
-  // Not a - b: the difference of two CRCs overflows and breaks transitivity.
-  return (a > b) - (a < b);
-}
-
 // Only a regular file whose last '.' starts ".zip" (any case) is an archive.
 bool is_archive_name(const char* path) {
   const char* dot = std::strrchr(path, '.');
@@ -119,9 +114,9 @@ void parse_options(int argc, char** argv) {
 }
 
 void create_indexes() {
-  CRC32_Tree = rbtree_alloc(crc32_compare);
+  CRC32_Tree = rbtree_alloc_keyed(crc32_key);
   FileTree = rbtree_alloc(archive_compare);
-  DupeTree = rbtree_alloc(dupe_compare);
+  DupeTree = rbtree_alloc_keyed(dupe_key);
   FileListTree = rbtree_alloc(tally_compare);
   if (CRC32_Tree == nullptr || FileTree == nullptr || DupeTree == nullptr ||
       FileListTree == nullptr) {
@@ -168,9 +163,8 @@ int process_archive(const char* path) {
   return 0;
 }
 
-std::int32_t crc32_compare(const void* key, const void* stored) {
-  return compare_u32(static_cast<const EntryRef*>(key)->crc32,
-                     static_cast<const EntryRef*>(stored)->crc32);
+std::uint32_t crc32_key(const void* item) {
+  return static_cast<const EntryRef*>(item)->crc32;
 }
 
 std::int32_t archive_compare(const void* key, const void* stored) {
@@ -178,9 +172,8 @@ std::int32_t archive_compare(const void* key, const void* stored) {
                      static_cast<const ArchiveName*>(stored)->path);
 }
 
-std::int32_t dupe_compare(const void* key, const void* stored) {
-  return compare_u32(static_cast<const DupeGroup*>(key)->head.entry->crc32,
-                     static_cast<const DupeGroup*>(stored)->head.entry->crc32);
+std::uint32_t dupe_key(const void* item) {
+  return static_cast<const DupeGroup*>(item)->crc32;
 }
 
 std::int32_t tally_compare(const void* key, const void* stored) {

@@ -35,10 +35,12 @@ void release_indexes();
 // failed (already reported). The callback shape scandir expects.
 int process_archive(const char* path);
 
-// Orderings of the indexes; only the sign of the result counts.
-std::int32_t crc32_compare(const void* key, const void* stored);    // EntryRef
+// Orderings of the indexes. The two CRC-32 indexes are ordered by the
+// unsigned CRC-32, kept in the tree's nodes; the path indexes by strcmp,
+// of which only the sign counts.
+std::uint32_t crc32_key(const void* item);                          // EntryRef
+std::uint32_t dupe_key(const void* item);                           // DupeGroup
 std::int32_t archive_compare(const void* key, const void* stored);  // ArchiveName
-std::int32_t dupe_compare(const void* key, const void* stored);     // DupeGroup
 std::int32_t tally_compare(const void* key, const void* stored);    // ArchiveTally
 
 // Releases a heap item; a null one is a broken invariant and aborts.

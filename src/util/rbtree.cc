@@ -7,6 +7,25 @@ namespace zorv {
 
 namespace {
 
+// Big trees miss the cache at every level: start loading both children
+// while the comparison waits for this node's item.
+inline void prefetch_children(const RbNode* node) {
+  __builtin_prefetch(node->left);
+  __builtin_prefetch(node->right);
+}
+
+// The key of `item` in a keyed tree; unused (0) in a compared one.
+inline std::uint32_t key_of(const RbTree* tree, const void* item) {
+  return tree->key != nullptr ? tree->key(item) : 0;
+}
+
+// Where `item` (with key `k`) orders against `node`: only the sign counts.
+inline std::int32_t order(const RbTree* tree, std::uint32_t k, const void* item,
+                          const RbNode* node) {
+  if (tree->key != nullptr) return (k > node->key) - (k < node->key);
+  return tree->compare(item, node->item);
+}
+
 bool is_red(const RbNode* node) {
   return node != nullptr && node->colour == RB_RED;
 }
@@ -196,11 +215,14 @@ void* remove_at(RbTree* tree, int zd) {
 
 }  // namespace
 
-RbTree* rbtree_alloc(RbCompare compare) {
+namespace {
+
+RbTree* alloc_tree(RbCompare compare, RbKey key) {
   auto* tree = static_cast<RbTree*>(std::malloc(sizeof(RbTree)));
   if (tree == nullptr) return nullptr;
   tree->root = nullptr;
   tree->compare = compare;
+  tree->key = key;
   tree->path_stack = static_cast<RbNode**>(std::malloc(RB_PATH_MAX * sizeof(RbNode*)));
   tree->nodes = tree->path_stack != nullptr ? fsa_init(sizeof(RbNode), 1024) : nullptr;
   if (tree->nodes == nullptr) {
@@ -212,13 +234,25 @@ RbTree* rbtree_alloc(RbCompare compare) {
   return tree;
 }
 
+}  // namespace
+
+RbTree* rbtree_alloc(RbCompare compare) {
+  return alloc_tree(compare, nullptr);
+}
+
+RbTree* rbtree_alloc_keyed(RbKey key) {
+  return alloc_tree(nullptr, key);
+}
+
 void* rbtree_insert(RbTree* tree, void* item) {
   RbNode** stack = tree->path_stack;
   int depth = 0;
   std::int32_t side = 0;
+  std::uint32_t k = key_of(tree, item);
   for (RbNode* node = tree->root; node != nullptr; node = side < 0 ? node->left : node->right) {
     stack[depth++] = node;
-    side = tree->compare(item, node->item);
+    prefetch_children(node);
+    side = order(tree, k, item, node);
     if (side == 0) return node->item;
   }
   auto* node = static_cast<RbNode*>(fsa_alloc(tree->nodes));
@@ -227,6 +261,7 @@ void* rbtree_insert(RbTree* tree, void* item) {
     std::exit(1);
   }
   node->item = item;
+  node->key = k;
   node->left = nullptr;
   node->right = nullptr;
   ++tree->count;
@@ -249,8 +284,9 @@ void* rbtree_insert(RbTree* tree, void* item) {
 
 void* rbtree_find(const RbTree* tree, const void* key) {
   const RbNode* node = tree->root;
+  std::uint32_t k = key_of(tree, key);
   while (node != nullptr) {
-    std::int32_t side = tree->compare(key, node->item);
+    std::int32_t side = order(tree, k, key, node);
     if (side == 0) return node->item;
     node = side < 0 ? node->left : node->right;
   }
@@ -268,9 +304,10 @@ void* rbtree_first(const RbTree* tree) {
 void* rbtree_delete(RbTree* tree, const void* key) {
   RbNode** stack = tree->path_stack;
   int depth = 0;
+  std::uint32_t k = key_of(tree, key);
   for (RbNode* node = tree->root; node != nullptr; ++depth) {
     stack[depth] = node;
-    std::int32_t side = tree->compare(key, node->item);
+    std::int32_t side = order(tree, k, key, node);
     if (side == 0) return remove_at(tree, depth);
     node = side < 0 ? node->left : node->right;
   }

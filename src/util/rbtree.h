@@ -19,6 +19,11 @@ namespace zorv {
 using RbCompare = std::int32_t (*)(const void* key, const void* stored);
 using RbVisit = void (*)(void* item);
 
+// For trees ordered by an unsigned 32-bit number of the item (a CRC-32):
+// the number is kept in each node, so a search compares without reading
+// the items at all. Must return the same number for equal items.
+using RbKey = std::uint32_t (*)(const void* item);
+
 // Deep enough for any tree that fits in memory (height <= 2*log2(n+1)).
 constexpr int RB_PATH_MAX = 1000;
 
@@ -27,6 +32,7 @@ struct RbNode {
   RbNode* left;         // items ordering before `item`
   RbNode* right;        // items ordering after `item`
   std::int32_t colour;  // RB_RED or RB_BLACK
+  std::uint32_t key;    // keyed trees: the item's key (fills what would be padding)
 };
 
 constexpr std::int32_t RB_RED = 0;
@@ -35,7 +41,8 @@ constexpr std::int32_t RB_BLACK = 1;
 struct RbTree {
   RbNode* root;  // null when empty; start rbtree_walk here
   std::int32_t count;
-  RbCompare compare;
+  RbCompare compare;    // null in a keyed tree
+  RbKey key;            // null in a tree ordered by `compare`
   RbNode** path_stack;  // RB_PATH_MAX entries of scratch, entry i at depth i
   FsaPool* nodes;       // every node comes from here: no per-node heap overhead
 };
@@ -43,6 +50,10 @@ struct RbTree {
 // A new empty tree, or null when memory is short (only the node pool's own
 // message is written).
 RbTree* rbtree_alloc(RbCompare compare);
+
+// A new empty tree ordered by ascending unsigned key(item): the same shapes
+// and colours as a tree whose comparison orders items that way, built faster.
+RbTree* rbtree_alloc_keyed(RbKey key);
 
 // Insert-or-find: null when `item` was added; otherwise the stored item that
 // compares equal, and the tree is unchanged. When no node can be allocated,

@@ -29,8 +29,17 @@ std::int32_t extreme_compare(const void* key, const void* stored) {
   return a < b ? INT32_MIN : a > b ? INT32_MAX : 0;
 }
 
+// Keys of a keyed tree: the ints are never negative here.
+std::uint32_t int_key(const void* item) {
+  return static_cast<std::uint32_t>(*static_cast<const int*>(item));
+}
+
+RbTree* make_tree(bool keyed) {
+  return keyed ? rbtree_alloc_keyed(int_key) : rbtree_alloc(int_compare);
+}
+
 // Checks every invariant below `node`; returns its black height.
-int check_subtree(const RbNode* node, const int* low, const int* high, int* nodes) {
+int check_subtree(const RbNode* node, const int* low, const int* high, int* nodes, bool keyed) {
   if (node == nullptr) return 1;
   ++*nodes;
   int value = *static_cast<const int*>(node->item);
@@ -41,12 +50,15 @@ int check_subtree(const RbNode* node, const int* low, const int* high, int* node
     EXPECT_LT(value, *high);
   }
   EXPECT_TRUE(node->colour == RB_RED || node->colour == RB_BLACK);
+  if (keyed) {
+    EXPECT_EQ(node->key, static_cast<std::uint32_t>(value)) << "a keyed tree keeps the item's key";
+  }
   if (node->colour == RB_RED) {
     EXPECT_FALSE(node->left != nullptr && node->left->colour == RB_RED) << "red-red at " << value;
     EXPECT_FALSE(node->right != nullptr && node->right->colour == RB_RED) << "red-red at " << value;
   }
-  int lh = check_subtree(node->left, low, static_cast<const int*>(node->item), nodes);
-  int rh = check_subtree(node->right, static_cast<const int*>(node->item), high, nodes);
+  int lh = check_subtree(node->left, low, static_cast<const int*>(node->item), nodes, keyed);
+  int rh = check_subtree(node->right, static_cast<const int*>(node->item), high, nodes, keyed);
   EXPECT_EQ(lh, rh) << "black heights differ below " << value;
   return lh + (node->colour == RB_BLACK ? 1 : 0);
 }
@@ -56,7 +68,7 @@ void check_tree(const RbTree* tree) {
     EXPECT_EQ(tree->root->colour, RB_BLACK);
   }
   int nodes = 0;
-  check_subtree(tree->root, nullptr, nullptr, &nodes);
+  check_subtree(tree->root, nullptr, nullptr, &nodes, tree->key != nullptr);
   EXPECT_EQ(tree->count, nodes);
 }
 
@@ -211,7 +223,9 @@ TEST(RbTreeFree, ItemsReleasedBeforeTheTree) {
 
 // Random operations against a std::set model; every invariant is checked
 // after every step.
-TEST(RbTreeProperty, RandomOperationsMatchModel) {
+class RbTreeProperty : public testing::TestWithParam<bool> {};
+
+TEST_P(RbTreeProperty, RandomOperationsMatchModel) {
   std::mt19937 rng(20261207);
   constexpr int kSequences = 150;
   constexpr int kSteps = 800;
@@ -221,7 +235,7 @@ TEST(RbTreeProperty, RandomOperationsMatchModel) {
     std::vector<std::unique_ptr<int>> owned;
     std::set<int> model;
     std::map<int, int*> stored;
-    RbTree* tree = rbtree_alloc(int_compare);
+    RbTree* tree = make_tree(GetParam());
     for (int step = 0; step < kSteps; ++step, ++operations) {
       int key = static_cast<int>(rng() % static_cast<unsigned>(range));
       int op = static_cast<int>(rng() % 10);
@@ -269,6 +283,60 @@ TEST(RbTreeProperty, RandomOperationsMatchModel) {
     rbtree_free(tree);
   }
   EXPECT_GE(operations, 100000);
+}
+
+INSTANTIATE_TEST_SUITE_P(CompareAndKeyed, RbTreeProperty, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) {
+                           return info.param ? "Keyed" : "Compared";
+                         });
+
+// Report order is a tree's pre-order: a keyed tree must build exactly the
+// shapes and colours of a tree compared the same way, step by step.
+TEST(RbTreeKeyed, SameShapesAsComparedTree) {
+  std::mt19937 rng(99);
+  std::vector<std::unique_ptr<int>> owned;
+  RbTree* keyed = make_tree(true);
+  RbTree* compared = make_tree(false);
+  static std::vector<std::pair<int, int>>* out;
+  auto shape = [](const RbTree* tree) {
+    std::vector<std::pair<int, int>> nodes;  // (value, colour) in pre-order
+    out = &nodes;
+    rbtree_walk(tree->root, [](void* item) { out->emplace_back(*static_cast<int*>(item), 0); });
+    // Colours in the same pre-order, from the nodes themselves.
+    std::vector<const RbNode*> stack;
+    if (tree->root != nullptr) stack.push_back(tree->root);
+    std::size_t i = 0;
+    while (!stack.empty()) {
+      const RbNode* n = stack.back();
+      stack.pop_back();
+      nodes[i++].second = n->colour;
+      if (n->right != nullptr) stack.push_back(n->right);
+      if (n->left != nullptr) stack.push_back(n->left);
+    }
+    return nodes;
+  };
+  for (int step = 0; step < 20000; ++step) {
+    int value = static_cast<int>(rng() % 3000);
+    if (rng() % 3 != 0) {
+      owned.push_back(std::make_unique<int>(value));
+      rbtree_insert(keyed, owned.back().get());
+      rbtree_insert(compared, owned.back().get());
+    } else if (rng() % 2 == 0) {
+      rbtree_delete(keyed, &value);
+      rbtree_delete(compared, &value);
+    } else {
+      rbtree_deletemin(keyed);
+      rbtree_deletemin(compared);
+    }
+    if (step % 97 == 0) {
+      ASSERT_EQ(shape(keyed), shape(compared)) << "step " << step;
+    }
+  }
+  check_tree(keyed);
+  EXPECT_EQ(shape(keyed), shape(compared));
+  EXPECT_EQ(keyed->count, compared->count);
+  rbtree_free(keyed);
+  rbtree_free(compared);
 }
 
 TEST(RbTreeDeath, NodeAllocationFailureExitsWithMessage) {
