@@ -7,6 +7,7 @@
 
 #include "message.h"
 #include "rb_funcs.h"
+#include "util/bigalloc.h"
 #include "zip/zipdir.h"
 
 namespace zorv {
@@ -15,13 +16,14 @@ namespace {
 
 constexpr std::uint32_t NO_NAME = UINT32_MAX;          // entry not found (yet)
 constexpr std::uint32_t OPEN_FAILED = UINT32_MAX - 1;  // its archive could not be opened
-constexpr std::uint32_t GROUP_START = 1;
-constexpr std::uint32_t GROUP_END = 2;
+constexpr std::uint16_t GROUP_START = 1;
+constexpr std::uint16_t GROUP_END = 2;
 
 struct Member {
   const EntryRef* entry;
-  std::uint32_t name;   // offset of its name in the arena, or NO_NAME
-  std::uint32_t flags;  // GROUP_START, GROUP_END
+  std::uint32_t name;      // offset of its name in the arena, or NO_NAME
+  std::uint16_t name_len;  // up to its first NUL: what is printed
+  std::uint16_t flags;     // GROUP_START, GROUP_END
 };
 
 // Where a member's name is found: read in (archive, position) order.
@@ -59,11 +61,11 @@ void reserve(NameBuf* buf, std::size_t need) {
 // arena is full.
 bool keep_name(const ZipEntry& entry, Member* member) {
   std::size_t len = strnlen(entry.name, entry.name_len);
-  if (batch.arena_used + len + 1 > arena_bytes) return false;
+  if (batch.arena_used + len > arena_bytes) return false;
   std::memcpy(batch.arena + batch.arena_used, entry.name, len);
-  batch.arena[batch.arena_used + len] = '\0';
   member->name = static_cast<std::uint32_t>(batch.arena_used);
-  batch.arena_used += len + 1;
+  member->name_len = static_cast<std::uint16_t>(len);
+  batch.arena_used += len;
   return true;
 }
 
@@ -118,21 +120,45 @@ bool resolve(Member* members, std::size_t n) {
   return true;
 }
 
+// Report lines are written piece by piece with known lengths: printf would
+// measure every name again, and names are read in an order that misses the
+// cache anyway.
+void put(const char* text, std::size_t len) {
+  fwrite_unlocked(text, 1, len, stdout);
+}
+
+void put(const char* text) {
+  put(text, std::strlen(text));
+}
+
+void put_crc_line(std::uint32_t crc32) {
+  static const char hex[] = "0123456789abcdef";
+  char line[] = "CRC32: 0x00000000\n";
+  for (int i = 0; i < 8; ++i)
+    line[9 + i] = hex[(crc32 >> (28 - 4 * i)) & 0xf];
+  put(line, sizeof line - 1);
+}
+
 void print_members(const Member* members, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
     const Member& m = members[i];
     const EntryRef* entry = m.entry;
-    if ((m.flags & GROUP_START) != 0) std::printf("CRC32: 0x%08x\n", entry->crc32);
+    if ((m.flags & GROUP_START) != 0) put_crc_line(entry->crc32);
     const char* path = entry->archive->path;
+    put("file: ", 6);
+    put(path);
+    put(", ", 2);
     if (m.name == OPEN_FAILED) {
-      std::printf("file: %s, openzip failed on: %s\n", path, path);
+      put("openzip failed on: ");
+      put(path);
     } else if (m.name == NO_NAME) {
       lookup_entry_name(path, entry->crc32, entry->cd_pos, &batch.fallback);
-      std::printf("file: %s, %s\n", path, batch.fallback.text);
+      put(batch.fallback.text);
     } else {
-      std::printf("file: %s, %s\n", path, batch.arena + m.name);
+      put(batch.arena + m.name, m.name_len);
     }
-    if ((m.flags & GROUP_END) != 0) std::fputs("-------\n", stdout);
+    put("\n", 1);
+    if ((m.flags & GROUP_END) != 0) put("-------\n", 8);
   }
 }
 
@@ -193,9 +219,9 @@ void print_dupe_group(void* group) {
   for (const DupeLink* link = &static_cast<DupeGroup*>(group)->head; link != nullptr;
        link = link->next) {
     if (batch.count == batch.cap) flush_batch();
-    std::uint32_t flags = link == &static_cast<DupeGroup*>(group)->head ? GROUP_START : 0;
+    std::uint16_t flags = link == &static_cast<DupeGroup*>(group)->head ? GROUP_START : 0;
     if (link->next == nullptr) flags |= GROUP_END;
-    batch.members[batch.count++] = Member{link->entry, NO_NAME, flags};
+    batch.members[batch.count++] = Member{link->entry, NO_NAME, 0, flags};
   }
 }
 
@@ -204,9 +230,9 @@ void print_report(const RbTree* dupes) {
   std::size_t members = std::max<std::size_t>(1, report_limits.members);
   arena_bytes = std::max<std::size_t>(report_limits.name_bytes, 65536);
   // Reserved, not touched: pages are used only as far as members and names need.
-  batch.members = static_cast<Member*>(std::malloc(members * sizeof(Member)));
-  batch.places = static_cast<Place*>(std::malloc(members * sizeof(Place)));
-  batch.arena = static_cast<char*>(std::malloc(arena_bytes));
+  batch.members = static_cast<Member*>(big_alloc(members * sizeof(Member)));
+  batch.places = static_cast<Place*>(big_alloc(members * sizeof(Place)));
+  batch.arena = static_cast<char*>(big_alloc(arena_bytes));
   if (batch.members == nullptr || batch.places == nullptr || batch.arena == nullptr) {
     error_exit("internal error, print_report, out of memory");
   }

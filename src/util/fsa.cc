@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "util/bigalloc.h"
+
 namespace zorv {
 
 namespace {
@@ -42,6 +44,7 @@ FsaPool* fsa_init(std::uint32_t item_size, std::uint32_t items_per_block) {
   pool->item_size = static_cast<std::uint32_t>(size);
   pool->blocks = nullptr;
   pool->free_list = nullptr;
+  pool->bytes = 0;
   pool->block_size = static_cast<std::uint32_t>(block);
   pool->items_per_block = items_per_block;
   if (fsa_grow(pool, pool->block_size) != 0) {
@@ -53,7 +56,7 @@ FsaPool* fsa_init(std::uint32_t item_size, std::uint32_t items_per_block) {
 }
 
 int fsa_grow(FsaPool* pool, std::uint32_t size) {
-  auto* memory = static_cast<unsigned char*>(std::malloc(size));
+  auto* memory = static_cast<unsigned char*>(big_alloc(size));
   auto* block = static_cast<FsaBlock*>(std::malloc(sizeof(FsaBlock)));
   if (memory == nullptr || block == nullptr) {
     std::free(memory);
@@ -63,6 +66,7 @@ int fsa_grow(FsaPool* pool, std::uint32_t size) {
   block->memory = memory;
   block->next_block = pool->blocks;
   pool->blocks = block;
+  pool->bytes += size;
 
   // Fresh items go out in ascending address order.
   unsigned char* item = memory;
@@ -77,7 +81,13 @@ int fsa_grow(FsaPool* pool, std::uint32_t size) {
 }
 
 void* fsa_alloc(FsaPool* pool) {
-  if (pool->free_list == nullptr && fsa_grow(pool, pool->block_size) != 0) return nullptr;
+  if (pool->free_list == nullptr) {
+    std::uint32_t size = pool->block_size;
+    if (pool->bytes >= FSA_BIG_POOL && size < FSA_BIG_BLOCK) {
+      size = FSA_BIG_BLOCK / pool->item_size * pool->item_size;
+    }
+    if (fsa_grow(pool, size) != 0) return nullptr;
+  }
   void* item = pool->free_list;
   pool->free_list = link_of(item);
   return item;

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "message.h"
+#include "util/bigalloc.h"
 
 namespace zorv {
 
@@ -117,7 +118,7 @@ bool load_cd(ZipDir* zd, const char* path) {
   }
   std::free(zd->window);  // the ECD is decoded; keep only one buffer
   zd->window = nullptr;
-  zd->cd_copy = static_cast<unsigned char*>(std::malloc(ecd.cd_size));
+  zd->cd_copy = static_cast<unsigned char*>(big_alloc(ecd.cd_size));
   if (zd->cd_copy == nullptr) {
     error_msg("malloc failed allocating: %u bytes", ecd.cd_size);
     return false;
