@@ -56,6 +56,16 @@ bool read_at(int fd, unsigned char* out, std::size_t len, std::int64_t offset) {
   return true;
 }
 
+// True when [pos, pos + len) lies wholly in a hole of a sparse file: it
+// reads as zeros, so no signature can start there and it need not be read.
+// (Bytes of a hole that follow a signature in a window that is read are
+// read with it, as zeros.)
+bool is_hole(int fd, std::int64_t pos, std::uint32_t len) {
+  off_t data = lseek(fd, pos, SEEK_DATA);
+  if (data < 0) return errno == ENXIO;  // no data from pos to the end
+  return data >= pos + len;
+}
+
 // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
 // Only regular files are archives; anything else is refused after the open.
 bool open_regular(ZipDir* zd, const char* path) {
@@ -182,14 +192,17 @@ int load_ecd(ZipDir* zd) {
   if (buf == nullptr) return -1;
   std::int64_t pos = size - cap;
   std::uint32_t len = cap;
-  while (read_at(zd->fd, buf, len, pos)) {
-    std::size_t hit;
-    if (find_ecd(buf, len, &hit) != 0) {
-      zd->window = buf;
-      zd->window_pos = pos;
-      zd->window_len = len;
-      zd->ecd_pos = pos + static_cast<std::int64_t>(hit);
-      return 0;
+  for (bool first = true;; first = false) {
+    if (first || !is_hole(zd->fd, pos, len)) {
+      if (!read_at(zd->fd, buf, len, pos)) break;
+      std::size_t hit;
+      if (find_ecd(buf, len, &hit) != 0) {
+        zd->window = buf;
+        zd->window_pos = pos;
+        zd->window_len = len;
+        zd->ecd_pos = pos + static_cast<std::int64_t>(hit);
+        return 0;
+      }
     }
     if (pos == 0) break;
     // The next window ends ECD_SIZE - 1 bytes into this one: a record that

@@ -42,6 +42,33 @@ TEST(Fsa, FreshBlockHandsOutAscendingItemsThenAddsABlock) {
   fsa_exit(pool);
 }
 
+// Past FSA_BIG_POOL bytes a pool grows in blocks of about FSA_BIG_BLOCK,
+// whose items again go out in ascending order and are all usable.
+TEST(Fsa, BigPoolGrowsInBigBlocks) {
+  FsaPool* pool = fsa_init(24, 1024);
+  ASSERT_NE(pool, nullptr);
+  std::uint64_t small_blocks = FSA_BIG_POOL / pool->block_size;
+  std::size_t items = 0;
+  while (pool->bytes < FSA_BIG_POOL || pool->free_list != nullptr) {
+    std::memset(fsa_alloc(pool), 0x5a, 24);
+    ++items;
+  }
+  EXPECT_EQ(static_cast<std::uint64_t>(block_count(pool)),
+            small_blocks + (FSA_BIG_POOL % pool->block_size != 0));
+  std::uint64_t before = pool->bytes;
+  auto* first = static_cast<unsigned char*>(fsa_alloc(pool));
+  std::uint32_t big = FSA_BIG_BLOCK / 24 * 24;
+  EXPECT_EQ(pool->bytes - before, big);
+  EXPECT_EQ(first, pool->blocks->memory);
+  for (std::uint32_t k = 1; k < big / 24; ++k) {
+    auto* item = static_cast<unsigned char*>(fsa_alloc(pool));
+    ASSERT_EQ(item, first + 24 * k);
+    std::memset(item, 0xa5, 24);
+  }
+  EXPECT_GT(items, 0u);
+  fsa_exit(pool);
+}
+
 TEST(Fsa, SmallSizesBecomeOnePointerAndOddSizesStayAligned) {
   for (std::uint32_t size : {0u, 1u, 3u, 4u, 8u}) {
     FsaPool* pool = fsa_init(size, 16);

@@ -411,6 +411,38 @@ TEST(OpenZip, ArchivesBeyondTwoAndFourGib) {
   }
 }
 
+// Holes of a sparse file read as zeros and are skipped unread; data around
+// them is still searched whole, also a signature whose record runs into a hole.
+TEST(FindEcd, SparseFilesAreSearchedExactly) {
+  ArchiveBytes a = three_entries();
+  Bytes bytes = a.bytes();
+  test::TempDir dir;
+  std::string early = dir / "early.zip";  // the record near the start, then 64 MiB of hole
+  int fd = open(early.c_str(), O_CREAT | O_WRONLY, 0600);
+  ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+  ASSERT_EQ(ftruncate(fd, 64 << 20), 0);
+  close(fd);
+  WalkResult r = walk(early);
+  ASSERT_TRUE(r.opened) << r.err;
+  EXPECT_EQ(r.ecd_pos, static_cast<std::int64_t>(bytes.size() - 22));
+  EXPECT_EQ(r.entries.size(), 3u);
+
+  // An island of data in the hole ends with a signature: the 18 bytes after
+  // it are hole, zeros, so it is the record nearest the end (one counting no
+  // entries).
+  std::string island = dir / "island.zip";
+  fd = open(island.c_str(), O_CREAT | O_WRONLY, 0600);
+  ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+  const unsigned char sig[] = {'j', 'u', 'n', 'k', 'P', 'K', 5, 6};
+  off_t at = (5 << 20) + 12345;
+  ASSERT_EQ(pwrite(fd, sig, sizeof sig, at), static_cast<ssize_t>(sizeof sig));
+  ASSERT_EQ(ftruncate(fd, 64 << 20), 0);
+  close(fd);
+  WalkResult taken = walk(island);
+  EXPECT_FALSE(taken.opened);
+  EXPECT_EQ(taken.err, "zorv: error, spanned disks are not supported: " + island + "\n");
+}
+
 // Archives written by other programs read back exactly as Python's zipfile
 // reads them.
 TEST(ReadZip, AgreesWithIndependentWriters) {
