@@ -1,0 +1,379 @@
+#!/usr/bin/python3
+"""zorv against a plain-Python baseline on generated corpora, in one command.
+
+    python3 bench/run.py [--quick] [options] [corpus ...]
+
+Builds zorv in Release in build/bench, writes the corpora that are missing
+(bench/gen_corpus.py), then for each corpus runs `zorv -R <corpus>` (the file
+itself for nosig) and `/usr/bin/python3 bench/baseline.py -R <corpus>`: one
+warm-up each, then the measured runs, alternating zorv and baseline. Prints a
+Markdown table of medians (wall, user, sys, ns per central-directory entry,
+peak RSS, zorv/baseline wall) and whether the two reports hold the same
+groups, and appends it to bench/results-<date>.md. See bench/README.md.
+"""
+
+import argparse
+import datetime
+import hashlib
+import os
+import platform
+import shlex
+import signal
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(BENCH_DIR)
+sys.path.insert(0, BENCH_DIR)
+import gen_corpus  # noqa: E402
+
+BUILD_DIR = "build/bench"
+# The system interpreter: a version-manager shim on PATH costs ~0.5 s a start.
+SYSTEM_PYTHON = "/usr/bin/python3"
+TIME = "/usr/bin/time"  # GNU time (Debian package "time"), for the peak RSS
+OUT_DIR = os.path.join("bench", "corpora", "_out")  # git-ignored with the corpora
+
+
+def log(msg):
+    print(msg, file=sys.stderr, flush=True)
+
+
+def build(jobs):
+    configure = ["cmake", "-S", ".", "-B", BUILD_DIR, "-DCMAKE_BUILD_TYPE=Release",
+                 "-DZORV_WERROR=ON", "-DZORV_TESTS=OFF"]
+    if not os.path.exists(os.path.join(BUILD_DIR, "CMakeCache.txt")):
+        configure[1:1] = ["-G", "Ninja"]
+    for cmd in (configure, ["cmake", "--build", BUILD_DIR, "-j", str(jobs), "--target", "zorv"]):
+        log("$ " + shlex.join(cmd))
+        subprocess.run(cmd, check=True, stdout=sys.stderr)
+    return os.path.join(BUILD_DIR, "zorv")
+
+
+class Run:
+    """One finished process: times in seconds, peak RSS in KiB."""
+
+    def __init__(self, wall, ru, maxrss_kib, status, timed_out, out_path, err_path):
+        self.wall = wall
+        self.user = ru.ru_utime
+        self.sys = ru.ru_stime
+        self.maxrss_kib = maxrss_kib
+        self.exit = os.waitstatus_to_exitcode(status)
+        self.timed_out = timed_out
+        self.out_path = out_path
+        self.err_path = err_path
+        self.out_digest = file_digest(out_path)
+
+
+def file_digest(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+    return h.hexdigest()
+
+
+def run_once(argv, env, out_path, err_path, timeout):
+    """Runs argv with stdout and stderr to files.
+
+    User and sys time come from wait4 on the child, which includes the
+    grandchildren it reaped. Peak RSS comes from GNU time, which runs the
+    command: Linux carries the largest RSS seen across exec, so ru_maxrss of
+    a process spawned straight from this (much larger) interpreter would
+    report the interpreter's RSS, not the command's.
+    """
+    rss_path = out_path + ".rss"
+    argv = [TIME, "-f", "%M", "-o", rss_path] + argv
+    with open(out_path, "wb") as out, open(err_path, "wb") as err, \
+            open(os.devnull, "rb") as devnull:
+        actions = [(os.POSIX_SPAWN_DUP2, devnull.fileno(), 0),
+                   (os.POSIX_SPAWN_DUP2, out.fileno(), 1),
+                   (os.POSIX_SPAWN_DUP2, err.fileno(), 2)]
+        killed = threading.Event()
+        start = time.perf_counter()
+        pid = os.posix_spawn(argv[0], argv, env, file_actions=actions, setpgroup=0)
+
+        def kill():
+            killed.set()
+            os.killpg(pid, signal.SIGKILL)
+
+        timer = threading.Timer(timeout, kill) if timeout > 0 else None
+        if timer:
+            timer.start()
+        _, status, ru = os.wait4(pid, 0)
+        wall = time.perf_counter() - start
+        if timer:
+            timer.cancel()
+    try:
+        with open(rss_path) as f:
+            maxrss_kib = int(f.read().split()[-1])
+    except (OSError, ValueError, IndexError):
+        maxrss_kib = 0
+    return Run(wall, ru, maxrss_kib, status, killed.is_set(), out_path, err_path)
+
+
+def parse_report(path, prefix):
+    """Groups in a zorv-format report: {crc: sorted tuple of (archive, name)}.
+
+    Archive paths are made relative to the corpus by removing `prefix`.
+    Also returns a list of problems (unexpected lines, a CRC-32 twice).
+    """
+    groups, problems = {}, []
+    crc, members = None, None
+    with open(path, "rb") as f:
+        for raw in f:
+            line = raw.rstrip(b"\n")
+            if line.startswith(b"CRC32: 0x"):
+                crc, members = int(line[9:], 16), []
+            elif line.startswith(b"file: ") and members is not None:
+                archive, _, name = line[6:].partition(b", ")
+                archive = os.fsdecode(archive)
+                if archive.startswith(prefix):
+                    archive = archive[len(prefix):]
+                members.append((archive, name.decode("utf-8", "surrogateescape")))
+            elif line == b"-------" and members is not None:
+                if crc in groups:
+                    problems.append("CRC32 0x%08x reported twice" % crc)
+                    members = list(groups[crc]) + members
+                groups[crc] = tuple(sorted(members))
+                crc, members = None, None
+            elif len(problems) < 5:
+                problems.append("unexpected line %r" % line[:80])
+    if members is not None:
+        problems.append("last group not terminated")
+    return groups, problems
+
+
+def compare(zorv_groups, base_groups, expected_digest):
+    """'yes', or a description of what differs."""
+    if zorv_groups == base_groups:
+        if gen_corpus.group_digest(zorv_groups) == expected_digest:
+            return "yes", []
+        return "NO: both differ from the generator's groups", []
+    only_z = sorted(set(zorv_groups) - set(base_groups))
+    only_b = sorted(set(base_groups) - set(zorv_groups))
+    differ = sorted(c for c in set(zorv_groups) & set(base_groups)
+                    if zorv_groups[c] != base_groups[c])
+    details = []
+    for c in only_z[:20]:
+        details.append("only zorv: 0x%08x %r" % (c, zorv_groups[c][:4]))
+    for c in only_b[:20]:
+        details.append("only baseline: 0x%08x %r" % (c, base_groups[c][:4]))
+    for c in differ[:20]:
+        z, b = set(zorv_groups[c]), set(base_groups[c])
+        details.append("0x%08x: zorv-only %r, baseline-only %r" %
+                       (c, sorted(z - b)[:4], sorted(b - z)[:4]))
+    return ("NO: %d groups only in zorv, %d only in baseline, %d with other members" %
+            (len(only_z), len(only_b), len(differ))), details
+
+
+def first_line(path):
+    with open(path, "rb") as f:
+        return f.readline().decode("utf-8", "replace").strip()
+
+
+def bench_corpus(name, meta, tools, args):
+    target = os.path.normpath(os.path.join("bench", "corpora", name, meta["target"]))
+    prefix = os.path.join("bench", "corpora", name) + "/"
+    out_dir = os.path.join(OUT_DIR, name)
+    os.makedirs(out_dir, exist_ok=True)
+    argvs = {tool: cmd + [target] for tool, cmd in tools.items()}
+    env = dict(os.environ)
+    env.pop("PYTHONUNBUFFERED", None)
+
+    def run(tool, what):
+        stem = os.path.join(out_dir, "%s.%s" % (tool, what))
+        r = run_once(argvs[tool], env, stem + ".out", stem + ".err", args.timeout)
+        log("  %-8s %-6s wall %8.3f s  user %7.3f  sys %7.3f  rss %7.1f MiB%s" %
+            (tool, what, r.wall, r.user, r.sys, r.maxrss_kib / 1024,
+             "  TIMED OUT" if r.timed_out else ""))
+        return r
+
+    log("%s: %d archives, %d entries; %s" % (name, meta["archives"], meta["entries"],
+                                            " | ".join(shlex.join(a) for a in argvs.values())))
+    warm = {tool: run(tool, "warmup") for tool in tools}
+    counts = {}
+    for tool, r in warm.items():
+        if r.timed_out:
+            counts[tool] = 0
+        elif args.budget > 0:
+            counts[tool] = max(1, min(args.runs, int(args.budget // max(r.wall, 1e-9))))
+        else:
+            counts[tool] = args.runs
+    runs = {tool: [] for tool in tools}
+    for i in range(args.runs):
+        for tool in tools:
+            if i < counts[tool]:
+                runs[tool].append(run(tool, "run"))
+
+    result = {"name": name, "meta": meta, "warm": warm, "runs": runs, "notes": []}
+    for tool in tools:
+        w = warm[tool]
+        if w.exit != 0:
+            result["notes"].append("%s exit status %d" % (tool, w.exit))
+        if os.path.getsize(w.err_path) > 0:
+            result["notes"].append("%s stderr: %s" % (tool, first_line(w.err_path)))
+        if any(r.out_digest != w.out_digest for r in runs[tool]):
+            result["notes"].append("%s output changed between runs" % tool)
+        if counts[tool] < args.runs and not w.timed_out:
+            result["notes"].append("%s: %d measured run(s), warm-up took %.0f s (--budget %g)" %
+                                   (tool, counts[tool], w.wall, args.budget))
+    if any(warm[t].timed_out for t in tools):
+        result["agree"] = "n/a (timed out)"
+        result["groups"] = {}
+        return result
+    parsed = {tool: parse_report(warm[tool].out_path, prefix) for tool in tools}
+    for tool, (_, problems) in parsed.items():
+        for p in problems:
+            result["notes"].append("%s report: %s" % (tool, p))
+    result["groups"] = {tool: gen_corpus.group_counts(g) for tool, (g, _) in parsed.items()}
+    agree, details = compare(parsed["zorv"][0], parsed["baseline"][0], meta["expected_digest"])
+    result["agree"] = agree
+    if details:
+        path = os.path.join(out_dir, "disagreement.txt")
+        with open(path, "w") as f:
+            f.write("\n".join(details) + "\n")
+        result["notes"].append("differences listed in %s" % path)
+    log("  groups: %s; agree: %s" % (result["groups"], agree))
+    return result
+
+
+def median(runs, attr):
+    return statistics.median(getattr(r, attr) for r in runs)
+
+
+def table(results, tools, args):
+    head = ("| corpus | archives | entries | tool | runs | wall s | user s | sys s | ns/entry "
+            "| peak RSS MiB | zorv/baseline wall | groups (members) | agree |")
+    lines = [head, "|" + "---|" * head.count(" | ") + "---|"]
+    for res in results:
+        meta = res["meta"]
+        walls = {t: median(res["runs"][t], "wall") if res["runs"][t] else None for t in tools}
+        for tool in tools:
+            runs = res["runs"][tool]
+            first = tool == "zorv"
+            cells = [res["name"] if first else "", str(meta["archives"]) if first else "",
+                     str(meta["entries"]) if first else "", tool]
+            if runs:
+                wall = walls[tool]
+                cells += [str(len(runs)), "%.3f" % wall, "%.3f" % median(runs, "user"),
+                          "%.3f" % median(runs, "sys"),
+                          "%.0f" % (wall * 1e9 / meta["entries"]) if meta["entries"] else "-",
+                          "%.1f" % (median(runs, "maxrss_kib") / 1024)]
+            else:
+                cells += ["0", "timed out (> %g)" % args.timeout, "", "", "", ""]
+            if first:
+                ratio = (walls["zorv"] / walls["baseline"]
+                         if walls["zorv"] and walls["baseline"] else None)
+                cells.append("%.2f" % ratio if ratio is not None else "-")
+            else:
+                cells.append("")
+            g = res["groups"].get(tool)
+            cells.append("%d (%d)" % g if g else "-")
+            cells.append(res["agree"] if first else "")
+            lines.append("| " + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
+def machine():
+    model = "?"
+    mem = "?"
+    try:
+        with open("/proc/cpuinfo") as f:
+            model = next(l.split(":", 1)[1].strip() for l in f if l.startswith("model name"))
+        with open("/proc/meminfo") as f:
+            kib = int(next(l.split()[1] for l in f if l.startswith("MemTotal")))
+            mem = "%.1f GiB" % (kib / 1024 / 1024)
+    except (OSError, StopIteration, ValueError):
+        pass
+    try:
+        cxx = subprocess.run(["c++", "--version"], capture_output=True, text=True).stdout
+        cxx = cxx.splitlines()[0]
+    except (OSError, IndexError):
+        cxx = "?"
+    return ("nproc %d; %s; RAM %s; kernel %s; %s; baseline %s (Python %s)" %
+            (os.cpu_count(), model, mem, platform.release(), cxx, SYSTEM_PYTHON,
+             subprocess.run([SYSTEM_PYTHON, "-c", "import platform;"
+                             "print(platform.python_version())"],
+                            capture_output=True, text=True).stdout.strip()))
+
+
+def report(results, tools, args, zorv, started, load_before):
+    now = datetime.datetime.now()
+    notes = []
+    for res in results:
+        for n in res["notes"]:
+            notes.append("- %s: %s" % (res["name"], n))
+        for tool in tools:
+            walls = " ".join("%.3f" % r.wall for r in res["runs"][tool])
+            notes.append("- %s: %s wall per run: %s (warm-up %.3f)" %
+                         (res["name"], tool, walls or "-", res["warm"][tool].wall))
+    text = "\n".join([
+        "## Run of %s" % started.strftime("%Y-%m-%d %H:%M"),
+        "",
+        "Command: `python3 bench/%s`; zorv binary: `%s`; medians of the measured runs "
+        "(warm-up excluded); user and sys from wait4, peak RSS from GNU time (%%M)." % (shlex.join(["run.py"] + sys.argv[1:]), zorv),
+        "",
+        "Machine: %s. Load average before: %.2f, after: %.2f." %
+        (machine(), load_before, os.getloadavg()[0]),
+        "",
+        table(results, tools, args),
+        "",
+        "Notes:",
+        "",
+        "\n".join(notes) if notes else "- none",
+        "",
+        "Finished %s." % now.strftime("%Y-%m-%d %H:%M"),
+        "",
+    ])
+    path = os.path.join("bench", "results-%s.md" % started.strftime("%Y-%m-%d"))
+    fresh = not os.path.exists(path)
+    with open(path, "a") as f:
+        if fresh:
+            f.write("# zorv benchmark results, %s\n\n" % started.strftime("%Y-%m-%d"))
+        f.write(text + "\n")
+    return text, path
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("corpus", nargs="*",
+                    help="corpora to run (default: %s; with --quick: %s)" %
+                         (" ".join(gen_corpus.FULL_SET), " ".join(gen_corpus.QUICK_SET)))
+    ap.add_argument("--quick", action="store_true", help="the small corpora: a smoke run")
+    ap.add_argument("--runs", type=int, default=5, help="measured runs per tool (default 5)")
+    ap.add_argument("--budget", type=float, default=600,
+                    help="seconds per tool and corpus: a tool whose warm-up is slower gets "
+                         "fewer measured runs, at least one (default 600; 0: no limit)")
+    ap.add_argument("--timeout", type=float, default=3600,
+                    help="kill a run after this many seconds (default 3600; 0: never)")
+    ap.add_argument("--zorv", help="benchmark this zorv binary instead of building one")
+    ap.add_argument("--jobs", type=int, default=2, help="build jobs (default 2)")
+    args = ap.parse_args()
+
+    os.chdir(ROOT)
+    names = args.corpus or (gen_corpus.QUICK_SET if args.quick else gen_corpus.FULL_SET)
+    for name in names:
+        if name not in gen_corpus.CORPORA:
+            ap.error("unknown corpus %r (known: %s)" % (name, ", ".join(gen_corpus.CORPORA)))
+    if not os.access(SYSTEM_PYTHON, os.X_OK):
+        ap.error("%s is needed to run the baseline" % SYSTEM_PYTHON)
+    if not os.access(TIME, os.X_OK):
+        ap.error("%s (GNU time: apt-get install time) is needed for the peak RSS" % TIME)
+    started = datetime.datetime.now()
+    load_before = os.getloadavg()[0]
+    zorv = args.zorv or build(args.jobs)
+    tools = {"zorv": [os.path.abspath(zorv), "-R"],
+             "baseline": [SYSTEM_PYTHON, os.path.join("bench", "baseline.py"), "-R"]}
+    metas = {name: gen_corpus.generate(name) for name in names}
+    results = [bench_corpus(name, metas[name], tools, args) for name in names]
+    text, path = report(results, tools, args, zorv, started, load_before)
+    print(text)
+    log("written to %s" % path)
+    return 0 if all(r["agree"] == "yes" for r in results) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
