@@ -43,7 +43,8 @@ int get_option(int argc, char* const* argv, const char* optstring) {
     int result = start_word(argc, argv, optstring);
     if (result != 0) return result;
   }
-  opt_char = static_cast<signed char>(*opt_next++);
+  // Sign-extended on purpose: opt_char is a plain char widened to int.
+  opt_char = static_cast<signed char>(*opt_next++);  // NOLINT(bugprone-signed-char-misuse)
   const char* spec = std::strchr(optstring, opt_char);
   if (spec == nullptr) return OPT_UNKNOWN;
 

@@ -34,9 +34,21 @@ const char* const usage_text[] = {
     "-R      process subdirectories Recursivly",
 };
 
+// Standard output is buffered: a write that failed (a full disk, a closed
+// descriptor) shows only here. A report that was not written whole must not
+// end as a successful run.
+void finish_output() {
+  errno = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    error_exit("error writing standard output: %s",
+               errno != 0 ? std::strerror(errno) : "write error");
+  }
+}
+
 [[noreturn]] void usage() {
   for (const char* line : usage_text)
     std::printf("%s\n", line);
+  finish_output();
   std::exit(0);
 }
 
@@ -76,6 +88,7 @@ int run(int argc, char** argv) {
   print_report(DupeTree);
   if ((option_flags & OPT_LIST) != 0) print_archive_summary(DupeTree, FileListTree);
   release_indexes();
+  finish_output();
   return 0;
 }
 

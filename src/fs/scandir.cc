@@ -97,7 +97,7 @@ int scan_dir(Scan& scan, const char* dir) {
   }
   // Only '/' separates on this system: "c:" and "s\" are plain names.
   std::size_t sep_len = dir_len > 0 && dir[dir_len - 1] == '/' ? 0 : 1;
-  std::memcpy(path, dir, dir_len);
+  std::memcpy(path, dir, dir_len + 1);  // the NUL too; the separator replaces it
   path[dir_len] = '/';
   while (const dirent* ent = readdir(stream)) {
     std::size_t name_len = std::strlen(ent->d_name);
@@ -118,7 +118,12 @@ void visit(Scan& scan, const char* path, const dirent* ent) {
   if (ent->d_type == DT_REG && !has_ext(name, scan.ext)) return;
   if (ent->d_type == DT_DIR && !recurse) return;
   struct stat st;
-  if (stat(path, &st) != 0) return;
+  if (stat(path, &st) != 0) {
+    // Dangling links and the like are no archives and pass unremarked; a
+    // path too long to use may well be one, and the report would miss it.
+    if (errno == ENAMETOOLONG) std::fprintf(stderr, "warning, %s: \"%s\"\n", errno_text(), path);
+    return;
+  }
   if (S_ISDIR(st.st_mode)) {
     if (recurse && !is_dot_or_dotdot(name) && !was_entered(scan, st)) scan_dir(scan, path);
     return;

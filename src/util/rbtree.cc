@@ -223,7 +223,7 @@ RbTree* alloc_tree(RbCompare compare, RbKey key) {
   tree->root = nullptr;
   tree->compare = compare;
   tree->key = key;
-  tree->path_stack = static_cast<RbNode**>(std::malloc(RB_PATH_MAX * sizeof(RbNode*)));
+  tree->path_stack = static_cast<RbNode**>(std::malloc(sizeof(RbNode* [RB_PATH_MAX])));
   tree->nodes = tree->path_stack != nullptr ? fsa_init(sizeof(RbNode), 1024) : nullptr;
   if (tree->nodes == nullptr) {
     std::free(tree->path_stack);

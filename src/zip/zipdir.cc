@@ -175,7 +175,7 @@ int find_ecd(const unsigned char* buf, std::size_t len, std::size_t* pos) {
   while (end > 0) {
     const void* hit = memrchr(buf, 'P', end);
     if (hit == nullptr) return 0;
-    std::size_t p = static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - buf);
+    auto p = static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - buf);
     if (buf[p + 1] == 'K' && buf[p + 2] == 5 && buf[p + 3] == 6) {
       *pos = p;
       return 1;

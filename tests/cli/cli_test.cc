@@ -1,6 +1,7 @@
 // End-to-end: the built zorv as a child process; exit status, stdout and
 // stderr compared exactly.
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -38,7 +39,8 @@ void expect_run(const RunResult& r, int status, const std::string& out, const st
 // One archive whose entries carry the given names and CRC-32s.
 ArchiveBytes archive(std::vector<std::pair<std::string, std::uint32_t>> entries) {
   ArchiveBytes a;
-  for (auto& [name, crc] : entries) a.add(name, crc);
+  for (auto& [name, crc] : entries)
+    a.add(name, crc);
   return a;
 }
 
@@ -46,7 +48,8 @@ std::string block(std::uint32_t crc, const std::vector<std::string>& members) {
   char head[32];
   std::snprintf(head, sizeof head, "CRC32: 0x%08x\n", crc);
   std::string out = head;
-  for (const std::string& m : members) out += "file: " + m + "\n";
+  for (const std::string& m : members)
+    out += "file: " + m + "\n";
   return out + "-------\n";
 }
 
@@ -86,8 +89,8 @@ TEST_F(Run, ArchiveNamesByLastDotAnyCase) {
   put("a.zip.bak", archive({{"x", 1}}));
   put("zip", archive({{"x", 1}}));
   put("b.Zip", archive({{"y", 1}}));
-  expect_run(run({"a.ZIP", "a.zip.bak", "zip", "b.Zip"}), 0,
-             block(1, {"a.ZIP, x", "b.Zip, y"}), "");
+  expect_run(run({"a.ZIP", "a.zip.bak", "zip", "b.Zip"}), 0, block(1, {"a.ZIP, x", "b.Zip, y"}),
+             "");
 }
 
 TEST_F(Run, BackslashesBecomeSlashes) {
@@ -133,8 +136,7 @@ TEST_F(Run, RecursionOnlyWithOption) {
   put("a.zip", archive({{"x", 7}}));
   put("top/sub/deeper/b.zip", archive({{"y", 7}}));
   expect_run(run({"a.zip", "top"}), 0, "", "");
-  expect_run(run({"-R", "a.zip", "top"}), 0, block(7, {"a.zip, x", "top/sub/deeper/b.zip, y"}),
-             "");
+  expect_run(run({"-R", "a.zip", "top"}), 0, block(7, {"a.zip, x", "top/sub/deeper/b.zip, y"}), "");
 }
 
 TEST_F(Run, FifoNamedLikeAnArchiveNeverBlocks) {
@@ -189,10 +191,28 @@ TEST_F(Run, ArchiveSummaryCountsDirectoryEntriesInTotal) {
              "");
 }
 
+// A report that could not be written (a full disk) is a failed run.
+TEST_F(Run, UnwritableOutputFailsTheRun) {
+  put("a.zip", archive({{"x", 9}}));
+  put("b.zip", archive({{"y", 9}}));
+  std::string command =
+      "cd '" + dir_.path() + "' && '" + ZORV_BIN + "' a.zip b.zip > /dev/full 2> err.txt";
+  int status = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  test::Bytes err = test::read_file(dir_ / "err.txt");
+  EXPECT_EQ(std::string(err.begin(), err.end()),
+            "zorv: error writing standard output: No space left on device\n");
+  // Nothing to write, nothing lost: status 0.
+  command = "cd '" + dir_.path() + "' && '" + ZORV_BIN + "' a.zip > /dev/full";
+  status = std::system(command.c_str());
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 TEST(Examples, BundledExamplesReport) {
-  RunResult r = test::run_zorv({"-l", "examples/photos-2023.zip", "examples/photos-backup.zip",
-                                "examples/projects.zip"},
-                               ZORV_SOURCE_DIR);
+  RunResult r = test::run_zorv(
+      {"-l", "examples/photos-2023.zip", "examples/photos-backup.zip", "examples/projects.zip"},
+      ZORV_SOURCE_DIR);
   expect_run(r, 0,
              block(0x87eefb98, {"examples/photos-2023.zip, 2023/IMG_0001.jpg",
                                 "examples/photos-backup.zip, backup/IMG_0001.jpg"}) +

@@ -1,5 +1,6 @@
 #include "fs/scandir.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -148,6 +149,33 @@ TEST(ScanDirLinks, CycleAndDiamondVisitEachDirectoryOnce) {
   EXPECT_EQ(std::count(r.paths.begin(), r.paths.end(), dir / "top/sub/b.zip"), 1);
   // A fresh call starts afresh: the same tree is scanned again.
   EXPECT_EQ(scan(dir / "top", SCAN_RECURSE).paths.size(), 3u);
+}
+
+// A path too long to use (PATH_MAX) could be an archive: the walk says so
+// instead of passing over it as it does a dangling link.
+TEST(ScanDirPaths, PathTooLongIsReported) {
+  TempDir dir;
+  dir.write("top/a.zip", Bytes{'x'});
+  std::string name(100, 'd');
+  std::string path = dir / "top";
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  std::string too_long;  // the first full path the walk cannot use
+  while (path.size() < 4096 + 300) {
+    path += "/" + name;
+    if (too_long.empty() && path.size() >= 4096) too_long = path;
+    ASSERT_EQ(mkdirat(fd, name.c_str(), 0700), 0);
+    int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+    close(fd);
+    ASSERT_GE(next, 0);
+    fd = next;
+  }
+  close(openat(fd, "b.zip", O_CREAT | O_WRONLY, 0600));
+  close(fd);
+  ScanResult r = scan(dir / "top", SCAN_RECURSE);
+  EXPECT_EQ(r.result, SCAN_OK);
+  EXPECT_EQ(r.paths, std::vector<std::string>{dir / "top/a.zip"});
+  EXPECT_EQ(r.err, "warning, File name too long: \"" + too_long + "\"\n");
 }
 
 TEST(ErrnoText, TextThenClear) {
