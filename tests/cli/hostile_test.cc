@@ -762,8 +762,9 @@ TEST_F(Hostile, NothingOpenedForWriting) {
   std::istringstream in(trace);
   std::string line;
   while (std::getline(in, line)) {
-    // "<pid> <call>(<arguments>) = <result>"
-    std::size_t start = line.find(' ') + 1;
+    // "<pid> <call>(<arguments>) = <result>"; strace pads the pid with spaces.
+    std::size_t start = line.find_first_not_of(' ', line.find(' '));
+    if (start == std::string::npos) continue;
     std::string call = line.substr(start, line.find('(', start) - start);
     EXPECT_EQ(changes.count(call), 0u) << line;
     if (call.rfind("open", 0) != 0) continue;
