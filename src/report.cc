@@ -19,8 +19,12 @@ constexpr std::uint32_t OPEN_FAILED = UINT32_MAX - 1;  // its archive could not 
 constexpr std::uint16_t GROUP_START = 1;
 constexpr std::uint16_t GROUP_END = 2;
 
+// A copy of the member's EntryRef, taken once during the tree walk: the
+// entries lie scattered in memory, and the batch reads them twice more.
 struct Member {
-  const EntryRef* entry;
+  const ArchiveName* archive;
+  std::uint32_t crc32;
+  std::uint32_t cd_pos;
   std::uint32_t name;      // offset of its name in the arena, or NO_NAME
   std::uint16_t name_len;  // up to its first NUL: what is printed
   std::uint16_t flags;     // GROUP_START, GROUP_END
@@ -90,7 +94,7 @@ bool read_archive_names(Member* members, const Place* from, const Place* to) {
       ++place;
     for (; room && place != to && place->cd_pos == zd->cd_pos; ++place) {
       Member* m = &members[place->member];
-      if (m->entry->crc32 == entry->crc32) room = keep_name(*entry, m);
+      if (m->crc32 == entry->crc32) room = keep_name(*entry, m);
     }
   }
   closezip(zd);
@@ -102,8 +106,7 @@ bool resolve(Member* members, std::size_t n) {
   batch.arena_used = 0;
   for (std::size_t i = 0; i < n; ++i) {
     members[i].name = NO_NAME;
-    batch.places[i] =
-        Place{members[i].entry->archive, members[i].entry->cd_pos, static_cast<std::uint32_t>(i)};
+    batch.places[i] = Place{members[i].archive, members[i].cd_pos, static_cast<std::uint32_t>(i)};
   }
   Place* places = batch.places;
   std::sort(places, places + n, [](const Place& a, const Place& b) {
@@ -142,9 +145,8 @@ void put_crc_line(std::uint32_t crc32) {
 void print_members(const Member* members, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
     const Member& m = members[i];
-    const EntryRef* entry = m.entry;
-    if ((m.flags & GROUP_START) != 0) put_crc_line(entry->crc32);
-    const char* path = entry->archive->path;
+    if ((m.flags & GROUP_START) != 0) put_crc_line(m.crc32);
+    const char* path = m.archive->path;
     put("file: ", 6);
     put(path);
     put(", ", 2);
@@ -152,7 +154,7 @@ void print_members(const Member* members, std::size_t n) {
       put("openzip failed on: ");
       put(path);
     } else if (m.name == NO_NAME) {
-      lookup_entry_name(path, entry->crc32, entry->cd_pos, &batch.fallback);
+      lookup_entry_name(path, m.crc32, m.cd_pos, &batch.fallback);
       put(batch.fallback.text);
     } else {
       put(batch.arena + m.name, m.name_len);
@@ -186,7 +188,7 @@ void tally_dupe_group(void* item) {
 
 }  // namespace
 
-// A batch's arrays take 32 bytes a member: with the names, the report's own
+// A batch's arrays take 40 bytes a member: with the names, the report's own
 // memory stays near 48 MiB whatever the collection.
 ReportLimits report_limits{std::size_t{1} << 19, std::size_t{32} << 20};
 
@@ -221,7 +223,8 @@ void print_dupe_group(void* group) {
     if (batch.count == batch.cap) flush_batch();
     std::uint16_t flags = link == &static_cast<DupeGroup*>(group)->head ? GROUP_START : 0;
     if (link->next == nullptr) flags |= GROUP_END;
-    batch.members[batch.count++] = Member{link->entry, NO_NAME, 0, flags};
+    const EntryRef* e = link->entry;
+    batch.members[batch.count++] = Member{e->archive, e->crc32, e->cd_pos, NO_NAME, 0, flags};
   }
 }
 
