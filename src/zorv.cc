@@ -164,14 +164,50 @@ int zorv_main(int argc, char** argv) {
   return run(argc, argv);
 }
 
+namespace {
+
+// Entries are recorded a few dozen at a time: the tree paths of a batch are
+// brought into cache together (their memory latencies overlap), then the
+// entries are inserted one by one, in directory order as always.
+constexpr std::size_t RECORD_BATCH = 64;
+
+struct Recording {
+  ArchiveName* archive;
+  std::size_t count;
+  std::uint32_t crc32[RECORD_BATCH];
+  std::uint32_t cd_pos[RECORD_BATCH];
+  bool seen[RECORD_BATCH];  // CRC-32 already in the index: a group forms or grows
+  std::uint32_t seen_crc32[RECORD_BATCH];
+};
+
+void record_batch(Recording& r) {
+  rbtree_prefetch(CRC32_Tree, r.crc32, r.count, r.seen);
+  std::size_t seen = 0;
+  for (std::size_t i = 0; i < r.count; ++i) {
+    if (r.seen[i]) r.seen_crc32[seen++] = r.crc32[i];
+  }
+  rbtree_prefetch(DupeTree, r.seen_crc32, seen, nullptr);
+  for (std::size_t i = 0; i < r.count; ++i)
+    CRC32_TreeInsert(r.crc32[i], r.cd_pos[i], r.archive);
+  r.count = 0;
+}
+
+}  // namespace
+
 int process_archive(const char* path) {
   ZipDir* zd = openzip(path);
   if (zd == nullptr) return 1;
-  ArchiveName* archive = FileTreeInsert(path);
+  Recording r;
+  r.archive = FileTreeInsert(path);
+  r.count = 0;
   while (const ZipEntry* entry = readzip(zd)) {
     // CRC-32 zero: directories and empty files, never reported.
-    if (entry->crc32 != 0) CRC32_TreeInsert(entry->crc32, zd->cd_pos, archive);
+    if (entry->crc32 == 0) continue;
+    r.crc32[r.count] = entry->crc32;
+    r.cd_pos[r.count] = zd->cd_pos;
+    if (++r.count == RECORD_BATCH) record_batch(r);
   }
+  record_batch(r);
   closezip(zd);
   return 0;
 }

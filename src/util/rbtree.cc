@@ -293,6 +293,35 @@ void* rbtree_find(const RbTree* tree, const void* key) {
   return nullptr;
 }
 
+void rbtree_prefetch(const RbTree* tree, const std::uint32_t* keys, std::size_t n, bool* found) {
+  constexpr std::size_t LANES = 16;  // searches in flight at once
+  for (std::size_t base = 0; base < n; base += LANES) {
+    std::size_t lanes = n - base < LANES ? n - base : LANES;
+    const RbNode* at[LANES];
+    for (std::size_t i = 0; i < lanes; ++i) {
+      at[i] = tree->root;
+      if (found != nullptr) found[base + i] = false;
+    }
+    for (bool moving = true; moving;) {
+      moving = false;
+      for (std::size_t i = 0; i < lanes; ++i) {
+        const RbNode* node = at[i];
+        if (node == nullptr) continue;
+        std::uint32_t k = keys[base + i];
+        if (k == node->key) {
+          if (found != nullptr) found[base + i] = true;
+          at[i] = nullptr;
+          continue;
+        }
+        const RbNode* next = k < node->key ? node->left : node->right;
+        __builtin_prefetch(next);
+        at[i] = next;
+        moving = moving || next != nullptr;
+      }
+    }
+  }
+}
+
 void* rbtree_first(const RbTree* tree) {
   const RbNode* node = tree->root;
   if (node == nullptr) return nullptr;

@@ -7,6 +7,7 @@
 // comparison and visit functions must not call back into their tree.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "util/fsa.h"
@@ -65,6 +66,13 @@ void* rbtree_find(const RbTree* tree, const void* key);
 
 // The stored item that orders first, or null when the tree is empty.
 void* rbtree_first(const RbTree* tree);
+
+// Keyed trees: brings into cache, for each of the n keys, the nodes a search
+// for it visits. Many searches go down side by side, one level per round, so
+// their cache misses overlap instead of following one another; inserts and
+// finds of the same keys then run from cache. Changes nothing. When `found`
+// is not null, found[i] tells whether keys[i] is in the tree.
+void rbtree_prefetch(const RbTree* tree, const std::uint32_t* keys, std::size_t n, bool* found);
 
 // Removes the item equal to `key` and returns the stored item (not the key);
 // null when there is none.

@@ -339,6 +339,36 @@ TEST(RbTreeKeyed, SameShapesAsComparedTree) {
   rbtree_free(compared);
 }
 
+// Warming search paths changes nothing and tells which keys are present.
+TEST(RbTreeKeyed, PrefetchReportsPresenceAndChangesNothing) {
+  std::mt19937 rng(5);
+  std::vector<int> values(4000);
+  RbTree* tree = make_tree(true);
+  for (int i = 0; i < 4000; ++i) {
+    values[i] = i * 3;
+    rbtree_insert(tree, &values[i]);
+  }
+  static std::vector<int>* seen;
+  std::vector<int> before;
+  seen = &before;
+  rbtree_walk(tree->root, [](void* item) { seen->push_back(*static_cast<int*>(item)); });
+  std::vector<std::uint32_t> keys(1000);
+  for (auto& k : keys)
+    k = rng() % 13000;
+  bool found[1000];
+  rbtree_prefetch(tree, keys.data(), keys.size(), found);
+  rbtree_prefetch(tree, keys.data(), 0, nullptr);
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    EXPECT_EQ(found[i], keys[i] % 3 == 0 && keys[i] < 12000) << keys[i];
+  }
+  std::vector<int> after;
+  seen = &after;
+  rbtree_walk(tree->root, [](void* item) { seen->push_back(*static_cast<int*>(item)); });
+  EXPECT_EQ(before, after);
+  check_tree(tree);
+  rbtree_free(tree);
+}
+
 TEST(RbTreeDeath, NodeAllocationFailureExitsWithMessage) {
   if (test::kSanitized) GTEST_SKIP() << "memory limits do not work under sanitizers";
   EXPECT_EXIT(
