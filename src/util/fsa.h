@@ -29,7 +29,7 @@ constexpr std::uint32_t FSA_MIN_ITEM = sizeof(void*);
 // A pool that has grown to this many bytes in blocks of block_size is big:
 // it grows on in blocks of about FSA_BIG_BLOCK bytes (huge pages where the
 // system offers them), so millions of records cost few faults and blocks.
-constexpr std::uint64_t FSA_BIG_POOL = std::uint64_t{2} << 20;
+constexpr std::uint64_t FSA_BIG_POOL = std::uint64_t{256} << 10;
 constexpr std::uint32_t FSA_BIG_BLOCK = std::uint32_t{2} << 20;
 
 // A new pool already holding its first block. Null after a message on

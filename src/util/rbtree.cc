@@ -358,6 +358,7 @@ void* rbtree_deletemin(RbTree* tree) {
 
 void rbtree_walk(RbNode* node, RbVisit visit) {
   if (node == nullptr) return;
+  prefetch_children(node);
   visit(node->item);
   rbtree_walk(node->left, visit);
   rbtree_walk(node->right, visit);
