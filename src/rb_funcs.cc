@@ -21,6 +21,7 @@ ArchiveName* FileTreeInsert(const char* path) {
   auto* record = static_cast<ArchiveName*>(std::malloc(sizeof(ArchiveName) + len));
   if (record == nullptr) error_exit("internal error, FileTreeInsert, out of memory");
   record->path = reinterpret_cast<char*>(record + 1);
+  record->ordinal = static_cast<std::uint32_t>(FileTree->count);
   std::memcpy(record->path, path, len);
   auto* existing = static_cast<ArchiveName*>(rbtree_insert(FileTree, record));
   if (existing == nullptr) return record;

@@ -14,9 +14,11 @@
 namespace zorv {
 
 // FileTree item: the path text is stored right behind the record, in the
-// same allocation, and `path` points at it.
+// same allocation, and `path` points at it. `ordinal` numbers the archives
+// in the order they were first recorded (the report sorts by it).
 struct ArchiveName {
   char* path;
+  std::uint32_t ordinal;
 };
 
 // CRC32_Tree item (the first entry seen with a CRC-32) and group member.

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <utility>
 
 #include "message.h"
 #include "rb_funcs.h"
@@ -37,16 +39,46 @@ struct Member {
 
 // Where a member's name is found: read in (archive, position) order.
 struct Place {
-  const ArchiveName* archive;
-  std::uint32_t cd_pos;
+  std::uint64_t key;  // archive ordinal << 32 | cd_pos
   std::uint32_t member;
 };
+
+std::uint32_t cd_pos_of(const Place& p) {
+  return static_cast<std::uint32_t>(p.key);
+}
+
+// Sorts places by key: a radix sort (16-bit digits, only as many passes as
+// the largest key needs) for big batches, through `spare` (n places).
+// Returns whichever of the two arrays holds the result.
+Place* sort_places(Place* places, Place* spare, std::size_t n) {
+  if (n < 4096) {
+    std::sort(places, places + n, [](const Place& a, const Place& b) { return a.key < b.key; });
+    return places;
+  }
+  std::uint64_t max_key = 0;
+  for (std::size_t i = 0; i < n; ++i)
+    max_key = std::max(max_key, places[i].key);
+  static std::uint32_t count[1 << 16];
+  for (int shift = 0; shift < 64 && (max_key >> shift) != 0; shift += 16) {
+    std::fill(std::begin(count), std::end(count), 0);
+    for (std::size_t i = 0; i < n; ++i)
+      ++count[(places[i].key >> shift) & 0xffff];
+    std::uint32_t sum = 0;
+    for (std::uint32_t& c : count)
+      sum += std::exchange(c, sum);
+    for (std::size_t i = 0; i < n; ++i)
+      spare[count[(places[i].key >> shift) & 0xffff]++] = places[i];
+    std::swap(places, spare);
+  }
+  return places;
+}
 
 // The walk's visit function takes no context, so the batch being gathered
 // lives here for the length of print_report.
 struct Batch {
   Member* members;
   Place* places;
+  Place* spare_places;  // the radix sort's other half
   std::size_t count;
   std::size_t cap;   // members gathered before they are resolved and printed
   std::size_t size;  // members resolved at a time; shrinks when names are long
@@ -84,7 +116,7 @@ bool keep_name(const ZipEntry& entry, Member* member) {
 // found keep NO_NAME: the archive changed, and printing looks them up again
 // one by one to report exactly that. False when the arena ran full.
 bool read_archive_names(Member* members, const Place* from, const Place* to) {
-  ZipDir* zd = openzip(from->archive->path);
+  ZipDir* zd = openzip(members[from->member].archive->path);
   if (zd == nullptr) {
     for (const Place* p = from; p != to; ++p)
       members[p->member].name = OPEN_FAILED;
@@ -95,9 +127,9 @@ bool read_archive_names(Member* members, const Place* from, const Place* to) {
   while (room && place != to) {
     const ZipEntry* entry = readzip(zd);
     if (entry == nullptr) break;
-    while (place != to && place->cd_pos < zd->cd_pos)
+    while (place != to && cd_pos_of(*place) < zd->cd_pos)
       ++place;
-    for (; room && place != to && place->cd_pos == zd->cd_pos; ++place) {
+    for (; room && place != to && cd_pos_of(*place) == zd->cd_pos; ++place) {
       if (to - place > PREFETCH_AHEAD)
         __builtin_prefetch(&members[place[PREFETCH_AHEAD].member], 1);
       Member* m = &members[place->member];
@@ -113,16 +145,13 @@ bool resolve(Member* members, std::size_t n) {
   batch.arena_used = 0;
   for (std::size_t i = 0; i < n; ++i) {
     members[i].name = NO_NAME;
-    batch.places[i] = Place{members[i].archive, members[i].cd_pos, static_cast<std::uint32_t>(i)};
+    std::uint64_t key = std::uint64_t{members[i].archive->ordinal} << 32 | members[i].cd_pos;
+    batch.places[i] = Place{key, static_cast<std::uint32_t>(i)};
   }
-  Place* places = batch.places;
-  std::sort(places, places + n, [](const Place& a, const Place& b) {
-    if (a.archive != b.archive) return a.archive < b.archive;
-    return a.cd_pos < b.cd_pos;
-  });
+  Place* places = sort_places(batch.places, batch.spare_places, n);
   for (std::size_t i = 0; i < n;) {
     std::size_t j = i + 1;
-    while (j < n && places[j].archive == places[i].archive)
+    while (j < n && places[j].key >> 32 == places[i].key >> 32)
       ++j;
     if (!read_archive_names(members, places + i, places + j)) return false;
     i = j;
@@ -198,7 +227,7 @@ void tally_dupe_group(void* item) {
 
 }  // namespace
 
-// A batch's arrays take 40 bytes a member: with the names, the report's own
+// A batch's arrays take 56 bytes a member: with the names, the report's own
 // memory stays near 48 MiB whatever the collection.
 ReportLimits report_limits{std::size_t{1} << 19, std::size_t{32} << 20};
 
@@ -245,8 +274,10 @@ void print_report(const RbTree* dupes) {
   // Reserved, not touched: pages are used only as far as members and names need.
   batch.members = static_cast<Member*>(big_alloc(members * sizeof(Member)));
   batch.places = static_cast<Place*>(big_alloc(members * sizeof(Place)));
+  batch.spare_places = static_cast<Place*>(big_alloc(members * sizeof(Place)));
   batch.arena = static_cast<char*>(big_alloc(arena_bytes));
-  if (batch.members == nullptr || batch.places == nullptr || batch.arena == nullptr) {
+  if (batch.members == nullptr || batch.places == nullptr || batch.spare_places == nullptr ||
+      batch.arena == nullptr) {
     error_exit("internal error, print_report, out of memory");
   }
   batch.count = 0;
@@ -256,6 +287,7 @@ void print_report(const RbTree* dupes) {
   flush_batch();
   std::free(batch.members);
   std::free(batch.places);
+  std::free(batch.spare_places);
   std::free(batch.arena);
   std::free(batch.fallback.text);
   batch = Batch{};

@@ -158,7 +158,7 @@ TEST_F(Indexes, ArchiveTallyOfUnopenableArchiveStartsAtZero) {
 
 TEST(IndexesDeath, OutOfMemoryMessages) {
   if (test::kSanitized) GTEST_SKIP() << "memory limits do not work under sanitizers";
-  ArchiveName name{nullptr};
+  ArchiveName name{nullptr, 0};
   EntryRef first{9, 46, &name};
   EXPECT_EXIT(
       {
