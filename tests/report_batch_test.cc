@@ -117,6 +117,37 @@ TEST_F(ReportBatches, RandomCollectionsPrintLikeOneByOneLookups) {
   }
 }
 
+// Batches of thousands of members are sorted by a radix sort over archive
+// and directory position (in several passes); the print is still exact.
+TEST_F(ReportBatches, LargeBatchesPrintLikeOneByOneLookups) {
+  std::mt19937 rng(31);
+  std::vector<std::string> paths;
+  for (int a = 0; a < 12; ++a) {
+    ArchiveBytes bytes;
+    for (int e = 0; e < 600; ++e) {
+      // Names of varying length spread directory positions over 16 bits.
+      std::string name = "a" + std::to_string(a) + "/" + std::string(rng() % 200, 'n') +
+                         std::to_string(e);
+      bytes.add(name, 1 + rng() % 1500);
+    }
+    paths.push_back(dir_.write("big" + std::to_string(a) + ".zip", bytes.bytes()));
+  }
+  for (const std::string& p : paths) process_archive(p.c_str());
+  std::string want = reference_report();
+  std::size_t members = 0;
+  for (std::size_t at = want.find("\nfile: "); at != std::string::npos;
+       at = want.find("\nfile: ", at + 1)) {
+    ++members;
+  }
+  ASSERT_GT(members, 5000u);
+  for (ReportLimits limits : {ReportLimits{4096, 0}, ReportLimits{5000, 0},
+                              ReportLimits{std::size_t{1} << 19, std::size_t{32} << 20}}) {
+    auto [out, err] = report(limits);
+    ASSERT_EQ(out, want) << limits.members << " members per batch";
+    EXPECT_EQ(err, "");
+  }
+}
+
 TEST_F(ReportBatches, VanishedArchiveAcrossBatches) {
   ArchiveBytes x;
   for (int i = 0; i < 5; ++i)
