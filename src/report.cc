@@ -116,6 +116,7 @@ bool keep_name(const ZipEntry& entry, Member* member) {
 // found keep NO_NAME: the archive changed, and printing looks them up again
 // one by one to report exactly that. False when the arena ran full.
 bool read_archive_names(Member* members, const Place* from, const Place* to) {
+  ++report_stats.archive_walks;
   ZipDir* zd = openzip(members[from->member].archive->path);
   if (zd == nullptr) {
     for (const Place* p = from; p != to; ++p)
@@ -142,6 +143,7 @@ bool read_archive_names(Member* members, const Place* from, const Place* to) {
 
 // Names for members [0, n); false when they do not fit in the arena.
 bool resolve(Member* members, std::size_t n) {
+  ++report_stats.batches;
   batch.arena_used = 0;
   for (std::size_t i = 0; i < n; ++i) {
     members[i].name = NO_NAME;
@@ -193,6 +195,7 @@ void print_members(const Member* members, std::size_t n) {
       put("openzip failed on: ");
       put(path);
     } else if (m.name == NO_NAME) {
+      ++report_stats.lookups;
       lookup_entry_name(path, m.crc32, m.cd_pos, &batch.fallback);
       put(batch.fallback.text);
     } else {
@@ -229,6 +232,8 @@ void tally_dupe_group(void* item) {
 
 // A batch's arrays take 56 bytes a member: with the names, the report's own
 // memory stays near 48 MiB whatever the collection.
+ReportStats report_stats{0, 0, 0};
+
 ReportLimits report_limits{std::size_t{1} << 19, std::size_t{32} << 20};
 
 void lookup_entry_name(const char* path, std::uint32_t crc32, std::uint32_t cd_pos,
@@ -268,6 +273,7 @@ void print_dupe_group(void* group) {
 }
 
 void print_report(const RbTree* dupes) {
+  report_stats = ReportStats{0, 0, 0};
   if (dupes->root == nullptr) return;
   std::size_t members = std::max<std::size_t>(1, report_limits.members);
   arena_bytes = std::max<std::size_t>(report_limits.name_bytes, 65536);

@@ -24,6 +24,16 @@ struct ReportLimits {
 };
 extern ReportLimits report_limits;
 
+// What the last print_report did: batches resolved, archive walks made for
+// them, and members looked up one by one (archives changed since indexing).
+// An unchanged collection needs no lookups and one walk per archive and batch.
+struct ReportStats {
+  std::size_t batches;
+  std::size_t archive_walks;
+  std::size_t lookups;
+};
+extern ReportStats report_stats;
+
 // Prints every group of the DupeTree `dupes`, in the tree's pre-order: per
 // group "CRC32: 0x%08x", one "file: <archive>, <name>" line per member in
 // recording order, and "-------". Names are not kept while indexing; they

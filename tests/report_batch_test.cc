@@ -113,6 +113,9 @@ TEST_F(ReportBatches, RandomCollectionsPrintLikeOneByOneLookups) {
       ASSERT_EQ(out, want) << "round " << round << ", " << limits.members << " members, "
                            << limits.name_bytes << " bytes";
       EXPECT_EQ(err, "");
+      // Every name came from the batch's own walks, none from a lookup.
+      EXPECT_EQ(report_stats.lookups, 0u);
+      EXPECT_GE(report_stats.archive_walks, report_stats.batches);
     }
   }
 }
@@ -126,13 +129,14 @@ TEST_F(ReportBatches, LargeBatchesPrintLikeOneByOneLookups) {
     ArchiveBytes bytes;
     for (int e = 0; e < 600; ++e) {
       // Names of varying length spread directory positions over 16 bits.
-      std::string name = "a" + std::to_string(a) + "/" + std::string(rng() % 200, 'n') +
-                         std::to_string(e);
+      std::string name =
+          "a" + std::to_string(a) + "/" + std::string(rng() % 200, 'n') + std::to_string(e);
       bytes.add(name, 1 + rng() % 1500);
     }
     paths.push_back(dir_.write("big" + std::to_string(a) + ".zip", bytes.bytes()));
   }
-  for (const std::string& p : paths) process_archive(p.c_str());
+  for (const std::string& p : paths)
+    process_archive(p.c_str());
   std::string want = reference_report();
   std::size_t members = 0;
   for (std::size_t at = want.find("\nfile: "); at != std::string::npos;
@@ -145,6 +149,11 @@ TEST_F(ReportBatches, LargeBatchesPrintLikeOneByOneLookups) {
     auto [out, err] = report(limits);
     ASSERT_EQ(out, want) << limits.members << " members per batch";
     EXPECT_EQ(err, "");
+    EXPECT_EQ(report_stats.lookups, 0u);
+    if (limits.members > members) {  // one batch: each archive read once
+      EXPECT_EQ(report_stats.batches, 1u);
+      EXPECT_EQ(report_stats.archive_walks, paths.size());
+    }
   }
 }
 

@@ -55,6 +55,9 @@ TEST_F(Report, FiveLineExample) {
   EXPECT_EQ(out, "CRC32: 0x0badcafe\nfile: " + a + ", doc/readme.txt\nfile: " + a +
                      ", readme.txt\nfile: " + b + ", readme.txt\n-------\n");
   EXPECT_EQ(err, "");
+  EXPECT_EQ(report_stats.batches, 1u);
+  EXPECT_EQ(report_stats.archive_walks, 2u);
+  EXPECT_EQ(report_stats.lookups, 0u);
 }
 
 TEST_F(Report, NothingPrintedWithoutDuplicates) {
