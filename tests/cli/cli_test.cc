@@ -36,21 +36,13 @@ void expect_run(const RunResult& r, int status, const std::string& out, const st
   EXPECT_EQ(r.err, err);
 }
 
-// One archive whose entries carry the given names and CRC-32s.
-ArchiveBytes archive(std::vector<std::pair<std::string, std::uint32_t>> entries) {
-  ArchiveBytes a;
-  for (auto& [name, crc] : entries)
-    a.add(name, crc);
-  return a;
+// Short names for the test support's archive and report makers.
+ArchiveBytes archive(const std::vector<std::pair<std::string, std::uint32_t>>& entries) {
+  return test::archive_of(entries);
 }
 
 std::string block(std::uint32_t crc, const std::vector<std::string>& members) {
-  char head[32];
-  std::snprintf(head, sizeof head, "CRC32: 0x%08x\n", crc);
-  std::string out = head;
-  for (const std::string& m : members)
-    out += "file: " + m + "\n";
-  return out + "-------\n";
+  return test::report_block(crc, members);
 }
 
 TEST(CommandLine, UsageWithoutArgumentsOrWithLoneHyphen) {

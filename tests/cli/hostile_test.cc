@@ -51,19 +51,11 @@ const std::string kErrSpan = "zorv: error, spanned disks are not supported: ";
 const std::string kErrName = "zorv: error, invalid filename length in directory: ";
 
 ArchiveBytes archive(const std::vector<std::pair<std::string, std::uint32_t>>& entries) {
-  ArchiveBytes a;
-  for (const auto& [name, crc] : entries)
-    a.add(name, crc);
-  return a;
+  return test::archive_of(entries);
 }
 
 std::string block(std::uint32_t crc, const std::vector<std::string>& members) {
-  char head[32];
-  std::snprintf(head, sizeof head, "CRC32: 0x%08x\n", crc);
-  std::string out = head;
-  for (const std::string& m : members)
-    out += "file: " + m + "\n";
-  return out + "-------\n";
+  return test::report_block(crc, members);
 }
 
 // One group of a report: its CRC-32 line and its member lines, in order.
@@ -715,28 +707,10 @@ std::string trace_run(const std::string& cwd, const std::vector<std::string>& ar
       "trace=%file,ftruncate,fchmod,fchown,fsetxattr,fremovexattr,fallocate",
       ZORV_BIN};
   words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& w : words)
-    argv.push_back(w.data());
-  argv.push_back(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    int null_fd = open("/dev/null", O_RDWR);
-    dup2(null_fd, 0);
-    dup2(null_fd, 1);
-    dup2(null_fd, 2);
-    if (chdir(cwd.c_str()) != 0) _exit(126);
-    // LeakSanitizer cannot run under a tracer; the rest of the sanitizers can.
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    std::string options = std::string(asan != nullptr ? asan : "") + ":detect_leaks=0";
-    setenv("ASAN_OPTIONS", options.c_str(), 1);
-    alarm(60);  // against a hang: survives the exec and ends strace
-    execv(strace, argv.data());
-    _exit(127);
-  }
-  int wstatus = 0;
-  waitpid(pid, &wstatus, 0);
-  *status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  // LeakSanitizer cannot run under a tracer; the rest of the sanitizers can.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  std::string options = std::string(asan != nullptr ? asan : "") + ":detect_leaks=0";
+  *status = test::run_program(words, cwd, 60, {{"ASAN_OPTIONS", options}}).status;
   Bytes bytes = test::read_file(log);
   return std::string(bytes.begin(), bytes.end());
 }

@@ -116,16 +116,15 @@ bool drain(int out_fd, int err_fd, RunResult& result, int timeout_s) {
 
 }  // namespace
 
-RunResult run_zorv(const std::vector<std::string>& args, const std::string& cwd, int timeout_s) {
+RunResult run_program(const std::vector<std::string>& argv_words, const std::string& cwd,
+                      int timeout_s, const std::vector<std::pair<std::string, std::string>>& env) {
   int out_pipe[2];
   int err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) std::abort();
+  std::vector<std::string> words = argv_words;
   std::vector<char*> argv;
-  std::string program = ZORV_BIN;
-  argv.push_back(program.data());
-  std::vector<std::string> copies = args;
-  for (std::string& a : copies)
-    argv.push_back(a.data());
+  for (std::string& w : words)
+    argv.push_back(w.data());
   argv.push_back(nullptr);
 
   pid_t pid = fork();
@@ -137,7 +136,9 @@ RunResult run_zorv(const std::vector<std::string>& args, const std::string& cwd,
     close(out_pipe[0]);
     close(err_pipe[0]);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-    execv(argv[0], argv.data());
+    for (const auto& [name, value] : env)
+      setenv(name.c_str(), value.c_str(), 1);
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   close(out_pipe[1]);
@@ -148,7 +149,7 @@ RunResult run_zorv(const std::vector<std::string>& args, const std::string& cwd,
   close(err_pipe[0]);
   if (!finished) {
     kill(pid, SIGKILL);
-    ADD_FAILURE() << "zorv did not finish within " << timeout_s << " s";
+    ADD_FAILURE() << argv_words[0] << " did not finish within " << timeout_s << " s";
   }
   int status = 0;
   waitpid(pid, &status, 0);
@@ -156,23 +157,19 @@ RunResult run_zorv(const std::vector<std::string>& args, const std::string& cwd,
   return result;
 }
 
-int run_python(const std::string& script, const std::vector<std::string>& args) {
-  // The system interpreter starts fast; a version-manager shim may not.
-  std::string python = access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
-  std::vector<std::string> words = {python, std::string(ZORV_TEST_SUPPORT_DIR) + "/" + script};
-  words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& w : words)
-    argv.push_back(w.data());
-  argv.push_back(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+RunResult run_zorv(const std::vector<std::string>& args, const std::string& cwd, int timeout_s) {
+  std::vector<std::string> argv = {ZORV_BIN};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_program(argv, cwd, timeout_s);
+}
+
+std::string report_block(std::uint32_t crc, const std::vector<std::string>& members) {
+  char head[32];
+  std::snprintf(head, sizeof head, "CRC32: 0x%08x\n", crc);
+  std::string out = head;
+  for (const std::string& m : members)
+    out += "file: " + m + "\n";
+  return out + "-------\n";
 }
 
 }  // namespace zorv::test

@@ -2,7 +2,9 @@
 // zorv as a child process.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/zip_writer.h"
@@ -63,14 +65,19 @@ struct RunResult {
   std::string err;
 };
 
-// Runs the built zorv with `args` in `cwd` (empty: this process's), stdin
-// from /dev/null; kills it and fails the current test after `timeout_s`.
+// Runs `argv` (argv[0] a path, or a name looked up in PATH) in `cwd`
+// (empty: this process's), stdin from /dev/null, with `env` added to its
+// environment; kills it and fails the current test after `timeout_s`.
+RunResult run_program(const std::vector<std::string>& argv, const std::string& cwd, int timeout_s,
+                      const std::vector<std::pair<std::string, std::string>>& env = {});
+
+// Runs the built zorv with `args`, as run_program does.
 RunResult run_zorv(const std::vector<std::string>& args, const std::string& cwd = "",
                    int timeout_s = 60);
 
-// Runs a Python 3 script (the system's interpreter when there is one) with
-// `args`; returns its exit status. Used to make archives with zipfile.
-int run_python(const std::string& script, const std::vector<std::string>& args);
+// One block of zorv's report: the CRC-32 line, a "file: " line per member
+// ("<archive>, <name>"), the separator.
+std::string report_block(std::uint32_t crc, const std::vector<std::string>& members);
 
 }  // namespace zorv::test
 

@@ -85,6 +85,13 @@ Bytes ArchiveBytes::bytes() const {
   return out;
 }
 
+ArchiveBytes archive_of(const std::vector<std::pair<std::string, std::uint32_t>>& entries) {
+  ArchiveBytes a;
+  for (const auto& [name, crc] : entries)
+    a.add(name, crc);
+  return a;
+}
+
 std::uint32_t crc32_of(const std::string& data) {
   static const std::array<std::uint32_t, 256> table = [] {
     std::array<std::uint32_t, 256> t{};

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zorv::test {
@@ -88,6 +89,9 @@ struct ArchiveBytes {
   Bytes central() const;  // the headers and the slack
   Bytes bytes() const;    // the whole file
 };
+
+// An archive whose headers carry these names and CRC-32s, in order.
+ArchiveBytes archive_of(const std::vector<std::pair<std::string, std::uint32_t>>& entries);
 
 // CRC-32 (ISO-HDLC, as ZIP uses), computed here independently of any writer.
 std::uint32_t crc32_of(const std::string& data);
