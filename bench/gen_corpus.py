@@ -47,6 +47,9 @@ CORPORA = {
     "shared": {"kind": "shared", "archives": 1000, "files": 100, "seed": 33},
     # A 1 GiB file named big.zip that holds no archive (sparse, all zero bytes).
     "nosig": {"kind": "nosig", "size": 1 << 30},
+    # The same size written out: bytes on disk (and in the page cache) that an
+    # exact end-record search must read, where a sparse file's holes need not be.
+    "nosig-dense": {"kind": "nosig", "size": 1 << 30, "dense": True},
     # Smaller variants for a smoke run (run.py --quick).
     "medium-small": {"kind": "medium", "archives": 200, "entries": 500, "repeat": 0.30,
                      "pool": 3000, "seed": 11},
@@ -55,7 +58,7 @@ CORPORA = {
     "shared-small": {"kind": "shared", "archives": 100, "files": 100, "seed": 33},
     "nosig-small": {"kind": "nosig", "size": 64 << 20},
 }
-FULL_SET = ["medium", "pair", "single", "shared", "nosig"]
+FULL_SET = ["medium", "pair", "single", "shared", "nosig", "nosig-dense"]
 QUICK_SET = ["medium-small", "pair-small", "single-small", "shared-small", "nosig-small"]
 
 
@@ -197,7 +200,15 @@ def gen_shared(root, p, rec):
 
 def gen_nosig(root, p, rec):
     with open(os.path.join(root, "big.zip"), "wb") as f:
-        f.truncate(p["size"])
+        if not p.get("dense"):
+            f.truncate(p["size"])
+            return
+        # Every byte value but 'P' (0x50), so no signature can occur.
+        block = bytes(b for b in range(256) if b != 0x50) * 4096
+        left = p["size"]
+        while left > 0:
+            f.write(block[:left])
+            left -= min(left, len(block))
 
 
 WRITERS = {"medium": gen_medium, "pair": gen_pair, "shared": gen_shared, "nosig": gen_nosig}
