@@ -11,7 +11,8 @@
 
 // Present when a sanitizer runtime is linked in: writes to wherever
 // sanitizer reports go, which stays visible when libFuzzer silences stderr
-// (-close_fd_mask=2).
+// (-close_fd_mask=2). The name is the sanitizers' interface, reserved or not.
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 extern "C" __attribute__((weak)) void __sanitizer_report_error_summary(const char* text);
 
 namespace zorv::fuzz {

@@ -15,8 +15,8 @@ enum class Layout { Dense, Sparse };
 // file to fstat, as openzip requires. Sparse leaves every page of zeros
 // unwritten, a hole (the reader skips holes without reading them); the
 // number of such pages goes to *holes when given.
-const char* input_path(const std::uint8_t* data, std::size_t size,
-                       Layout layout = Layout::Dense, std::size_t* holes = nullptr);
+const char* input_path(const std::uint8_t* data, std::size_t size, Layout layout = Layout::Dense,
+                       std::size_t* holes = nullptr);
 
 // The descriptor the next open would get. Equal before and after a call
 // that must release every descriptor it opened (the process is single-

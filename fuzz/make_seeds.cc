@@ -24,7 +24,7 @@ using zorv::test::put_u16;
 using zorv::test::put_u32;
 using zorv::test::to_bytes;
 
-constexpr std::size_t WINDOW = 64 * 1024;  // the reader's tail read (ZIP_WINDOW)
+constexpr std::size_t WINDOW = std::size_t{64} * 1024;  // the reader's tail read (ZIP_WINDOW)
 
 struct Seed {
   std::string name;
@@ -150,6 +150,7 @@ void damaged_directory(std::vector<Seed>& out) {
 }
 
 void damaged_end_record(std::vector<Seed>& out) {
+  out.push_back({"seed-empty-file", Bytes{}});
   out.push_back({"seed-zero-entries", ArchiveBytes{}.bytes()});
   out.push_back({"seed-21-bytes", Bytes(ecd_signature_then(12))});
 
@@ -250,6 +251,12 @@ void around_the_window(std::vector<Seed>& out) {
   ArchiveBytes straddle = three_files();
   straddle.trailer = Bytes(WINDOW + 11 - 22, 0);
   out.push_back({"seed-end-record-across-64k", straddle.bytes()});
+
+  // Over two windows of zeros after the archive: in a sparse file the
+  // second read lies in a hole and is skipped, the third finds the record.
+  ArchiveBytes zeros_after = three_files();
+  zeros_after.trailer = Bytes(2 * WINDOW + 9000, 0);
+  out.push_back({"seed-zeros-after-end-record", zeros_after.bytes()});
 }
 
 std::vector<Seed> seeds() {

@@ -1,9 +1,10 @@
 // Fuzz target for the central directory reader: the input is one archive
 // file, its pages of zeros left as holes. Two walks of it through
 // openzip/readzip (and a third of the file written whole, when it has
-// holes) must agree with each other and with a plain model of the reader written from the record layouts
-// below, field by field, including where and why each walk stops. find_ecd
-// is compared with a byte-by-byte scan on the raw input.
+// holes) must agree with each other and with a plain model of the reader
+// written from the record layouts below, field by field, including where
+// and why each walk stops. find_ecd is compared with a byte-by-byte scan of
+// the raw input.
 #include <fcntl.h>
 
 #include <cstdint>
