@@ -55,7 +55,7 @@ def build(jobs):
 class Run:
     """One finished process: times in seconds, peak RSS in KiB."""
 
-    def __init__(self, wall, ru, maxrss_kib, status, timed_out, out_path, err_path):
+    def __init__(self, wall, ru, maxrss_kib, status, timed_out, out_path, err_path, digest):
         self.wall = wall
         self.user = ru.ru_utime
         self.sys = ru.ru_stime
@@ -64,7 +64,7 @@ class Run:
         self.timed_out = timed_out
         self.out_path = out_path
         self.err_path = err_path
-        self.out_digest = file_digest(out_path)
+        self.out_digest = digest if digest is not None else file_digest(out_path)
 
 
 def file_digest(path):
@@ -75,8 +75,22 @@ def file_digest(path):
     return h.hexdigest()
 
 
-def run_once(argv, env, out_path, err_path, timeout):
-    """Runs argv with stdout and stderr to files.
+def drain(fd, h):
+    """Reads a pipe to its end into hash h."""
+    with os.fdopen(fd, "rb", buffering=0) as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+
+
+def run_once(argv, env, out_path, err_path, timeout, stream=False):
+    """Runs argv with stdout and stderr to files, or with stdout into a pipe
+    that is read and hashed as it comes (stream=True).
+
+    The measured runs stream: written to a file, a report of tens of MB is
+    billed for the file system's work (ext4 flushes a file that was
+    truncated and written again when it is closed, and runs reuse names), and
+    that work varies with whatever writeback is going on. The warm-up run of
+    each tool writes its report to a file, for the comparison.
 
     User and sys time come from wait4 on the child, which includes the
     grandchildren it reaped. Peak RSS comes from GNU time, which runs the
@@ -86,14 +100,23 @@ def run_once(argv, env, out_path, err_path, timeout):
     """
     rss_path = out_path + ".rss"
     argv = [TIME, "-f", "%M", "-o", rss_path] + argv
-    with open(out_path, "wb") as out, open(err_path, "wb") as err, \
-            open(os.devnull, "rb") as devnull:
+    digest, reader = None, None
+    if stream:
+        read_fd, out_fd = os.pipe()
+    else:
+        out_fd = os.open(out_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    with open(err_path, "wb") as err, open(os.devnull, "rb") as devnull:
         actions = [(os.POSIX_SPAWN_DUP2, devnull.fileno(), 0),
-                   (os.POSIX_SPAWN_DUP2, out.fileno(), 1),
+                   (os.POSIX_SPAWN_DUP2, out_fd, 1),
                    (os.POSIX_SPAWN_DUP2, err.fileno(), 2)]
         killed = threading.Event()
         start = time.perf_counter()
         pid = os.posix_spawn(argv[0], argv, env, file_actions=actions, setpgroup=0)
+        os.close(out_fd)
+        if stream:
+            digest = hashlib.sha256()
+            reader = threading.Thread(target=drain, args=(read_fd, digest))
+            reader.start()
 
         def kill():
             killed.set()
@@ -106,12 +129,15 @@ def run_once(argv, env, out_path, err_path, timeout):
         wall = time.perf_counter() - start
         if timer:
             timer.cancel()
+        if reader:
+            reader.join()
     try:
         with open(rss_path) as f:
             maxrss_kib = int(f.read().split()[-1])
     except (OSError, ValueError, IndexError):
         maxrss_kib = 0
-    return Run(wall, ru, maxrss_kib, status, killed.is_set(), out_path, err_path)
+    return Run(wall, ru, maxrss_kib, status, killed.is_set(), out_path, err_path,
+               digest.hexdigest() if digest is not None else None)
 
 
 def parse_report(path, prefix):
@@ -185,7 +211,8 @@ def bench_corpus(name, meta, tools, args):
 
     def run(tool, what):
         stem = os.path.join(out_dir, "%s.%s" % (tool, what))
-        r = run_once(argvs[tool], env, stem + ".out", stem + ".err", args.timeout)
+        r = run_once(argvs[tool], env, stem + ".out", stem + ".err", args.timeout,
+                     stream=(what != "warmup"))
         log("  %-8s %-6s wall %8.3f s  user %7.3f  sys %7.3f  rss %7.1f MiB%s" %
             (tool, what, r.wall, r.user, r.sys, r.maxrss_kib / 1024,
              "  TIMED OUT" if r.timed_out else ""))
