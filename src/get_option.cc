@@ -45,17 +45,17 @@ int get_option(int argc, char* const* argv, const char* optstring) {
   }
   // Sign-extended on purpose: opt_char is a plain char widened to int.
   opt_char = static_cast<signed char>(*opt_next++);  // NOLINT(bugprone-signed-char-misuse)
-  const char* spec = std::strchr(optstring, opt_char);
-  if (spec == nullptr) return OPT_UNKNOWN;
+  const char* listed = std::strchr(optstring, opt_char);
+  if (listed == nullptr) return OPT_UNKNOWN;
 
-  if (spec[1] != ':') {
+  if (listed[1] != ':') {
     opt_arg = nullptr;
     if (*opt_next == '\0') ++opt_index;
     return opt_char;
   }
   if (*opt_next != '\0') {
     opt_arg = opt_next;
-  } else if (spec[2] == ':') {
+  } else if (listed[2] == ':') {
     opt_arg = nullptr;  // an optional argument must be attached
   } else if (++opt_index >= argc) {
     opt_arg = nullptr;
