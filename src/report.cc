@@ -161,11 +161,27 @@ bool resolve(Member* members, std::size_t n) {
   return true;
 }
 
-// Report lines are written piece by piece with known lengths: printf would
-// measure every name again, and names are read in an order that misses the
-// cache anyway.
+// Report lines are assembled here piece by piece with known lengths (printf
+// would measure every name again) and go to stdout a block at a time. The
+// block is handed over before anything else may write or end the run.
+char out_block[std::size_t{1} << 16];
+std::size_t out_used = 0;
+
+void flush_out() {
+  fwrite_unlocked(out_block, 1, out_used, stdout);
+  out_used = 0;
+}
+
 void put(const char* text, std::size_t len) {
-  fwrite_unlocked(text, 1, len, stdout);
+  if (len > sizeof out_block - out_used) {
+    flush_out();
+    if (len > sizeof out_block) {
+      fwrite_unlocked(text, 1, len, stdout);
+      return;
+    }
+  }
+  std::memcpy(out_block + out_used, text, len);
+  out_used += len;
 }
 
 void put(const char* text) {
@@ -196,6 +212,7 @@ void print_members(const Member* members, std::size_t n) {
       put(path);
     } else if (m.name == NO_NAME) {
       ++report_stats.lookups;
+      flush_out();  // the lookup may end the run: what came before stays printed
       lookup_entry_name(path, m.crc32, m.cd_pos, &batch.fallback);
       put(batch.fallback.text);
     } else {
@@ -292,6 +309,7 @@ void print_report(const RbTree* dupes) {
   batch.size = members;
   rbtree_walk(dupes->root, print_dupe_group);
   flush_batch();
+  flush_out();
   std::free(batch.members);
   std::free(batch.places);
   std::free(batch.spare_places);
