@@ -88,6 +88,7 @@ int run(int argc, char** argv) {
   print_report(DupeTree);
   if ((option_flags & OPT_LIST) != 0) print_archive_summary(DupeTree, FileListTree);
   release_indexes();
+  zip_release_spare();
   finish_output();
   return 0;
 }

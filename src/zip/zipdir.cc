@@ -110,6 +110,34 @@ void decode_cdh(const unsigned char* p, ZipEntry* e) {
   e->local_header_offset = le_u32(p + CDH_LOCAL_OFFSET);
 }
 
+// Big archives are read twice (index, then report), and collections hold
+// copies of them: the buffer of the last big directory is kept for the next
+// one. Fresh memory costs a fault and zeroing per page on first touch (and
+// at times compaction to find huge pages), more than the read into it.
+// Kept up to SPARE_MAX bytes.
+constexpr std::size_t SPARE_MAX = std::size_t{64} << 20;
+unsigned char* spare = nullptr;
+std::size_t spare_cap = 0;
+
+unsigned char* take_buffer(std::size_t size, std::size_t* cap) {
+  if (spare != nullptr && spare_cap >= size) {
+    *cap = std::exchange(spare_cap, 0);
+    return std::exchange(spare, nullptr);
+  }
+  *cap = size;
+  return static_cast<unsigned char*>(big_alloc(size));
+}
+
+void give_buffer(unsigned char* buf, std::size_t cap) {
+  if (cap <= SPARE_MAX && cap >= spare_cap) {
+    std::free(spare);
+    spare = buf;
+    spare_cap = cap;
+  } else {
+    std::free(buf);
+  }
+}
+
 // Makes the central directory available in cd_buf: in place when the read
 // that found the ECD holds it (every small archive), else with one more read.
 // A directory running past the end of the file is refused before anything is
@@ -128,7 +156,7 @@ bool load_cd(ZipDir* zd, const char* path) {
   }
   std::free(zd->window);  // the ECD is decoded; keep only one buffer
   zd->window = nullptr;
-  zd->cd_copy = static_cast<unsigned char*>(big_alloc(ecd.cd_size));
+  zd->cd_copy = take_buffer(ecd.cd_size, &zd->cd_copy_cap);
   if (zd->cd_copy == nullptr) {
     error_msg("malloc failed allocating: %u bytes", ecd.cd_size);
     return false;
@@ -290,11 +318,17 @@ ZipEntry* readzip(ZipDir* zd) {
 
 void closezip(ZipDir* zd) {
   std::free(zd->entry.name);
-  std::free(zd->cd_copy);
+  if (zd->cd_copy != nullptr) give_buffer(zd->cd_copy, zd->cd_copy_cap);
   std::free(zd->window);
   if (zd->fd >= 0) close(zd->fd);
   std::free(zd->path);
   std::free(zd);
+}
+
+void zip_release_spare() {
+  std::free(spare);
+  spare = nullptr;
+  spare_cap = 0;
 }
 
 }  // namespace zorv

@@ -60,6 +60,7 @@ struct ZipDir {
   std::int64_t window_pos;
   std::uint32_t window_len;
   unsigned char* cd_copy;       // the directory, when it lay outside the window
+  std::size_t cd_copy_cap;      // bytes allocated for cd_copy
   const unsigned char* cd_buf;  // ecd.cd_size bytes: inside window, or cd_copy
   std::uint32_t cd_pos;         // offset in cd_buf of the next header; see readzip
   std::uint32_t name_cap;       // bytes allocated for entry.name
@@ -87,8 +88,12 @@ ZipDir* openzip(const char* path);
 // and is the same on every walk of an unchanged file.
 ZipEntry* readzip(ZipDir* zd);
 
-// Releases everything the ZipDir owns, then the record. Never null.
+// Releases everything the ZipDir owns, then the record. Never null. The
+// buffer of a big directory is kept for the next openzip to reuse.
 void closezip(ZipDir* zd);
+
+// Gives back the directory buffer kept for reuse (at the end of a run).
+void zip_release_spare();
 
 // --- internals, exposed for tests ---
 
