@@ -1,6 +1,7 @@
 #include "report.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,13 +40,9 @@ struct Member {
 
 // Where a member's name is found: read in (archive, position) order.
 struct Place {
-  std::uint64_t key;  // archive ordinal << 32 | cd_pos
+  std::uint64_t key;  // archive ordinal << Batch::pos_bits | cd_pos
   std::uint32_t member;
 };
-
-std::uint32_t cd_pos_of(const Place& p) {
-  return static_cast<std::uint32_t>(p.key);
-}
 
 // Sorts places by key: a radix sort (16-bit digits, only as many passes as
 // the largest key needs) for big batches, through `spare` (n places).
@@ -85,9 +82,20 @@ struct Batch {
   char* arena;
   std::size_t arena_used;
   NameBuf fallback;
+  // Bits of the largest cd_pos of the batch: the archive ordinal goes right
+  // above them, so the sort makes no more passes than the keys need.
+  int pos_bits;
 };
 
 Batch batch{};
+
+std::uint32_t cd_pos_of(const Place& p) {
+  return static_cast<std::uint32_t>(p.key & ((std::uint64_t{1} << batch.pos_bits) - 1));
+}
+
+std::uint64_t archive_of(const Place& p) {
+  return p.key >> batch.pos_bits;
+}
 std::size_t arena_bytes = 0;
 
 void reserve(NameBuf* buf, std::size_t need) {
@@ -145,15 +153,20 @@ bool read_archive_names(Member* members, const Place* from, const Place* to) {
 bool resolve(Member* members, std::size_t n) {
   ++report_stats.batches;
   batch.arena_used = 0;
+  std::uint32_t max_pos = 1;
+  for (std::size_t i = 0; i < n; ++i)
+    max_pos = std::max(max_pos, members[i].cd_pos);
+  batch.pos_bits = std::bit_width(max_pos);
   for (std::size_t i = 0; i < n; ++i) {
     members[i].name = NO_NAME;
-    std::uint64_t key = std::uint64_t{members[i].archive->ordinal} << 32 | members[i].cd_pos;
+    std::uint64_t key =
+        std::uint64_t{members[i].archive->ordinal} << batch.pos_bits | members[i].cd_pos;
     batch.places[i] = Place{key, static_cast<std::uint32_t>(i)};
   }
   Place* places = sort_places(batch.places, batch.spare_places, n);
   for (std::size_t i = 0; i < n;) {
     std::size_t j = i + 1;
-    while (j < n && places[j].key >> 32 == places[i].key >> 32)
+    while (j < n && archive_of(places[j]) == archive_of(places[i]))
       ++j;
     if (!read_archive_names(members, places + i, places + j)) return false;
     i = j;
