@@ -14,6 +14,7 @@ groups, and appends it to bench/results-<date>.md. See bench/README.md.
 
 import argparse
 import datetime
+import fcntl
 import hashlib
 import os
 import platform
@@ -75,6 +76,9 @@ def file_digest(path):
     return h.hexdigest()
 
 
+F_SETPIPE_SZ = getattr(fcntl, "F_SETPIPE_SZ", 1031)
+
+
 def drain(fd, h):
     """Reads a pipe to its end into hash h."""
     with os.fdopen(fd, "rb", buffering=0) as f:
@@ -103,6 +107,12 @@ def run_once(argv, env, out_path, err_path, timeout, stream=False):
     digest, reader = None, None
     if stream:
         read_fd, out_fd = os.pipe()
+        # A 1 MiB pipe: with the default 64 KiB the tool waits on the reader
+        # every few lines of a large report.
+        try:
+            fcntl.fcntl(out_fd, F_SETPIPE_SZ, 1 << 20)
+        except OSError:
+            pass
     else:
         out_fd = os.open(out_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
     with open(err_path, "wb") as err, open(os.devnull, "rb") as devnull:
