@@ -30,28 +30,30 @@ ArchiveName* FileTreeInsert(const char* path) {
   return existing;
 }
 
-int CRC32_TreeInsert(std::uint32_t crc32, std::uint32_t cd_pos, ArchiveName* archive) {
+int CRC32_TreeInsert(std::uint32_t crc32, std::uint32_t cd_pos, ArchiveName* archive,
+                     EntryRef* first, DupeGroup* group) {
   auto* entry = static_cast<EntryRef*>(fsa_alloc(EntryRefPool));
   if (entry == nullptr) error_exit("internal error, CRC32_TreeInsert, out of memory");
   *entry = EntryRef{crc32, cd_pos, archive};
-  auto* first = static_cast<EntryRef*>(rbtree_insert(CRC32_Tree, entry));
-  if (first != nullptr) DupeTreeInsert(first, entry);
+  if (first == nullptr) first = static_cast<EntryRef*>(rbtree_insert(CRC32_Tree, entry));
+  if (first != nullptr) DupeTreeInsert(first, entry, group);
   return 0;
 }
 
-DupeLink* DupeTreeInsert(EntryRef* first, EntryRef* other) {
-  auto* group = static_cast<DupeGroup*>(fsa_alloc(DupeGroupPool));
+DupeLink* DupeTreeInsert(EntryRef* first, EntryRef* other, DupeGroup* group) {
   auto* link = static_cast<DupeLink*>(fsa_alloc(DupeLinkPool));
-  if (group == nullptr || link == nullptr) {
-    error_exit("internal error, DupeTreeInsert, out of memory");
-  }
-  group->head = DupeLink{first, nullptr};
-  group->tail = &group->head;
-  group->crc32 = first->crc32;
-  // Insert-or-find: the group already holding this CRC-32, or the new one.
-  if (auto* existing = static_cast<DupeGroup*>(rbtree_insert(DupeTree, group))) {
-    fsa_free(DupeGroupPool, group);
-    group = existing;
+  if (link == nullptr) error_exit("internal error, DupeTreeInsert, out of memory");
+  if (group == nullptr) {
+    group = static_cast<DupeGroup*>(fsa_alloc(DupeGroupPool));
+    if (group == nullptr) error_exit("internal error, DupeTreeInsert, out of memory");
+    group->head = DupeLink{first, nullptr};
+    group->tail = &group->head;
+    group->crc32 = other->crc32;  // as first's, but `other` was just written: in cache
+    // Insert-or-find: the group already holding this CRC-32, or the new one.
+    if (auto* existing = static_cast<DupeGroup*>(rbtree_insert(DupeTree, group))) {
+      fsa_free(DupeGroupPool, group);
+      group = existing;
+    }
   }
   *link = DupeLink{other, nullptr};
   group->tail->next = link;

@@ -68,13 +68,20 @@ ArchiveName* FileTreeInsert(const char* path);
 
 // Records one entry; a CRC-32 seen before joins (or starts) its duplicate
 // group. Always 0. Exits with "internal error, CRC32_TreeInsert, out of memory".
-int CRC32_TreeInsert(std::uint32_t crc32, std::uint32_t cd_pos, ArchiveName* archive);
+// A caller that has already searched the trees for this CRC-32 (a batch
+// warms its paths and learns what is there) passes what it found: `first`,
+// the entry the CRC32_Tree holds for it, and `group`, its group in the
+// DupeTree; then that tree is not searched again. Null means "not known",
+// never "not there": entries and groups are never removed while indexing,
+// so what a search found stays true.
+int CRC32_TreeInsert(std::uint32_t crc32, std::uint32_t cd_pos, ArchiveName* archive,
+                     EntryRef* first = nullptr, DupeGroup* group = nullptr);
 
 // Appends `other` to the group of `first` (already in the CRC32_Tree, same
-// CRC-32), creating the group when needed; returns other's new link. One
-// tree lookup and constant work per call. Exits with
-// "internal error, DupeTreeInsert, out of memory".
-DupeLink* DupeTreeInsert(EntryRef* first, EntryRef* other);
+// CRC-32), creating the group when needed; returns other's new link. At most
+// one tree lookup (none when the caller passes the group, already known) and
+// constant work per call. Exits with "internal error, DupeTreeInsert, out of memory".
+DupeLink* DupeTreeInsert(EntryRef* first, EntryRef* other, DupeGroup* group = nullptr);
 
 // Counts one group member of the archive at `path` (kept, not copied). The
 // first count opens the archive for its total entry count; when that fails

@@ -169,7 +169,9 @@ namespace {
 
 // Entries are recorded a few dozen at a time: the tree paths of a batch are
 // brought into cache together (their memory latencies overlap), then the
-// entries are inserted one by one, in directory order as always.
+// entries are inserted one by one, in directory order as always. What the
+// warming found is handed on, so an entry whose CRC-32 is already indexed
+// (every entry of a copied archive) costs no second search of that tree.
 constexpr std::size_t RECORD_BATCH = 64;
 
 struct Recording {
@@ -177,19 +179,25 @@ struct Recording {
   std::size_t count;
   std::uint32_t crc32[RECORD_BATCH];
   std::uint32_t cd_pos[RECORD_BATCH];
-  bool seen[RECORD_BATCH];  // CRC-32 already in the index: a group forms or grows
+  void* first[RECORD_BATCH];  // the entry indexed under the CRC-32 before the batch, or null
+  void* group[RECORD_BATCH];  // its group then, or null
   std::uint32_t seen_crc32[RECORD_BATCH];
+  void* seen_group[RECORD_BATCH];
 };
 
 void record_batch(Recording& r) {
-  rbtree_prefetch(CRC32_Tree, r.crc32, r.count, r.seen);
+  rbtree_prefetch(CRC32_Tree, r.crc32, r.count, r.first);
   std::size_t seen = 0;
   for (std::size_t i = 0; i < r.count; ++i) {
-    if (r.seen[i]) r.seen_crc32[seen++] = r.crc32[i];
+    if (r.first[i] != nullptr) r.seen_crc32[seen++] = r.crc32[i];
   }
-  rbtree_prefetch(DupeTree, r.seen_crc32, seen, nullptr);
-  for (std::size_t i = 0; i < r.count; ++i)
-    CRC32_TreeInsert(r.crc32[i], r.cd_pos[i], r.archive);
+  rbtree_prefetch(DupeTree, r.seen_crc32, seen, r.seen_group);
+  for (std::size_t i = 0, j = 0; i < r.count; ++i)
+    r.group[i] = r.first[i] != nullptr ? r.seen_group[j++] : nullptr;
+  for (std::size_t i = 0; i < r.count; ++i) {
+    CRC32_TreeInsert(r.crc32[i], r.cd_pos[i], r.archive, static_cast<EntryRef*>(r.first[i]),
+                     static_cast<DupeGroup*>(r.group[i]));
+  }
   r.count = 0;
 }
 

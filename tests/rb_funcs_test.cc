@@ -119,6 +119,30 @@ TEST_F(Indexes, GroupsGrowInRecordingOrder) {
   EXPECT_EQ(groups(), std::vector<std::vector<Member>>{want});
 }
 
+// What a caller already found (the entry indexed first, its group) is used
+// as given: the result is the same groups as searching, and a known group
+// is appended to, never formed again.
+TEST_F(Indexes, KnownFirstEntryAndGroupGiveTheSameGroups) {
+  std::string p = archive("a.zip", {5, 6});
+  ASSERT_EQ(process_archive(p.c_str()), 0);
+  EntryRef probe{5, 0, nullptr};
+  auto* first5 = static_cast<EntryRef*>(rbtree_find(CRC32_Tree, &probe));
+  ASSERT_NE(first5, nullptr);
+  ArchiveName* name = first5->archive;
+  CRC32_TreeInsert(5, 1000, name, first5);  // group of 5 forms without a CRC32_Tree search
+  DupeGroup key{{nullptr, nullptr}, nullptr, 5};
+  auto* group5 = static_cast<DupeGroup*>(rbtree_find(DupeTree, &key));
+  ASSERT_NE(group5, nullptr);
+  CRC32_TreeInsert(5, 2000, name, first5, group5);  // joins it without any search
+  CRC32_TreeInsert(6, 3000, name);                  // searches both trees
+  EXPECT_EQ(DupeTree->count, 2);
+  EXPECT_EQ(CRC32_Tree->count, 2);
+  EXPECT_EQ(groups(), (std::vector<std::vector<Member>>{
+                          {{p, 5, pos(0)}, {p, 5, 1000}, {p, 5, 2000}},
+                          {{p, 6, pos(1)}, {p, 6, 3000}},
+                      }));
+}
+
 // Unsigned order: 1 before 0xffffffff and before every value with the top
 // bit set, in both trees keyed by CRC-32 (a subtraction would get this wrong).
 TEST_F(Indexes, CrcOrderIsUnsigned) {

@@ -293,14 +293,14 @@ void* rbtree_find(const RbTree* tree, const void* key) {
   return nullptr;
 }
 
-void rbtree_prefetch(const RbTree* tree, const std::uint32_t* keys, std::size_t n, bool* found) {
+void rbtree_prefetch(const RbTree* tree, const std::uint32_t* keys, std::size_t n, void** found) {
   constexpr std::size_t LANES = 16;  // searches in flight at once
   for (std::size_t base = 0; base < n; base += LANES) {
     std::size_t lanes = n - base < LANES ? n - base : LANES;
     const RbNode* at[LANES];
     for (std::size_t i = 0; i < lanes; ++i) {
       at[i] = tree->root;
-      if (found != nullptr) found[base + i] = false;
+      if (found != nullptr) found[base + i] = nullptr;
     }
     for (bool moving = true; moving;) {
       moving = false;
@@ -309,7 +309,7 @@ void rbtree_prefetch(const RbTree* tree, const std::uint32_t* keys, std::size_t 
         if (node == nullptr) continue;
         std::uint32_t k = keys[base + i];
         if (k == node->key) {
-          if (found != nullptr) found[base + i] = true;
+          if (found != nullptr) found[base + i] = node->item;
           at[i] = nullptr;
           continue;
         }

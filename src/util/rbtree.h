@@ -71,8 +71,8 @@ void* rbtree_first(const RbTree* tree);
 // for it visits. Many searches go down side by side, one level per round, so
 // their cache misses overlap instead of following one another; inserts and
 // finds of the same keys then run from cache. Changes nothing. When `found`
-// is not null, found[i] tells whether keys[i] is in the tree.
-void rbtree_prefetch(const RbTree* tree, const std::uint32_t* keys, std::size_t n, bool* found);
+// is not null, found[i] is the stored item with key keys[i], or null.
+void rbtree_prefetch(const RbTree* tree, const std::uint32_t* keys, std::size_t n, void** found);
 
 // Removes the item equal to `key` and returns the stored item (not the key);
 // null when there is none.
