@@ -1,7 +1,6 @@
 #include "report.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,33 +37,45 @@ struct Member {
   std::uint16_t flags;     // GROUP_START, GROUP_END
 };
 
-// Where a member's name is found: read in (archive, position) order.
-struct Place {
-  std::uint64_t key;  // archive ordinal << Batch::pos_bits | cd_pos
-  std::uint32_t member;
-};
+// A member of the batch as a 64-bit number: a 32-bit key (first its
+// archive's ordinal, later its cd_pos) above its index in the batch. Sorted,
+// places bring each archive's members together, then in directory order.
+using Place = std::uint64_t;
 
-// Sorts places by key: a radix sort (16-bit digits, only as many passes as
-// the largest key needs) for big batches, through `spare` (n places).
-// Returns whichever of the two arrays holds the result.
+std::uint32_t key_of(Place p) {
+  return static_cast<std::uint32_t>(p >> 32);
+}
+
+std::uint32_t member_of(Place p) {
+  return static_cast<std::uint32_t>(p);
+}
+
+Place place_of(std::uint32_t key, std::size_t member) {
+  return Place{key} << 32 | member;
+}
+
+// Sorts places by key, members in ascending order for equal keys: a radix
+// sort (16-bit digits, only as many passes as the largest key needs) for
+// long runs, through `spare` (n places). Returns whichever of the two
+// arrays holds the result.
 Place* sort_places(Place* places, Place* spare, std::size_t n) {
   if (n < 4096) {
-    std::sort(places, places + n, [](const Place& a, const Place& b) { return a.key < b.key; });
+    std::sort(places, places + n);
     return places;
   }
-  std::uint64_t max_key = 0;
+  std::uint32_t max_key = 0;
   for (std::size_t i = 0; i < n; ++i)
-    max_key = std::max(max_key, places[i].key);
+    max_key = std::max(max_key, key_of(places[i]));
   static std::uint32_t count[1 << 16];
-  for (int shift = 0; shift < 64 && (max_key >> shift) != 0; shift += 16) {
+  for (int shift = 32; shift < 64 && (Place{max_key} << 32 >> shift) != 0; shift += 16) {
     std::fill(std::begin(count), std::end(count), 0);
     for (std::size_t i = 0; i < n; ++i)
-      ++count[(places[i].key >> shift) & 0xffff];
+      ++count[(places[i] >> shift) & 0xffff];
     std::uint32_t sum = 0;
     for (std::uint32_t& c : count)
       sum += std::exchange(c, sum);
     for (std::size_t i = 0; i < n; ++i)
-      spare[count[(places[i].key >> shift) & 0xffff]++] = places[i];
+      spare[count[(places[i] >> shift) & 0xffff]++] = places[i];
     std::swap(places, spare);
   }
   return places;
@@ -82,20 +93,10 @@ struct Batch {
   char* arena;
   std::size_t arena_used;
   NameBuf fallback;
-  // Bits of the largest cd_pos of the batch: the archive ordinal goes right
-  // above them, so the sort makes no more passes than the keys need.
-  int pos_bits;
 };
 
 Batch batch{};
 
-std::uint32_t cd_pos_of(const Place& p) {
-  return static_cast<std::uint32_t>(p.key & ((std::uint64_t{1} << batch.pos_bits) - 1));
-}
-
-std::uint64_t archive_of(const Place& p) {
-  return p.key >> batch.pos_bits;
-}
 std::size_t arena_bytes = 0;
 
 void reserve(NameBuf* buf, std::size_t need) {
@@ -125,10 +126,10 @@ bool keep_name(const ZipEntry& entry, Member* member) {
 // one by one to report exactly that. False when the arena ran full.
 bool read_archive_names(Member* members, const Place* from, const Place* to) {
   ++report_stats.archive_walks;
-  ZipDir* zd = openzip(members[from->member].archive->path);
+  ZipDir* zd = openzip(members[member_of(*from)].archive->path);
   if (zd == nullptr) {
     for (const Place* p = from; p != to; ++p)
-      members[p->member].name = OPEN_FAILED;
+      members[member_of(*p)].name = OPEN_FAILED;
     return true;
   }
   bool room = true;
@@ -136,12 +137,12 @@ bool read_archive_names(Member* members, const Place* from, const Place* to) {
   while (room && place != to) {
     const ZipEntry* entry = readzip(zd);
     if (entry == nullptr) break;
-    while (place != to && cd_pos_of(*place) < zd->cd_pos)
+    while (place != to && key_of(*place) < zd->cd_pos)
       ++place;
-    for (; room && place != to && cd_pos_of(*place) == zd->cd_pos; ++place) {
+    for (; room && place != to && key_of(*place) == zd->cd_pos; ++place) {
       if (to - place > PREFETCH_AHEAD)
-        __builtin_prefetch(&members[place[PREFETCH_AHEAD].member], 1);
-      Member* m = &members[place->member];
+        __builtin_prefetch(&members[member_of(place[PREFETCH_AHEAD])], 1);
+      Member* m = &members[member_of(*place)];
       if (m->crc32 == entry->crc32) room = keep_name(*entry, m);
     }
   }
@@ -149,26 +150,26 @@ bool read_archive_names(Member* members, const Place* from, const Place* to) {
   return room;
 }
 
-// Names for members [0, n); false when they do not fit in the arena.
+// Names for members [0, n); false when they do not fit in the arena. The
+// members are sorted by archive, then each archive's run by position.
 bool resolve(Member* members, std::size_t n) {
   ++report_stats.batches;
   batch.arena_used = 0;
-  std::uint32_t max_pos = 1;
-  for (std::size_t i = 0; i < n; ++i)
-    max_pos = std::max(max_pos, members[i].cd_pos);
-  batch.pos_bits = std::bit_width(max_pos);
   for (std::size_t i = 0; i < n; ++i) {
     members[i].name = NO_NAME;
-    std::uint64_t key =
-        std::uint64_t{members[i].archive->ordinal} << batch.pos_bits | members[i].cd_pos;
-    batch.places[i] = Place{key, static_cast<std::uint32_t>(i)};
+    batch.places[i] = place_of(members[i].archive->ordinal, i);
   }
   Place* places = sort_places(batch.places, batch.spare_places, n);
+  Place* spare = places == batch.places ? batch.spare_places : batch.places;
   for (std::size_t i = 0; i < n;) {
-    std::size_t j = i + 1;
-    while (j < n && archive_of(places[j]) == archive_of(places[i]))
-      ++j;
-    if (!read_archive_names(members, places + i, places + j)) return false;
+    std::uint32_t archive = key_of(places[i]);
+    std::size_t j = i;
+    for (; j < n && key_of(places[j]) == archive; ++j) {
+      std::uint32_t m = member_of(places[j]);
+      places[j] = place_of(members[m].cd_pos, m);
+    }
+    Place* run = sort_places(places + i, spare, j - i);
+    if (!read_archive_names(members, run, run + (j - i))) return false;
     i = j;
   }
   return true;
@@ -253,6 +254,34 @@ void flush_batch() {
   batch.count = 0;
 }
 
+// Groups come from the walk in report order, and they, their links and
+// their entries lie anywhere in memory. They are queued and copied into the
+// batch a queue at a time: each round of prefetches goes one pointer
+// further for every queued group at once, so the misses overlap.
+constexpr std::size_t GATHER_QUEUE = 32;
+const DupeGroup* queued_groups[GATHER_QUEUE];
+std::size_t queued_count = 0;
+
+void gather_queued() {
+  for (std::size_t i = 0; i < queued_count; ++i) {
+    __builtin_prefetch(queued_groups[i]->head.entry);
+    __builtin_prefetch(queued_groups[i]->head.next);
+  }
+  for (std::size_t i = 0; i < queued_count; ++i)
+    if (const DupeLink* next = queued_groups[i]->head.next) __builtin_prefetch(next->entry);
+  for (std::size_t i = 0; i < queued_count; ++i) {
+    const DupeGroup* group = queued_groups[i];
+    for (const DupeLink* link = &group->head; link != nullptr; link = link->next) {
+      if (batch.count == batch.cap) flush_batch();
+      std::uint16_t flags = link == &group->head ? GROUP_START : 0;
+      if (link->next == nullptr) flags |= GROUP_END;
+      const EntryRef* e = link->entry;
+      batch.members[batch.count++] = Member{e->archive, e->crc32, e->cd_pos, NO_NAME, 0, flags};
+    }
+  }
+  queued_count = 0;
+}
+
 void tally_dupe_group(void* item) {
   for (DupeLink* link = &static_cast<DupeGroup*>(item)->head; link != nullptr; link = link->next) {
     FileListInsert(link->entry->archive->path);
@@ -263,8 +292,8 @@ void tally_dupe_group(void* item) {
 
 ReportStats report_stats{0, 0, 0};
 
-// A batch's arrays take 56 bytes a member: with the names, the report's own
-// memory stays under 52 MiB whatever the collection (pages are touched only
+// A batch's arrays take 40 bytes a member: with the names, the report's own
+// memory stays under 46 MiB whatever the collection (pages are touched only
 // as far as a batch needs them). A million-entry collection fits in one batch.
 ReportLimits report_limits{std::size_t{1} << 19, std::size_t{24} << 20};
 
@@ -294,20 +323,16 @@ void lookup_entry_name(const char* path, std::uint32_t crc32, std::uint32_t cd_p
 }
 
 void print_dupe_group(void* group) {
-  for (const DupeLink* link = &static_cast<DupeGroup*>(group)->head; link != nullptr;
-       link = link->next) {
-    if (batch.count == batch.cap) flush_batch();
-    std::uint16_t flags = link == &static_cast<DupeGroup*>(group)->head ? GROUP_START : 0;
-    if (link->next == nullptr) flags |= GROUP_END;
-    const EntryRef* e = link->entry;
-    batch.members[batch.count++] = Member{e->archive, e->crc32, e->cd_pos, NO_NAME, 0, flags};
-  }
+  __builtin_prefetch(group);
+  queued_groups[queued_count++] = static_cast<const DupeGroup*>(group);
+  if (queued_count == GATHER_QUEUE) gather_queued();
 }
 
 void print_report(const RbTree* dupes) {
   report_stats = ReportStats{0, 0, 0};
   if (dupes->root == nullptr) return;
-  std::size_t members = std::max<std::size_t>(1, report_limits.members);
+  // A place holds a member's index in 32 bits.
+  std::size_t members = std::clamp<std::size_t>(report_limits.members, 1, UINT32_MAX);
   arena_bytes = std::max<std::size_t>(report_limits.name_bytes, 65536);
   // Reserved, not touched: pages are used only as far as members and names need.
   batch.members = static_cast<Member*>(big_alloc(members * sizeof(Member)));
@@ -322,6 +347,7 @@ void print_report(const RbTree* dupes) {
   batch.cap = members;
   batch.size = members;
   rbtree_walk(dupes->root, print_dupe_group);
+  gather_queued();
   flush_batch();
   flush_out();
   std::free(batch.members);

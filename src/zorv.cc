@@ -172,7 +172,7 @@ namespace {
 // entries are inserted one by one, in directory order as always. What the
 // warming found is handed on, so an entry whose CRC-32 is already indexed
 // (every entry of a copied archive) costs no second search of that tree.
-constexpr std::size_t RECORD_BATCH = 64;
+constexpr std::size_t RECORD_BATCH = 16;
 
 struct Recording {
   ArchiveName* archive;

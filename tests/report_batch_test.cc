@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -154,6 +155,32 @@ TEST_F(ReportBatches, LargeBatchesPrintLikeOneByOneLookups) {
       EXPECT_EQ(report_stats.batches, 1u);
       EXPECT_EQ(report_stats.archive_walks, paths.size());
     }
+  }
+}
+
+// One archive holding thousands of members, its directory past 64 KiB: its
+// run is radix-sorted by position in two passes, after the sort by archive.
+TEST_F(ReportBatches, ThousandsOfMembersInOneArchive) {
+  std::mt19937 rng(41);
+  ArchiveBytes small;
+  small.add("s/one", 77);
+  ArchiveBytes bytes;
+  for (int e = 0; e < 6000; ++e)
+    bytes.add("h/" + std::string(rng() % 40, 'x') + std::to_string(e), 100 + rng() % 2500);
+  bytes.add("h/seventy-seven", 77);
+  std::string first = dir_.write("first.zip", small.bytes());
+  std::string huge = dir_.write("huge.zip", bytes.bytes());
+  process_archive(first.c_str());
+  process_archive(huge.c_str());
+  std::string want = reference_report();
+  ASSERT_GT(std::count(want.begin(), want.end(), '\n'), 6000);
+  for (ReportLimits limits : {ReportLimits{std::size_t{1} << 19, std::size_t{32} << 20},
+                              ReportLimits{5000, std::size_t{1} << 20}}) {
+    auto [out, err] = report(limits);
+    ASSERT_EQ(out, want) << limits.members << " members per batch";
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(report_stats.lookups, 0u);
+    EXPECT_EQ(report_stats.batches, limits.members == 5000 ? 2u : 1u);
   }
 }
 
