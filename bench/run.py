@@ -112,7 +112,7 @@ def drain(fd, c):
 
 def run_once(argv, env, out_path, err_path, timeout, stream=False):
     """Runs argv with stdout and stderr to files, or with stdout into a pipe
-    that is read and hashed as it comes (stream=True).
+    that is read and checked as it comes (stream=True).
 
     The measured runs stream: written to a file, a report of tens of MB is
     billed for the file system's work (ext4 flushes a file that was
