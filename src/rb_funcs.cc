@@ -48,7 +48,6 @@ DupeLink* DupeTreeInsert(EntryRef* first, EntryRef* other, DupeGroup* group) {
     if (group == nullptr) error_exit("internal error, DupeTreeInsert, out of memory");
     group->head = DupeLink{first, nullptr};
     group->tail = &group->head;
-    group->crc32 = other->crc32;  // as first's, but `other` was just written: in cache
     // Insert-or-find: the group already holding this CRC-32, or the new one.
     if (auto* existing = static_cast<DupeGroup*>(rbtree_insert(DupeTree, group))) {
       fsa_free(DupeGroupPool, group);

@@ -36,13 +36,11 @@ struct DupeLink {
 
 // A duplicate group (DupeTree item): its head link, for the entry recorded
 // first with this CRC-32, and its last link, so that appending never walks
-// the list. A group always has at least two members. The CRC-32 is the
-// head entry's, kept here too so that a search of the DupeTree reads one
-// record per level instead of two.
+// the list. A group always has at least two members. Its CRC-32 is its
+// entries'; the DupeTree keeps it in each node, so a search reads no group.
 struct DupeGroup {
   DupeLink head;
   DupeLink* tail;
-  std::uint32_t crc32;
 };
 
 // FileListTree item (option -l): per archive path, the ECD's total entry

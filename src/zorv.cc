@@ -189,7 +189,10 @@ void record_batch(Recording& r) {
   rbtree_prefetch(CRC32_Tree, r.crc32, r.count, r.first);
   std::size_t seen = 0;
   for (std::size_t i = 0; i < r.count; ++i) {
-    if (r.first[i] != nullptr) r.seen_crc32[seen++] = r.crc32[i];
+    if (r.first[i] == nullptr) continue;
+    r.seen_crc32[seen++] = r.crc32[i];
+    // A group formed now is keyed by this entry's CRC-32, read from it.
+    __builtin_prefetch(r.first[i]);
   }
   rbtree_prefetch(DupeTree, r.seen_crc32, seen, r.seen_group);
   for (std::size_t i = 0, j = 0; i < r.count; ++i)
@@ -231,7 +234,7 @@ std::int32_t archive_compare(const void* key, const void* stored) {
 }
 
 std::uint32_t dupe_key(const void* item) {
-  return static_cast<const DupeGroup*>(item)->crc32;
+  return static_cast<const DupeGroup*>(item)->head.entry->crc32;
 }
 
 std::int32_t tally_compare(const void* key, const void* stored) {

@@ -130,7 +130,7 @@ TEST_F(Indexes, KnownFirstEntryAndGroupGiveTheSameGroups) {
   ASSERT_NE(first5, nullptr);
   ArchiveName* name = first5->archive;
   CRC32_TreeInsert(5, 1000, name, first5);  // group of 5 forms without a CRC32_Tree search
-  DupeGroup key{{nullptr, nullptr}, nullptr, 5};
+  DupeGroup key{{first5, nullptr}, nullptr};
   auto* group5 = static_cast<DupeGroup*>(rbtree_find(DupeTree, &key));
   ASSERT_NE(group5, nullptr);
   CRC32_TreeInsert(5, 2000, name, first5, group5);  // joins it without any search

@@ -184,6 +184,36 @@ TEST_F(ReportBatches, ThousandsOfMembersInOneArchive) {
   }
 }
 
+// Members from a few archives far apart in number (the ordinals span more
+// archives than there are members), listed out of archive order: they are
+// still brought together, one walk per archive and batch.
+TEST_F(ReportBatches, FewMembersFromArchivesFarApart) {
+  // Groups (by archive): 0x700 in z7 and z11, 0x200 in z2 and z7, 0x50 in
+  // z0 and z11; every other archive holds only unique entries.
+  std::vector<std::vector<std::uint32_t>> crcs(12);
+  for (int a = 0; a < 12; ++a)
+    crcs[a] = {static_cast<std::uint32_t>(0x10000 + a)};
+  crcs[7].push_back(0x700);
+  crcs[11].push_back(0x700);
+  crcs[2].push_back(0x200);
+  crcs[7].push_back(0x200);
+  crcs[0].push_back(0x50);
+  crcs[11].push_back(0x50);
+  for (int a = 0; a < 12; ++a) {
+    ArchiveBytes bytes;
+    for (std::size_t e = 0; e < crcs[a].size(); ++e)
+      bytes.add("z" + std::to_string(a) + "/e" + std::to_string(e), crcs[a][e]);
+    std::string path = dir_.write("z" + std::to_string(a) + ".zip", bytes.bytes());
+    process_archive(path.c_str());
+  }
+  std::string want = reference_report();
+  auto [out, err] = report(ReportLimits{std::size_t{1} << 19, std::size_t{1} << 20});
+  EXPECT_EQ(out, want);
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(report_stats.batches, 1u);
+  EXPECT_EQ(report_stats.archive_walks, 4u);  // z0, z2, z7, z11
+}
+
 TEST_F(ReportBatches, VanishedArchiveAcrossBatches) {
   ArchiveBytes x;
   for (int i = 0; i < 5; ++i)
