@@ -357,7 +357,7 @@ void print_dupe_group(void* group) {
   if (queued_count == GATHER_QUEUE) gather_queued();
 }
 
-void print_report(const RbTree* dupes) {
+void print_report(const RbTree* dupes, void (*gathered)()) {
   report_stats = ReportStats{0, 0, 0};
   if (dupes->root == nullptr) return;
   // A place holds a member's index in 32 bits.
@@ -377,6 +377,7 @@ void print_report(const RbTree* dupes) {
   batch.size = members;
   rbtree_walk(dupes->root, print_dupe_group);
   gather_queued();
+  if (gathered != nullptr && report_stats.batches == 0) gathered();
   flush_batch();
   flush_out();
   std::free(batch.members);

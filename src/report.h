@@ -41,7 +41,13 @@ extern ReportStats report_stats;
 // archive and directory position, each archive is read once per batch, and
 // then the batch is printed in report order. Memory stays bounded whatever
 // the collection.
-void print_report(const RbTree* dupes);
+//
+// When every member fits in one batch, `gathered` (if given) is called once
+// they have all been copied out of the groups, before any name is fetched:
+// from then on the report reads neither the DupeTree nor its groups, links
+// and entries, so a caller that will not need them either may release them
+// there and let the report's names take their place in memory.
+void print_report(const RbTree* dupes, void (*gathered)() = nullptr);
 
 // The walk's visit function: queues one group (a DupeGroup) for printing.
 void print_dupe_group(void* group);

@@ -28,7 +28,8 @@ int zorv_main(int argc, char** argv);
 void create_indexes();
 
 // Releases them: the pools first, then the FileListTree's and the
-// FileTree's records, then the trees (which never touch their items).
+// FileTree's records, then the trees (which never touch their items). The
+// group index, when the run has released it early, is null and skipped.
 void release_indexes();
 
 // Indexes one archive: 0 when it was opened and walked, 1 when opening it

@@ -184,6 +184,46 @@ TEST_F(ReportBatches, ThousandsOfMembersInOneArchive) {
   }
 }
 
+// Once one batch holds every member, the caller may release the groups
+// (the run does, without -l): the report then prints from its own copies.
+// With several batches the walk is still under way, so no such call comes.
+int gathered_calls = 0;
+
+TEST_F(ReportBatches, GroupsMayGoOnceOneBatchHoldsEveryMember) {
+  std::mt19937 rng(77);
+  for (int a = 0; a < 5; ++a) {
+    ArchiveBytes bytes;
+    for (int e = 0; e < 40; ++e)
+      bytes.add(name(rng, e), static_cast<std::uint32_t>(1 + rng() % 30));
+    std::string path = dir_.write("g" + std::to_string(a) + ".zip", bytes.bytes());
+    process_archive(path.c_str());
+  }
+  std::string want = reference_report();
+  auto* release_groups = +[] {
+    ++gathered_calls;
+    fsa_exit(EntryRefPool);
+    fsa_exit(DupeLinkPool);
+    fsa_exit(DupeGroupPool);
+    EntryRefPool = DupeLinkPool = DupeGroupPool = nullptr;
+  };
+  {
+    report_limits = ReportLimits{16, std::size_t{1} << 20};  // several batches: no call
+    test::CaptureFd out(1);
+    print_report(DupeTree, release_groups);
+    EXPECT_EQ(out.text(), want);
+    EXPECT_GT(report_stats.batches, 1u);
+    EXPECT_EQ(gathered_calls, 0);
+  }
+  {
+    report_limits = ReportLimits{std::size_t{1} << 19, std::size_t{1} << 20};
+    test::CaptureFd out(1);
+    print_report(DupeTree, release_groups);
+    EXPECT_EQ(out.text(), want);
+    EXPECT_EQ(gathered_calls, 1);
+    EXPECT_EQ(EntryRefPool, nullptr);  // released before the names were fetched
+  }
+}
+
 // Members from a few archives far apart in number (the ordinals span more
 // archives than there are members), listed out of archive order: they are
 // still brought together, one walk per archive and batch.
