@@ -366,22 +366,35 @@ def machine():
 RATIOS = [("pair", "single"), ("pair-small", "single-small")]
 
 
-def interleaved_ratio(big, small, metas, tools, args):
+def interleaved_ratio(big, small, metas, tools, args, results):
     """zorv on `big` and on `small`, alternating, args.runs times each.
 
     The table's medians for two corpora come from runs minutes apart (each
     corpus runs beside the baseline), and this VM's speed drifts over
     minutes; alternating the two zorv runs puts them under the same
-    conditions, so their ratio is steadier."""
+    conditions, so their ratio is steadier. A run that fails, times out or
+    prints another report than the corpus's warm-up run counts for nothing:
+    the note says so and gives no ratio."""
+    warm = {r["name"]: r["warm"]["zorv"] for r in results}
+    if warm[big].timed_out or warm[small].timed_out:
+        return "- %s/%s, zorv runs alternating: not measured (a warm-up run timed out)" % (big, small)
     env = dict(os.environ)
     walls = {big: [], small: []}
+    problems = []
     for _ in range(max(1, args.runs)):
         for name in (big, small):
             target = os.path.normpath(os.path.join("bench", "corpora", name, metas[name]["target"]))
             stem = os.path.join(OUT_DIR, name, "zorv.ratio")
             r = run_once(tools["zorv"] + [target], env, stem + ".out", stem + ".err",
                          args.timeout, stream=True)
+            if r.timed_out or r.exit != warm[name].exit or r.out_digest != warm[name].out_digest:
+                problems.append("%s: %s" % (name, "timed out" if r.timed_out else
+                                            "exit status %d, report %s" % (r.exit, r.out_digest)))
             walls[name].append(r.wall)
+    if problems:
+        log("  %s/%s interleaved: runs failed: %s" % (big, small, "; ".join(problems)))
+        return ("- %s/%s, zorv runs alternating: no ratio, runs differed from the warm-up: %s" %
+                (big, small, "; ".join(problems)))
     b, s = statistics.median(walls[big]), statistics.median(walls[small])
     log("  %s/%s interleaved: %.3f / %.3f = %.2f" % (big, small, b, s, b / s))
     return ("- %s/%s, zorv runs alternating (%d each): medians %.3f s / %.3f s = %.2f; "
@@ -459,7 +472,8 @@ def main():
              "baseline": [SYSTEM_PYTHON, os.path.join("bench", "baseline.py"), "-R"]}
     metas = {name: gen_corpus.generate(name) for name in names}
     results = [bench_corpus(name, metas[name], tools, args) for name in names]
-    ratios = [interleaved_ratio(big, small, metas, tools, args) for big, small in RATIOS
+    ratios = [interleaved_ratio(big, small, metas, tools, args, results)
+              for big, small in RATIOS
               if big in names and small in names]
     text, path = report(results, tools, args, zorv, started, load_before, ratios)
     print(text)

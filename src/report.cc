@@ -362,7 +362,8 @@ void print_report(const RbTree* dupes, void (*gathered)()) {
   if (dupes->root == nullptr) return;
   // A place holds a member's index in 32 bits.
   std::size_t members = std::clamp<std::size_t>(report_limits.members, 1, UINT32_MAX);
-  arena_bytes = std::max<std::size_t>(report_limits.name_bytes, 65536);
+  // Names are found by 32-bit offsets, which must stay clear of the marks.
+  arena_bytes = std::clamp<std::size_t>(report_limits.name_bytes, 65536, std::size_t{1} << 30);
   // Reserved, not touched: pages are used only as far as members and names need.
   batch.members = static_cast<Member*>(big_alloc(members * sizeof(Member)));
   batch.places = static_cast<Place*>(big_alloc(members * sizeof(Place)));

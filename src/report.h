@@ -42,14 +42,16 @@ extern ReportStats report_stats;
 // then the batch is printed in report order. Memory stays bounded whatever
 // the collection.
 //
-// When every member fits in one batch, `gathered` (if given) is called once
-// they have all been copied out of the groups, before any name is fetched:
-// from then on the report reads neither the DupeTree nor its groups, links
-// and entries, so a caller that will not need them either may release them
-// there and let the report's names take their place in memory.
+// When there are members and all fit in one batch, `gathered` (if given) is
+// called once they have all been copied out of the groups, before any name
+// is fetched: from then on the report reads neither the DupeTree nor its
+// groups, links and entries, so a caller that will not need them either may
+// release them there and let the report's names take their place in memory.
 void print_report(const RbTree* dupes, void (*gathered)() = nullptr);
 
-// The walk's visit function: queues one group (a DupeGroup) for printing.
+// print_report's walk visit function: queues one group (a DupeGroup) for
+// printing. Only that walk may call it: print_report sets up the batch it
+// fills and prints what is still queued when the walk ends.
 void print_dupe_group(void* group);
 
 // Puts into `name_out` the stored name (text up to its first NUL) of the

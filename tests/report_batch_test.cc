@@ -224,6 +224,35 @@ TEST_F(ReportBatches, GroupsMayGoOnceOneBatchHoldsEveryMember) {
   }
 }
 
+// Archives numbered far apart (as after tens of thousands of archives),
+// in reverse order, with thousands of members: more numbers than members,
+// so the members are put in archive order by the radix sort. The numbers
+// differ only above their low 16 bits: only the second pass tells them apart.
+TEST_F(ReportBatches, BigBatchFromArchivesNumberedFarApart) {
+  std::mt19937 rng(53);
+  for (int a = 0; a < 8; ++a) {
+    ArchiveBytes bytes;
+    for (int e = 0; e < 700; ++e)
+      bytes.add("n" + std::to_string(a) + "/" + std::to_string(rng() % 100000), 1 + rng() % 900);
+    std::string path = dir_.write("n" + std::to_string(a) + ".zip", bytes.bytes());
+    process_archive(path.c_str());
+  }
+  static std::uint32_t next;
+  next = 65536u * 60000u;
+  rbtree_walk(FileTree->root, [](void* item) {
+    static_cast<ArchiveName*>(item)->ordinal = next;
+    next -= 65536u * 7000u;
+  });
+  std::string want = reference_report();
+  ASSERT_GT(std::count(want.begin(), want.end(), '\n'), 5000);
+  auto [out, err] = report(ReportLimits{std::size_t{1} << 19, std::size_t{32} << 20});
+  EXPECT_EQ(out, want);
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(report_stats.lookups, 0u);
+  EXPECT_EQ(report_stats.batches, 1u);
+  EXPECT_EQ(report_stats.archive_walks, 8u);
+}
+
 // Members from a few archives far apart in number (the ordinals span more
 // archives than there are members), listed out of archive order: they are
 // still brought together, one walk per archive and batch.

@@ -316,6 +316,12 @@ void* rbtree_find(const RbTree* tree, const void* key) {
 }
 
 void rbtree_prefetch(const RbTree* tree, const std::uint32_t* keys, std::size_t n, void** found) {
+  // What it finds is trusted as the stored item: in a compared tree every
+  // node's key is 0, and the answers would be wrong.
+  if (tree->key == nullptr) {
+    std::fputs("rbtree_prefetch: the tree is not keyed\n", stderr);
+    std::abort();
+  }
   constexpr std::size_t LANES = 16;  // searches in flight at once
   for (std::size_t base = 0; base < n; base += LANES) {
     std::size_t lanes = n - base < LANES ? n - base : LANES;

@@ -67,11 +67,11 @@ void* rbtree_find(const RbTree* tree, const void* key);
 // The stored item that orders first, or null when the tree is empty.
 void* rbtree_first(const RbTree* tree);
 
-// Keyed trees: brings into cache, for each of the n keys, the nodes a search
-// for it visits. Many searches go down side by side, one level per round, so
-// their cache misses overlap instead of following one another; inserts and
-// finds of the same keys then run from cache. Changes nothing. When `found`
-// is not null, found[i] is the stored item with key keys[i], or null.
+// Keyed trees only (any other aborts): brings into cache, for each of the n keys, the nodes a
+// search for it visits. Many searches go down side by side, one level per round, so their cache
+// misses overlap instead of following one another; inserts and finds of the same keys then run from
+// cache. Changes nothing. When `found` is not null, found[i] is the stored item with key keys[i],
+// or null.
 void rbtree_prefetch(const RbTree* tree, const std::uint32_t* keys, std::size_t n, void** found);
 
 // Removes the item equal to `key` and returns the stored item (not the key);

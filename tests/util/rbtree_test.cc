@@ -370,6 +370,18 @@ TEST(RbTreeKeyed, PrefetchFindsStoredItemsAndChangesNothing) {
   rbtree_free(tree);
 }
 
+// Its answers are taken as stored items: on a tree without keys they would
+// be wrong, so it refuses to run at all.
+TEST(RbTreeDeath, PrefetchOnATreeWithoutKeysAborts) {
+  RbTree* tree = make_tree(false);
+  static int value = 7;
+  rbtree_insert(tree, &value);
+  std::uint32_t key = 0;
+  void* found = nullptr;
+  EXPECT_DEATH(rbtree_prefetch(tree, &key, 1, &found), "^rbtree_prefetch: the tree is not keyed\n");
+  rbtree_free(tree);
+}
+
 TEST(RbTreeDeath, NodeAllocationFailureExitsWithMessage) {
   if (test::kSanitized) GTEST_SKIP() << "memory limits do not work under sanitizers";
   EXPECT_EXIT(
