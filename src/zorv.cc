@@ -71,19 +71,6 @@ void dispatch(char* arg) {
   scandir(arg, ARCHIVE_EXT, process_archive, option_flags);
 }
 
-// The DupeTree and the records of its groups and entries.
-void release_groups() {
-  fsa_exit(EntryRefPool);
-  fsa_exit(DupeLinkPool);
-  fsa_exit(DupeGroupPool);
-  rbtree_free(DupeTree);
-  EntryRefPool = nullptr;
-  DupeLinkPool = nullptr;
-  DupeGroupPool = nullptr;
-  DupeTree = nullptr;
-  malloc_trim(0);
-}
-
 int run(int argc, char** argv) {
   create_indexes();
   int first = 0;
@@ -100,7 +87,11 @@ int run(int argc, char** argv) {
   malloc_trim(0);
   // Without -l nothing reads the groups after the report has copied them
   // out: they go back too, and the report's names reuse their memory.
-  print_report(DupeTree, (option_flags & OPT_LIST) != 0 ? nullptr : release_groups);
+  print_report(
+      DupeTree, (option_flags & OPT_LIST) != 0 ? nullptr : +[] {
+        release_groups();
+        malloc_trim(0);
+      });
   if ((option_flags & OPT_LIST) != 0) print_archive_summary(DupeTree, FileListTree);
   release_indexes();
   zip_release_spare();
@@ -159,15 +150,23 @@ void create_indexes() {
   }
 }
 
-void release_indexes() {
+void release_groups() {
   fsa_exit(EntryRefPool);
   fsa_exit(DupeLinkPool);
   fsa_exit(DupeGroupPool);
+  if (DupeTree != nullptr) rbtree_free(DupeTree);
+  EntryRefPool = nullptr;
+  DupeLinkPool = nullptr;
+  DupeGroupPool = nullptr;
+  DupeTree = nullptr;
+}
+
+void release_indexes() {
+  release_groups();
   rbtree_walk(FileListTree->root, free_item);
   rbtree_walk(FileTree->root, free_item);
   if (CRC32_Tree != nullptr) rbtree_free(CRC32_Tree);
   rbtree_free(FileTree);
-  if (DupeTree != nullptr) rbtree_free(DupeTree);
   rbtree_free(FileListTree);
 }
 

@@ -27,10 +27,15 @@ int zorv_main(int argc, char** argv);
 // "internal error, rbtree_alloc() failed" / "internal error, fsa_init() failed".
 void create_indexes();
 
-// Releases them: the pools first, then the FileListTree's and the
-// FileTree's records, then the trees (which never touch their items). The
-// group index, when the run has released it early, is null and skipped.
+// Releases them: the group index first (below), then the FileListTree's
+// and the FileTree's records, then the other trees (which never touch their
+// items).
 void release_indexes();
+
+// Releases the group index: the EntryRef, DupeLink and DupeGroup pools and
+// the DupeTree, and sets them to null. What is already null is skipped, so
+// the run may release them early (once the report no longer reads them).
+void release_groups();
 
 // Indexes one archive: 0 when it was opened and walked, 1 when opening it
 // failed (already reported). The callback shape scandir expects.

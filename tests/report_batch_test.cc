@@ -199,17 +199,14 @@ TEST_F(ReportBatches, GroupsMayGoOnceOneBatchHoldsEveryMember) {
     process_archive(path.c_str());
   }
   std::string want = reference_report();
-  auto* release_groups = +[] {
+  auto* gathered = +[] {
     ++gathered_calls;
-    fsa_exit(EntryRefPool);
-    fsa_exit(DupeLinkPool);
-    fsa_exit(DupeGroupPool);
-    EntryRefPool = DupeLinkPool = DupeGroupPool = nullptr;
+    release_groups();
   };
   {
     report_limits = ReportLimits{16, std::size_t{1} << 20};  // several batches: no call
     test::CaptureFd out(1);
-    print_report(DupeTree, release_groups);
+    print_report(DupeTree, gathered);
     EXPECT_EQ(out.text(), want);
     EXPECT_GT(report_stats.batches, 1u);
     EXPECT_EQ(gathered_calls, 0);
@@ -217,7 +214,7 @@ TEST_F(ReportBatches, GroupsMayGoOnceOneBatchHoldsEveryMember) {
   {
     report_limits = ReportLimits{std::size_t{1} << 19, std::size_t{1} << 20};
     test::CaptureFd out(1);
-    print_report(DupeTree, release_groups);
+    print_report(DupeTree, gathered);
     EXPECT_EQ(out.text(), want);
     EXPECT_EQ(gathered_calls, 1);
     EXPECT_EQ(EntryRefPool, nullptr);  // released before the names were fetched
