@@ -1,16 +1,13 @@
 #include "report.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <utility>
 
 #include "message.h"
-#include "rb_funcs.h"
 #include "util/bigalloc.h"
-#include "zip/zipdir.h"
 
 namespace zorv {
 
@@ -54,11 +51,55 @@ Place place_of(std::uint32_t key, std::size_t member) {
   return Place{key} << 32 | member;
 }
 
+// Groups come from the walk in report order, and they, their links and
+// their entries lie anywhere in memory. They are queued and copied into the
+// batch a queue at a time: each round of prefetches goes one pointer
+// further for every queued group at once, so the misses overlap.
+constexpr std::size_t GATHER_QUEUE = 32;
+
+constexpr std::size_t RADIX = std::size_t{1} << 16;
+
+}  // namespace
+
+struct Report {
+  ReportSink* sink;
+  ZipCache* cache;
+  std::size_t cap;  // members gathered before they are resolved and printed
+  std::size_t size;  // members resolved at a time; shrinks when names are long
+  std::size_t arena_limit;
+  Member* members;  // cap of them
+  std::size_t count;
+  Place* places;        // cap of them, taken at the first resolve
+  Place* spare_places;  // the radix sort's other half
+  std::uint32_t* radix_count;  // RADIX counters, taken at the first radix sort
+  char* arena;
+  std::size_t arena_cap;
+  std::size_t arena_used;
+  NameBuf fallback;
+  const DupeGroup* queued[GATHER_QUEUE];
+  std::size_t queued_count;
+  bool unmatched;  // an archive changed: nothing more is printed
+  ReportStats stats;
+};
+
+namespace {
+
+[[noreturn]] void out_of_memory() {
+  error_exit("internal error, print_report, out of memory");
+}
+
+template <typename T>
+T* take(std::size_t n) {
+  auto* p = static_cast<T*>(big_alloc(n * sizeof(T)));
+  if (p == nullptr) out_of_memory();
+  return p;
+}
+
 // Sorts places by key, members in ascending order for equal keys: a radix
 // sort (16-bit digits, only as many passes as the largest key needs) for
 // long runs, through `spare` (n places). Returns whichever of the two
 // arrays holds the result.
-Place* sort_places(Place* places, Place* spare, std::size_t n) {
+Place* sort_places(Report* r, Place* places, Place* spare, std::size_t n) {
   if (n < 4096) {
     std::sort(places, places + n);
     return places;
@@ -66,38 +107,21 @@ Place* sort_places(Place* places, Place* spare, std::size_t n) {
   std::uint32_t max_key = 0;
   for (std::size_t i = 0; i < n; ++i)
     max_key = std::max(max_key, key_of(places[i]));
-  static std::uint32_t count[1 << 16];
+  if (r->radix_count == nullptr) r->radix_count = take<std::uint32_t>(RADIX);
+  std::uint32_t* count = r->radix_count;
   for (int shift = 32; shift < 64 && (Place{max_key} << 32 >> shift) != 0; shift += 16) {
-    std::fill(std::begin(count), std::end(count), 0);
+    std::fill(count, count + RADIX, 0);
     for (std::size_t i = 0; i < n; ++i)
       ++count[(places[i] >> shift) & 0xffff];
     std::uint32_t sum = 0;
-    for (std::uint32_t& c : count)
-      sum += std::exchange(c, sum);
+    for (std::size_t d = 0; d < RADIX; ++d)
+      sum += std::exchange(count[d], sum);
     for (std::size_t i = 0; i < n; ++i)
       spare[count[(places[i] >> shift) & 0xffff]++] = places[i];
     std::swap(places, spare);
   }
   return places;
 }
-
-// The walk's visit function takes no context, so the batch being gathered
-// lives here for the length of print_report.
-struct Batch {
-  Member* members;
-  Place* places;
-  Place* spare_places;  // the radix sort's other half
-  std::size_t count;
-  std::size_t cap;   // members gathered before they are resolved and printed
-  std::size_t size;  // members resolved at a time; shrinks when names are long
-  char* arena;
-  std::size_t arena_used;
-  NameBuf fallback;
-};
-
-Batch batch{};
-
-std::size_t arena_bytes = 0;
 
 void reserve(NameBuf* buf, std::size_t need) {
   if (need <= buf->cap) return;
@@ -107,15 +131,30 @@ void reserve(NameBuf* buf, std::size_t need) {
   buf->cap = need;
 }
 
+// Makes room for `len` more name bytes: the arena grows (names are found by
+// offset, so they may move) up to its limit. False when it is full.
+bool arena_room(Report* r, std::size_t len) {
+  std::size_t need = r->arena_used + len;
+  if (need <= r->arena_cap) return true;
+  if (need > r->arena_limit) return false;
+  std::size_t cap = std::min(std::max(need, 2 * r->arena_cap), r->arena_limit);
+  char* bigger = take<char>(cap);
+  if (r->arena_used > 0) std::memcpy(bigger, r->arena, r->arena_used);
+  std::free(r->arena);
+  r->arena = bigger;
+  r->arena_cap = cap;
+  return true;
+}
+
 // Keeps a name (up to its first NUL: that is what prints); false when the
 // arena is full.
-bool keep_name(const ZipEntry& entry, Member* member) {
+bool keep_name(Report* r, const ZipEntry& entry, Member* member) {
   std::size_t len = strnlen(entry.name, entry.name_len);
-  if (batch.arena_used + len > arena_bytes) return false;
-  std::memcpy(batch.arena + batch.arena_used, entry.name, len);
-  member->name = static_cast<std::uint32_t>(batch.arena_used);
+  if (!arena_room(r, len)) return false;
+  std::memcpy(r->arena + r->arena_used, entry.name, len);
+  member->name = static_cast<std::uint32_t>(r->arena_used);
   member->name_len = static_cast<std::uint16_t>(len);
-  batch.arena_used += len;
+  r->arena_used += len;
   return true;
 }
 
@@ -124,9 +163,9 @@ bool keep_name(const ZipEntry& entry, Member* member) {
 // why, once) its members are marked OPEN_FAILED. Members whose entry is not
 // found keep NO_NAME: the archive changed, and printing looks them up again
 // one by one to report exactly that. False when the arena ran full.
-bool read_archive_names(Member* members, const Place* from, const Place* to) {
-  ++report_stats.archive_walks;
-  ZipDir* zd = openzip(members[member_of(*from)].archive->path);
+bool read_archive_names(Report* r, Member* members, const Place* from, const Place* to) {
+  ++r->stats.archive_walks;
+  ZipDir* zd = openzip(members[member_of(*from)].archive->path, r->cache);
   if (zd == nullptr) {
     for (const Place* p = from; p != to; ++p)
       members[member_of(*p)].name = OPEN_FAILED;
@@ -134,16 +173,16 @@ bool read_archive_names(Member* members, const Place* from, const Place* to) {
   }
   bool room = true;
   const Place* place = from;
-  while (room && place != to) {
-    const ZipEntry* entry = readzip(zd);
-    if (entry == nullptr) break;
-    while (place != to && key_of(*place) < zd->cd_pos)
+  const ZipEntry* entry;
+  while (room && place != to && readzip(zd, &entry) == ZipRead::Entry) {
+    std::uint32_t pos = zip_entry_pos(zd);
+    while (place != to && key_of(*place) < pos)
       ++place;
-    for (; room && place != to && key_of(*place) == zd->cd_pos; ++place) {
+    for (; room && place != to && key_of(*place) == pos; ++place) {
       if (to - place > PREFETCH_AHEAD)
         __builtin_prefetch(&members[member_of(place[PREFETCH_AHEAD])], 1);
       Member* m = &members[member_of(*place)];
-      if (m->crc32 == entry->crc32) room = keep_name(*entry, m);
+      if (m->crc32 == entry->crc32) room = keep_name(r, *entry, m);
     }
   }
   closezip(zd);
@@ -154,7 +193,7 @@ bool read_archive_names(Member* members, const Place* from, const Place* to) {
 // member order within an ordinal. With no more archives in the ordinals'
 // range than members (the usual case) a counting sort puts them in place,
 // leaving the spare array for the runs; otherwise a radix sort through it.
-Place* places_by_archive(const Member* members, std::size_t n) {
+Place* places_by_archive(Report* r, const Member* members, std::size_t n) {
   std::uint32_t low = UINT32_MAX;
   std::uint32_t high = 0;
   for (std::size_t i = 0; i < n; ++i) {
@@ -164,32 +203,36 @@ Place* places_by_archive(const Member* members, std::size_t n) {
   std::size_t archives = std::size_t{high} - low + 1;
   if (archives > n) {
     for (std::size_t i = 0; i < n; ++i)
-      batch.places[i] = place_of(members[i].archive->ordinal, i);
-    return sort_places(batch.places, batch.spare_places, n);
+      r->places[i] = place_of(members[i].archive->ordinal, i);
+    return sort_places(r, r->places, r->spare_places, n);
   }
   auto* start = static_cast<std::uint32_t*>(std::calloc(archives + 1, sizeof(std::uint32_t)));
-  if (start == nullptr) error_exit("internal error, print_report, out of memory");
+  if (start == nullptr) out_of_memory();
   for (std::size_t i = 0; i < n; ++i)
     ++start[members[i].archive->ordinal - low + 1];
   for (std::size_t a = 0; a < archives; ++a)
     start[a + 1] += start[a];
   for (std::size_t i = 0; i < n; ++i) {
     std::uint32_t ordinal = members[i].archive->ordinal;
-    batch.places[start[ordinal - low]++] = place_of(ordinal, i);
+    r->places[start[ordinal - low]++] = place_of(ordinal, i);
   }
   std::free(start);
-  return batch.places;
+  return r->places;
 }
 
 // Names for members [0, n); false when they do not fit in the arena. The
 // members are sorted by archive, then each archive's run by position.
-bool resolve(Member* members, std::size_t n) {
-  ++report_stats.batches;
-  batch.arena_used = 0;
+bool resolve(Report* r, Member* members, std::size_t n) {
+  ++r->stats.batches;
+  if (r->places == nullptr) {
+    r->places = take<Place>(r->cap);
+    r->spare_places = take<Place>(r->cap);
+  }
+  r->arena_used = 0;
   for (std::size_t i = 0; i < n; ++i)
     members[i].name = NO_NAME;
-  Place* places = places_by_archive(members, n);
-  Place* spare = places == batch.places ? batch.spare_places : batch.places;
+  Place* places = places_by_archive(r, members, n);
+  Place* spare = places == r->places ? r->spare_places : r->places;
   for (std::size_t i = 0; i < n;) {
     std::uint32_t archive = key_of(places[i]);
     std::size_t j = i;
@@ -197,207 +240,174 @@ bool resolve(Member* members, std::size_t n) {
       std::uint32_t m = member_of(places[j]);
       places[j] = place_of(members[m].cd_pos, m);
     }
-    Place* run = sort_places(places + i, spare, j - i);
-    if (!read_archive_names(members, run, run + (j - i))) return false;
+    Place* run = sort_places(r, places + i, spare, j - i);
+    if (!read_archive_names(r, members, run, run + (j - i))) return false;
     i = j;
   }
   return true;
 }
 
-// Report lines are assembled here piece by piece with known lengths (printf
-// would measure every name again) and go to stdout 1 MiB at a time: a
-// report of millions of lines then costs a few dozen writes. The block is
-// handed over before anything else may write or end the run.
-char out_block[std::size_t{1} << 20];
-std::size_t out_used = 0;
-
-void flush_out() {
-  fwrite_unlocked(out_block, 1, out_used, stdout);
-  out_used = 0;
-}
-
-void put(const char* text, std::size_t len) {
-  if (len > sizeof out_block - out_used) {
-    flush_out();
-    if (len > sizeof out_block) {
-      fwrite_unlocked(text, 1, len, stdout);
-      return;
-    }
+// Says one member whose name the batch did not find: its archive changed or
+// vanished since indexing. False when it no longer holds the entry.
+bool say_looked_up(Report* r, const Member& m) {
+  ++r->stats.lookups;
+  const char* path = m.archive->path;
+  switch (lookup_entry_name(path, m.crc32, m.cd_pos, &r->fallback, r->cache)) {
+    case NameLookup::Found:
+      r->sink->member(path, r->fallback.text, std::strlen(r->fallback.text));
+      return true;
+    case NameLookup::OpenFailed:
+      r->sink->member_unreadable(path);
+      return true;
+    case NameLookup::NoMatch:
+      break;
   }
-  std::memcpy(out_block + out_used, text, len);
-  out_used += len;
+  r->sink->member_unmatched(path);
+  return false;
 }
 
-void put(const char* text) {
-  put(text, std::strlen(text));
-}
-
-void put_crc_line(std::uint32_t crc32) {
-  static const char hex[] = "0123456789abcdef";
-  char line[] = "CRC32: 0x00000000\n";
-  for (int i = 0; i < 8; ++i)
-    line[9 + i] = hex[(crc32 >> (28 - 4 * i)) & 0xf];
-  put(line, sizeof line - 1);
-}
-
-void print_members(const Member* members, std::size_t n) {
+bool print_members(Report* r, const Member* members, std::size_t n) {
+  ReportSink* sink = r->sink;
   for (std::size_t i = 0; i < n; ++i) {
     if (i + PREFETCH_AHEAD < n && members[i + PREFETCH_AHEAD].name < OPEN_FAILED) {
-      __builtin_prefetch(batch.arena + members[i + PREFETCH_AHEAD].name);
+      __builtin_prefetch(r->arena + members[i + PREFETCH_AHEAD].name);
     }
     const Member& m = members[i];
-    if ((m.flags & GROUP_START) != 0) put_crc_line(m.crc32);
-    const char* path = m.archive->path;
-    put("file: ", 6);
-    put(path);
-    put(", ", 2);
+    if ((m.flags & GROUP_START) != 0) sink->begin_group(m.crc32);
     if (m.name == OPEN_FAILED) {
-      put("openzip failed on: ");
-      put(path);
+      sink->member_unreadable(m.archive->path);
     } else if (m.name == NO_NAME) {
-      ++report_stats.lookups;
-      flush_out();  // the lookup may end the run: what came before stays printed
-      lookup_entry_name(path, m.crc32, m.cd_pos, &batch.fallback);
-      put(batch.fallback.text);
+      if (!say_looked_up(r, m)) return false;
     } else {
-      put(batch.arena + m.name, m.name_len);
+      sink->member(m.archive->path, r->arena + m.name, m.name_len);
     }
-    put("\n", 1);
-    if ((m.flags & GROUP_END) != 0) put("-------\n", 8);
+    if ((m.flags & GROUP_END) != 0) sink->end_group();
   }
+  return true;
 }
 
 // Resolves and prints the gathered members. When their names overflow the
 // arena, fewer members are resolved at a time (one always fits).
-void flush_batch() {
+void flush_batch(Report* r) {
   std::size_t done = 0;
-  while (done < batch.count) {
-    std::size_t n = std::min(batch.size, batch.count - done);
-    if (!resolve(batch.members + done, n)) {
-      batch.size = std::max<std::size_t>(1, n / 2);
+  while (done < r->count && !r->unmatched) {
+    std::size_t n = std::min(r->size, r->count - done);
+    if (!resolve(r, r->members + done, n)) {
+      r->size = std::max<std::size_t>(1, n / 2);
       continue;
     }
-    print_members(batch.members + done, n);
+    r->unmatched = !print_members(r, r->members + done, n);
     done += n;
   }
-  batch.count = 0;
+  r->count = 0;
 }
 
-// Groups come from the walk in report order, and they, their links and
-// their entries lie anywhere in memory. They are queued and copied into the
-// batch a queue at a time: each round of prefetches goes one pointer
-// further for every queued group at once, so the misses overlap.
-constexpr std::size_t GATHER_QUEUE = 32;
-const DupeGroup* queued_groups[GATHER_QUEUE];
-std::size_t queued_count = 0;
-
-void gather_queued() {
-  for (std::size_t i = 0; i < queued_count; ++i) {
-    __builtin_prefetch(queued_groups[i]->head.entry);
-    __builtin_prefetch(queued_groups[i]->head.next);
+void gather_queued(Report* r) {
+  const DupeGroup* const* queued = r->queued;
+  std::size_t n = std::exchange(r->queued_count, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    __builtin_prefetch(queued[i]->head.entry);
+    __builtin_prefetch(queued[i]->head.next);
   }
-  for (std::size_t i = 0; i < queued_count; ++i)
-    if (const DupeLink* next = queued_groups[i]->head.next) __builtin_prefetch(next->entry);
-  for (std::size_t i = 0; i < queued_count; ++i) {
-    const DupeGroup* group = queued_groups[i];
+  for (std::size_t i = 0; i < n; ++i)
+    if (const DupeLink* next = queued[i]->head.next) __builtin_prefetch(next->entry);
+  for (std::size_t i = 0; i < n; ++i) {
+    const DupeGroup* group = queued[i];
     for (const DupeLink* link = &group->head; link != nullptr; link = link->next) {
-      if (batch.count == batch.cap) flush_batch();
+      if (r->count == r->cap) flush_batch(r);
       std::uint16_t flags = link == &group->head ? GROUP_START : 0;
       if (link->next == nullptr) flags |= GROUP_END;
       const EntryRef* e = link->entry;
-      batch.members[batch.count++] = Member{e->archive, e->crc32, e->cd_pos, NO_NAME, 0, flags};
+      r->members[r->count++] = Member{e->archive, e->crc32, e->cd_pos, NO_NAME, 0, flags};
     }
   }
-  queued_count = 0;
 }
 
-void tally_dupe_group(void* item) {
-  for (DupeLink* link = &static_cast<DupeGroup*>(item)->head; link != nullptr; link = link->next) {
-    FileListInsert(link->entry->archive->path);
-  }
+void queue_group(void* group, void* ctx) {
+  auto* r = static_cast<Report*>(ctx);
+  __builtin_prefetch(group);
+  r->queued[r->queued_count++] = static_cast<const DupeGroup*>(group);
+  if (r->queued_count == GATHER_QUEUE) gather_queued(r);
+}
+
+struct Summary {
+  Index* ix;
+  ZipCache* cache;
+};
+
+void tally_group(void* item, void* ctx) {
+  auto* s = static_cast<Summary*>(ctx);
+  for (DupeLink* link = &static_cast<DupeGroup*>(item)->head; link != nullptr; link = link->next)
+    FileListInsert(s->ix, link->entry->archive->path, s->cache);
+}
+
+void release(Report* r) {
+  std::free(r->members);
+  std::free(r->places);
+  std::free(r->spare_places);
+  std::free(r->radix_count);
+  std::free(r->arena);
+  std::free(r->fallback.text);
+  std::free(r);
 }
 
 }  // namespace
 
-ReportStats report_stats{0, 0, 0};
+Report* report_gather(const Index* ix, ReportLimits limits, ReportSink* sink, ZipCache* cache) {
+  auto* r = static_cast<Report*>(std::calloc(1, sizeof(Report)));
+  if (r == nullptr) out_of_memory();
+  r->sink = sink;
+  r->cache = cache;
+  // A place holds a member's index in 32 bits, and names are found by 32-bit
+  // offsets, which must stay clear of the marks. Only as many members as the
+  // groups hold are reserved.
+  std::size_t most = std::clamp<std::size_t>(limits.members, 1, UINT32_MAX);
+  r->cap = std::max<std::size_t>(1, std::min(most, ix->group_members));
+  r->size = r->cap;
+  r->arena_limit = std::clamp<std::size_t>(limits.name_bytes, 65536, std::size_t{1} << 30);
+  if (ix->DupeTree->root == nullptr) return r;
+  r->members = take<Member>(r->cap);
+  rbtree_walk(ix->DupeTree, queue_group, r);
+  gather_queued(r);
+  return r;
+}
 
-// A batch's arrays take at most 44 bytes a member: with the names, the
-// report's own memory stays under 48 MiB whatever the collection (pages are touched only
-// as far as a batch needs them). A million-entry collection fits in one batch.
-ReportLimits report_limits{std::size_t{1} << 19, std::size_t{24} << 20};
+bool report_print(Report* r, ReportStats* stats) {
+  flush_batch(r);
+  bool whole = !r->unmatched;
+  if (stats != nullptr) *stats = r->stats;
+  release(r);
+  return whole;
+}
 
-void lookup_entry_name(const char* path, std::uint32_t crc32, std::uint32_t cd_pos,
-                       NameBuf* name_out) {
+NameLookup lookup_entry_name(const char* path, std::uint32_t crc32, std::uint32_t cd_pos,
+                             NameBuf* name_out, ZipCache* cache) {
   reserve(name_out, 1);
   name_out->text[0] = '\0';
-  ZipDir* zd = openzip(path);
-  if (zd == nullptr) {
-    static const char prefix[] = "openzip failed on: ";
-    std::size_t len = std::strlen(path);
-    reserve(name_out, sizeof prefix + len);
-    std::memcpy(name_out->text, prefix, sizeof prefix - 1);
-    std::memcpy(name_out->text + sizeof prefix - 1, path, len + 1);
-    return;
-  }
-  while (const ZipEntry* entry = readzip(zd)) {
-    if (entry->crc32 == crc32 && zd->cd_pos == cd_pos) {
+  ZipDir* zd = openzip(path, cache);
+  if (zd == nullptr) return NameLookup::OpenFailed;
+  const ZipEntry* entry;
+  while (readzip(zd, &entry) == ZipRead::Entry) {
+    if (entry->crc32 == crc32 && zip_entry_pos(zd) == cd_pos) {
       reserve(name_out, entry->name_len + 1u);
       std::memcpy(name_out->text, entry->name, entry->name_len + 1u);
       closezip(zd);
-      return;
+      return NameLookup::Found;
     }
   }
   closezip(zd);
-  error_exit("internal error, unable to match cd_pos & crc32");
+  return NameLookup::NoMatch;
 }
 
-void print_dupe_group(void* group) {
-  __builtin_prefetch(group);
-  queued_groups[queued_count++] = static_cast<const DupeGroup*>(group);
-  if (queued_count == GATHER_QUEUE) gather_queued();
-}
-
-void print_report(const RbTree* dupes, void (*gathered)()) {
-  report_stats = ReportStats{0, 0, 0};
-  if (dupes->root == nullptr) return;
-  // A place holds a member's index in 32 bits.
-  std::size_t members = std::clamp<std::size_t>(report_limits.members, 1, UINT32_MAX);
-  // Names are found by 32-bit offsets, which must stay clear of the marks.
-  arena_bytes = std::clamp<std::size_t>(report_limits.name_bytes, 65536, std::size_t{1} << 30);
-  // Reserved, not touched: pages are used only as far as members and names need.
-  batch.members = static_cast<Member*>(big_alloc(members * sizeof(Member)));
-  batch.places = static_cast<Place*>(big_alloc(members * sizeof(Place)));
-  batch.spare_places = static_cast<Place*>(big_alloc(members * sizeof(Place)));
-  batch.arena = static_cast<char*>(big_alloc(arena_bytes));
-  if (batch.members == nullptr || batch.places == nullptr || batch.spare_places == nullptr ||
-      batch.arena == nullptr) {
-    error_exit("internal error, print_report, out of memory");
-  }
-  batch.count = 0;
-  batch.cap = members;
-  batch.size = members;
-  rbtree_walk(dupes->root, print_dupe_group);
-  gather_queued();
-  if (gathered != nullptr && report_stats.batches == 0) gathered();
-  flush_batch();
-  flush_out();
-  std::free(batch.members);
-  std::free(batch.places);
-  std::free(batch.spare_places);
-  std::free(batch.arena);
-  std::free(batch.fallback.text);
-  batch = Batch{};
-}
-
-void print_archive_summary(const RbTree* dupes, RbTree* tally) {
-  rbtree_walk(dupes->root, tally_dupe_group);
-  while (auto* archive = static_cast<ArchiveTally*>(rbtree_deletemin(tally))) {
+void print_archive_summary(Index* ix, ReportSink* sink, ZipCache* cache) {
+  Summary s{ix, cache};
+  rbtree_walk(ix->DupeTree, tally_group, &s);
+  while (auto* archive = static_cast<ArchiveTally*>(rbtree_deletemin(ix->FileListTree))) {
     // Tot 0: the archive could not be read for the summary (the reader has
     // said why). Its entries are unknown, so it cannot be said to be copied
     // whole, even when it counted no members either.
     bool whole = archive->total != 0 && archive->total == archive->found;
-    std::printf("FileListName: %s (Tot %d, Found %d) %s\n", archive->path, archive->total,
-                archive->found, whole ? "***" : "");
+    sink->archive_summary(archive->path, archive->total, archive->found, whole);
     std::free(archive);
   }
 }

@@ -1,72 +1,88 @@
 // The duplicate report, and the per-archive summary of option -l.
+//
+// The report reads the groups of an Index and says what it finds as events
+// to a ReportSink (report_sink.h); it never writes output itself. It runs in
+// two phases, so that the caller can release the groups between them: gather
+// copies every member out of the groups, print fetches their names and
+// hands them on.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "util/rbtree.h"
+#include "index.h"
+#include "report_sink.h"
+#include "zip/zipdir.h"
 
 namespace zorv {
-
-// Caller storage for an entry name; grows as needed (up to a 65,535-byte
-// name, or the open-failure text with a path of any length). Free `text`.
-struct NameBuf {
-  char* text;
-  std::size_t cap;
-};
 
 // How much the report resolves at a time: members per batch, and bytes of
 // names per batch (never below 65,536: the longest name always fits). Most
 // collections fit in one batch; tests lower these to exercise batching.
+// Memory is taken for what a report holds, never more than these allow.
 struct ReportLimits {
   std::size_t members;
   std::size_t name_bytes;
 };
-extern ReportLimits report_limits;
 
-// What the last print_report did: batches resolved, archive walks made for
-// them, and members looked up one by one (archives changed since indexing).
-// An unchanged collection needs no lookups and one walk per archive and batch.
+// A batch takes at most 40 bytes a member: with the names, the report's own
+// memory stays under 48 MiB whatever the collection. A million-entry
+// collection fits in one batch.
+constexpr ReportLimits REPORT_LIMITS{std::size_t{1} << 19, std::size_t{24} << 20};
+
+// What a report did: batches resolved, archive walks made for them, and
+// members looked up one by one (archives changed since indexing). An
+// unchanged collection needs no lookups and one walk per archive and batch.
 struct ReportStats {
   std::size_t batches;
   std::size_t archive_walks;
   std::size_t lookups;
 };
-extern ReportStats report_stats;
 
-// Prints every group of the DupeTree `dupes`, in the tree's pre-order: per
-// group "CRC32: 0x%08x", one "file: <archive>, <name>" line per member in
-// recording order, and "-------". Names are not kept while indexing; they
-// are fetched again here, in batches: the members of a batch are sorted by
-// archive and directory position, each archive is read once per batch, and
-// then the batch is printed in report order. Memory stays bounded whatever
-// the collection.
-//
-// When there are members and all fit in one batch, `gathered` (if given) is
-// called once they have all been copied out of the groups, before any name
-// is fetched: from then on the report reads neither the DupeTree nor its
-// groups, links and entries, so a caller that will not need them either may
-// release them there and let the report's names take their place in memory.
-void print_report(const RbTree* dupes, void (*gathered)() = nullptr);
+struct Report;
 
-// print_report's walk visit function: queues one group (a DupeGroup) for
-// printing. Only that walk may call it: print_report sets up the batch it
-// fills and prints what is still queued when the walk ends.
-void print_dupe_group(void* group);
+// Phase one: walks the groups of `ix` in the DupeTree's pre-order and copies
+// every member out of them. When the members outnumber a batch, the full
+// batches are resolved and printed on the way. Afterwards nothing of the
+// report reads the groups, their links or their entries again: the caller
+// may release them (release_groups) before report_print. Archive names
+// (the FileTree) must stay. Exits with "internal error, print_report, out of
+// memory".
+Report* report_gather(const Index* ix, ReportLimits limits, ReportSink* sink, ZipCache* cache);
 
-// Puts into `name_out` the stored name (text up to its first NUL) of the
-// entry of the archive at `path` with this CRC-32 and cd_pos, or
-// "openzip failed on: <path>" when the archive cannot be opened (the reader
-// has reported why). When the archive opens but holds no such entry, the run
-// ends with "internal error, unable to match cd_pos & crc32". The report
-// uses it for members whose batch lookup failed (an archive that vanished or
-// changed since it was indexed).
-void lookup_entry_name(const char* path, std::uint32_t crc32, std::uint32_t cd_pos,
-                       NameBuf* name_out);
+// Phase two: fetches the names of what gather left and prints it: per group
+// begin_group, one member event per member in recording order, end_group.
+// Names are not kept while indexing; they are fetched again here, in
+// batches: the members of a batch are sorted by archive and directory
+// position, each archive is read once per batch, and then the batch is
+// printed in report order. Releases the report and puts what it did into
+// *stats (when not null). False when an archive no longer holds a member
+// (it changed since indexing): the sink was told (member_unmatched) and
+// nothing after that member was printed.
+bool report_print(Report* report, ReportStats* stats);
 
-// Option -l: counts the archive of every member of every group (groups in
-// report order), then prints one "FileListName: ..." line per archive in
-// ascending path order, releasing the FileListTree's records as it goes.
-void print_archive_summary(const RbTree* dupes, RbTree* tally);
+// Caller storage for an entry name; grows as needed (up to a 65,535-byte
+// name). Free `text`.
+struct NameBuf {
+  char* text;
+  std::size_t cap;
+};
+
+enum class NameLookup {
+  Found,       // name_out holds the stored name and a NUL
+  OpenFailed,  // the archive could not be opened (the reader said why)
+  NoMatch,     // it opened, but holds no such entry: it changed
+};
+
+// Looks up, in the archive at `path`, the entry with this CRC-32 and
+// position. The report uses it for members whose batch lookup failed.
+NameLookup lookup_entry_name(const char* path, std::uint32_t crc32, std::uint32_t cd_pos,
+                             NameBuf* name_out, ZipCache* cache);
+
+// Option -l: counts the archive of every member of every group of `ix`
+// (groups in report order) into its FileListTree, then says one
+// archive_summary per archive in ascending path order, releasing the
+// FileListTree's records as it goes.
+void print_archive_summary(Index* ix, ReportSink* sink, ZipCache* cache);
 
 }  // namespace zorv

@@ -10,11 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "rb_funcs.h"
+#include "index.h"
 #include "report.h"
+#include "report_sink.h"
 #include "support/files.h"
+#include "support/index_fixture.h"
 #include "support/zip_writer.h"
-#include "zorv.h"
 
 namespace zorv {
 namespace {
@@ -22,48 +23,39 @@ namespace {
 using test::ArchiveBytes;
 using test::TempDir;
 
-std::string* reference_out;
-NameBuf reference_name{nullptr, 0};
-
-std::string reference_report() {
+struct Reference {
   std::string out;
-  reference_out = &out;
-  rbtree_walk(DupeTree->root, [](void* item) {
-    DupeLink* link = &static_cast<DupeGroup*>(item)->head;
-    char line[32];
-    std::snprintf(line, sizeof line, "CRC32: 0x%08x\n", link->entry->crc32);
-    *reference_out += line;
-    for (; link != nullptr; link = link->next) {
-      const EntryRef* e = link->entry;
-      lookup_entry_name(e->archive->path, e->crc32, e->cd_pos, &reference_name);
-      *reference_out +=
-          "file: " + std::string(e->archive->path) + ", " + reference_name.text + "\n";
-    }
-    *reference_out += "-------\n";
-  });
-  return out;
+  NameBuf name{nullptr, 0};
+  ZipCache cache{};
+};
+
+void reference_group(void* item, void* ctx) {
+  auto* ref = static_cast<Reference*>(ctx);
+  DupeLink* link = &static_cast<DupeGroup*>(item)->head;
+  char line[32];
+  std::snprintf(line, sizeof line, "CRC32: 0x%08x\n", link->entry->crc32);
+  ref->out += line;
+  for (; link != nullptr; link = link->next) {
+    const EntryRef* e = link->entry;
+    EXPECT_EQ(lookup_entry_name(e->archive->path, e->crc32, e->cd_pos, &ref->name, &ref->cache),
+              NameLookup::Found);
+    ref->out += "file: " + std::string(e->archive->path) + ", " + ref->name.text + "\n";
+  }
+  ref->out += "-------\n";
 }
 
-class ReportBatches : public testing::Test {
+// The report of `ix` as one-by-one lookups print it.
+std::string reference_report(const Index* ix) {
+  Reference ref;
+  rbtree_walk(ix->DupeTree, reference_group, &ref);
+  std::free(ref.name.text);
+  zip_cache_release(&ref.cache);
+  return ref.out;
+}
+
+class ReportBatches : public test::IndexFixture {
  protected:
-  void SetUp() override {
-    saved_ = report_limits;
-    create_indexes();
-  }
-  void TearDown() override {
-    release_indexes();
-    report_limits = saved_;
-    std::free(reference_name.text);
-    reference_name = NameBuf{nullptr, 0};
-  }
-  std::pair<std::string, std::string> report(ReportLimits limits) {
-    report_limits = limits;
-    test::CaptureFd err(2);
-    test::CaptureFd out(1);
-    print_report(DupeTree);
-    std::string printed = out.text();
-    return {printed, err.text()};
-  }
+  std::string reference() const { return reference_report(ix_); }
   // A random name: mostly short, some long, some empty, some with a NUL.
   std::string name(std::mt19937& rng, int i) {
     switch (rng() % 12) {
@@ -77,15 +69,12 @@ class ReportBatches : public testing::Test {
         return "dir" + std::to_string(rng() % 5) + "/file-" + std::to_string(i);
     }
   }
-  ReportLimits saved_{};
-  TempDir dir_;
 };
 
 TEST_F(ReportBatches, RandomCollectionsPrintLikeOneByOneLookups) {
   std::mt19937 rng(1207);
   for (int round = 0; round < 6; ++round) {
-    release_indexes();
-    create_indexes();
+    reset();
     std::vector<std::string> paths;
     int archives = 3 + static_cast<int>(rng() % 12);
     int crc_range = 2 + static_cast<int>(rng() % 40);  // small: forces collisions
@@ -102,10 +91,9 @@ TEST_F(ReportBatches, RandomCollectionsPrintLikeOneByOneLookups) {
     paths.push_back(paths[rng() % paths.size()]);  // one archive named twice
     {
       test::CaptureFd quiet(2);
-      for (const std::string& p : paths)
-        process_archive(p.c_str());
+      index(paths);
     }
-    std::string want = reference_report();
+    std::string want = reference();
     ASSERT_FALSE(want.empty());
     for (ReportLimits limits :
          {ReportLimits{1, 0}, ReportLimits{2, 0}, ReportLimits{3, 65536}, ReportLimits{7, 70000},
@@ -115,8 +103,8 @@ TEST_F(ReportBatches, RandomCollectionsPrintLikeOneByOneLookups) {
                            << limits.name_bytes << " bytes";
       EXPECT_EQ(err, "");
       // Every name came from the batch's own walks, none from a lookup.
-      EXPECT_EQ(report_stats.lookups, 0u);
-      EXPECT_GE(report_stats.archive_walks, report_stats.batches);
+      EXPECT_EQ(stats_.lookups, 0u);
+      EXPECT_GE(stats_.archive_walks, stats_.batches);
     }
   }
 }
@@ -136,9 +124,8 @@ TEST_F(ReportBatches, LargeBatchesPrintLikeOneByOneLookups) {
     }
     paths.push_back(dir_.write("big" + std::to_string(a) + ".zip", bytes.bytes()));
   }
-  for (const std::string& p : paths)
-    process_archive(p.c_str());
-  std::string want = reference_report();
+  index(paths);
+  std::string want = reference();
   std::size_t members = 0;
   for (std::size_t at = want.find("\nfile: "); at != std::string::npos;
        at = want.find("\nfile: ", at + 1)) {
@@ -150,10 +137,10 @@ TEST_F(ReportBatches, LargeBatchesPrintLikeOneByOneLookups) {
     auto [out, err] = report(limits);
     ASSERT_EQ(out, want) << limits.members << " members per batch";
     EXPECT_EQ(err, "");
-    EXPECT_EQ(report_stats.lookups, 0u);
+    EXPECT_EQ(stats_.lookups, 0u);
     if (limits.members > members) {  // one batch: each archive read once
-      EXPECT_EQ(report_stats.batches, 1u);
-      EXPECT_EQ(report_stats.archive_walks, paths.size());
+      EXPECT_EQ(stats_.batches, 1u);
+      EXPECT_EQ(stats_.archive_walks, paths.size());
     }
   }
 }
@@ -170,54 +157,50 @@ TEST_F(ReportBatches, ThousandsOfMembersInOneArchive) {
   bytes.add("h/seventy-seven", 77);
   std::string first = dir_.write("first.zip", small.bytes());
   std::string huge = dir_.write("huge.zip", bytes.bytes());
-  process_archive(first.c_str());
-  process_archive(huge.c_str());
-  std::string want = reference_report();
+  index({first, huge});
+  std::string want = reference();
   ASSERT_GT(std::count(want.begin(), want.end(), '\n'), 6000);
   for (ReportLimits limits : {ReportLimits{std::size_t{1} << 19, std::size_t{32} << 20},
                               ReportLimits{5000, std::size_t{1} << 20}}) {
     auto [out, err] = report(limits);
     ASSERT_EQ(out, want) << limits.members << " members per batch";
     EXPECT_EQ(err, "");
-    EXPECT_EQ(report_stats.lookups, 0u);
-    EXPECT_EQ(report_stats.batches, limits.members == 5000 ? 2u : 1u);
+    EXPECT_EQ(stats_.lookups, 0u);
+    EXPECT_EQ(stats_.batches, limits.members == 5000 ? 2u : 1u);
   }
 }
 
-// Once one batch holds every member, the caller may release the groups
-// (the run does, without -l): the report then prints from its own copies.
-// With several batches the walk is still under way, so no such call comes.
-int gathered_calls = 0;
-
-TEST_F(ReportBatches, GroupsMayGoOnceOneBatchHoldsEveryMember) {
+// Once gathered, the groups may go (the run releases them without -l): the
+// report prints from its own copies, in one batch or in several. The
+// sanitizer build catches any read of a released group, link or entry.
+TEST_F(ReportBatches, GroupsMayGoOnceGathered) {
   std::mt19937 rng(77);
   for (int a = 0; a < 5; ++a) {
     ArchiveBytes bytes;
     for (int e = 0; e < 40; ++e)
       bytes.add(name(rng, e), static_cast<std::uint32_t>(1 + rng() % 30));
-    std::string path = dir_.write("g" + std::to_string(a) + ".zip", bytes.bytes());
-    process_archive(path.c_str());
+    process(dir_.write("g" + std::to_string(a) + ".zip", bytes.bytes()));
   }
-  std::string want = reference_report();
-  auto* gathered = +[] {
-    ++gathered_calls;
-    release_groups();
-  };
-  {
-    report_limits = ReportLimits{16, std::size_t{1} << 20};  // several batches: no call
+  std::string want = reference();
+  for (ReportLimits limits : {ReportLimits{16, std::size_t{1} << 20}, REPORT_LIMITS}) {
     test::CaptureFd out(1);
-    print_report(DupeTree, gathered);
+    {
+      TextSink sink;
+      Report* r = report_gather(ix_, limits, &sink, &cache_);
+      release_groups(ix_);
+      EXPECT_TRUE(report_print(r, &stats_));
+    }
     EXPECT_EQ(out.text(), want);
-    EXPECT_GT(report_stats.batches, 1u);
-    EXPECT_EQ(gathered_calls, 0);
-  }
-  {
-    report_limits = ReportLimits{std::size_t{1} << 19, std::size_t{1} << 20};
-    test::CaptureFd out(1);
-    print_report(DupeTree, gathered);
-    EXPECT_EQ(out.text(), want);
-    EXPECT_EQ(gathered_calls, 1);
-    EXPECT_EQ(EntryRefPool, nullptr);  // released before the names were fetched
+    if (limits.members == 16) {
+      EXPECT_GT(stats_.batches, 1u);
+    } else {
+      EXPECT_EQ(stats_.batches, 1u);
+    }
+    EXPECT_EQ(ix_->DupeTree, nullptr);
+    // Again from the same archives, for the next limits.
+    reset();
+    for (int a = 0; a < 5; ++a)
+      process(dir_ / ("g" + std::to_string(a) + ".zip"));
   }
 }
 
@@ -231,23 +214,25 @@ TEST_F(ReportBatches, BigBatchFromArchivesNumberedFarApart) {
     ArchiveBytes bytes;
     for (int e = 0; e < 700; ++e)
       bytes.add("n" + std::to_string(a) + "/" + std::to_string(rng() % 100000), 1 + rng() % 900);
-    std::string path = dir_.write("n" + std::to_string(a) + ".zip", bytes.bytes());
-    process_archive(path.c_str());
+    process(dir_.write("n" + std::to_string(a) + ".zip", bytes.bytes()));
   }
-  static std::uint32_t next;
-  next = 65536u * 60000u;
-  rbtree_walk(FileTree->root, [](void* item) {
-    static_cast<ArchiveName*>(item)->ordinal = next;
-    next -= 65536u * 7000u;
-  });
-  std::string want = reference_report();
+  std::uint32_t next = 65536u * 60000u;
+  rbtree_walk(
+      ix_->FileTree,
+      [](void* item, void* ctx) {
+        auto* n = static_cast<std::uint32_t*>(ctx);
+        static_cast<ArchiveName*>(item)->ordinal = *n;
+        *n -= 65536u * 7000u;
+      },
+      &next);
+  std::string want = reference();
   ASSERT_GT(std::count(want.begin(), want.end(), '\n'), 5000);
   auto [out, err] = report(ReportLimits{std::size_t{1} << 19, std::size_t{32} << 20});
   EXPECT_EQ(out, want);
   EXPECT_EQ(err, "");
-  EXPECT_EQ(report_stats.lookups, 0u);
-  EXPECT_EQ(report_stats.batches, 1u);
-  EXPECT_EQ(report_stats.archive_walks, 8u);
+  EXPECT_EQ(stats_.lookups, 0u);
+  EXPECT_EQ(stats_.batches, 1u);
+  EXPECT_EQ(stats_.archive_walks, 8u);
 }
 
 // Members from a few archives far apart in number (the ordinals span more
@@ -269,15 +254,14 @@ TEST_F(ReportBatches, FewMembersFromArchivesFarApart) {
     ArchiveBytes bytes;
     for (std::size_t e = 0; e < crcs[a].size(); ++e)
       bytes.add("z" + std::to_string(a) + "/e" + std::to_string(e), crcs[a][e]);
-    std::string path = dir_.write("z" + std::to_string(a) + ".zip", bytes.bytes());
-    process_archive(path.c_str());
+    process(dir_.write("z" + std::to_string(a) + ".zip", bytes.bytes()));
   }
-  std::string want = reference_report();
+  std::string want = reference();
   auto [out, err] = report(ReportLimits{std::size_t{1} << 19, std::size_t{1} << 20});
   EXPECT_EQ(out, want);
   EXPECT_EQ(err, "");
-  EXPECT_EQ(report_stats.batches, 1u);
-  EXPECT_EQ(report_stats.archive_walks, 4u);  // z0, z2, z7, z11
+  EXPECT_EQ(stats_.batches, 1u);
+  EXPECT_EQ(stats_.archive_walks, 4u);  // z0, z2, z7, z11
 }
 
 TEST_F(ReportBatches, VanishedArchiveAcrossBatches) {
@@ -286,8 +270,7 @@ TEST_F(ReportBatches, VanishedArchiveAcrossBatches) {
     x.add("f" + std::to_string(i), 0x100 + i);
   std::string a = dir_.write("a.zip", x.bytes());
   std::string b = dir_.write("b.zip", x.bytes());
-  process_archive(a.c_str());
-  process_archive(b.c_str());
+  index({a, b});
   ASSERT_EQ(unlink(b.c_str()), 0);
   auto [out, err] = report(ReportLimits{4, 0});
   // Each of b's lines names the failure in place of the entry name.
@@ -311,14 +294,17 @@ TEST_F(ReportBatches, ChangedArchiveEndsTheRunAfterTheLinesBeforeIt) {
   for (int i = 0; i < 4; ++i)
     x.add("f" + std::to_string(i), 0x100);
   std::string a = dir_.write("a.zip", x.bytes());
-  process_archive(a.c_str());
+  process(a);
   ArchiveBytes fewer;
   for (int i = 0; i < 2; ++i)
     fewer.add("f" + std::to_string(i), 0x100);
   dir_.write("a.zip", fewer.bytes());
-  report_limits = ReportLimits{2, 0};
-  EXPECT_EXIT(print_report(DupeTree), testing::ExitedWithCode(1),
-              "^zorv: internal error, unable to match cd_pos & crc32\n$");
+  auto [out, err] = report(ReportLimits{2, 0});
+  EXPECT_FALSE(whole_);
+  // The first batch printed whole; the second stops at the member its
+  // archive no longer holds, and nothing follows it.
+  EXPECT_EQ(out, "CRC32: 0x00000100\nfile: " + a + ", f0\nfile: " + a + ", f1\nfile: " + a + ", ");
+  EXPECT_EQ(err, "");
 }
 
 }  // namespace

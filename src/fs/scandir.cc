@@ -34,6 +34,7 @@ std::int32_t dirid_compare(const void* key, const void* stored) {
 struct Scan {
   const char* ext;
   ScanCallback callback;
+  void* ctx;
   int flags;
   RbTree* entered;  // DirIds of the directories entered so far (recursion only)
   FsaPool* ids;
@@ -52,11 +53,6 @@ bool enter(Scan& scan, const struct stat& st) {
   if (rbtree_insert(scan.entered, id) == nullptr) return true;
   fsa_free(scan.ids, id);
   return false;
-}
-
-bool has_ext(const char* name, const char* ext) {
-  const char* dot = std::strrchr(name, '.');
-  return dot != nullptr && strcasecmp(dot, ext) == 0;
 }
 
 bool is_dot_or_dotdot(const char* name) {
@@ -130,13 +126,18 @@ void visit(Scan& scan, const char* path, const dirent* ent) {
   }
   // Opening a FIFO or a device could block or have side effects.
   if (!S_ISREG(st.st_mode)) return;
-  if (has_ext(name, scan.ext)) scan.callback(path);
+  if (has_ext(name, scan.ext)) scan.callback(path, scan.ctx);
 }
 
 }  // namespace
 
-int scandir(const char* dir, const char* ext, ScanCallback callback, int flags) {
-  Scan scan{ext, callback, flags, nullptr, nullptr};
+bool has_ext(const char* path, const char* ext) {
+  const char* dot = std::strrchr(path, '.');
+  return dot != nullptr && strcasecmp(dot, ext) == 0;
+}
+
+int scandir(const char* dir, const char* ext, ScanCallback callback, void* ctx, int flags) {
+  Scan scan{ext, callback, ctx, flags, nullptr, nullptr};
   if ((flags & SCAN_RECURSE) != 0) {
     scan.entered = rbtree_alloc(dirid_compare);
     scan.ids = fsa_init(sizeof(DirId), 64);

@@ -6,9 +6,10 @@
 
 namespace zorv {
 
-// Receives the full path of a matching file. The text lives in a buffer that
-// is reused for the next entry: copy what you keep.
-using ScanCallback = int (*)(const char* path);
+// Receives the full path of a matching file and the context scandir's caller
+// passed. The text lives in a buffer that is reused for the next entry: copy
+// what you keep.
+using ScanCallback = int (*)(const char* path, void* ctx);
 
 constexpr int SCAN_RECURSE = 1;  // flag bit 0: descend into subdirectories
 
@@ -16,14 +17,19 @@ constexpr int SCAN_OK = 0;
 constexpr int SCAN_OPEN_FAILED = 1;  // after "warning, <errno text>: "<dir>""
 constexpr int SCAN_NO_MEMORY = 2;
 
-// Calls `callback` for every regular file (after following links) in `dir`
-// whose name's last '.' starts a suffix equal to `ext` ignoring case (".zip").
+// The name rule: whether the last '.' of `path` starts a suffix equal to
+// `ext` ignoring case (".zip"). "a.zip.txt" does not match, "b.tar.ZIP" does,
+// and a dot in a directory part never matches (the suffix holds a '/').
+bool has_ext(const char* path, const char* ext);
+
+// Calls `callback` (with `ctx`) for every regular file (after following
+// links) in `dir` whose name matches `ext` by has_ext.
 // FIFOs, sockets and devices are skipped, as are entries whose status cannot
 // be read. With SCAN_RECURSE set in `flags`, subdirectories are entered ("."
 // and ".." never), each directory at most once per call, so links forming a
 // cycle or a diamond cannot make the walk loop or repeat itself. Full paths
 // are `dir`, "/" unless `dir` already ends in one, and the entry name.
-int scandir(const char* dir, const char* ext, ScanCallback callback, int flags);
+int scandir(const char* dir, const char* ext, ScanCallback callback, void* ctx, int flags);
 
 // The system's text for the current errno, which is then cleared;
 // "errno out of range" when the system has no text for it.

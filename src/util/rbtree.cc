@@ -44,14 +44,17 @@ RbNode* sibling_of(const RbNode* parent, const RbNode* child) {
   return parent->left == child ? parent->right : parent->left;
 }
 
+// The way down of one operation: stack[i] is the node at depth i.
+using Path = RbNode* [RB_PATH_MAX];
+
 // Puts `top` where `old` was: as the root when `old` sits at depth 0, else
 // in the child field of its parent (path entry depth - 1) that held `old`.
-void replace_child(RbTree* tree, int depth, const RbNode* old, RbNode* top) {
+void replace_child(RbTree* tree, RbNode** stack, int depth, const RbNode* old, RbNode* top) {
   if (depth == 0) {
     tree->root = top;
     return;
   }
-  RbNode* parent = tree->path_stack[depth - 1];
+  RbNode* parent = stack[depth - 1];
   if (parent->left == old) {
     parent->left = top;
   } else {
@@ -62,7 +65,7 @@ void replace_child(RbTree* tree, int depth, const RbNode* old, RbNode* top) {
 // p is a child of g (at path depth k), x a child of p. The one of the three
 // that orders between the other two becomes the top of the subtree, in g's
 // place. Colours are the caller's business.
-RbNode* rbtree_rotate(RbTree* tree, int k, RbNode* g, RbNode* p, RbNode* x) {
+RbNode* rbtree_rotate(RbTree* tree, RbNode** stack, int k, RbNode* g, RbNode* p, RbNode* x) {
   RbNode* top;
   if (p == g->left) {
     if (x == p->left) {
@@ -87,7 +90,7 @@ RbNode* rbtree_rotate(RbTree* tree, int k, RbNode* g, RbNode* p, RbNode* x) {
     p->left = g;
     top = p;
   }
-  replace_child(tree, k, g, top);
+  replace_child(tree, stack, k, g, top);
   return top;
 }
 
@@ -100,8 +103,7 @@ RbNode* red_child(const RbNode* node) {
 }
 
 // Restores the invariants after a new red node at path depth `depth`.
-void insert_fixup(RbTree* tree, int depth) {
-  RbNode** stack = tree->path_stack;
+void insert_fixup(RbTree* tree, RbNode** stack, int depth) {
   for (;;) {
     RbNode* x = stack[depth];
     RbNode* p = stack[depth - 1];
@@ -109,7 +111,7 @@ void insert_fixup(RbTree* tree, int depth) {
     RbNode* g = stack[depth - 2];
     RbNode* u = sibling_of(g, p);
     if (!is_red(u)) {
-      RbNode* top = rbtree_rotate(tree, depth - 2, g, p, x);
+      RbNode* top = rbtree_rotate(tree, stack, depth - 2, g, p, x);
       top->colour = RB_BLACK;
       top->left->colour = RB_RED;
       top->right->colour = RB_RED;
@@ -125,8 +127,7 @@ void insert_fixup(RbTree* tree, int depth) {
 
 // After a black node was unlinked: x (possibly null) took its place under p
 // (at path depth pd; null p when the root went), w is x's sibling.
-void delete_fixup(RbTree* tree, RbNode* x, RbNode* p, RbNode* w, int pd) {
-  RbNode** stack = tree->path_stack;
+void delete_fixup(RbTree* tree, RbNode** stack, RbNode* x, RbNode* p, RbNode* w, int pd) {
   if (is_red(x)) {
     x->colour = RB_BLACK;
     return;
@@ -136,7 +137,7 @@ void delete_fixup(RbTree* tree, RbNode* x, RbNode* p, RbNode* w, int pd) {
     RbNode* pivot = red_child(w);
     if (pivot != nullptr) {
       std::int32_t colour = p->colour;
-      RbNode* top = rbtree_rotate(tree, pd, p, w, pivot);
+      RbNode* top = rbtree_rotate(tree, stack, pd, p, w, pivot);
       top->colour = colour;
       top->left->colour = RB_BLACK;
       top->right->colour = RB_BLACK;
@@ -155,14 +156,14 @@ void delete_fixup(RbTree* tree, RbNode* x, RbNode* p, RbNode* w, int pd) {
   // w is red: turn it into p's parent, leaving x a black sibling s.
   bool x_on_left = (w == p->right);
   RbNode* s = x_on_left ? w->left : w->right;
-  rbtree_rotate(tree, pd, p, w, x_on_left ? w->right : w->left);
+  rbtree_rotate(tree, stack, pd, p, w, x_on_left ? w->right : w->left);
   w->colour = RB_BLACK;
   p->colour = RB_RED;
   stack[pd] = w;
   stack[++pd] = p;
   RbNode* pivot = red_child(s);
   if (pivot != nullptr) {
-    RbNode* top = rbtree_rotate(tree, pd, p, s, pivot);
+    RbNode* top = rbtree_rotate(tree, stack, pd, p, s, pivot);
     top->colour = RB_RED;
     top->left->colour = RB_BLACK;
     top->right->colour = RB_BLACK;
@@ -173,9 +174,8 @@ void delete_fixup(RbTree* tree, RbNode* x, RbNode* p, RbNode* w, int pd) {
 }
 
 // Unlinks and releases the node at path depth zd (its ancestors are on the
-// path stack) and returns its item.
-void* remove_at(RbTree* tree, int zd) {
-  RbNode** stack = tree->path_stack;
+// path) and returns its item.
+void* remove_at(RbTree* tree, RbNode** stack, int zd) {
   RbNode* z = stack[zd];
   RbNode* x;
   RbNode* p;
@@ -184,7 +184,7 @@ void* remove_at(RbTree* tree, int zd) {
   std::int32_t removed;
   if (z->left == nullptr || z->right == nullptr) {
     x = z->left != nullptr ? z->left : z->right;
-    replace_child(tree, zd, z, x);
+    replace_child(tree, stack, zd, z, x);
     removed = z->colour;
     pd = zd - 1;
     p = zd > 0 ? stack[pd] : nullptr;
@@ -211,7 +211,7 @@ void* remove_at(RbTree* tree, int zd) {
       y->right = z->right;
     }
     y->left = z->left;
-    replace_child(tree, zd, z, y);
+    replace_child(tree, stack, zd, z, y);
     stack[zd] = y;
     removed = y->colour;
     y->colour = z->colour;
@@ -219,7 +219,7 @@ void* remove_at(RbTree* tree, int zd) {
   void* item = z->item;
   fsa_free(tree->nodes, z);
   --tree->count;
-  if (removed == RB_BLACK) delete_fixup(tree, x, p, w, pd);
+  if (removed == RB_BLACK) delete_fixup(tree, stack, x, p, w, pd);
   return item;
 }
 
@@ -233,10 +233,8 @@ RbTree* alloc_tree(RbCompare compare, RbKey key) {
   tree->root = nullptr;
   tree->compare = compare;
   tree->key = key;
-  tree->path_stack = static_cast<RbNode**>(std::malloc(sizeof(RbNode* [RB_PATH_MAX])));
-  tree->nodes = tree->path_stack != nullptr ? fsa_init(sizeof(RbNode), 1024) : nullptr;
+  tree->nodes = fsa_init(sizeof(RbNode), 1024);
   if (tree->nodes == nullptr) {
-    std::free(tree->path_stack);
     std::free(tree);
     return nullptr;
   }
@@ -255,7 +253,7 @@ RbTree* rbtree_alloc_keyed(RbKey key) {
 }
 
 void* rbtree_insert(RbTree* tree, void* item) {
-  RbNode** stack = tree->path_stack;
+  Path stack;
   int depth = 0;
   std::int32_t side = 0;
   std::uint32_t k = key_of(tree, item);
@@ -300,7 +298,7 @@ void* rbtree_insert(RbTree* tree, void* item) {
     parent->right = node;
   }
   stack[depth] = node;
-  insert_fixup(tree, depth);
+  insert_fixup(tree, stack, depth);
   return nullptr;
 }
 
@@ -359,13 +357,13 @@ void* rbtree_first(const RbTree* tree) {
 }
 
 void* rbtree_delete(RbTree* tree, const void* key) {
-  RbNode** stack = tree->path_stack;
+  Path stack;
   int depth = 0;
   std::uint32_t k = key_of(tree, key);
   for (RbNode* node = tree->root; node != nullptr; ++depth) {
     stack[depth] = node;
     std::int32_t side = order(tree, k, key, node);
-    if (side == 0) return remove_at(tree, depth);
+    if (side == 0) return remove_at(tree, stack, depth);
     node = side < 0 ? node->left : node->right;
   }
   return nullptr;
@@ -374,27 +372,34 @@ void* rbtree_delete(RbTree* tree, const void* key) {
 void* rbtree_deletemin(RbTree* tree) {
   RbNode* node = tree->root;
   if (node == nullptr) return nullptr;
-  RbNode** stack = tree->path_stack;
+  Path stack;
   int depth = 0;
   stack[0] = node;
   while (node->left != nullptr) {
     node = node->left;
     stack[++depth] = node;
   }
-  return remove_at(tree, depth);
+  return remove_at(tree, stack, depth);
 }
 
-void rbtree_walk(RbNode* node, RbVisit visit) {
+namespace {
+
+void walk_from(const RbNode* node, RbVisit visit, void* ctx) {
   if (node == nullptr) return;
   prefetch_children(node);
-  visit(node->item);
-  rbtree_walk(node->left, visit);
-  rbtree_walk(node->right, visit);
+  visit(node->item, ctx);
+  walk_from(node->left, visit, ctx);
+  walk_from(node->right, visit, ctx);
+}
+
+}  // namespace
+
+void rbtree_walk(const RbTree* tree, RbVisit visit, void* ctx) {
+  walk_from(tree->root, visit, ctx);
 }
 
 void rbtree_free(RbTree* tree) {
   fsa_exit(tree->nodes);
-  std::free(tree->path_stack);
   std::free(tree);
 }
 

@@ -1,10 +1,12 @@
 // An ordered container of opaque item pointers: a red-black tree whose nodes
-// carry no parent pointer. Each tree owns a path stack on which the operations
-// that change it record the way down, and rebalancing climbs back up it.
+// carry no parent pointer. An operation that changes the tree records the way
+// down on a path array of its own stack frame, and rebalancing climbs back up
+// it; the tree itself holds no scratch, so operations on different trees never
+// share state.
 //
 // The tree stores the pointers it is given and never copies, inspects or
-// releases items. No operation may run inside another on the same tree: the
-// comparison and visit functions must not call back into their tree.
+// releases items. The comparison and visit functions must not change the tree
+// they are called from.
 #pragma once
 
 #include <cstddef>
@@ -18,15 +20,17 @@ namespace zorv {
 // second; only the sign of the result counts (negative: key orders first).
 // Must be antisymmetric and transitive over all items that meet in a tree.
 using RbCompare = std::int32_t (*)(const void* key, const void* stored);
-using RbVisit = void (*)(void* item);
+// Receives each item and the context the walk's caller passed.
+using RbVisit = void (*)(void* item, void* ctx);
 
 // For trees ordered by an unsigned 32-bit number of the item (a CRC-32):
 // the number is kept in each node, so a search compares without reading
 // the items at all. Must return the same number for equal items.
 using RbKey = std::uint32_t (*)(const void* item);
 
-// Deep enough for any tree that fits in memory (height <= 2*log2(n+1)).
-constexpr int RB_PATH_MAX = 1000;
+// Deep enough for any tree that fits in the address space: a red-black tree
+// of n nodes is at most 2*log2(n+1) high, and n < 2^(pointer bits).
+constexpr int RB_PATH_MAX = 2 * 8 * static_cast<int>(sizeof(void*));
 
 struct RbNode {
   void* item;
@@ -44,7 +48,6 @@ struct RbTree {
   std::int32_t count;
   RbCompare compare;    // null in a keyed tree
   RbKey key;            // null in a tree ordered by `compare`
-  RbNode** path_stack;  // RB_PATH_MAX entries of scratch, entry i at depth i
   FsaPool* nodes;       // every node comes from here: no per-node heap overhead
 };
 
@@ -81,12 +84,13 @@ void* rbtree_delete(RbTree* tree, const void* key);
 // Removes and returns the item that orders first; null when empty.
 void* rbtree_deletemin(RbTree* tree);
 
-// Pre-order: visits the node's item, then its left subtree, then its right.
-// This is not ascending order. `visit` may release the item it is given.
-void rbtree_walk(RbNode* node, RbVisit visit);
+// Pre-order from the root: visits a node's item, then its left subtree, then
+// its right. This is not ascending order. `visit` gets `ctx` with every item
+// and may release the item it is given.
+void rbtree_walk(const RbTree* tree, RbVisit visit, void* ctx);
 
-// Releases every node (all at once, with the node pool), the path stack and
-// the tree; items are not touched, so they may have been released already.
+// Releases every node (all at once, with the node pool) and the tree; items
+// are not touched, so they may have been released already.
 void rbtree_free(RbTree* tree);
 
 }  // namespace zorv

@@ -14,6 +14,24 @@
 
 namespace zorv {
 
+struct ZipDir {
+  char* path;              // copy of the path given to openzip
+  int fd;                  // open for reading until closezip
+  std::int64_t file_size;  // 64-bit: archives up to the format's 4 GiB limit and beyond
+  std::int64_t ecd_pos;    // file offset of the ECD signature
+  unsigned char* window;   // the file bytes of the read that found the ECD, or null
+  std::int64_t window_pos;
+  std::uint32_t window_len;
+  unsigned char* cd_copy;       // the directory, when it lay outside the window
+  std::size_t cd_copy_cap;      // bytes allocated for cd_copy
+  ZipCache* cache;              // where cd_copy came from and goes back to, or null
+  const unsigned char* cd_buf;  // ecd.cd_size bytes: inside window, or cd_copy
+  std::uint32_t cd_pos;         // offset in cd_buf of the next header
+  std::uint32_t name_cap;       // bytes allocated for entry.name
+  ZipEntry entry;
+  ECD ecd;
+};
+
 namespace {
 
 // End of Central Directory record offsets.
@@ -110,29 +128,23 @@ void decode_cdh(const unsigned char* p, ZipEntry* e) {
   e->local_header_offset = le_u32(p + CDH_LOCAL_OFFSET);
 }
 
-// Big archives are read twice (index, then report), and collections hold
-// copies of them: the buffer of the last big directory is kept for the next
-// one. Fresh memory costs a fault and zeroing per page on first touch (and
-// at times compaction to find huge pages), more than the read into it.
-// Kept up to SPARE_MAX bytes.
+// A cache keeps a buffer up to this size; bigger ones go back to the system.
 constexpr std::size_t SPARE_MAX = std::size_t{64} << 20;
-unsigned char* spare = nullptr;
-std::size_t spare_cap = 0;
 
-unsigned char* take_buffer(std::size_t size, std::size_t* cap) {
-  if (spare != nullptr && spare_cap >= size) {
-    *cap = std::exchange(spare_cap, 0);
-    return std::exchange(spare, nullptr);
+unsigned char* take_buffer(ZipCache* cache, std::size_t size, std::size_t* cap) {
+  if (cache != nullptr && cache->buf != nullptr && cache->cap >= size) {
+    *cap = std::exchange(cache->cap, 0);
+    return std::exchange(cache->buf, nullptr);
   }
   *cap = size;
   return static_cast<unsigned char*>(big_alloc(size));
 }
 
-void give_buffer(unsigned char* buf, std::size_t cap) {
-  if (cap <= SPARE_MAX && cap >= spare_cap) {
-    std::free(spare);
-    spare = buf;
-    spare_cap = cap;
+void give_buffer(ZipCache* cache, unsigned char* buf, std::size_t cap) {
+  if (cache != nullptr && cap <= SPARE_MAX && cap >= cache->cap) {
+    std::free(cache->buf);
+    cache->buf = buf;
+    cache->cap = cap;
   } else {
     std::free(buf);
   }
@@ -156,7 +168,7 @@ bool load_cd(ZipDir* zd, const char* path) {
   }
   std::free(zd->window);  // the ECD is decoded; keep only one buffer
   zd->window = nullptr;
-  zd->cd_copy = take_buffer(ecd.cd_size, &zd->cd_copy_cap);
+  zd->cd_copy = take_buffer(zd->cache, ecd.cd_size, &zd->cd_copy_cap);
   if (zd->cd_copy == nullptr) {
     error_msg("malloc failed allocating: %u bytes", ecd.cd_size);
     return false;
@@ -213,6 +225,10 @@ int find_ecd(const unsigned char* buf, std::size_t len, std::size_t* pos) {
   return 0;
 }
 
+namespace {
+
+// Finds the ECD nearest the end of the file (fd and file_size set): 0 with
+// window, window_pos, window_len and ecd_pos set, or -1 with nothing held.
 int load_ecd(ZipDir* zd) {
   std::int64_t size = zd->file_size;
   std::uint32_t cap = size < ZIP_WINDOW ? static_cast<std::uint32_t>(size) : ZIP_WINDOW;
@@ -243,6 +259,8 @@ int load_ecd(ZipDir* zd) {
   return -1;
 }
 
+}  // namespace
+
 CdhFit cdh_fit(std::uint32_t cd_size, std::uint32_t pos, const unsigned char* hdr,
                std::uint64_t* next) {
   if (pos >= cd_size) return CdhFit::End;
@@ -253,13 +271,14 @@ CdhFit cdh_fit(std::uint32_t cd_size, std::uint32_t pos, const unsigned char* hd
   return CdhFit::Ok;
 }
 
-ZipDir* openzip(const char* path) {
+ZipDir* openzip(const char* path, ZipCache* cache) {
   auto* zd = static_cast<ZipDir*>(std::calloc(1, sizeof(ZipDir)));
   if (zd == nullptr) {
     error_msg("malloc failed allocating: %u bytes", static_cast<unsigned>(sizeof(ZipDir)));
     return nullptr;
   }
   zd->fd = -1;
+  zd->cache = cache;
   OpenGuard guard{zd};
   if (!open_regular(zd, path)) {
     error_msg("unable to open file: %s", path);
@@ -296,39 +315,52 @@ ZipDir* openzip(const char* path) {
   return guard.release();
 }
 
-ZipEntry* readzip(ZipDir* zd) {
+ZipRead readzip(ZipDir* zd, const ZipEntry** entry) {
   std::uint32_t pos = zd->cd_pos;
-  if (pos >= zd->ecd.cd_size) return nullptr;
+  if (pos >= zd->ecd.cd_size) return ZipRead::End;
   const unsigned char* hdr = zd->cd_buf + pos;
   std::uint64_t next;
   if (cdh_fit(zd->ecd.cd_size, pos, hdr, &next) != CdhFit::Ok) {
     error_msg("error, invalid filename length in directory: %s", zd->path);
-    return nullptr;
+    return ZipRead::Bad;
   }
   decode_cdh(hdr, &zd->entry);
   if (!copy_name(zd, hdr + CDH_SIZE, zd->entry.name_len)) {
     error_msg("malloc failed allocating: %u bytes", zd->entry.name_len + 1u);
-    return nullptr;
+    return ZipRead::Bad;
   }
   // Past the last entry the walk ends; saturating keeps the cursor from
   // wrapping back into the directory.
   zd->cd_pos = next > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(next);
-  return &zd->entry;
+  *entry = &zd->entry;
+  return ZipRead::Entry;
+}
+
+std::uint32_t zip_entry_pos(const ZipDir* zd) {
+  return zd->cd_pos;
+}
+
+std::uint32_t zip_total_entries(const ZipDir* zd) {
+  return zd->ecd.total_entries;
+}
+
+ZipLayout zip_layout(const ZipDir* zd) {
+  return ZipLayout{zd->file_size, zd->ecd_pos, zd->ecd, zd->cd_buf};
 }
 
 void closezip(ZipDir* zd) {
   std::free(zd->entry.name);
-  if (zd->cd_copy != nullptr) give_buffer(zd->cd_copy, zd->cd_copy_cap);
+  if (zd->cd_copy != nullptr) give_buffer(zd->cache, zd->cd_copy, zd->cd_copy_cap);
   std::free(zd->window);
   if (zd->fd >= 0) close(zd->fd);
   std::free(zd->path);
   std::free(zd);
 }
 
-void zip_release_spare() {
-  std::free(spare);
-  spare = nullptr;
-  spare_cap = 0;
+void zip_cache_release(ZipCache* cache) {
+  std::free(cache->buf);
+  cache->buf = nullptr;
+  cache->cap = 0;
 }
 
 }  // namespace zorv

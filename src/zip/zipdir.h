@@ -4,7 +4,17 @@
 // are read: no local headers, no file data, nothing is decompressed. No ZIP64
 // records are looked for and no multi-disk archives are accepted. Every
 // failure is reported through error_msg ("zorv: " prefix) and returned as a
-// null result; nothing here ends the process.
+// null result or a stop; nothing here ends the process.
+//
+// Two limits the rest of the program leans on:
+// - An entry's identity within its archive is its 32-bit position in the
+//   directory (zip_entry_pos): the offset just past its header, name, extra
+//   field and comment. The same on every walk of an unchanged file, and what
+//   the report uses to find a name again. Directories of 4 GiB or more are
+//   therefore refused; they cannot occur in a sane archive.
+// - The directory is held whole, in one buffer of its recorded size, which is
+//   checked against the file size before anything is allocated: a small file
+//   can never make the reader reserve more than the file holds.
 #pragma once
 
 #include <cstddef>
@@ -50,22 +60,18 @@ struct ZipEntry {
   char* name;  // owned by the ZipDir; replaced by every readzip
 };
 
-// One opened archive, created by openzip and released by closezip.
-struct ZipDir {
-  char* path;              // copy of the path given to openzip
-  int fd;                  // open for reading until closezip
-  std::int64_t file_size;  // 64-bit: archives up to the format's 4 GiB limit and beyond
-  std::int64_t ecd_pos;    // file offset of the ECD signature
-  unsigned char* window;   // the file bytes of the read that found the ECD, or null
-  std::int64_t window_pos;
-  std::uint32_t window_len;
-  unsigned char* cd_copy;       // the directory, when it lay outside the window
-  std::size_t cd_copy_cap;      // bytes allocated for cd_copy
-  const unsigned char* cd_buf;  // ecd.cd_size bytes: inside window, or cd_copy
-  std::uint32_t cd_pos;         // offset in cd_buf of the next header; see readzip
-  std::uint32_t name_cap;       // bytes allocated for entry.name
-  ZipEntry entry;
-  ECD ecd;
+// One opened archive, created by openzip and released by closezip. Its
+// inside is the reader's own: callers use the functions below.
+struct ZipDir;
+
+// A directory buffer handed from one archive to the next. Big archives are
+// read twice (index, then report) and collections hold copies of them: fresh
+// memory costs a fault and zeroing per page on first touch, more than the
+// read into it. Owned by the caller (one per thread), zero-initialised to
+// start; openzip borrows it and closezip gives the buffer back.
+struct ZipCache {
+  unsigned char* buf;  // null, or cap bytes
+  std::size_t cap;
 };
 
 constexpr std::size_t ECD_SIZE = 22;  // fixed part of the end record
@@ -77,25 +83,50 @@ constexpr std::size_t CDH_SIZE = 46;  // fixed part of a central header
 constexpr std::uint32_t ZIP_WINDOW = 64 * 1024;
 
 // Opens the archive at `path`: finds its ECD and loads its central directory.
-// Positioned before the first entry (cd_pos 0). Null after a reported failure.
-// Anything but a regular file is refused without blocking (a FIFO included).
-ZipDir* openzip(const char* path);
+// Positioned before the first entry. Null after a reported failure. Anything
+// but a regular file is refused without blocking (a FIFO included). `cache`
+// (may be null) lends a buffer for a directory too big for the tail read.
+ZipDir* openzip(const char* path, ZipCache* cache = nullptr);
 
-// The next entry, or null at the end of the directory (not reported) or after
-// a reported bad entry (then cd_pos stays put). After a non-null result,
-// zd->cd_pos is the offset just past that entry's header, name, extra field
-// and comment (saturated at UINT32_MAX): it names the entry within its archive
-// and is the same on every walk of an unchanged file.
-ZipEntry* readzip(ZipDir* zd);
+// Why a walk stopped, or that it has not.
+enum class ZipRead {
+  Entry,  // *entry is the next entry
+  End,    // the directory is read to its end (not reported)
+  Bad,    // a damaged header, or no memory for a name: reported, and the
+          // rest of the directory is unknown
+};
 
-// Releases everything the ZipDir owns, then the record. Never null. The
-// buffer of a big directory is kept for the next openzip to reuse.
+// Moves to the next entry. After Entry, *entry is valid until the next call
+// and zip_entry_pos names it. After End or Bad the walk stays where it was
+// and every further call says the same.
+ZipRead readzip(ZipDir* zd, const ZipEntry** entry);
+
+// The identity of the entry readzip returned last (0 before the first): the
+// offset just past its header, name, extra field and comment, saturated at
+// UINT32_MAX.
+std::uint32_t zip_entry_pos(const ZipDir* zd);
+
+// The number of entries the end record claims.
+std::uint32_t zip_total_entries(const ZipDir* zd);
+
+// Releases everything the ZipDir owns, then the record. Never null. A
+// directory buffer borrowed from a cache goes back to it.
 void closezip(ZipDir* zd);
 
-// Gives back the directory buffer kept for reuse (at the end of a run).
-void zip_release_spare();
+// Gives back the buffer a cache holds; the cache is empty again.
+void zip_cache_release(ZipCache* cache);
 
 // --- internals, exposed for tests ---
+
+// Where openzip found things: the file's size, the end record's position and
+// fields as decoded, and the directory bytes it walks (ecd.cd_size of them).
+struct ZipLayout {
+  std::int64_t file_size;
+  std::int64_t ecd_pos;
+  ECD ecd;
+  const unsigned char* cd;
+};
+ZipLayout zip_layout(const ZipDir* zd);
 
 // Byte by byte, so alignment and host byte order never matter;
 // g++ -O2 still emits a single load.
@@ -110,10 +141,6 @@ inline std::uint32_t le_u32(const unsigned char* p) {
 // 1 with *pos set to the last ECD signature in buf that has at least
 // ECD_SIZE bytes from its start to the end of buf; else 0.
 int find_ecd(const unsigned char* buf, std::size_t len, std::size_t* pos);
-
-// Finds the ECD nearest the end of the file (fd and file_size set): 0 with
-// window, window_pos, window_len and ecd_pos set, or -1 with nothing held.
-int load_ecd(ZipDir* zd);
 
 enum class CdhFit { End, Bad, Ok };
 

@@ -124,15 +124,17 @@ TEST(Collection, RandomCollectionsMatchModel) {
     RbTree* tree = rbtree_alloc(crc_compare);
     for (std::uint32_t& crc : formed)
       rbtree_insert(tree, &crc);
-    static Groups* want;
+    std::vector<std::uint32_t> walked;
+    rbtree_walk(
+        tree,
+        [](void* item, void* ctx) {
+          static_cast<std::vector<std::uint32_t>*>(ctx)->push_back(
+              *static_cast<std::uint32_t*>(item));
+        },
+        &walked);
     Groups expected;
-    want = &expected;
-    static std::map<std::uint32_t, std::vector<Member>>* all;
-    all = &members;
-    rbtree_walk(tree->root, [](void* item) {
-      std::uint32_t crc = *static_cast<std::uint32_t*>(item);
-      want->emplace_back(crc, (*all)[crc]);
-    });
+    for (std::uint32_t crc : walked)
+      expected.emplace_back(crc, members[crc]);
     rbtree_free(tree);
 
     RunResult r = test::run_zorv(args, dir.path());

@@ -21,10 +21,8 @@ namespace {
 using test::Bytes;
 using test::TempDir;
 
-std::vector<std::string>* seen = nullptr;
-
-int record(const char* path) {
-  seen->push_back(path);
+int record(const char* path, void* ctx) {
+  static_cast<std::vector<std::string>*>(ctx)->push_back(path);
   return 0;
 }
 
@@ -36,9 +34,8 @@ struct ScanResult {
 
 ScanResult scan(const std::string& dir, int flags) {
   ScanResult r;
-  seen = &r.paths;
   test::CaptureFd err(2);
-  r.result = scandir(dir.c_str(), ".zip", record, flags);
+  r.result = scandir(dir.c_str(), ".zip", record, &r.paths, flags);
   r.err = err.text();
   std::sort(r.paths.begin(), r.paths.end());
   return r;
@@ -48,7 +45,8 @@ ScanResult scan(const std::string& dir, int flags) {
 class ScanDir : public testing::Test {
  protected:
   void SetUp() override {
-    for (const char* name : {"a.zip", "b.ZIP", "c.zip.old", "d", "zip", "sub/e.zip",
+    for (const char* name : {"a.zip", "b.ZIP", "c.zip.old", "d", "zip", "t.zip.txt", "u.tar.ZIP",
+                             "sub/e.zip",
                              "sub/deeper/f.zip", "..x/g.zip", ".hidden/h.zip", "arch.zip/i.zip"}) {
       dir_.write(name, Bytes{'x'});
     }
@@ -81,13 +79,24 @@ TEST_F(ScanDir, ExtensionOnLastDotAnyCaseRegularFilesOnly) {
   EXPECT_EQ(r.err, "");
   // The FIFO, the socket, the dangling link and the directory arch.zip are
   // never handed on; the link to a regular file is.
-  EXPECT_EQ(r.paths, full({"a.zip", "b.ZIP", "link.zip"}));
+  EXPECT_EQ(r.paths, full({"a.zip", "b.ZIP", "link.zip", "u.tar.ZIP"}));
+}
+
+// Only the last dot counts: a rule that took the first one would pass
+// "c.zip.old" and miss "u.tar.ZIP".
+TEST(HasExt, LastDotAnyCase) {
+  EXPECT_TRUE(has_ext("b.tar.ZIP", ".zip"));
+  EXPECT_TRUE(has_ext("dir/.zip", ".zip"));
+  EXPECT_FALSE(has_ext("a.zip.txt", ".zip"));
+  EXPECT_FALSE(has_ext("arch.zip/inside", ".zip"));
+  EXPECT_FALSE(has_ext("a.zipx", ".zip"));
+  EXPECT_FALSE(has_ext("zip", ".zip"));
 }
 
 TEST_F(ScanDir, RecursionEntersEveryDirectoryButDotAndDotDot) {
   ScanResult r = scan(dir_.path(), SCAN_RECURSE);
   EXPECT_EQ(r.result, SCAN_OK);
-  EXPECT_EQ(r.paths, full({"a.zip", "b.ZIP", "link.zip", "sub/e.zip", "sub/deeper/f.zip",
+  EXPECT_EQ(r.paths, full({"a.zip", "b.ZIP", "link.zip", "u.tar.ZIP", "sub/e.zip", "sub/deeper/f.zip",
                            "..x/g.zip", ".hidden/h.zip", "arch.zip/i.zip"}));
 }
 

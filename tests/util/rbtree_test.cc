@@ -72,11 +72,13 @@ void check_tree(const RbTree* tree) {
   EXPECT_EQ(tree->count, nodes);
 }
 
+void collect_int(void* item, void* ctx) {
+  static_cast<std::vector<int>*>(ctx)->push_back(*static_cast<int*>(item));
+}
+
 std::vector<int> walk_order(const RbTree* tree) {
-  static std::vector<int>* seen;
   std::vector<int> order;
-  seen = &order;
-  rbtree_walk(tree->root, [](void* item) { seen->push_back(*static_cast<int*>(item)); });
+  rbtree_walk(tree, collect_int, &order);
   return order;
 }
 
@@ -217,7 +219,7 @@ TEST(RbTreeFree, ItemsReleasedBeforeTheTree) {
     items.push_back(new int((i * 7919) % 1000));
     rbtree_insert(tree, items.back());
   }
-  rbtree_walk(tree->root, [](void* item) { delete static_cast<int*>(item); });
+  rbtree_walk(tree, [](void* item, void*) { delete static_cast<int*>(item); }, nullptr);
   rbtree_free(tree);
 }
 
@@ -297,11 +299,10 @@ TEST(RbTreeKeyed, SameShapesAsComparedTree) {
   std::vector<std::unique_ptr<int>> owned;
   RbTree* keyed = make_tree(true);
   RbTree* compared = make_tree(false);
-  static std::vector<std::pair<int, int>>* out;
   auto shape = [](const RbTree* tree) {
     std::vector<std::pair<int, int>> nodes;  // (value, colour) in pre-order
-    out = &nodes;
-    rbtree_walk(tree->root, [](void* item) { out->emplace_back(*static_cast<int*>(item), 0); });
+    for (int value : walk_order(tree))
+      nodes.emplace_back(value, 0);
     // Colours in the same pre-order, from the nodes themselves.
     std::vector<const RbNode*> stack;
     if (tree->root != nullptr) stack.push_back(tree->root);
@@ -348,10 +349,7 @@ TEST(RbTreeKeyed, PrefetchFindsStoredItemsAndChangesNothing) {
     values[i] = i * 3;
     rbtree_insert(tree, &values[i]);
   }
-  static std::vector<int>* seen;
-  std::vector<int> before;
-  seen = &before;
-  rbtree_walk(tree->root, [](void* item) { seen->push_back(*static_cast<int*>(item)); });
+  std::vector<int> before = walk_order(tree);
   std::vector<std::uint32_t> keys(1000);
   for (auto& k : keys)
     k = rng() % 13000;
@@ -362,10 +360,7 @@ TEST(RbTreeKeyed, PrefetchFindsStoredItemsAndChangesNothing) {
     void* want = keys[i] % 3 == 0 && keys[i] < 12000 ? &values[keys[i] / 3] : nullptr;
     EXPECT_EQ(found[i], want) << keys[i];
   }
-  std::vector<int> after;
-  seen = &after;
-  rbtree_walk(tree->root, [](void* item) { seen->push_back(*static_cast<int*>(item)); });
-  EXPECT_EQ(before, after);
+  EXPECT_EQ(before, walk_order(tree));
   check_tree(tree);
   rbtree_free(tree);
 }

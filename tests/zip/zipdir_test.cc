@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/files.h"
+#include "support/walk.h"
 #include "support/zip_writer.h"
 
 namespace zorv {
@@ -40,19 +41,18 @@ struct WalkResult {
   std::vector<Walked> entries;
   std::string err;
   std::int64_t ecd_pos = -1;
+  ZipRead stop = ZipRead::End;
 };
 
 WalkResult walk(const std::string& path) {
   WalkResult r;
   CaptureFd err(2);
-  if (ZipDir* zd = openzip(path.c_str())) {
-    r.opened = true;
-    r.ecd_pos = zd->ecd_pos;
-    while (const ZipEntry* e = readzip(zd)) {
-      r.entries.push_back({std::string(e->name, e->name_len), e->crc32, zd->cd_pos});
-    }
-    closezip(zd);
-  }
+  test::Walk w = test::walk_archive(path.c_str());
+  r.opened = w.opened;
+  r.ecd_pos = w.ecd_pos;
+  for (const test::WalkedEntry& e : w.entries)
+    r.entries.push_back({e.name, e.crc32, e.cd_pos});
+  r.stop = w.stop;
   r.err = err.text();
   return r;
 }
@@ -124,8 +124,8 @@ TEST(ReadZip, AllFieldsDecoded) {
   ScopedFile f(a.bytes());
   ZipDir* zd = openzip(f.path());
   ASSERT_NE(zd, nullptr);
-  const ZipEntry* e = readzip(zd);
-  ASSERT_NE(e, nullptr);
+  const ZipEntry* e = nullptr;
+  ASSERT_EQ(readzip(zd, &e), ZipRead::Entry);
   EXPECT_EQ(e->signature, 0x99999999u);
   EXPECT_EQ(e->made_by_version, 63);
   EXPECT_EQ(e->made_by_system, 3);
@@ -143,8 +143,8 @@ TEST(ReadZip, AllFieldsDecoded) {
   EXPECT_EQ(e->internal_attr, 1);
   EXPECT_EQ(e->external_attr, 0x81a40000u);
   EXPECT_EQ(e->local_header_offset, 0x00abcdefu);
-  EXPECT_EQ(zd->ecd.total_entries, 1);
-  EXPECT_EQ(zd->ecd.cd_offset, 0u);
+  EXPECT_EQ(zip_total_entries(zd), 1u);
+  EXPECT_EQ(zip_layout(zd).ecd.cd_offset, 0u);
   closezip(zd);
 }
 
@@ -168,12 +168,13 @@ TEST(ReadZip, SlackAfterLastEntryReportsEveryCall) {
     CaptureFd err(2);
     ZipDir* zd = openzip(f.path());
     ASSERT_NE(zd, nullptr);
-    EXPECT_NE(readzip(zd), nullptr);
-    EXPECT_NE(readzip(zd), nullptr);
-    std::uint32_t at = zd->cd_pos;
-    EXPECT_EQ(readzip(zd), nullptr);
-    EXPECT_EQ(readzip(zd), nullptr);
-    EXPECT_EQ(zd->cd_pos, at);  // not advanced
+    const ZipEntry* e = nullptr;
+    EXPECT_EQ(readzip(zd, &e), ZipRead::Entry);
+    EXPECT_EQ(readzip(zd, &e), ZipRead::Entry);
+    std::uint32_t at = zip_entry_pos(zd);
+    EXPECT_EQ(readzip(zd, &e), ZipRead::Bad);
+    EXPECT_EQ(readzip(zd, &e), ZipRead::Bad);
+    EXPECT_EQ(zip_entry_pos(zd), at);  // not advanced
     closezip(zd);
     std::string line =
         std::string("zorv: error, invalid filename length in directory: ") + f.path() + "\n";
@@ -187,6 +188,7 @@ TEST(ReadZip, NameRunningPastDirectoryEndsWalkWithMessage) {
   a.add("cut.txt", 0x0badf00d).set_name_len(500);
   WalkResult r = walk(a);
   ASSERT_EQ(r.entries.size(), 1u);
+  EXPECT_EQ(r.stop, ZipRead::Bad);  // not the directory's end: what follows is unknown
   EXPECT_EQ(r.err, "zorv: error, invalid filename length in directory: ARCHIVE\n");
 }
 
@@ -204,6 +206,7 @@ TEST(ReadZip, ExtraOrCommentRunningPastDirectoryStillReturnsEntry) {
     ASSERT_EQ(r.entries.size(), 2u);
     EXPECT_EQ(r.entries[1].name, "b");
     EXPECT_EQ(r.entries[1].cd_pos, r.entries[0].cd_pos + 46 + 1 + 60000u);
+    EXPECT_EQ(r.stop, ZipRead::End);
     EXPECT_EQ(r.err, "");
   }
 }
