@@ -201,6 +201,22 @@ TEST_F(Run, UnwritableOutputFailsTheRun) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
+// The report takes memory for the members it has, not for the biggest batch
+// it could take: a small report runs in a small address space.
+TEST_F(Run, SmallReportInSmallAddressSpace) {
+  if (test::kSanitized) GTEST_SKIP() << "memory limits do not work under sanitizers";
+  put("a.zip", archive({{"x", 0x5eed}}));
+  put("b.zip", archive({{"y", 0x5eed}}));
+  RunResult r = test::run_program(
+      {"/bin/sh", "-c", std::string("ulimit -v 16000 && exec '") + ZORV_BIN + "' -l a.zip b.zip"},
+      dir_.path(), 60);
+  expect_run(r, 0,
+             block(0x5eed, {"a.zip, x", "b.zip, y"}) +
+                 "FileListName: a.zip (Tot 1, Found 1) ***\n"
+                 "FileListName: b.zip (Tot 1, Found 1) ***\n",
+             "");
+}
+
 TEST(Examples, BundledExamplesReport) {
   RunResult r = test::run_zorv(
       {"-l", "examples/photos-2023.zip", "examples/photos-backup.zip", "examples/projects.zip"},
