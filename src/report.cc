@@ -227,6 +227,10 @@ bool resolve(Report* r, Member* members, std::size_t n) {
   if (r->places == nullptr) {
     r->places = take<Place>(r->cap);
     r->spare_places = take<Place>(r->cap);
+    // Names average a few dozen bytes: the arena starts there and grows
+    // (rarely) as the names need.
+    r->arena_cap = std::clamp<std::size_t>(r->cap * 32, 65536, r->arena_limit);
+    r->arena = take<char>(r->arena_cap);
   }
   r->arena_used = 0;
   for (std::size_t i = 0; i < n; ++i)

@@ -45,17 +45,43 @@ void TextSink::put(const char* text) {
 void TextSink::begin_group(std::uint32_t crc32) {
   static const char hex[] = "0123456789abcdef";
   char line[] = "CRC32: 0x00000000\n";
+  constexpr std::size_t len = sizeof line - 1;
+  char* p = line;
+  if (block_ != nullptr && len <= BLOCK - used_) p = block_ + used_;  // the usual case
+  std::memcpy(p, "CRC32: 0x", 9);
   for (int i = 0; i < 8; ++i)
-    line[9 + i] = hex[(crc32 >> (28 - 4 * i)) & 0xf];
-  put(line, sizeof line - 1);
+    p[9 + i] = hex[(crc32 >> (28 - 4 * i)) & 0xf];
+  p[17] = '\n';
+  if (p == line) {
+    put(line, len);
+  } else {
+    used_ += len;
+  }
 }
 
+// The line most reports are made of, assembled with one test for room.
 void TextSink::member(const char* archive, const char* name, std::size_t name_len) {
-  put("file: ", 6);
-  put(archive);
-  put(", ", 2);
-  put(name, name_len);
-  put("\n", 1);
+  std::size_t archive_len = std::strlen(archive);
+  std::size_t need = 6 + archive_len + 2 + name_len + 1;
+  if (block_ == nullptr || need > BLOCK - used_) {
+    flush();
+    if (block_ == nullptr || need > BLOCK) {
+      put("file: ", 6);
+      put(archive, archive_len);
+      put(", ", 2);
+      put(name, name_len);
+      put("\n", 1);
+      return;
+    }
+  }
+  char* p = block_ + used_;
+  std::memcpy(p, "file: ", 6);
+  std::memcpy(p + 6, archive, archive_len);
+  p += 6 + archive_len;
+  std::memcpy(p, ", ", 2);
+  std::memcpy(p + 2, name, name_len);
+  p[2 + name_len] = '\n';
+  used_ += need;
 }
 
 void TextSink::member_unreadable(const char* archive) {
@@ -76,6 +102,11 @@ void TextSink::member_unmatched(const char* archive) {
 }
 
 void TextSink::end_group() {
+  if (block_ != nullptr && 8 <= BLOCK - used_) {
+    std::memcpy(block_ + used_, "-------\n", 8);
+    used_ += 8;
+    return;
+  }
   put("-------\n", 8);
 }
 
