@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -58,6 +59,34 @@ ScopedFile::ScopedFile(const Bytes& bytes) : file_(dir_.write("archive.zip", byt
 Bytes read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+namespace {
+
+bool write_at(int fd, const Bytes& bytes, std::uint64_t offset) {
+  const unsigned char* p = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    ssize_t put = pwrite(fd, p, left, static_cast<off_t>(offset));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    p += put;
+    left -= static_cast<std::size_t>(put);
+    offset += static_cast<std::uint64_t>(put);
+  }
+  return true;
+}
+
+}  // namespace
+
+// Writing past the end leaves the skipped range a hole: it reads as zeros
+// and takes no blocks.
+bool write_sparse(const std::string& path, const ArchiveBytes& a, std::uint64_t hole) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  Bytes head = a.head();
+  bool ok = write_at(fd, head, 0) && write_at(fd, a.tail(hole), head.size() + hole);
+  return close(fd) == 0 && ok;
 }
 
 CaptureFd::CaptureFd(int fd) : fd_(fd) {

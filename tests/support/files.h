@@ -43,6 +43,12 @@ class ScopedFile {
 
 Bytes read_file(const std::string& path);
 
+// Writes `a` to `path` with a hole of `hole` bytes between its prefix and its
+// central directory, counted in every offset the archive records: a
+// directory past 4 GiB costs a few kilobytes of disk. False when a write
+// fails (errno says why).
+bool write_sparse(const std::string& path, const ArchiveBytes& a, std::uint64_t hole);
+
 // Captures what the process writes to standard error (or output) between
 // construction and text(); undone on destruction.
 class CaptureFd {

@@ -6,15 +6,28 @@ archive in central-directory order as Python's zipfile reads them back:
     archive <path relative to the output directory>
     entry <crc32 as 8 hex digits> <stored name bytes as hex>
 
+manifest-zip64.txt lists, in the same form, the archives that need ZIP64
+end records or data in front of the archive taken into account, which the
+reader does not do yet.
+
 Usage: make_fixtures.py OUTDIR
 """
+import io
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import zipfile
 
 STAMP = (2023, 5, 17, 10, 30, 0)
+EPOCH = 1684319400  # STAMP as UTC: the time of every file zip reads
+
+# What a self-extractor or installer puts in front of an archive.
+STUB = (b"#!/bin/sh\n"
+        b"# Self-extracting archive: the ZIP data follows this script.\n"
+        b"echo 'extract with: unzip \"$0\"' >&2\n"
+        b"exit 1\n" + b"#" * 200 + b"\n")
 
 
 def add(zf, name, data, method=zipfile.ZIP_STORED, comment=b""):
@@ -51,10 +64,25 @@ def big_comment(path):
         add(zf, "b.txt", b"beta\n")
 
 
+def run_zip(args, cwd, target, stdin=None):
+    """Runs Info-ZIP zip afresh on `target`: it would add to an archive that
+    exists. File times become DOS times in local time, hence TZ."""
+    if os.path.exists(target):
+        os.remove(target)
+    env = dict(os.environ, TZ="UTC")
+    subprocess.run(["zip", "-q"] + args, cwd=cwd, input=stdin, env=env, check=True)
+
+
+def stamp_tree(root):
+    """Gives every file and directory under root the time EPOCH, so that
+    zip stores the same times on every build."""
+    for parent, dirs, files in os.walk(root):
+        for name in dirs + files:
+            os.utime(os.path.join(parent, name), (EPOCH, EPOCH))
+
+
 def info_zip(out):
     """An archive from Info-ZIP zip, with extra fields and a directory tree."""
-    if shutil.which("zip") is None:
-        return None
     src = os.path.join(out, "izip-src")
     shutil.rmtree(src, ignore_errors=True)
     os.makedirs(os.path.join(src, "tree", "sub", "deeper"))
@@ -67,12 +95,9 @@ def info_zip(out):
     for name, data in files.items():
         with open(os.path.join(src, name), "wb") as f:
             f.write(data)
-        os.utime(os.path.join(src, name), (1684319400, 1684319400))
+    stamp_tree(src)
     target = os.path.abspath(os.path.join(out, "izip", "tree.zip"))
-    os.makedirs(os.path.dirname(target), exist_ok=True)
-    if os.path.exists(target):
-        os.remove(target)
-    subprocess.run(["zip", "-q", "-r", target, "tree"], cwd=src, check=True)
+    run_zip(["-r", target, "tree"], src, target)
     shutil.rmtree(src)
     return target
 
@@ -112,8 +137,85 @@ def collection(out):
         with open(os.path.join(src, "old", "unique.bin"), "wb") as f:
             f.write(b"\x00\x01\x02 unique")
         target = os.path.abspath(os.path.join(root, "info-zip.zip"))
-        subprocess.run(["zip", "-q", "-r", "-X", target, "old"], cwd=src, check=True)
+        stamp_tree(src)
+        run_zip(["-r", "-X", target, "old"], src, target)
         shutil.rmtree(src)
+
+
+def count_over_16_bits(path):
+    """More entries than the end record's 16-bit counts hold: zipfile adds a
+    ZIP64 end record and writes 0xFFFF in the classic one. Written in memory,
+    where it takes a quarter of the time a file does."""
+    buf = io.BytesIO()
+    with zipfile.ZipFile(buf, "w") as zf:
+        for i in range(70000):
+            zf.writestr(zipfile.ZipInfo("%x" % i, STAMP), b"%x" % i)
+    with open(path, "wb") as f:
+        f.write(buf.getvalue())
+
+
+def forced_zip64(path):
+    """force_zip64 puts ZIP64 sizes in the local headers only: the central
+    directory and the end record stay classic."""
+    with zipfile.ZipFile(path, "w") as zf:
+        for name, data in (("one.txt", b"one\n"), ("two.txt", b"two\n" * 30),
+                           ("one-again.txt", b"one\n")):
+            info = zipfile.ZipInfo(name, STAMP)
+            info.compress_type = zipfile.ZIP_DEFLATED
+            with zf.open(info, "w", force_zip64=True) as w:
+                w.write(data)
+
+
+def info_zip_zip64(out):
+    """zip -fz: ZIP64 extra fields in every header, ZIP64 end records, and
+    0xFFFFFFFF as the classic record's directory offset."""
+    src = os.path.join(out, "izip64-src")
+    shutil.rmtree(src, ignore_errors=True)
+    os.makedirs(src)
+    files = (("a.txt", b"alpha\n"), ("b.txt", b"beta\n" * 50), ("a-copy.txt", b"alpha\n"))
+    for name, data in files:
+        with open(os.path.join(src, name), "wb") as f:
+            f.write(data)
+    stamp_tree(src)
+    target = os.path.abspath(os.path.join(out, "izip", "zip-fz.zip"))
+    run_zip(["-X", "-fz", target, "a.txt", "b.txt", "a-copy.txt"], src, target)
+    shutil.rmtree(src)
+    return target
+
+
+def info_zip_stdin(out):
+    """An entry read from a pipe: zip cannot know its size when it starts,
+    so it writes ZIP64 end records; the classic record keeps true values.
+    zipfile calls the entry "-", its stored name."""
+    target = os.path.abspath(os.path.join(out, "izip", "stdin.zip"))
+    run_zip(["-X", target, "-"], out, target, stdin=b"read from standard input\n")
+    set_stamp_of_only_entry(target)
+    return target
+
+
+def set_stamp_of_only_entry(path):
+    """zip stamps an entry read from a pipe with the clock: give it STAMP in
+    both headers so that the archive is the same on every build."""
+    dos = struct.pack("<HH", STAMP[3] << 11 | STAMP[4] << 5 | STAMP[5] // 2,
+                      (STAMP[0] - 1980) << 9 | STAMP[1] << 5 | STAMP[2])
+    with zipfile.ZipFile(path) as zf:
+        (info,) = zf.infolist()
+        local, central = info.header_offset, zf.start_dir
+    with open(path, "r+b") as f:
+        f.seek(local + 10)
+        f.write(dos)
+        f.seek(central + 12)
+        f.write(dos)
+
+
+def with_stub(source, target):
+    """What `cat stub a.zip > b.zip` makes: every offset in the archive is
+    now short by the stub's length."""
+    with open(target, "wb") as f:
+        f.write(STUB)
+        with open(source, "rb") as a:
+            f.write(a.read())
+    return target
 
 
 def stored_name(info):
@@ -121,23 +223,38 @@ def stored_name(info):
     return info.orig_filename.encode(encoding)
 
 
+def write_manifest(path, archives, out):
+    with open(path, "w") as m:
+        for archive in archives:
+            m.write("archive %s\n" % os.path.relpath(archive, out))
+            with zipfile.ZipFile(archive) as zf:
+                for info in zf.infolist():
+                    m.write("entry %08x %s\n" % (info.CRC, stored_name(info).hex()))
+
+
 def main():
     out = sys.argv[1]
-    os.makedirs(os.path.join(out, "py"), exist_ok=True)
-    archives = [os.path.join(out, "py", n) for n in ("mixed.zip", "many.zip", "comment.zip")]
+    for sub in ("py", "izip", "sfx"):
+        os.makedirs(os.path.join(out, sub), exist_ok=True)
+    names = ("mixed.zip", "many.zip", "comment.zip", "count-over-16-bits.zip", "force-zip64.zip")
+    archives = [os.path.join(out, "py", n) for n in names]
     mixed(archives[0])
     many(archives[1], 3000)
     big_comment(archives[2])
+    # ZIP64 records the reader can do without: the classic record's size
+    # and offset are true, and the walk ends at the end of the directory.
+    count_over_16_bits(archives[3])
+    forced_zip64(archives[4])
     collection(out)
-    made = info_zip(out)
-    if made:
-        archives.append(made)
-    with open(os.path.join(out, "manifest.txt"), "w") as m:
-        for path in archives:
-            m.write("archive %s\n" % os.path.relpath(path, out))
-            with zipfile.ZipFile(path) as zf:
-                for info in zf.infolist():
-                    m.write("entry %08x %s\n" % (info.CRC, stored_name(info).hex()))
+    zip64 = [with_stub(archives[0], os.path.join(out, "sfx", "stub-zipfile.zip"))]
+    if shutil.which("zip") is not None:
+        archives += [info_zip(out), info_zip_stdin(out)]
+        forced = info_zip_zip64(out)
+        zip64 += [forced, with_stub(forced, os.path.join(out, "sfx", "stub-zip-fz.zip"))]
+    write_manifest(os.path.join(out, "manifest-zip64.txt"), zip64, out)
+    # Last: the build knows this script by manifest.txt alone, so a run that
+    # stops early leaves it missing or older than the script and is redone.
+    write_manifest(os.path.join(out, "manifest.txt"), archives, out)
 
 
 if __name__ == "__main__":

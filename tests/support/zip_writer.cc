@@ -1,6 +1,7 @@
 #include "support/zip_writer.h"
 
 #include <array>
+#include <limits>
 
 namespace zorv::test {
 
@@ -18,11 +19,45 @@ void put_u32(Bytes& out, std::uint32_t v) {
   put_u16(out, static_cast<std::uint16_t>(v >> 16));
 }
 
+void put_u64(Bytes& out, std::uint64_t v) {
+  put_u32(out, static_cast<std::uint32_t>(v));
+  put_u32(out, static_cast<std::uint32_t>(v >> 32));
+}
+
 namespace {
 void append(Bytes& out, const Bytes& more) {
   out.insert(out.end(), more.begin(), more.end());
 }
+
+// What a classic end record field holds unless set, v being its true value.
+// Without ZIP64 records: the low bits, as a writer unaware of ZIP64 keeps
+// them. With them: all ones, which sends a reader to the ZIP64 record; or,
+// for writers that keep true values, v where it fits below all ones (all
+// ones itself would read as that mark).
+template <typename T>
+T classic(std::uint64_t v, const std::optional<Zip64Records>& zip64) {
+  constexpr T mark = std::numeric_limits<T>::max();
+  if (!zip64) return static_cast<T>(v);
+  return zip64->saturate || v >= mark ? mark : static_cast<T>(v);
+}
 }  // namespace
+
+Bytes extra_block(std::uint16_t id, const Bytes& data, std::optional<std::uint16_t> data_size) {
+  Bytes out;
+  put_u16(out, id);
+  put_u16(out, data_size.value_or(static_cast<std::uint16_t>(data.size())));
+  append(out, data);
+  return out;
+}
+
+Bytes zip64_extra(std::optional<std::uint64_t> usize, std::optional<std::uint64_t> csize,
+                  std::optional<std::uint64_t> offset, std::optional<std::uint32_t> disk) {
+  Bytes data;
+  for (const auto& v : {usize, csize, offset})
+    if (v) put_u64(data, *v);
+  if (disk) put_u32(data, *disk);
+  return extra_block(ZIP64_EXTRA_ID, data);
+}
 
 Bytes CentralHeader::encode() const {
   Bytes out;
@@ -51,6 +86,30 @@ Bytes CentralHeader::encode() const {
   return out;
 }
 
+Bytes Zip64Records::encode(std::uint64_t entries, std::uint64_t cd_size,
+                           std::uint64_t cd_offset) const {
+  constexpr std::uint64_t FIXED_AFTER_SIZE = 44;  // the record's bytes after its size field
+  Bytes out;
+  if (write_end) {
+    put_u32(out, end.signature);
+    put_u64(out, end.record_size.value_or(FIXED_AFTER_SIZE + end.extensible.size()));
+    put_u16(out, end.made_by);
+    put_u16(out, end.needed);
+    put_u32(out, end.disk_number);
+    put_u32(out, end.cd_disk);
+    put_u64(out, end.disk_entries.value_or(entries));
+    put_u64(out, end.total_entries.value_or(entries));
+    put_u64(out, end.cd_size.value_or(cd_size));
+    put_u64(out, end.cd_offset.value_or(cd_offset));
+    append(out, end.extensible);
+  }
+  put_u32(out, locator.signature);
+  put_u32(out, locator.end_disk);
+  put_u64(out, locator.end_offset.value_or(cd_offset + cd_size));
+  put_u32(out, locator.total_disks);
+  return out;
+}
+
 CentralHeader& ArchiveBytes::add(const std::string& name, std::uint32_t crc) {
   CentralHeader h;
   h.name = name;
@@ -67,21 +126,34 @@ Bytes ArchiveBytes::central() const {
   return out;
 }
 
-Bytes ArchiveBytes::bytes() const {
-  Bytes cd = central();
-  auto count = static_cast<std::uint16_t>(headers.size());
-  Bytes out = prefix;
-  append(out, cd);
+Bytes ArchiveBytes::head() const {
+  Bytes out = front;
+  append(out, prefix);
+  return out;
+}
+
+Bytes ArchiveBytes::tail(std::uint64_t hole) const {
+  Bytes out = central();
+  std::uint64_t count = headers.size();
+  std::uint64_t cd_size = out.size();
+  std::uint64_t cd_offset = prefix.size() + hole;
+  if (zip64) append(out, zip64->encode(count, cd_size, cd_offset));
   put_u32(out, end.signature);
   put_u16(out, end.disk_number);
   put_u16(out, end.cd_disk);
-  put_u16(out, end.disk_entries.value_or(count));
-  put_u16(out, end.total_entries.value_or(count));
-  put_u32(out, end.cd_size.value_or(static_cast<std::uint32_t>(cd.size())));
-  put_u32(out, end.cd_offset.value_or(static_cast<std::uint32_t>(prefix.size())));
+  put_u16(out, end.disk_entries.value_or(classic<std::uint16_t>(count, zip64)));
+  put_u16(out, end.total_entries.value_or(classic<std::uint16_t>(count, zip64)));
+  put_u32(out, end.cd_size.value_or(classic<std::uint32_t>(cd_size, zip64)));
+  put_u32(out, end.cd_offset.value_or(classic<std::uint32_t>(cd_offset, zip64)));
   put_u16(out, end.comment_len.value_or(static_cast<std::uint16_t>(end.comment.size())));
   append(out, end.comment);
   append(out, trailer);
+  return out;
+}
+
+Bytes ArchiveBytes::bytes() const {
+  Bytes out = head();
+  append(out, tail());
   return out;
 }
 

@@ -1,7 +1,8 @@
 // Writes ZIP archives byte by byte, with every field of the End of Central
-// Directory record and of each central file header under the test's control,
-// so that any malformed archive is a few lines. Only what the reader reads is
-// written: `prefix` stands in for local headers and file data.
+// Directory record, of the ZIP64 end records and of each central file header
+// under the test's control, so that any malformed archive is a few lines. Only
+// what the reader reads is written: `prefix` stands in for local headers and
+// file data.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,21 @@ using Bytes = std::vector<unsigned char>;
 Bytes to_bytes(const std::string& text);
 void put_u16(Bytes& out, std::uint16_t v);
 void put_u32(Bytes& out, std::uint32_t v);
+void put_u64(Bytes& out, std::uint64_t v);
+
+constexpr std::uint16_t ZIP64_EXTRA_ID = 0x0001;
+
+// One block of an extra field: header ID, data size (unset: the length of
+// `data`), data. A larger data size makes a block that runs past its data.
+Bytes extra_block(std::uint16_t id, const Bytes& data,
+                  std::optional<std::uint16_t> data_size = std::nullopt);
+
+// The ZIP64 extended information block of a central header. It holds only
+// the values given, in this fixed order; a reader takes one for each of the
+// header's fields that reads 0xFFFFFFFF (0xFFFF for the disk), in order.
+Bytes zip64_extra(std::optional<std::uint64_t> usize, std::optional<std::uint64_t> csize,
+                  std::optional<std::uint64_t> offset,
+                  std::optional<std::uint32_t> disk = std::nullopt);
 
 struct CentralHeader {
   std::uint32_t signature = 0x02014b50;
@@ -66,6 +82,7 @@ struct CentralHeader {
   Bytes encode() const;
 };
 
+// With ZIP64 records, unset counts, size and offset follow their `saturate`.
 struct EndRecord {
   std::uint32_t signature = 0x06054b50;
   std::uint16_t disk_number = 0;
@@ -78,16 +95,63 @@ struct EndRecord {
   Bytes comment;
 };
 
+// The ZIP64 end of central directory record: 64-bit counts, directory size
+// and offset, and an extensible data sector the test fills as it likes.
+struct Zip64EndRecord {
+  std::uint32_t signature = 0x06064b50;
+  std::optional<std::uint64_t> record_size;  // unset: the bytes after this field
+  std::uint16_t made_by = 45;
+  std::uint16_t needed = 45;
+  std::uint32_t disk_number = 0;
+  std::uint32_t cd_disk = 0;
+  std::optional<std::uint64_t> disk_entries;   // unset: the number of headers
+  std::optional<std::uint64_t> total_entries;  // unset: the number of headers
+  std::optional<std::uint64_t> cd_size;        // unset: the directory's real size
+  std::optional<std::uint64_t> cd_offset;      // unset: where the directory starts
+  Bytes extensible;                            // the extensible data sector
+};
+
+struct Zip64Locator {
+  std::uint32_t signature = 0x07064b50;
+  std::uint32_t end_disk = 0;
+  std::optional<std::uint64_t> end_offset;  // unset: where the ZIP64 end record starts
+  std::uint32_t total_disks = 1;
+};
+
+// The ZIP64 end record and its locator, written in that order between the
+// central directory and the classic end record.
+struct Zip64Records {
+  Zip64EndRecord end;
+  Zip64Locator locator;
+  // False: the locator alone. Unless told otherwise it then points where the
+  // record would have started, which is at the locator itself.
+  bool write_end = true;
+  // The classic record's unset counts read 0xFFFF, its size and offset
+  // 0xFFFFFFFF. False: their true values wherever these fit, as Info-ZIP
+  // writes an archive read from standard input.
+  bool saturate = true;
+
+  // For a directory of `entries` headers and `cd_size` bytes at `cd_offset`;
+  // the record follows the directory.
+  Bytes encode(std::uint64_t entries, std::uint64_t cd_size, std::uint64_t cd_offset) const;
+};
+
 struct ArchiveBytes {
+  Bytes front;   // before everything and counted in no offset, as `cat stub a.zip` leaves it
   Bytes prefix;  // before the central directory
   std::vector<CentralHeader> headers;
-  Bytes slack;  // after the last header, counted in the directory size
+  Bytes slack;                        // after the last header, counted in the directory size
+  std::optional<Zip64Records> zip64;  // unset: a classic archive; zip64.emplace() adds them
   EndRecord end;
   Bytes trailer;  // after the end record and its comment
 
   CentralHeader& add(const std::string& name, std::uint32_t crc);
   Bytes central() const;  // the headers and the slack
-  Bytes bytes() const;    // the whole file
+  Bytes head() const;     // the front and the prefix
+  // Everything from the directory on, with its offsets counting `hole`
+  // bytes between the prefix and the directory (see write_sparse).
+  Bytes tail(std::uint64_t hole = 0) const;
+  Bytes bytes() const;  // the whole file
 };
 
 // An archive whose headers carry these names and CRC-32s, in order.
