@@ -132,8 +132,7 @@ Index* create_indexes() {
   ix->EntryRefPool = fsa_init(sizeof(EntryRef), 1024);
   ix->DupeLinkPool = fsa_init(sizeof(DupeLink), 1024);
   ix->DupeGroupPool = fsa_init(sizeof(DupeGroup), 1024);
-  if (ix->EntryRefPool == nullptr || ix->DupeLinkPool == nullptr ||
-      ix->DupeGroupPool == nullptr) {
+  if (ix->EntryRefPool == nullptr || ix->DupeLinkPool == nullptr || ix->DupeGroupPool == nullptr) {
     error_exit("internal error, fsa_init() failed");
   }
   return ix;
@@ -193,8 +192,7 @@ ArchiveName* FileTreeInsert(Index* ix, const char* path) {
   return existing;
 }
 
-int CRC32_TreeInsert(Index* ix, std::uint32_t crc32, std::uint32_t cd_pos,
-                     ArchiveName* archive) {
+int CRC32_TreeInsert(Index* ix, std::uint32_t crc32, std::uint32_t cd_pos, ArchiveName* archive) {
   record_entry(ix, crc32, cd_pos, archive, nullptr, nullptr);
   return 0;
 }
@@ -214,7 +212,7 @@ ArchiveTally* FileListInsert(Index* ix, const char* path, ZipCache* cache) {
   if (tally == nullptr) error_exit("internal error, FileListInsert, out of memory");
   *tally = ArchiveTally{path, 0, 0};
   if (ZipDir* zd = openzip(path, cache)) {
-    tally->total = static_cast<int>(zip_total_entries(zd));
+    tally->total = zip_total_entries(zd);
     tally->found = 1;
     closezip(zd);
   }

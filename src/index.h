@@ -46,12 +46,13 @@ struct DupeGroup {
   DupeLink* tail;
 };
 
-// FileListTree item (option -l): per archive path, the ECD's total entry
-// count and how many group members it holds. `path` is borrowed, not copied.
+// FileListTree item (option -l): per archive path, the end record's total
+// entry count and how many group members it holds. `path` is borrowed, not
+// copied.
 struct ArchiveTally {
   const char* path;
-  int total;
-  int found;
+  std::uint64_t total;
+  std::uint64_t found;
 };
 
 // Everything a run knows about its archives. The group index (DupeTree and

@@ -64,13 +64,13 @@ constexpr std::size_t RADIX = std::size_t{1} << 16;
 struct Report {
   ReportSink* sink;
   ZipCache* cache;
-  std::size_t cap;  // members gathered before they are resolved and printed
+  std::size_t cap;   // members gathered before they are resolved and printed
   std::size_t size;  // members resolved at a time; shrinks when names are long
   std::size_t arena_limit;
   Member* members;  // cap of them
   std::size_t count;
-  Place* places;        // cap of them, taken at the first resolve
-  Place* spare_places;  // the radix sort's other half
+  Place* places;               // cap of them, taken at the first resolve
+  Place* spare_places;         // the radix sort's other half
   std::uint32_t* radix_count;  // RADIX counters, taken at the first radix sort
   char* arena;
   std::size_t arena_cap;

@@ -1,5 +1,6 @@
 #include "report_sink.h"
 
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -110,10 +111,11 @@ void TextSink::end_group() {
   put("-------\n", 8);
 }
 
-void TextSink::archive_summary(const char* path, int total, int found, bool whole) {
+void TextSink::archive_summary(const char* path, std::uint64_t total, std::uint64_t found,
+                               bool whole) {
   char counts[64];
-  int len = std::snprintf(counts, sizeof counts, " (Tot %d, Found %d) %s\n", total, found,
-                          whole ? "***" : "");
+  int len = std::snprintf(counts, sizeof counts, " (Tot %" PRIu64 ", Found %" PRIu64 ") %s\n",
+                          total, found, whole ? "***" : "");
   put("FileListName: ");
   put(path);
   put(counts, static_cast<std::size_t>(len));

@@ -25,7 +25,8 @@ class ReportSink {
   virtual void end_group() = 0;
   // Option -l: an archive's entry count, its group members, and whether
   // every entry has a copy elsewhere.
-  virtual void archive_summary(const char* path, int total, int found, bool whole) = 0;
+  virtual void archive_summary(const char* path, std::uint64_t total, std::uint64_t found,
+                               bool whole) = 0;
   // Hands on everything said so far (text: to stdout's buffer).
   virtual void flush() = 0;
 };
@@ -46,7 +47,8 @@ class TextSink final : public ReportSink {
   void member_unreadable(const char* archive) override;
   void member_unmatched(const char* archive) override;
   void end_group() override;
-  void archive_summary(const char* path, int total, int found, bool whole) override;
+  void archive_summary(const char* path, std::uint64_t total, std::uint64_t found,
+                       bool whole) override;
   void flush() override;
 
  private:

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -25,11 +26,15 @@ struct ZipDir {
   unsigned char* cd_copy;       // the directory, when it lay outside the window
   std::size_t cd_copy_cap;      // bytes allocated for cd_copy
   ZipCache* cache;              // where cd_copy came from and goes back to, or null
-  const unsigned char* cd_buf;  // ecd.cd_size bytes: inside window, or cd_copy
+  const unsigned char* cd_buf;  // cd_size bytes: inside window, or cd_copy
+  std::uint32_t cd_size;        // end.cd_size, once checked to be below 4 GiB
   std::uint32_t cd_pos;         // offset in cd_buf of the next header
   std::uint32_t name_cap;       // bytes allocated for entry.name
   ZipEntry entry;
-  ECD ecd;
+  ECD ecd;                 // the classic end record as decoded
+  std::int64_t end64_pos;  // file offset of the ZIP64 end record read, or -1
+  DirEnd end;              // the values in force: the ZIP64 record's, else the ECD's
+  std::int64_t shift;      // bytes in front of the archive
 };
 
 namespace {
@@ -126,6 +131,9 @@ void decode_cdh(const unsigned char* p, ZipEntry* e) {
   e->internal_attr = le_u16(p + CDH_INTERNAL_ATTR);
   e->external_attr = le_u32(p + CDH_EXTERNAL_ATTR);
   e->local_header_offset = le_u32(p + CDH_LOCAL_OFFSET);
+  e->uncompressed_size64 = e->uncompressed_size;
+  e->compressed_size64 = e->compressed_size;
+  e->local_header_offset64 = e->local_header_offset;
 }
 
 // A cache keeps a buffer up to this size; bigger ones go back to the system.
@@ -150,30 +158,99 @@ void give_buffer(ZipCache* cache, unsigned char* buf, std::size_t cap) {
   }
 }
 
+// Copies len bytes at file offset pos: from the window when it holds them,
+// else with a read. False when they are not all in the file.
+bool read_span(const ZipDir* zd, std::int64_t pos, std::size_t len, unsigned char* out) {
+  if (pos < 0 || pos > zd->file_size || len > static_cast<std::uint64_t>(zd->file_size - pos))
+    return false;
+  if (zd->window != nullptr && pos >= zd->window_pos &&
+      pos + static_cast<std::int64_t>(len) <= zd->window_pos + zd->window_len) {
+    std::memcpy(out, zd->window + (pos - zd->window_pos), len);
+    return true;
+  }
+  return read_at(zd->fd, out, len, pos);
+}
+
+// When the ZIP64 locator stands right before the ECD, the ZIP64 end record
+// it leads to replaces the classic values: at the offset the locator gives,
+// or, when bytes were prepended (that offset then misses it), right before
+// the locator. Without either, the classic values stand.
+void read_zip64_end(ZipDir* zd) {
+  std::int64_t locator = zd->ecd_pos - static_cast<std::int64_t>(ZIP64_LOCATOR_SIZE);
+  unsigned char bytes[ZIP64_END_SIZE];
+  std::uint64_t recorded;
+  if (!read_span(zd, locator, ZIP64_LOCATOR_SIZE, bytes) ||
+      !decode_zip64_locator(bytes, &recorded)) {
+    return;
+  }
+  std::int64_t before = locator - static_cast<std::int64_t>(ZIP64_END_SIZE);
+  if (before < 0) return;
+  // The record must end at or before the locator: a hostile offset is
+  // never read beyond it.
+  std::int64_t at[2] = {
+      recorded <= static_cast<std::uint64_t>(before) ? static_cast<std::int64_t>(recorded) : -1,
+      before};
+  for (std::int64_t pos : at) {
+    DirEnd end;
+    if (pos >= 0 && read_span(zd, pos, ZIP64_END_SIZE, bytes) && decode_zip64_end(bytes, &end)) {
+      zd->end = end;
+      zd->end64_pos = pos;
+      return;
+    }
+  }
+}
+
+bool central_signature_at(const ZipDir* zd, std::int64_t pos) {
+  unsigned char sig[4];
+  return read_span(zd, pos, sizeof sig, sig) && le_u32(sig) == 0x02014b50;
+}
+
+// Bytes in front of the archive (a self-extractor's stub, `cat stub a.zip`)
+// leave the recorded offsets counting from the archive's own start: the
+// directory then ends short of where the end record really stands. When no
+// central header starts at the recorded offset but one does at the offset
+// moved by that gap, the gap is the shift.
+std::int64_t find_shift(const ZipDir* zd) {
+  const DirEnd& end = zd->end;
+  auto stands = static_cast<std::uint64_t>(zd->end64_pos >= 0 ? zd->end64_pos : zd->ecd_pos);
+  if (end.cd_offset > stands || end.cd_size >= stands - end.cd_offset) return 0;
+  auto gap = static_cast<std::int64_t>(stands - end.cd_offset - end.cd_size);
+  auto recorded = static_cast<std::int64_t>(end.cd_offset);
+  if (central_signature_at(zd, recorded) || !central_signature_at(zd, recorded + gap)) return 0;
+  return gap;
+}
+
 // Makes the central directory available in cd_buf: in place when the read
 // that found the ECD holds it (every small archive), else with one more read.
 // A directory running past the end of the file is refused before anything is
 // allocated for it, so a tiny hostile file cannot reserve gigabytes.
 bool load_cd(ZipDir* zd, const char* path) {
-  const ECD& ecd = zd->ecd;
-  std::int64_t start = ecd.cd_offset;
-  std::int64_t end = start + ecd.cd_size;
-  if (ecd.cd_size == 0 || end > zd->file_size) {
+  const DirEnd& end = zd->end;
+  zd->shift = find_shift(zd);
+  std::uint64_t start = end.cd_offset + static_cast<std::uint64_t>(zd->shift);
+  auto file_size = static_cast<std::uint64_t>(zd->file_size);
+  if (end.cd_size == 0 || start > file_size || end.cd_size > file_size - start) {
     error_msg("error reading central directory: %s", path);
     return false;
   }
-  if (start >= zd->window_pos && end <= zd->window_pos + zd->window_len) {
-    zd->cd_buf = zd->window + (start - zd->window_pos);
-    return true;
-  }
-  std::free(zd->window);  // the ECD is decoded; keep only one buffer
-  zd->window = nullptr;
-  zd->cd_copy = take_buffer(zd->cache, ecd.cd_size, &zd->cd_copy_cap);
-  if (zd->cd_copy == nullptr) {
-    error_msg("malloc failed allocating: %u bytes", ecd.cd_size);
+  if (end.cd_size > UINT32_MAX) {
+    error_msg("error, central directory of 4 GiB or more: %s", path);
     return false;
   }
-  if (!read_at(zd->fd, zd->cd_copy, ecd.cd_size, start)) {
+  zd->cd_size = static_cast<std::uint32_t>(end.cd_size);
+  auto from = static_cast<std::int64_t>(start);
+  if (from >= zd->window_pos && from + zd->cd_size <= zd->window_pos + zd->window_len) {
+    zd->cd_buf = zd->window + (from - zd->window_pos);
+    return true;
+  }
+  std::free(zd->window);  // the end records are decoded; keep only one buffer
+  zd->window = nullptr;
+  zd->cd_copy = take_buffer(zd->cache, zd->cd_size, &zd->cd_copy_cap);
+  if (zd->cd_copy == nullptr) {
+    error_msg("malloc failed allocating: %u bytes", zd->cd_size);
+    return false;
+  }
+  if (!read_at(zd->fd, zd->cd_copy, zd->cd_size, from)) {
     error_msg("error reading central directory: %s", path);
     return false;
   }
@@ -231,6 +308,7 @@ namespace {
 // window, window_pos, window_len and ecd_pos set, or -1 with nothing held.
 int load_ecd(ZipDir* zd) {
   std::int64_t size = zd->file_size;
+  std::int64_t floor = size > ECD_SEARCH_MAX ? size - ECD_SEARCH_MAX : 0;
   std::uint32_t cap = size < ZIP_WINDOW ? static_cast<std::uint32_t>(size) : ZIP_WINDOW;
   auto* buf = static_cast<unsigned char*>(std::malloc(cap));
   if (buf == nullptr) return -1;
@@ -248,11 +326,11 @@ int load_ecd(ZipDir* zd) {
         return 0;
       }
     }
-    if (pos == 0) break;
+    if (pos <= floor) break;
     // The next window ends ECD_SIZE - 1 bytes into this one: a record that
     // starts just before this window is then read whole.
     std::int64_t end = pos + static_cast<std::int64_t>(ECD_SIZE - 1);
-    pos = end > cap ? end - cap : 0;
+    pos = end - floor > cap ? end - cap : floor;
     len = static_cast<std::uint32_t>(end - pos);
   }
   std::free(buf);
@@ -298,8 +376,13 @@ ZipDir* openzip(const char* path, ZipCache* cache) {
   }
   decode_ecd(zd->window + (zd->ecd_pos - zd->window_pos), &zd->ecd);
   const ECD& ecd = zd->ecd;
-  if (ecd.disk_number != ecd.cd_disk || ecd.disk_entries != ecd.total_entries ||
-      ecd.total_entries == 0) {
+  zd->end = DirEnd{ecd.disk_number,   ecd.cd_disk, ecd.disk_entries,
+                   ecd.total_entries, ecd.cd_size, ecd.cd_offset};
+  zd->end64_pos = -1;
+  read_zip64_end(zd);
+  const DirEnd& end = zd->end;
+  if (end.disk_number != end.cd_disk || end.disk_entries != end.total_entries ||
+      end.total_entries == 0) {
     error_msg("error, spanned disks are not supported: %s", path);
     return nullptr;
   }
@@ -317,14 +400,22 @@ ZipDir* openzip(const char* path, ZipCache* cache) {
 
 ZipRead readzip(ZipDir* zd, const ZipEntry** entry) {
   std::uint32_t pos = zd->cd_pos;
-  if (pos >= zd->ecd.cd_size) return ZipRead::End;
+  if (pos >= zd->cd_size) return ZipRead::End;
   const unsigned char* hdr = zd->cd_buf + pos;
   std::uint64_t next;
-  if (cdh_fit(zd->ecd.cd_size, pos, hdr, &next) != CdhFit::Ok) {
+  if (cdh_fit(zd->cd_size, pos, hdr, &next) != CdhFit::Ok) {
     error_msg("error, invalid filename length in directory: %s", zd->path);
     return ZipRead::Bad;
   }
-  decode_cdh(hdr, &zd->entry);
+  ZipEntry& e = zd->entry;
+  decode_cdh(hdr, &e);
+  if (e.uncompressed_size == SATURATED_32 || e.compressed_size == SATURATED_32 ||
+      e.local_header_offset == SATURATED_32) {
+    // Only the part of the extra field that lies in the directory is read.
+    std::uint32_t extra_at = pos + static_cast<std::uint32_t>(CDH_SIZE) + e.name_len;
+    std::uint32_t extra_len = std::min<std::uint32_t>(e.extra_len, zd->cd_size - extra_at);
+    apply_zip64_extra(zd->cd_buf + extra_at, extra_len, &e);
+  }
   if (!copy_name(zd, hdr + CDH_SIZE, zd->entry.name_len)) {
     error_msg("malloc failed allocating: %u bytes", zd->entry.name_len + 1u);
     return ZipRead::Bad;
@@ -340,12 +431,17 @@ std::uint32_t zip_entry_pos(const ZipDir* zd) {
   return zd->cd_pos;
 }
 
-std::uint32_t zip_total_entries(const ZipDir* zd) {
-  return zd->ecd.total_entries;
+std::uint64_t zip_total_entries(const ZipDir* zd) {
+  return zd->end.total_entries;
+}
+
+std::int64_t zip_data_shift(const ZipDir* zd) {
+  return zd->shift;
 }
 
 ZipLayout zip_layout(const ZipDir* zd) {
-  return ZipLayout{zd->file_size, zd->ecd_pos, zd->ecd, zd->cd_buf};
+  return ZipLayout{zd->file_size, zd->ecd_pos, zd->ecd,   zd->end64_pos,
+                   zd->end,       zd->shift,   zd->cd_buf};
 }
 
 void closezip(ZipDir* zd) {

@@ -1,17 +1,20 @@
 // Reads a ZIP archive's central directory, entry by entry.
 //
-// Only the End of Central Directory record (ECD) and the central directory
-// are read: no local headers, no file data, nothing is decompressed. No ZIP64
-// records are looked for and no multi-disk archives are accepted. Every
-// failure is reported through error_msg ("zorv: " prefix) and returned as a
-// null result or a stop; nothing here ends the process.
+// Only the End of Central Directory record (ECD), the ZIP64 records that
+// extend it, and the central directory are read: no local headers, no file
+// data, nothing is decompressed. Archives with data in front of them (self-
+// extractors) are read where their directory really is. No multi-disk
+// archives are accepted. Every failure is reported through error_msg ("zorv: "
+// prefix) and returned as a null result or a stop; nothing here ends the
+// process.
 //
 // Two limits the rest of the program leans on:
 // - An entry's identity within its archive is its 32-bit position in the
 //   directory (zip_entry_pos): the offset just past its header, name, extra
 //   field and comment. The same on every walk of an unchanged file, and what
 //   the report uses to find a name again. Directories of 4 GiB or more are
-//   therefore refused; they cannot occur in a sane archive.
+//   therefore refused ("central directory of 4 GiB or more"); they cannot
+//   occur in a sane archive.
 // - The directory is held whole, in one buffer of its recorded size, which is
 //   checked against the file size before anything is allocated: a small file
 //   can never make the reader reserve more than the file holds.
@@ -19,6 +22,8 @@
 
 #include <cstddef>
 #include <cstdint>
+
+#include "zip/zip64.h"
 
 namespace zorv {
 
@@ -57,6 +62,12 @@ struct ZipEntry {
   std::uint16_t internal_attr;
   std::uint32_t external_attr;
   std::uint32_t local_header_offset;
+  // The same three, from the ZIP64 extra field where the 32-bit field reads
+  // 0xFFFFFFFF and the extra field has a value for it; else the 32-bit value.
+  // The offset is as recorded: add zip_data_shift for a file offset.
+  std::uint64_t uncompressed_size64;
+  std::uint64_t compressed_size64;
+  std::uint64_t local_header_offset64;
   char* name;  // owned by the ZipDir; replaced by every readzip
 };
 
@@ -82,6 +93,12 @@ constexpr std::size_t CDH_SIZE = 46;  // fixed part of a central header
 // central directory and ECD lie in its last window is read with one read.
 constexpr std::uint32_t ZIP_WINDOW = 64 * 1024;
 
+// The ECD is looked for only this far from the end of the file: every valid
+// archive has it within 65,557 bytes (its comment is at most 65,535), and
+// the margin keeps archives with trailing junk readable, while a big file
+// that is no archive is refused without being read whole.
+constexpr std::int64_t ECD_SEARCH_MAX = (std::int64_t{16} << 20) + ECD_SIZE;
+
 // Opens the archive at `path`: finds its ECD and loads its central directory.
 // Positioned before the first entry. Null after a reported failure. Anything
 // but a regular file is refused without blocking (a FIFO included). `cache`
@@ -106,8 +123,13 @@ ZipRead readzip(ZipDir* zd, const ZipEntry** entry);
 // UINT32_MAX.
 std::uint32_t zip_entry_pos(const ZipDir* zd);
 
-// The number of entries the end record claims.
-std::uint32_t zip_total_entries(const ZipDir* zd);
+// The number of entries the end record claims (the ZIP64 record's, where
+// one was read).
+std::uint64_t zip_total_entries(const ZipDir* zd);
+
+// How many bytes stand in front of the archive (a self-extractor's stub):
+// recorded offsets count from its start, file offsets from the file's.
+std::int64_t zip_data_shift(const ZipDir* zd);
 
 // Releases everything the ZipDir owns, then the record. Never null. A
 // directory buffer borrowed from a cache goes back to it.
@@ -119,11 +141,17 @@ void zip_cache_release(ZipCache* cache);
 // --- internals, exposed for tests ---
 
 // Where openzip found things: the file's size, the end record's position and
-// fields as decoded, and the directory bytes it walks (ecd.cd_size of them).
+// fields as decoded, the ZIP64 end record's position (-1: none read), the
+// values in force (the ZIP64 record's, else the classic ones), the shift,
+// and the directory bytes it walks (end.cd_size of them, read at
+// end.cd_offset + shift).
 struct ZipLayout {
   std::int64_t file_size;
   std::int64_t ecd_pos;
   ECD ecd;
+  std::int64_t end64_pos;
+  DirEnd end;
+  std::int64_t shift;
   const unsigned char* cd;
 };
 ZipLayout zip_layout(const ZipDir* zd);

@@ -420,10 +420,10 @@ TEST(FindEcd, SparseFilesAreSearchedExactly) {
   ArchiveBytes a = three_entries();
   Bytes bytes = a.bytes();
   test::TempDir dir;
-  std::string early = dir / "early.zip";  // the record near the start, then 64 MiB of hole
+  std::string early = dir / "early.zip";  // the record near the start, then 12 MiB of hole
   int fd = open(early.c_str(), O_CREAT | O_WRONLY, 0600);
   ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
-  ASSERT_EQ(ftruncate(fd, 64 << 20), 0);
+  ASSERT_EQ(ftruncate(fd, 12 << 20), 0);
   close(fd);
   WalkResult r = walk(early);
   ASSERT_TRUE(r.opened) << r.err;
@@ -439,11 +439,32 @@ TEST(FindEcd, SparseFilesAreSearchedExactly) {
   const unsigned char sig[] = {'j', 'u', 'n', 'k', 'P', 'K', 5, 6};
   off_t at = (5 << 20) + 12345;
   ASSERT_EQ(pwrite(fd, sig, sizeof sig, at), static_cast<ssize_t>(sizeof sig));
-  ASSERT_EQ(ftruncate(fd, 64 << 20), 0);
+  ASSERT_EQ(ftruncate(fd, 12 << 20), 0);
   close(fd);
   WalkResult taken = walk(island);
   EXPECT_FALSE(taken.opened);
   EXPECT_EQ(taken.err, "zorv: error, spanned disks are not supported: " + island + "\n");
+}
+
+// The end record is looked for in the last 16 MiB + 22 bytes only: one
+// 100,000 bytes from the end (past a comment's reach: junk after it) is
+// found, one 17 MiB from the end is not, and the file is not read whole.
+TEST(FindEcd, SearchIsBoundedToTheLastSixteenMib) {
+  ArchiveBytes a = three_entries();
+  test::TempDir dir;
+  for (std::int64_t trailing : {std::int64_t{100000}, ECD_SEARCH_MAX - 22, ECD_SEARCH_MAX - 21,
+                                std::int64_t{17} << 20}) {
+    a.trailer = Bytes(static_cast<std::size_t>(trailing), 'j');
+    std::string path = dir.write("t.zip", a.bytes());
+    WalkResult r = walk(path);
+    if (trailing + 22 <= ECD_SEARCH_MAX) {
+      EXPECT_TRUE(r.opened) << trailing << ": " << r.err;
+      EXPECT_EQ(r.entries.size(), 3u) << trailing;
+    } else {
+      EXPECT_FALSE(r.opened) << trailing;
+      EXPECT_EQ(r.err, "zorv: error reading ECD (End of Central Directory): " + path + "\n");
+    }
+  }
 }
 
 // Archives written by other programs read back exactly as Python's zipfile

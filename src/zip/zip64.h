@@ -1,0 +1,50 @@
+// ZIP64: the records that carry an archive's 64-bit counts, sizes and
+// offsets when the classic 16- and 32-bit fields cannot hold them.
+//
+// Decoding only: the ZIP64 end of central directory record and its locator
+// (which stands right before the classic end record), and the extended-
+// information extra field of a central header. Finding these records in a
+// file, and deciding whether to trust them, is the reader's (zipdir.cc).
+// Every decoder reads only the bytes it is given the length of.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zorv {
+
+struct ZipEntry;
+
+constexpr std::size_t ZIP64_LOCATOR_SIZE = 20;
+constexpr std::size_t ZIP64_END_SIZE = 56;  // fixed part; an extensible data sector may follow
+constexpr std::uint32_t SATURATED_32 = 0xffffffffu;
+
+// The values of an end record that locate and bound the central directory,
+// 64-bit wide whichever record they came from.
+struct DirEnd {
+  std::uint32_t disk_number;
+  std::uint32_t cd_disk;
+  std::uint64_t disk_entries;
+  std::uint64_t total_entries;
+  std::uint64_t cd_size;
+  std::uint64_t cd_offset;
+};
+
+// True when `p` (ZIP64_LOCATOR_SIZE bytes) is a locator ("PK\6\7"); then
+// *record_offset is the file offset it gives for the ZIP64 end record.
+bool decode_zip64_locator(const unsigned char* p, std::uint64_t* record_offset);
+
+// True when `p` (ZIP64_END_SIZE bytes) is a ZIP64 end record ("PK\6\6");
+// then its values go to *end. The record's own size field is not trusted
+// (writers get it wrong, and an extensible data sector may follow).
+bool decode_zip64_end(const unsigned char* p, DirEnd* end);
+
+// For each of e's uncompressed size, compressed size and local header
+// offset that reads 0xFFFFFFFF, in that order, takes the next 64-bit value
+// of the ZIP64 extended-information field (header ID 0x0001) among the
+// `len` bytes of extra data at `extra`. A field with no value there keeps
+// its 32-bit value; so do all of them when the extra data is malformed
+// (a block running past its end).
+void apply_zip64_extra(const unsigned char* extra, std::size_t len, ZipEntry* e);
+
+}  // namespace zorv
