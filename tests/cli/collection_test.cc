@@ -49,6 +49,30 @@ TEST(Collection, IndependentWritersFullReport) {
   EXPECT_TRUE(info_zip) << "Info-ZIP zip was not installed: part of the collection is missing";
 }
 
+// Archives from real writers that need ZIP64 or carry a stub in front are
+// read whole: a self-extractor and its plain archive are copies of each
+// other, and -l counts entries beyond 16 bits in full.
+TEST(Collection, Zip64AndSelfExtractorsAreRead) {
+  test::TempDir dir;
+  std::string fx = std::string(ZORV_FIXTURE_DIR) + "/";
+  for (const char* name : {"izip/zip-fz.zip", "sfx/stub-zip-fz.zip", "py/count-over-16-bits.zip"})
+    dir.write(std::string(name).substr(std::string(name).find('/') + 1),
+              test::read_file(fx + name));
+  dir.write("copy-of-count.zip", test::read_file(fx + "py/count-over-16-bits.zip"));
+  RunResult r = test::run_zorv(
+      {"-l", "zip-fz.zip", "stub-zip-fz.zip", "count-over-16-bits.zip", "copy-of-count.zip"},
+      dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  std::size_t summary = r.out.find("FileListName: ");
+  ASSERT_NE(summary, std::string::npos);
+  EXPECT_EQ(r.out.substr(summary),
+            "FileListName: copy-of-count.zip (Tot 70000, Found 70000) ***\n"
+            "FileListName: count-over-16-bits.zip (Tot 70000, Found 70000) ***\n"
+            "FileListName: stub-zip-fz.zip (Tot 3, Found 3) ***\n"
+            "FileListName: zip-fz.zip (Tot 3, Found 3) ***\n");
+}
+
 struct Member {
   std::string archive;
   std::string name;

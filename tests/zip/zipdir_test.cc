@@ -468,9 +468,12 @@ TEST(FindEcd, SearchIsBoundedToTheLastSixteenMib) {
 }
 
 // Archives written by other programs read back exactly as Python's zipfile
-// reads them.
-TEST(ReadZip, AgreesWithIndependentWriters) {
-  std::ifstream manifest(std::string(ZORV_FIXTURE_DIR) + "/manifest.txt");
+// reads them: classic ones, and (the second list) ZIP64 archives and
+// archives with a stub in front.
+class IndependentWriters : public testing::TestWithParam<const char*> {};
+
+TEST_P(IndependentWriters, ReaderAgreesWithZipfile) {
+  std::ifstream manifest(std::string(ZORV_FIXTURE_DIR) + "/" + GetParam());
   ASSERT_TRUE(manifest) << "fixtures missing";
   std::map<std::string, std::vector<std::pair<std::uint32_t, std::string>>> expected;
   std::vector<std::string> order;
@@ -505,6 +508,12 @@ TEST(ReadZip, AgreesWithIndependentWriters) {
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Manifests, IndependentWriters,
+                         testing::Values("manifest.txt", "manifest-zip64.txt"),
+                         [](const auto& info) {
+                           return std::string(info.index == 0 ? "Classic" : "Zip64AndPrefixed");
+                         });
 
 }  // namespace
 }  // namespace zorv
