@@ -25,6 +25,13 @@ std::int32_t archive_compare(const void* key, const void* stored) {
                      static_cast<const ArchiveName*>(stored)->path);
 }
 
+std::int32_t id_compare(const void* key, const void* stored) {
+  const FileId& a = static_cast<const ArchiveName*>(key)->id;
+  const FileId& b = static_cast<const ArchiveName*>(stored)->id;
+  if (a.dev != b.dev) return a.dev < b.dev ? -1 : 1;
+  return (a.ino > b.ino) - (a.ino < b.ino);
+}
+
 std::int32_t tally_compare(const void* key, const void* stored) {
   return std::strcmp(static_cast<const ArchiveTally*>(key)->path,
                      static_cast<const ArchiveTally*>(stored)->path);
@@ -125,8 +132,9 @@ Index* create_indexes() {
   ix->FileTree = rbtree_alloc(archive_compare);
   ix->DupeTree = rbtree_alloc_keyed(dupe_key);
   ix->FileListTree = rbtree_alloc(tally_compare);
+  ix->FileIdTree = rbtree_alloc(id_compare);
   if (ix->CRC32_Tree == nullptr || ix->FileTree == nullptr || ix->DupeTree == nullptr ||
-      ix->FileListTree == nullptr) {
+      ix->FileListTree == nullptr || ix->FileIdTree == nullptr) {
     error_exit("internal error, rbtree_alloc() failed");
   }
   ix->EntryRefPool = fsa_init(sizeof(EntryRef), 1024);
@@ -156,17 +164,31 @@ void release_indexes(Index* ix) {
   if (ix->FileTree != nullptr) rbtree_walk(ix->FileTree, free_item, nullptr);
   release_tree(ix->FileTree);
   release_tree(ix->FileListTree);
+  release_tree(ix->FileIdTree);  // its items were the FileTree's
   std::free(ix);
 }
 
-int process_archive(Index* ix, const char* path, ZipCache* cache) {
+int process_archive(Index* ix, const char* path, FileId id, ZipCache* cache) {
+  // A file reached under a second path would pair every entry with itself.
+  ArchiveName key{const_cast<char*>(path), 0, false, 0, id};
+  if (rbtree_find(ix->FileTree, &key) == nullptr) {
+    if (auto* first = static_cast<const ArchiveName*>(rbtree_find(ix->FileIdTree, &key))) {
+      error_msg("warning, same file as %s: %s", first->path, path);
+      return 0;
+    }
+  }
   ZipDir* zd = openzip(path, cache);
   if (zd == nullptr) return 1;
   Recording r;
   r.archive = FileTreeInsert(ix, path);
+  r.archive->id = id;
+  rbtree_insert(ix->FileIdTree, r.archive);  // the first path to it stays
   r.count = 0;
+  std::uint64_t entries = 0;
   const ZipEntry* entry;
-  while (readzip(zd, &entry) == ZipRead::Entry) {
+  ZipRead read;
+  while ((read = readzip(zd, &entry)) == ZipRead::Entry) {
+    ++entries;
     // CRC-32 zero: directories and empty files, never reported.
     if (entry->crc32 == 0) continue;
     r.crc32[r.count] = entry->crc32;
@@ -174,6 +196,8 @@ int process_archive(Index* ix, const char* path, ZipCache* cache) {
     if (++r.count == RECORD_BATCH) record_batch(ix, r);
   }
   record_batch(ix, r);
+  r.archive->entries = entries;
+  r.archive->complete = read == ZipRead::End;
   closezip(zd);
   return 0;
 }
@@ -184,6 +208,9 @@ ArchiveName* FileTreeInsert(Index* ix, const char* path) {
   if (record == nullptr) error_exit("internal error, FileTreeInsert, out of memory");
   record->path = reinterpret_cast<char*>(record + 1);
   record->ordinal = static_cast<std::uint32_t>(ix->FileTree->count);
+  record->complete = false;
+  record->entries = 0;
+  record->id = FileId{0, 0};
   std::memcpy(record->path, path, len);
   auto* existing = static_cast<ArchiveName*>(rbtree_insert(ix->FileTree, record));
   if (existing == nullptr) return record;
@@ -201,8 +228,8 @@ DupeLink* DupeTreeInsert(Index* ix, EntryRef* first, EntryRef* other) {
   return join_group(ix, first, other, nullptr);
 }
 
-ArchiveTally* FileListInsert(Index* ix, const char* path, ZipCache* cache) {
-  ArchiveTally key{path, 0, 0};
+ArchiveTally* FileListInsert(Index* ix, const ArchiveName* archive, ZipCache* cache) {
+  ArchiveTally key{archive->path, 0, 0, false};
   auto* tally = static_cast<ArchiveTally*>(rbtree_find(ix->FileListTree, &key));
   if (tally != nullptr) {
     ++tally->found;
@@ -210,9 +237,13 @@ ArchiveTally* FileListInsert(Index* ix, const char* path, ZipCache* cache) {
   }
   tally = static_cast<ArchiveTally*>(std::malloc(sizeof(ArchiveTally)));
   if (tally == nullptr) error_exit("internal error, FileListInsert, out of memory");
-  *tally = ArchiveTally{path, 0, 0};
-  if (ZipDir* zd = openzip(path, cache)) {
-    tally->total = zip_total_entries(zd);
+  *tally = key;
+  // Opened again so that an archive gone since indexing is never called
+  // copied whole; the count is what the indexing walk read, the directory
+  // whose entries the groups hold (on a sound archive, the end record's).
+  if (ZipDir* zd = openzip(archive->path, cache)) {
+    tally->total = archive->entries;
+    tally->complete = archive->complete;
     tally->found = 1;
     closezip(zd);
   }

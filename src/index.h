@@ -16,12 +16,24 @@
 
 namespace zorv {
 
+// Which file an archive is, whatever path reached it (links, "./dir" and
+// "dir"): its device and inode.
+struct FileId {
+  std::uint64_t dev;
+  std::uint64_t ino;
+};
+
 // FileTree item: the path text is stored right behind the record, in the
 // same allocation, and `path` points at it. `ordinal` numbers the archives
-// in the order they were first recorded (the report sorts by it).
+// in the order they were first recorded (the report sorts by it). The last
+// walk of its directory read `entries` entries and, when `complete`, reached
+// the directory's end (else it stopped at a damaged header).
 struct ArchiveName {
   char* path;
   std::uint32_t ordinal;
+  bool complete;
+  std::uint64_t entries;
+  FileId id;
 };
 
 // CRC32_Tree item (the first entry seen with a CRC-32) and group member.
@@ -46,13 +58,14 @@ struct DupeGroup {
   DupeLink* tail;
 };
 
-// FileListTree item (option -l): per archive path, the end record's total
-// entry count and how many group members it holds. `path` is borrowed, not
-// copied.
+// FileListTree item (option -l): per archive path, its entry count (the
+// entries its directory walk read), how many group members it holds, and
+// whether the walk read the whole directory. `path` is borrowed, not copied.
 struct ArchiveTally {
   const char* path;
   std::uint64_t total;
   std::uint64_t found;
+  bool complete;
 };
 
 // Everything a run knows about its archives. The group index (DupeTree and
@@ -63,6 +76,7 @@ struct Index {
   RbTree* FileTree;      // ArchiveName by path
   RbTree* DupeTree;      // DupeGroup by CRC-32
   RbTree* FileListTree;  // ArchiveTally by path
+  RbTree* FileIdTree;    // the FileTree's ArchiveNames again, by FileId
   FsaPool* EntryRefPool;
   FsaPool* DupeLinkPool;
   FsaPool* DupeGroupPool;
@@ -85,10 +99,13 @@ void release_groups(Index* ix);
 // FileTree's records included, then the Index.
 void release_indexes(Index* ix);
 
-// Indexes one archive: 0 when it was opened and walked, 1 when opening it
-// failed (already reported). Entries are recorded in directory order; a
-// CRC-32 of zero (directories, empty files) is never recorded.
-int process_archive(Index* ix, const char* path, ZipCache* cache);
+// Indexes the archive at `path`, the file `id`: 0 when it was opened and
+// walked, or when it is a file already indexed under another path (then
+// "warning, same file as <first path>: <path>", and it is not read again);
+// 1 when opening it failed (already reported). The same path named again
+// is read again (FileTreeInsert warns). Entries are recorded in directory
+// order; a CRC-32 of zero (directories, empty files) is never recorded.
+int process_archive(Index* ix, const char* path, FileId id, ZipCache* cache);
 
 // The FileTree's record for `path`, new or already there. A path seen before
 // gets "warning, duplicate file name: <path>" (and an empty line). Exits
@@ -105,11 +122,11 @@ int CRC32_TreeInsert(Index* ix, std::uint32_t crc32, std::uint32_t cd_pos, Archi
 // DupeTreeInsert, out of memory".
 DupeLink* DupeTreeInsert(Index* ix, EntryRef* first, EntryRef* other);
 
-// Counts one group member of the archive at `path` (kept, not copied). The
-// first count opens the archive for its total entry count; when that fails
-// (the reader has said why) both counts start at 0. Exits with
-// "internal error, FileListInsert, out of memory".
-ArchiveTally* FileListInsert(Index* ix, const char* path, ZipCache* cache);
+// Counts one group member of `archive`. The first count opens the archive
+// again: when that fails (the reader has said why) both counts start at 0
+// and it is not complete; else its total is the entries its walk read.
+// Exits with "internal error, FileListInsert, out of memory".
+ArchiveTally* FileListInsert(Index* ix, const ArchiveName* archive, ZipCache* cache);
 
 // Releases a heap item; a null one is a broken invariant and aborts.
 void free_item(void* pItem, void* ctx = nullptr);

@@ -342,7 +342,7 @@ struct Summary {
 void tally_group(void* item, void* ctx) {
   auto* s = static_cast<Summary*>(ctx);
   for (DupeLink* link = &static_cast<DupeGroup*>(item)->head; link != nullptr; link = link->next)
-    FileListInsert(s->ix, link->entry->archive->path, s->cache);
+    FileListInsert(s->ix, link->entry->archive, s->cache);
 }
 
 void release(Report* r) {
@@ -409,8 +409,9 @@ void print_archive_summary(Index* ix, ReportSink* sink, ZipCache* cache) {
   while (auto* archive = static_cast<ArchiveTally*>(rbtree_deletemin(ix->FileListTree))) {
     // Tot 0: the archive could not be read for the summary (the reader has
     // said why). Its entries are unknown, so it cannot be said to be copied
-    // whole, even when it counted no members either.
-    bool whole = archive->total != 0 && archive->total == archive->found;
+    // whole, even when it counted no members either; nor can one whose walk
+    // stopped at a damaged header.
+    bool whole = archive->complete && archive->total != 0 && archive->total == archive->found;
     sink->archive_summary(archive->path, archive->total, archive->found, whole);
     std::free(archive);
   }

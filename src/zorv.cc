@@ -59,9 +59,9 @@ struct Run {
   ZipCache cache;
 };
 
-int index_archive(const char* path, void* ctx) {
+int index_archive(const char* path, const struct stat& st, void* ctx) {
   auto* run = static_cast<Run*>(ctx);
-  return process_archive(run->ix, path, &run->cache);
+  return process_archive(run->ix, path, FileId{st.st_dev, st.st_ino}, &run->cache);
 }
 
 // Sends one command-line path to the indexer or the directory scanner. Only
@@ -72,7 +72,7 @@ void dispatch(Run& run, char* arg) {
   }
   struct stat st;
   if (stat(arg, &st) == 0 && S_ISREG(st.st_mode)) {
-    if (has_ext(arg, ARCHIVE_EXT)) index_archive(arg, &run);
+    if (has_ext(arg, ARCHIVE_EXT)) index_archive(arg, st, &run);
     return;
   }
   scandir(arg, ARCHIVE_EXT, index_archive, &run, option_flags);

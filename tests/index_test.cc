@@ -174,24 +174,62 @@ TEST_F(Indexes, CrcOrderIsUnsigned) {
 
 TEST_F(Indexes, ArchiveTallyOfUnopenableArchiveStartsAtZero) {
   std::string a = archive("a.zip", {1, 2, 0});
-  std::string gone = dir_ / "gone.zip";
+  ASSERT_EQ(process(a), 0);
+  auto* name = static_cast<ArchiveName*>(rbtree_first(ix_->FileTree));
+  ArchiveName gone{nullptr, 7, true, 5, FileId{1, 2}};
+  std::string gone_path = dir_ / "gone.zip";
+  gone.path = gone_path.data();
   test::CaptureFd err(2);
-  EXPECT_EQ(FileListInsert(ix_, a.c_str(), &cache_)->found, 1);
-  ArchiveTally* tally = FileListInsert(ix_, gone.c_str(), &cache_);
-  EXPECT_EQ(tally->total, 0);
-  EXPECT_EQ(tally->found, 0);
-  EXPECT_EQ(FileListInsert(ix_, gone.c_str(), &cache_), tally);
-  EXPECT_EQ(tally->found, 1);
-  ArchiveTally* first = FileListInsert(ix_, a.c_str(), &cache_);
-  EXPECT_EQ(first->total, 3);
-  EXPECT_EQ(first->found, 2);
-  EXPECT_EQ(first->path, a.c_str());  // kept, not copied
-  EXPECT_EQ(err.text(), "zorv: unable to open file: " + gone + "\n");
+  EXPECT_EQ(FileListInsert(ix_, name, &cache_)->found, 1u);
+  ArchiveTally* tally = FileListInsert(ix_, &gone, &cache_);
+  EXPECT_EQ(tally->total, 0u);
+  EXPECT_EQ(tally->found, 0u);
+  EXPECT_FALSE(tally->complete);
+  EXPECT_EQ(FileListInsert(ix_, &gone, &cache_), tally);
+  EXPECT_EQ(tally->found, 1u);
+  ArchiveTally* first = FileListInsert(ix_, name, &cache_);
+  EXPECT_EQ(first->total, 3u);  // what the walk read, zero CRC-32 included
+  EXPECT_EQ(first->found, 2u);
+  EXPECT_TRUE(first->complete);
+  EXPECT_EQ(first->path, name->path);  // kept, not copied
+  EXPECT_EQ(err.text(), "zorv: unable to open file: " + gone_path + "\n");
+}
+
+// The entries a walk read, whether it reached the directory's end, and the
+// file it read, are kept with the archive: -l counts and marks by them.
+TEST_F(Indexes, ArchiveKeepsWhatItsWalkRead) {
+  ArchiveBytes cut;
+  cut.add("ok", 5);
+  cut.add("ok too", 0);
+  cut.add("cut", 6).set_name_len(900);
+  cut.end.total_entries = 9;
+  cut.end.disk_entries = 9;
+  std::string a = write("cut.zip", cut);
+  test::CaptureFd err(2);
+  ASSERT_EQ(process_archive(ix_, a.c_str(), FileId{3, 4}, &cache_), 0);
+  auto* name = static_cast<ArchiveName*>(rbtree_first(ix_->FileTree));
+  EXPECT_EQ(name->entries, 2u);
+  EXPECT_FALSE(name->complete);
+  EXPECT_EQ(name->id.ino, 4u);
+}
+
+// A second path to a file already indexed is not read again; the same path
+// twice is (today's warning). The first path stays the one named.
+TEST_F(Indexes, SecondPathToTheSameFileIsNotRead) {
+  std::string a = archive("a.zip", {1, 2});
+  std::string b = archive("b.zip", {1, 3});
+  test::CaptureFd err(2);
+  ASSERT_EQ(process_archive(ix_, a.c_str(), FileId{1, 10}, &cache_), 0);
+  ASSERT_EQ(process_archive(ix_, b.c_str(), FileId{1, 10}, &cache_), 0);  // "b" is a's file
+  ASSERT_EQ(process_archive(ix_, b.c_str(), FileId{2, 10}, &cache_), 0);  // another device
+  EXPECT_EQ(err.text(), "zorv: warning, same file as " + a + ": " + b + "\n");
+  EXPECT_EQ(ix_->FileTree->count, 2);
+  EXPECT_EQ(groups(), (Groups{{{a, 1, pos(0)}, {b, 1, pos(0)}}}));
 }
 
 TEST(IndexesDeath, OutOfMemoryMessages) {
   if (test::kSanitized) GTEST_SKIP() << "memory limits do not work under sanitizers";
-  ArchiveName name{nullptr, 0};
+  ArchiveName name{nullptr, 0, false, 0, FileId{0, 0}};
   EntryRef first{9, 46, &name};
   EXPECT_EXIT(
       {

@@ -108,25 +108,31 @@ int scan_dir(Scan& scan, const char* dir) {
 
 void visit(Scan& scan, const char* path, const dirent* ent) {
   const char* name = ent->d_name;
+  if (is_dot_or_dotdot(name)) return;  // never entered, never an archive
   bool recurse = (scan.flags & SCAN_RECURSE) != 0;
+  bool named = has_ext(name, scan.ext);
   // The entry's type, when the listing gives it, spares a status call for
   // what would be skipped anyway.
-  if (ent->d_type == DT_REG && !has_ext(name, scan.ext)) return;
+  if (ent->d_type == DT_REG && !named) return;
   if (ent->d_type == DT_DIR && !recurse) return;
   struct stat st;
   if (stat(path, &st) != 0) {
-    // Dangling links and the like are no archives and pass unremarked; a
-    // path too long to use may well be one, and the report would miss it.
-    if (errno == ENAMETOOLONG) std::fprintf(stderr, "warning, %s: \"%s\"\n", errno_text(), path);
+    // An entry that leads nowhere (a dangling link, a link loop, or gone
+    // since the listing) holds nothing. Any other failure (no search
+    // permission, a path too long) may hide an archive or a directory of
+    // them, which the report would otherwise miss without a word.
+    if (errno != ENOENT && errno != ELOOP && (named || recurse)) {
+      std::fprintf(stderr, "warning, %s: \"%s\"\n", errno_text(), path);
+    }
     return;
   }
   if (S_ISDIR(st.st_mode)) {
-    if (recurse && !is_dot_or_dotdot(name) && !was_entered(scan, st)) scan_dir(scan, path);
+    if (recurse && !was_entered(scan, st)) scan_dir(scan, path);
     return;
   }
   // Opening a FIFO or a device could block or have side effects.
   if (!S_ISREG(st.st_mode)) return;
-  if (has_ext(name, scan.ext)) scan.callback(path, scan.ctx);
+  if (named) scan.callback(path, st, scan.ctx);
 }
 
 }  // namespace

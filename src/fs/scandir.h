@@ -4,12 +4,15 @@
 // own messages go to standard error without the program prefix.
 #pragma once
 
+#include <sys/stat.h>
+
 namespace zorv {
 
-// Receives the full path of a matching file and the context scandir's caller
+// Receives the full path of a matching file, its status (links followed:
+// st_dev and st_ino say which file it is) and the context scandir's caller
 // passed. The text lives in a buffer that is reused for the next entry: copy
 // what you keep.
-using ScanCallback = int (*)(const char* path, void* ctx);
+using ScanCallback = int (*)(const char* path, const struct stat& st, void* ctx);
 
 constexpr int SCAN_RECURSE = 1;  // flag bit 0: descend into subdirectories
 
@@ -24,11 +27,14 @@ bool has_ext(const char* path, const char* ext);
 
 // Calls `callback` (with `ctx`) for every regular file (after following
 // links) in `dir` whose name matches `ext` by has_ext.
-// FIFOs, sockets and devices are skipped, as are entries whose status cannot
-// be read. With SCAN_RECURSE set in `flags`, subdirectories are entered ("."
-// and ".." never), each directory at most once per call, so links forming a
-// cycle or a diamond cannot make the walk loop or repeat itself. Full paths
-// are `dir`, "/" unless `dir` already ends in one, and the entry name.
+// FIFOs, sockets and devices are skipped. An entry whose status cannot be
+// read is skipped too: silently when it leads nowhere (a dangling link, a
+// link loop), else,
+// when it could be an archive or (with SCAN_RECURSE) a directory, after
+// "warning, <errno text>: "<path>"". With SCAN_RECURSE set in `flags`, subdirectories are entered
+// ("." and ".." never), each directory at most once per call, so links forming a cycle or a diamond
+// cannot make the walk loop or repeat itself. Full paths are `dir`, "/" unless `dir` already ends
+// in one, and the entry name.
 int scandir(const char* dir, const char* ext, ScanCallback callback, void* ctx, int flags);
 
 // The system's text for the current errno, which is then cleared;

@@ -1,8 +1,17 @@
 #include "support/index_fixture.h"
 
+#include <sys/stat.h>
+
 #include "report_sink.h"
 
 namespace zorv::test {
+
+int IndexFixture::process(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0)
+    return process_archive(ix_, path.c_str(), FileId{0, 0}, &cache_);
+  return process_archive(ix_, path.c_str(), FileId{st.st_dev, st.st_ino}, &cache_);
+}
 
 std::pair<std::string, std::string> IndexFixture::report(ReportLimits limits) {
   CaptureFd err(2);

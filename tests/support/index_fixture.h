@@ -31,7 +31,8 @@ class IndexFixture : public testing::Test {
   std::string write(const std::string& rel, const ArchiveBytes& a) const {
     return dir_.write(rel, a.bytes());
   }
-  int process(const std::string& path) { return process_archive(ix_, path.c_str(), &cache_); }
+  // Indexes the archive at `path`, its file identity read from the file.
+  int process(const std::string& path);
   void index(const std::vector<std::string>& paths) {
     for (const std::string& p : paths)
       process(p);
