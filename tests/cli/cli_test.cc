@@ -9,15 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "support/cli.h"
 #include "support/files.h"
-#include "support/zip_writer.h"
 
 namespace zorv {
 namespace {
 
-using test::ArchiveBytes;
+using test::archive;
+using test::block;
+using test::expect_run;
 using test::RunResult;
-using test::TempDir;
 
 const std::string kUsage =
     "zorv, ver 1.03\n"
@@ -29,21 +30,6 @@ const std::string kUsage =
 const std::string kUnknownX =
     "zorv: command error, unknown option 'x'. Type 'zorv' by itself for help\n";
 const std::string kMissingDir = "zorv: command error, missing directory\n";
-
-void expect_run(const RunResult& r, int status, const std::string& out, const std::string& err) {
-  EXPECT_EQ(r.status, status);
-  EXPECT_EQ(r.out, out);
-  EXPECT_EQ(r.err, err);
-}
-
-// Short names for the test support's archive and report makers.
-ArchiveBytes archive(const std::vector<std::pair<std::string, std::uint32_t>>& entries) {
-  return test::archive_of(entries);
-}
-
-std::string block(std::uint32_t crc, const std::vector<std::string>& members) {
-  return test::report_block(crc, members);
-}
 
 TEST(CommandLine, UsageWithoutArgumentsOrWithLoneHyphen) {
   expect_run(test::run_zorv({}), 0, kUsage, "");
@@ -64,12 +50,9 @@ TEST(CommandLine, CommandErrors) {
              "zorv: command error, unknown option '\xe9'. Type 'zorv' by itself for help\n");
 }
 
-class Run : public testing::Test {
- protected:
-  RunResult run(const std::vector<std::string>& args) { return test::run_zorv(args, dir_.path()); }
-  void put(const std::string& rel, const ArchiveBytes& a) { dir_.write(rel, a.bytes()); }
-  TempDir dir_;
-};
+// A class, not an alias: inside a case the name must not resolve to
+// testing::Test::Run.
+class Run : public test::CliRun {};
 
 TEST_F(Run, PathFollowedByOptionTreatsOptionAsPath) {
   put("a.zip", archive({{"x", 1}}));

@@ -20,17 +20,21 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
+#include "support/cli.h"
 #include "support/files.h"
 #include "support/zip_writer.h"
 
 namespace zorv {
 namespace {
 
+using test::archive;
 using test::ArchiveBytes;
+using test::block;
 using test::Bytes;
+using test::Group;
+using test::parse_report;
 using test::RunResult;
 using test::TempDir;
 
@@ -50,66 +54,6 @@ const std::string kErrCd = "zorv: error reading central directory: ";
 const std::string kErrSpan = "zorv: error, spanned disks are not supported: ";
 const std::string kErrName = "zorv: error, invalid filename length in directory: ";
 
-ArchiveBytes archive(const std::vector<std::pair<std::string, std::uint32_t>>& entries) {
-  return test::archive_of(entries);
-}
-
-std::string block(std::uint32_t crc, const std::vector<std::string>& members) {
-  return test::report_block(crc, members);
-}
-
-// One group of a report: its CRC-32 line and its member lines, in order.
-struct Group {
-  std::string crc_line;
-  std::vector<std::string> members;
-  bool operator<(const Group& o) const {
-    return std::tie(crc_line, members) < std::tie(o.crc_line, o.members);
-  }
-  bool operator==(const Group& o) const = default;
-};
-
-// Splits the group part of a report (everything before the first
-// "FileListName:" line) into groups; every line must belong to a well-formed
-// group of at least two members, or the test fails. `summary` receives the
-// rest of the output.
-std::vector<Group> parse_report(const std::string& out, std::string* summary = nullptr) {
-  std::vector<Group> groups;
-  std::size_t end = out.find("FileListName: ");
-  if (end == std::string::npos) end = out.size();
-  if (summary != nullptr) *summary = out.substr(end);
-  std::istringstream in(out.substr(0, end));
-  std::string line;
-  Group g;
-  bool open = false;
-  while (std::getline(in, line)) {
-    if (!open) {
-      unsigned crc = 0;
-      char tail = 0;
-      bool head =
-          line.size() == 17 && std::sscanf(line.c_str(), "CRC32: 0x%8x%c", &crc, &tail) == 1;
-      EXPECT_TRUE(head) << "expected a CRC32 line, got: " << line;
-      if (!head) return groups;
-      g = Group{line, {}};
-      open = true;
-    } else if (line == "-------") {
-      EXPECT_GE(g.members.size(), 2u) << g.crc_line;
-      groups.push_back(g);
-      open = false;
-    } else {
-      EXPECT_EQ(line.rfind("file: ", 0), 0u) << "expected a member line, got: " << line;
-      g.members.push_back(line.substr(6));
-    }
-  }
-  EXPECT_FALSE(open) << "report ends inside a group";
-  EXPECT_TRUE(out.substr(0, end).empty() || out[end - 1] == '\n');
-  return groups;
-}
-
-Group group(std::uint32_t crc, const std::vector<std::string>& members) {
-  std::string text = block(crc, members);
-  return Group{text.substr(0, text.find('\n')), members};
-}
-
 // The groups of `out`, whatever their order (that follows the index tree's
 // shape), must be exactly `expected`.
 void expect_groups(const std::string& out, std::vector<Group> expected,
@@ -126,7 +70,7 @@ Group pair_group(const std::vector<std::string>& between = {}) {
   std::vector<std::string> members = {"a.zip, x"};
   members.insert(members.end(), between.begin(), between.end());
   members.push_back("b.zip, y");
-  return group(kPair, members);
+  return Group{kPair, members};
 }
 
 // A file's bytes and the times that any write or metadata change would move.
@@ -163,12 +107,8 @@ void write_file(const std::string& path, const Bytes& bytes) {
   close(fd);
 }
 
-class Hostile : public testing::Test {
+class Hostile : public test::CliRun {
  public:
-  RunResult run(const std::vector<std::string>& args) { return test::run_zorv(args, dir_.path()); }
-  std::string put(const std::string& rel, const ArchiveBytes& a) {
-    return dir_.write(rel, a.bytes());
-  }
   void put_pair() {
     put("a.zip", archive({{"x", kPair}}));
     put("b.zip", archive({{"y", kPair}, {"z", kTwin}}));
@@ -176,9 +116,6 @@ class Hostile : public testing::Test {
   void symlink_at(const std::string& target, const std::string& rel) {
     ASSERT_EQ(symlink(target.c_str(), (dir_ / rel).c_str()), 0) << rel;
   }
-
- protected:
-  TempDir dir_;
 };
 
 // --- large and hostile collections ---
@@ -207,27 +144,26 @@ TEST_F(Hostile, TenThousandArchivesInOneDirectory) {
 
   std::string summary;
   std::vector<Group> got = parse_report(r.out, &summary);
-  std::map<std::string, std::set<std::string>> sets;
-  std::map<std::string, std::string> heads;
+  std::map<std::uint32_t, std::set<std::string>> sets;
+  std::map<std::uint32_t, std::string> heads;
   for (const Group& g : got) {
-    heads[g.crc_line] = g.members.front();
-    EXPECT_TRUE(sets[g.crc_line].empty()) << "group printed twice: " << g.crc_line;
-    sets[g.crc_line].insert(g.members.begin(), g.members.end());
-    EXPECT_EQ(sets[g.crc_line].size(), g.members.size()) << "member printed twice";
+    heads[g.crc] = g.members.front();
+    EXPECT_TRUE(sets[g.crc].empty()) << "group printed twice: " << block(g.crc, g.members);
+    sets[g.crc].insert(g.members.begin(), g.members.end());
+    EXPECT_EQ(sets[g.crc].size(), g.members.size()) << "member printed twice";
   }
   using S = std::set<std::string>;
-  std::map<std::string, S> want = {
-      {group(kPair, {}).crc_line, {"a.zip, x", "b.zip, y"}},
-      {group(kG1, {}).crc_line,
-       {"first.zip, g1", "many/m00000.zip, e", "many/m00007.zip, e", "many/m05000.zip, e"}},
-      {group(kG2, {}).crc_line, {"many/m01250.zip, e", "many/m09999.zip, e"}},
-      {group(kG3, {}).crc_line, {"first.zip, g3", "many/m04321.zip, e"}},
-      {group(kG4, {}).crc_line, {"first.zip, g4", "many/m06000.zip, e"}}};
+  std::map<std::uint32_t, S> want = {
+      {kPair, {"a.zip, x", "b.zip, y"}},
+      {kG1, {"first.zip, g1", "many/m00000.zip, e", "many/m00007.zip, e", "many/m05000.zip, e"}},
+      {kG2, {"many/m01250.zip, e", "many/m09999.zip, e"}},
+      {kG3, {"first.zip, g3", "many/m04321.zip, e"}},
+      {kG4, {"first.zip, g4", "many/m06000.zip, e"}}};
   EXPECT_EQ(sets, want);
-  EXPECT_EQ(heads[group(kPair, {}).crc_line], "a.zip, x");
-  EXPECT_EQ(heads[group(kG1, {}).crc_line], "first.zip, g1");
-  EXPECT_EQ(heads[group(kG3, {}).crc_line], "first.zip, g3");
-  EXPECT_EQ(heads[group(kG4, {}).crc_line], "first.zip, g4");
+  EXPECT_EQ(heads[kPair], "a.zip, x");
+  EXPECT_EQ(heads[kG1], "first.zip, g1");
+  EXPECT_EQ(heads[kG3], "first.zip, g3");
+  EXPECT_EQ(heads[kG4], "first.zip, g4");
   // Byte-wise path order, whatever the listing order was.
   EXPECT_EQ(summary,
             "FileListName: a.zip (Tot 1, Found 1) ***\n"
@@ -257,8 +193,8 @@ TEST_F(Hostile, ThreeHundredLevelsDeep) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   expect_groups(
-      r.out, {pair_group(), group(0x00b0770d, {"twin.zip, t-bottom", deep + "/bottom.zip, bottom"}),
-              group(0x0000d1d1, {"twin.zip, t-middle", middle + ", middle"})});
+      r.out, {pair_group(), Group{0x00b0770d, {"twin.zip, t-bottom", deep + "/bottom.zip, bottom"}},
+              Group{0x0000d1d1, {"twin.zip, t-middle", middle + ", middle"}}});
   // Without -R only the named archives are read.
   r = run({"a.zip", "twin.zip", "deep", "b.zip"});
   EXPECT_EQ(r.status, 0);
@@ -283,9 +219,9 @@ TEST_F(Hostile, LinkCyclesEnterEachDirectoryOnce) {
   RunResult r = run({"-R", "a.zip", "twin.zip", "tree", "b.zip"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
-  expect_groups(r.out, {pair_group(), group(0x00001111, {"twin.zip, tx", "tree/x.zip, x1"}),
-                        group(0x00002222, {"twin.zip, ty", "tree/sub/y.zip, y1"}),
-                        group(0x00003333, {"twin.zip, tw", "tree/sub/deeper/w.zip, w1"})});
+  expect_groups(r.out, {pair_group(), Group{0x00001111, {"twin.zip, tx", "tree/x.zip, x1"}},
+                        Group{0x00002222, {"twin.zip, ty", "tree/sub/y.zip, y1"}},
+                        Group{0x00003333, {"twin.zip, tw", "tree/sub/deeper/w.zip, w1"}}});
 }
 
 TEST_F(Hostile, TwoLinksIntoEachOtherAndADiamond) {
@@ -309,9 +245,9 @@ TEST_F(Hostile, TwoLinksIntoEachOtherAndADiamond) {
   for (const Group& g : got) {
     if (g.members.size() == 2 && g.members[1] == "top/two/s.zip, s1") via = g.members[1];
   }
-  expect_groups(r.out, {pair_group(), group(0x0000aaaa, {"twin.zip, ta", "ring/left/l.zip, l1"}),
-                        group(0x0000bbbb, {"twin.zip, tb", "ring/left/to-right/r.zip, r1"}),
-                        group(0x0000cccc, {"twin.zip, tc", via})});
+  expect_groups(r.out, {pair_group(), Group{0x0000aaaa, {"twin.zip, ta", "ring/left/l.zip, l1"}},
+                        Group{0x0000bbbb, {"twin.zip, tb", "ring/left/to-right/r.zip, r1"}},
+                        Group{0x0000cccc, {"twin.zip, tc", via}}});
 }
 
 // A directory that cannot be opened is the one failure a walk reports; no
@@ -332,7 +268,7 @@ TEST_F(Hostile, DirectoriesThatCannotBeOpened) {
             "warning, Not a directory: \"file.txt/sub\"\n"
             "warning, No such file or directory: \"gone\"\n"
             "warning, Not a directory: \"a.zip/sub\"\n");
-  expect_groups(r.out, {pair_group(), group(kTwin, {"tree/t.zip, t1", "b.zip, z"})});
+  expect_groups(r.out, {pair_group(), Group{kTwin, {"tree/t.zip, t1", "b.zip, z"}}});
 }
 
 // --- archives at the limits ---
@@ -355,8 +291,8 @@ TEST_F(Hostile, LargestEntryCountAndBeyond) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   expect_groups(r.out,
-                {pair_group(), group(kFirst, {"a.zip, first", "full.zip, e00000"}),
-                 group(kLast, {"full.zip, e65534", "b.zip, last"})},
+                {pair_group(), Group{kFirst, {"a.zip, first", "full.zip, e00000"}},
+                 Group{kLast, {"full.zip, e65534", "b.zip, last"}}},
                 "FileListName: a.zip (Tot 2, Found 2) ***\n"
                 "FileListName: b.zip (Tot 2, Found 2) ***\n"
                 "FileListName: full.zip (Tot 65535, Found 2) \n");
@@ -372,8 +308,8 @@ TEST_F(Hostile, LargestEntryCountAndBeyond) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   expect_groups(r.out,
-                {pair_group(), group(kFirst, {"a.zip, first", "full.zip, e00000"}),
-                 group(kLast, {"full.zip, e65535", "b.zip, last"})},
+                {pair_group(), Group{kFirst, {"a.zip, first", "full.zip, e00000"}},
+                 Group{kLast, {"full.zip, e65535", "b.zip, last"}}},
                 "FileListName: a.zip (Tot 2, Found 2) ***\n"
                 "FileListName: b.zip (Tot 2, Found 2) ***\n"
                 "FileListName: full.zip (Tot 65535, Found 2) \n");
@@ -396,8 +332,8 @@ TEST_F(Hostile, LongestEntryNamePrintedWhole) {
   RunResult r = run({"a.zip", "long.zip", "twin.zip", "b.zip"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
-  expect_groups(r.out, {pair_group(), group(kTwin, {"long.zip, " + name, "b.zip, z"}),
-                        group(0x00005555, {"long.zip, short", "twin.zip, s"})});
+  expect_groups(r.out, {pair_group(), Group{kTwin, {"long.zip, " + name, "b.zip, z"}},
+                        Group{0x00005555, {"long.zip, short", "twin.zip, s"}}});
 }
 
 TEST_F(Hostile, BigFileWithoutSignatureIsRefused) {
@@ -443,7 +379,7 @@ void run_field_cases(Hostile& t, const std::vector<FieldCase>& cases) {
     EXPECT_EQ(r.err, c.err.empty() ? "" : c.err + "h.zip\n");
     switch (c.read) {
       case Read::Whole:
-        expect_groups(r.out, {pair_group({"h.zip, h1"}), group(kTwin, {"h.zip, h2", "b.zip, z"})});
+        expect_groups(r.out, {pair_group({"h.zip, h1"}), Group{kTwin, {"h.zip, h2", "b.zip, z"}}});
         break;
       case Read::FirstOnly:
         expect_groups(r.out, {pair_group({"h.zip, h1"})});
@@ -622,7 +558,7 @@ TEST_F(Hostile, FalseSignaturesInLongComment) {
   r = run({"a.zip", "h.zip", "b.zip"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
-  expect_groups(r.out, {pair_group({"h.zip, h1"}), group(kTwin, {"h.zip, h2", "b.zip, z"})});
+  expect_groups(r.out, {pair_group({"h.zip, h1"}), Group{kTwin, {"h.zip, h2", "b.zip, z"}}});
 }
 
 TEST_F(Hostile, TruncatedCentralDirectory) {
@@ -684,8 +620,8 @@ TEST_F(Hostile, FilesUnchangedByARun) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, kCollectionErr);
   expect_groups(r.out,
-                {group(kPair, {"a.zip, x", "bad-name.zip, n1", "b.zip, y"}),
-                 group(kTwin, {"sub/c.zip, c", "b.zip, z"})},
+                {Group{kPair, {"a.zip, x", "bad-name.zip, n1", "b.zip, y"}},
+                 Group{kTwin, {"sub/c.zip, c", "b.zip, z"}}},
                 kCollectionSummary);
   EXPECT_TRUE(snapshot(dir_.path()) == before) << "a file of the collection changed";
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "support/files.h"
@@ -112,10 +113,10 @@ TEST(Fsa, ExitReleasesItemsInUseAndIgnoresNull) {
 }
 
 TEST(Fsa, UnusableGeometryIsRefused) {
-  testing::internal::CaptureStderr();
+  test::CaptureFd capture(2);
   EXPECT_EQ(fsa_init(16, 0), nullptr);
   EXPECT_EQ(fsa_init(1u << 20, 1u << 20), nullptr);
-  std::string err = testing::internal::GetCapturedStderr();
+  std::string err = capture.text();
   EXPECT_NE(err.find("fsa_init: unusable pool"), std::string::npos) << err;
 }
 
