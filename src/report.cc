@@ -7,92 +7,31 @@
 #include <utility>
 
 #include "message.h"
+#include "report_batch.h"
 #include "util/bigalloc.h"
 
 namespace zorv {
 
-namespace {
-
-constexpr std::uint32_t NO_NAME = UINT32_MAX;          // entry not found (yet)
-constexpr std::uint32_t OPEN_FAILED = UINT32_MAX - 1;  // its archive could not be opened
-// Members are written in directory order and read in report order: both
-// jump about in memory, so the loops ask for the member (or name) they will
-// need this many steps on while they work on the current one.
-constexpr std::ptrdiff_t PREFETCH_AHEAD = 16;
-
-constexpr std::uint16_t GROUP_START = 1;
-constexpr std::uint16_t GROUP_END = 2;
-
-// A copy of the member's EntryRef, taken once during the tree walk: the
-// entries lie scattered in memory, and the batch reads them twice more.
-struct Member {
-  const ArchiveName* archive;
-  std::uint32_t crc32;
-  std::uint32_t cd_pos;
-  std::uint32_t name;      // offset of its name in the arena, or NO_NAME
-  std::uint16_t name_len;  // up to its first NUL: what is printed
-  std::uint16_t flags;     // GROUP_START, GROUP_END
-};
-
-// A member of the batch as a 64-bit number: a 32-bit key (first its
-// archive's ordinal, later its cd_pos) above its index in the batch. Sorted,
-// places bring each archive's members together, then in directory order.
-using Place = std::uint64_t;
-
-std::uint32_t key_of(Place p) {
-  return static_cast<std::uint32_t>(p >> 32);
-}
-
-std::uint32_t member_of(Place p) {
-  return static_cast<std::uint32_t>(p);
-}
-
-Place place_of(std::uint32_t key, std::size_t member) {
-  return Place{key} << 32 | member;
-}
-
-// Groups come from the walk in report order, and they, their links and
-// their entries lie anywhere in memory. They are queued and copied into the
-// batch a queue at a time: each round of prefetches goes one pointer
-// further for every queued group at once, so the misses overlap.
-constexpr std::size_t GATHER_QUEUE = 32;
-
-constexpr std::size_t RADIX = std::size_t{1} << 16;
-
-}  // namespace
-
-struct Report {
-  ReportSink* sink;
-  ZipCache* cache;
-  std::size_t cap;   // members gathered before they are resolved and printed
-  std::size_t size;  // members resolved at a time; shrinks when names are long
-  std::size_t arena_limit;
-  Member* members;  // cap of them
-  std::size_t count;
-  Place* places;               // cap of them, taken at the first resolve
-  Place* spare_places;         // the radix sort's other half
-  std::uint32_t* radix_count;  // RADIX counters, taken at the first radix sort
-  char* arena;
-  std::size_t arena_cap;
-  std::size_t arena_used;
-  NameBuf fallback;
-  const DupeGroup* queued[GATHER_QUEUE];
-  std::size_t queued_count;
-  bool unmatched;  // an archive changed: nothing more is printed
-  ReportStats stats;
-};
-
-namespace {
-
-[[noreturn]] void out_of_memory() {
+void report_out_of_memory() {
   error_exit("internal error, print_report, out of memory");
 }
+
+namespace {
 
 template <typename T>
 T* take(std::size_t n) {
   auto* p = static_cast<T*>(big_alloc(n * sizeof(T)));
-  if (p == nullptr) out_of_memory();
+  if (p == nullptr) report_out_of_memory();
   return p;
+}
+
+// n items copied to a fresh array of `cap`; the old one goes back.
+template <typename T>
+T* regrow(T* old, std::size_t n, std::size_t cap) {
+  T* bigger = take<T>(cap);
+  if (n > 0) std::memcpy(bigger, old, n * sizeof(T));
+  std::free(old);
+  return bigger;
 }
 
 // Sorts places by key, members in ascending order for equal keys: a radix
@@ -146,16 +85,11 @@ bool arena_room(Report* r, std::size_t len) {
   return true;
 }
 
-// Keeps a name (up to its first NUL: that is what prints); false when the
-// arena is full.
-bool keep_name(Report* r, const ZipEntry& entry, Member* member) {
-  std::size_t len = strnlen(entry.name, entry.name_len);
-  if (!arena_room(r, len)) return false;
-  std::memcpy(r->arena + r->arena_used, entry.name, len);
-  member->name = static_cast<std::uint32_t>(r->arena_used);
-  member->name_len = static_cast<std::uint16_t>(len);
-  r->arena_used += len;
-  return true;
+// What the directory says of an entry, for a split or a check.
+MemberFacts facts_of(const ZipEntry& e, const ZipDir* zd) {
+  return MemberFacts{VerifyItem{e.local_header_offset64, e.compressed_size64, e.uncompressed_size64,
+                                e.crc32, e.method, e.flags},
+                     zip_data_shift(zd)};
 }
 
 // Reads the names of places [from, to), all of one archive, sorted by
@@ -182,7 +116,9 @@ bool read_archive_names(Report* r, Member* members, const Place* from, const Pla
       if (to - place > PREFETCH_AHEAD)
         __builtin_prefetch(&members[member_of(place[PREFETCH_AHEAD])], 1);
       Member* m = &members[member_of(*place)];
-      if (m->crc32 == entry->crc32) room = keep_name(r, *entry, m);
+      if (m->crc32 != entry->crc32) continue;
+      room = keep_name(r, entry->name, strnlen(entry->name, entry->name_len), m);
+      if (room && r->facts != nullptr) r->facts[m - r->members] = facts_of(*entry, zd);
     }
   }
   closezip(zd);
@@ -207,7 +143,7 @@ Place* places_by_archive(Report* r, const Member* members, std::size_t n) {
     return sort_places(r, r->places, r->spare_places, n);
   }
   auto* start = static_cast<std::uint32_t*>(std::calloc(archives + 1, sizeof(std::uint32_t)));
-  if (start == nullptr) out_of_memory();
+  if (start == nullptr) report_out_of_memory();
   for (std::size_t i = 0; i < n; ++i)
     ++start[members[i].archive->ordinal - low + 1];
   for (std::size_t a = 0; a < archives; ++a)
@@ -224,13 +160,18 @@ Place* places_by_archive(Report* r, const Member* members, std::size_t n) {
 // members are sorted by archive, then each archive's run by position.
 bool resolve(Report* r, Member* members, std::size_t n) {
   ++r->stats.batches;
-  if (r->places == nullptr) {
-    r->places = take<Place>(r->cap);
-    r->spare_places = take<Place>(r->cap);
+  if (r->arena == nullptr) {
     // Names average a few dozen bytes: the arena starts there and grows
     // (rarely) as the names need.
     r->arena_cap = std::clamp<std::size_t>(r->cap * 32, 65536, r->arena_limit);
     r->arena = take<char>(r->arena_cap);
+  }
+  if (r->places_cap < r->cap) {
+    std::free(r->places);
+    std::free(r->spare_places);
+    r->places = take<Place>(r->cap);
+    r->spare_places = take<Place>(r->cap);
+    r->places_cap = r->cap;
   }
   r->arena_used = 0;
   for (std::size_t i = 0; i < n; ++i)
@@ -290,20 +231,58 @@ bool print_members(Report* r, const Member* members, std::size_t n) {
   return true;
 }
 
+// The length of the group starting at members[0].
+std::size_t group_length(const Member* members) {
+  std::size_t n = 1;
+  while ((members[n - 1].flags & GROUP_END) == 0)
+    ++n;
+  return n;
+}
+
+// At most n of the members, cut where a group starts (a split needs whole
+// groups), but never fewer than the first group.
+std::size_t whole_groups(const Member* members, std::size_t n, std::size_t left) {
+  if (n >= left) return left;
+  std::size_t cut = n;
+  while (cut > 0 && (members[cut].flags & GROUP_START) == 0)
+    --cut;
+  return cut > 0 ? cut : group_length(members);
+}
+
 // Resolves and prints the gathered members. When their names overflow the
-// arena, fewer members are resolved at a time (one always fits).
+// arena, fewer members are resolved at a time (one always fits; with a
+// split, one group, for which the arena may grow past its limit).
 void flush_batch(Report* r) {
   std::size_t done = 0;
+  bool split = r->split != ReportSplit::None;
   while (done < r->count && !r->unmatched) {
-    std::size_t n = std::min(r->size, r->count - done);
-    if (!resolve(r, r->members + done, n)) {
+    Member* members = r->members + done;
+    std::size_t left = r->count - done;
+    std::size_t n = std::min(r->size, left);
+    if (split) n = whole_groups(members, n, left);
+    if (!resolve(r, members, n)) {
+      if (split && n == group_length(members)) {
+        if (r->arena_limit >= std::size_t{1} << 30) report_out_of_memory();
+        r->arena_limit = std::min(r->arena_limit * 2, std::size_t{1} << 30);
+      }
       r->size = std::max<std::size_t>(1, n / 2);
       continue;
     }
-    r->unmatched = !print_members(r, r->members + done, n);
+    r->unmatched = split ? !print_split(r, members, n) : !print_members(r, members, n);
     done += n;
   }
   r->count = 0;
+}
+
+// Makes room for a group of n members in a batch that must hold it whole.
+void hold_group(Report* r, std::size_t n) {
+  if (r->count + n <= r->cap) return;
+  if (r->count > 0) flush_batch(r);
+  if (n <= r->cap) return;
+  r->members = regrow(r->members, r->count, n);
+  r->facts = regrow(r->facts, r->count, n);
+  r->cap = n;
+  r->size = std::max(r->size, n);
 }
 
 void gather_queued(Report* r) {
@@ -315,8 +294,15 @@ void gather_queued(Report* r) {
   }
   for (std::size_t i = 0; i < n; ++i)
     if (const DupeLink* next = queued[i]->head.next) __builtin_prefetch(next->entry);
+  bool split = r->split != ReportSplit::None;
   for (std::size_t i = 0; i < n; ++i) {
     const DupeGroup* group = queued[i];
+    if (split) {
+      std::size_t length = 0;
+      for (const DupeLink* link = &group->head; link != nullptr; link = link->next)
+        ++length;
+      hold_group(r, length);
+    }
     for (const DupeLink* link = &group->head; link != nullptr; link = link->next) {
       if (r->count == r->cap) flush_batch(r);
       std::uint16_t flags = link == &group->head ? GROUP_START : 0;
@@ -347,6 +333,7 @@ void tally_group(void* item, void* ctx) {
 
 void release(Report* r) {
   std::free(r->members);
+  std::free(r->facts);
   std::free(r->places);
   std::free(r->spare_places);
   std::free(r->radix_count);
@@ -357,11 +344,24 @@ void release(Report* r) {
 
 }  // namespace
 
-Report* report_gather(const Index* ix, ReportLimits limits, ReportSink* sink, ZipCache* cache) {
+bool keep_name(Report* r, const char* name, std::size_t len, Member* member) {
+  if (!arena_room(r, len)) return false;
+  std::memcpy(r->arena + r->arena_used, name, len);
+  member->name = static_cast<std::uint32_t>(r->arena_used);
+  member->name_len = static_cast<std::uint16_t>(len);
+  r->arena_used += len;
+  return true;
+}
+
+Report* report_gather(const Index* ix, const ReportOptions& options, ReportSink* sink,
+                      ZipCache* cache) {
   auto* r = static_cast<Report*>(std::calloc(1, sizeof(Report)));
-  if (r == nullptr) out_of_memory();
+  if (r == nullptr) report_out_of_memory();
   r->sink = sink;
   r->cache = cache;
+  r->split = options.split;
+  r->tally = options.tally;
+  const ReportLimits& limits = options.limits;
   // A place holds a member's index in 32 bits, and names are found by 32-bit
   // offsets, which must stay clear of the marks. Only as many members as the
   // groups hold are reserved.
@@ -371,6 +371,7 @@ Report* report_gather(const Index* ix, ReportLimits limits, ReportSink* sink, Zi
   r->arena_limit = std::clamp<std::size_t>(limits.name_bytes, 65536, std::size_t{1} << 30);
   if (ix->DupeTree->root == nullptr) return r;
   r->members = take<Member>(r->cap);
+  if (r->split != ReportSplit::None) r->facts = take<MemberFacts>(r->cap);
   rbtree_walk(ix->DupeTree, queue_group, r);
   gather_queued(r);
   return r;
@@ -385,7 +386,7 @@ bool report_print(Report* r, ReportStats* stats) {
 }
 
 NameLookup lookup_entry_name(const char* path, std::uint32_t crc32, std::uint32_t cd_pos,
-                             NameBuf* name_out, ZipCache* cache) {
+                             NameBuf* name_out, ZipCache* cache, MemberFacts* facts) {
   reserve(name_out, 1);
   name_out->text[0] = '\0';
   ZipDir* zd = openzip(path, cache);
@@ -395,6 +396,7 @@ NameLookup lookup_entry_name(const char* path, std::uint32_t crc32, std::uint32_
     if (entry->crc32 == crc32 && zip_entry_pos(zd) == cd_pos) {
       reserve(name_out, entry->name_len + 1u);
       std::memcpy(name_out->text, entry->name, entry->name_len + 1u);
+      if (facts != nullptr) *facts = facts_of(*entry, zd);
       closezip(zd);
       return NameLookup::Found;
     }
@@ -403,9 +405,9 @@ NameLookup lookup_entry_name(const char* path, std::uint32_t crc32, std::uint32_
   return NameLookup::NoMatch;
 }
 
-void print_archive_summary(Index* ix, ReportSink* sink, ZipCache* cache) {
+void print_archive_summary(Index* ix, ReportSink* sink, ZipCache* cache, bool counted) {
   Summary s{ix, cache};
-  rbtree_walk(ix->DupeTree, tally_group, &s);
+  if (!counted) rbtree_walk(ix->DupeTree, tally_group, &s);
   while (auto* archive = static_cast<ArchiveTally*>(rbtree_deletemin(ix->FileListTree))) {
     // Tot 0: the archive could not be read for the summary (the reader has
     // said why). Its entries are unknown, so it cannot be said to be copied

@@ -12,6 +12,7 @@
 
 #include "index.h"
 #include "report_sink.h"
+#include "zip/verify.h"
 #include "zip/zipdir.h"
 
 namespace zorv {
@@ -39,7 +40,23 @@ struct ReportStats {
   std::size_t lookups;
 };
 
+// How groups are printed: as the CRC-32 gathers them; split by uncompressed
+// size (-s); or split by size and then by content, every member's data read
+// and checked (-c).
+enum class ReportSplit { None, Size, Content };
+
+// A report's options. With a split, batches never cut a group, a member
+// whose archive cannot be read again is left out (the reader said why),
+// and `tally` (when not null) counts each printed member for -l instead of
+// print_archive_summary's walk of the groups.
+struct ReportOptions {
+  ReportLimits limits;
+  ReportSplit split;
+  Index* tally;
+};
+
 struct Report;
+struct MemberFacts;
 
 // Phase one: walks the groups of `ix` in the DupeTree's pre-order and copies
 // every member out of them. When the members outnumber a batch, the full
@@ -48,10 +65,15 @@ struct Report;
 // may release them (release_groups) before report_print. Archive names
 // (the FileTree) must stay. Exits with "internal error, print_report, out of
 // memory".
-Report* report_gather(const Index* ix, ReportLimits limits, ReportSink* sink, ZipCache* cache);
+Report* report_gather(const Index* ix, const ReportOptions& options, ReportSink* sink,
+                      ZipCache* cache);
 
 // Phase two: fetches the names of what gather left and prints it: per group
 // begin_group, one member event per member in recording order, end_group.
+// Split groups print as sub-groups of at least two members where the group
+// stood, in the order of their first members; a member that cannot be
+// checked (-c) is left out and named on stderr ("warning, cannot verify
+// <archive>, <name>: <reason>").
 // Names are not kept while indexing; they are fetched again here, in
 // batches: the members of a batch are sorted by archive and directory
 // position, each archive is read once per batch, and then the batch is
@@ -75,14 +97,17 @@ enum class NameLookup {
 };
 
 // Looks up, in the archive at `path`, the entry with this CRC-32 and
-// position. The report uses it for members whose batch lookup failed.
+// position. The report uses it for members whose batch lookup failed. When
+// `facts` is not null and the entry is found, it gets the entry's sizes,
+// method, flags and local header offset, and the archive's shift.
 NameLookup lookup_entry_name(const char* path, std::uint32_t crc32, std::uint32_t cd_pos,
-                             NameBuf* name_out, ZipCache* cache);
+                             NameBuf* name_out, ZipCache* cache, MemberFacts* facts = nullptr);
 
 // Option -l: counts the archive of every member of every group of `ix`
-// (groups in report order) into its FileListTree, then says one
-// archive_summary per archive in ascending path order, releasing the
-// FileListTree's records as it goes.
-void print_archive_summary(Index* ix, ReportSink* sink, ZipCache* cache);
+// (groups in report order) into its FileListTree, unless the report has
+// `counted` what it printed there already, then says one archive_summary
+// per archive in ascending path order, releasing the FileListTree's
+// records as it goes.
+void print_archive_summary(Index* ix, ReportSink* sink, ZipCache* cache, bool counted = false);
 
 }  // namespace zorv

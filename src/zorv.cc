@@ -32,6 +32,9 @@ const char* const usage_text[] = {
     "Usage: zorv [options]  <directory list/filenames>",
     "Options are:",
     "-R      process subdirectories Recursivly",
+    "-l      after the report, each archive's entries and how many have a copy",
+    "-s      split each group by file size",
+    "-c      confirm each group by content: reads the data (implies -s)",
 };
 
 // Standard output is buffered: a write that failed (a full disk, a closed
@@ -78,19 +81,29 @@ void dispatch(Run& run, char* arg) {
   scandir(arg, ARCHIVE_EXT, index_archive, &run, option_flags);
 }
 
-// The report, then the -l summary. Without -l nothing reads the groups
-// once the report has copied them out: they go back before the names are
-// fetched, and the report's names reuse their memory.
+ReportSplit split_option() {
+  if ((option_flags & OPT_CONTENT) != 0) return ReportSplit::Content;
+  if ((option_flags & OPT_SIZE) != 0) return ReportSplit::Size;
+  return ReportSplit::None;
+}
+
+// The report, then the -l summary. Once the report has copied the groups
+// out, nothing reads them but -l's count of a plain report (a split report
+// counts what it prints): they go back before the names are fetched, and
+// the report's names reuse their memory.
 void report(Run& run) {
   bool list = (option_flags & OPT_LIST) != 0;
+  ReportSplit split = split_option();
+  bool counted = split != ReportSplit::None;
   TextSink sink;
-  Report* report = report_gather(run.ix, REPORT_LIMITS, &sink, &run.cache);
-  if (!list) {
+  ReportOptions options{REPORT_LIMITS, split, list && counted ? run.ix : nullptr};
+  Report* report = report_gather(run.ix, options, &sink, &run.cache);
+  if (!list || counted) {
     release_groups(run.ix);
     malloc_trim(0);
   }
   if (!report_print(report, nullptr)) error_exit("internal error, unable to match cd_pos & crc32");
-  if (list) print_archive_summary(run.ix, &sink, &run.cache);
+  if (list) print_archive_summary(run.ix, &sink, &run.cache, counted);
 }
 
 int run(int argc, char** argv) {
@@ -118,7 +131,7 @@ int run(int argc, char** argv) {
 void parse_options(int argc, char** argv) {
   if (argc <= 1) usage();
   for (;;) {
-    int c = get_option(argc, argv, "|Rl");
+    int c = get_option(argc, argv, "|Rlsc");
     auto shown = static_cast<unsigned char>(opt_char);
     switch (c) {
       case OPT_END:
@@ -137,6 +150,12 @@ void parse_options(int argc, char** argv) {
         break;
       case 'l':
         option_flags |= OPT_LIST;
+        break;
+      case 's':
+        option_flags |= OPT_SIZE;
+        break;
+      case 'c':
+        option_flags |= OPT_CONTENT | OPT_SIZE;
         break;
       case OPT_WORD_BAR:
         pStartDir = opt_arg;

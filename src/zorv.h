@@ -6,6 +6,8 @@ namespace zorv {
 
 constexpr int OPT_RECURSE = 1;  // -R: descend into subdirectories
 constexpr int OPT_LIST = 2;     // -l: per-archive summary after the report
+constexpr int OPT_SIZE = 4;     // -s: groups split by uncompressed size
+constexpr int OPT_CONTENT = 8;  // -c: and by content (implies -s)
 
 extern int option_flags;
 // The first path word: the argv element itself (not a copy), found again by

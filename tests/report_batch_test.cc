@@ -186,7 +186,7 @@ TEST_F(ReportBatches, GroupsMayGoOnceGathered) {
     test::CaptureFd out(1);
     {
       TextSink sink;
-      Report* r = report_gather(ix_, limits, &sink, &cache_);
+      Report* r = report_gather(ix_, ReportOptions{limits, ReportSplit::None, nullptr}, &sink, &cache_);
       release_groups(ix_);
       EXPECT_TRUE(report_print(r, &stats_));
     }

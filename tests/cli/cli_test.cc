@@ -25,7 +25,10 @@ const std::string kUsage =
     "\n"
     "Usage: zorv [options]  <directory list/filenames>\n"
     "Options are:\n"
-    "-R      process subdirectories Recursivly\n";
+    "-R      process subdirectories Recursivly\n"
+    "-l      after the report, each archive's entries and how many have a copy\n"
+    "-s      split each group by file size\n"
+    "-c      confirm each group by content: reads the data (implies -s)\n";
 
 const std::string kUnknownX =
     "zorv: command error, unknown option 'x'. Type 'zorv' by itself for help\n";

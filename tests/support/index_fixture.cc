@@ -13,12 +13,12 @@ int IndexFixture::process(const std::string& path) {
   return process_archive(ix_, path.c_str(), FileId{st.st_dev, st.st_ino}, &cache_);
 }
 
-std::pair<std::string, std::string> IndexFixture::report(ReportLimits limits) {
+std::pair<std::string, std::string> IndexFixture::report(ReportLimits limits, ReportSplit split) {
   CaptureFd err(2);
   CaptureFd out(1);
   {
     TextSink sink;
-    Report* r = report_gather(ix_, limits, &sink, &cache_);
+    Report* r = report_gather(ix_, ReportOptions{limits, split, nullptr}, &sink, &cache_);
     whole_ = report_print(r, &stats_);
   }
   std::string printed = out.text();

@@ -40,7 +40,8 @@ class IndexFixture : public testing::Test {
   // The report as the text sink prints it, and what went to stderr
   // meanwhile; what it did goes to stats_, whether it printed every member
   // to whole_.
-  std::pair<std::string, std::string> report(ReportLimits limits = REPORT_LIMITS);
+  std::pair<std::string, std::string> report(ReportLimits limits = REPORT_LIMITS,
+                                             ReportSplit split = ReportSplit::None);
 
   Index* ix_ = nullptr;
   ZipCache cache_{};

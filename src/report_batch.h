@@ -1,0 +1,107 @@
+// The report's batch: what report.cc (gathering, names, plain printing) and
+// report_split.cc (groups split by size and content) share. Nothing outside
+// the report includes it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "index.h"
+#include "report.h"
+#include "report_sink.h"
+#include "zip/verify.h"
+#include "zip/zipdir.h"
+
+namespace zorv {
+
+constexpr std::uint32_t NO_NAME = UINT32_MAX;          // entry not found (yet)
+constexpr std::uint32_t OPEN_FAILED = UINT32_MAX - 1;  // its archive could not be opened
+// Members are written in directory order and read in report order: both
+// jump about in memory, so the loops ask for the member (or name) they will
+// need this many steps on while they work on the current one.
+constexpr std::ptrdiff_t PREFETCH_AHEAD = 16;
+
+constexpr std::uint16_t GROUP_START = 1;
+constexpr std::uint16_t GROUP_END = 2;
+
+// A copy of the member's EntryRef, taken once during the tree walk: the
+// entries lie scattered in memory, and the batch reads them twice more.
+struct Member {
+  const ArchiveName* archive;
+  std::uint32_t crc32;
+  std::uint32_t cd_pos;
+  std::uint32_t name;      // offset of its name in the arena, or NO_NAME
+  std::uint16_t name_len;  // up to its first NUL: what is printed
+  std::uint16_t flags;     // GROUP_START, GROUP_END
+};
+
+// A member of the batch as a 64-bit number: a 32-bit key (first its
+// archive's ordinal, later its cd_pos) above its index in the batch. Sorted,
+// places bring each archive's members together, then in directory order.
+using Place = std::uint64_t;
+
+inline std::uint32_t key_of(Place p) {
+  return static_cast<std::uint32_t>(p >> 32);
+}
+
+inline std::uint32_t member_of(Place p) {
+  return static_cast<std::uint32_t>(p);
+}
+
+inline Place place_of(std::uint32_t key, std::size_t member) {
+  return Place{key} << 32 | member;
+}
+
+// Groups come from the walk in report order, and they, their links and
+// their entries lie anywhere in memory. They are queued and copied into the
+// batch a queue at a time: each round of prefetches goes one pointer
+// further for every queued group at once, so the misses overlap.
+constexpr std::size_t GATHER_QUEUE = 32;
+
+constexpr std::size_t RADIX = std::size_t{1} << 16;
+
+// What the directory says of a member, beyond its name: kept only when
+// groups are split (sizes) or checked (the rest).
+struct MemberFacts {
+  VerifyItem item;     // size, compressed size, method, flags, CRC-32, offset
+  std::int64_t shift;  // of its archive
+};
+
+struct Report {
+  ReportSink* sink;
+  ZipCache* cache;
+  ReportSplit split;
+  Index* tally;      // with -l and a split: printed members are counted here
+  std::size_t cap;   // members gathered before they are resolved and printed
+  std::size_t size;  // members resolved at a time; shrinks when names are long
+  std::size_t arena_limit;
+  Member* members;     // cap of them
+  MemberFacts* facts;  // cap of them when split, else null
+  std::size_t count;
+  Place* places;        // places_cap of them, taken at the first resolve
+  Place* spare_places;  // the radix sort's other half
+  std::size_t places_cap;
+  std::uint32_t* radix_count;  // RADIX counters, taken at the first radix sort
+  char* arena;
+  std::size_t arena_cap;
+  std::size_t arena_used;
+  NameBuf fallback;
+  const DupeGroup* queued[GATHER_QUEUE];
+  std::size_t queued_count;
+  bool unmatched;  // an archive changed: nothing more is printed
+  ReportStats stats;
+};
+
+// Ends the run with "internal error, print_report, out of memory".
+[[noreturn]] void report_out_of_memory();
+
+// Keeps a name (up to its first NUL: that is what prints) for `member`;
+// false when the arena is full.
+bool keep_name(Report* r, const char* name, std::size_t len, Member* member);
+
+// Prints members [0, n) of the batch, whole groups with their names
+// resolved, split by size (and content) as r->split says. False when a
+// member's archive changed (the sink was told).
+bool print_split(Report* r, Member* members, std::size_t n);
+
+}  // namespace zorv

@@ -1,0 +1,257 @@
+// Groups split before they are printed (-s, -c): by the uncompressed size
+// the directory records, then, with -c, by content, every member's data
+// read and checked (zip/verify.h). A sub-group prints where its group stood,
+// in the order of first members; one of fewer than two members does not.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "message.h"
+#include "report_batch.h"
+
+namespace zorv {
+
+namespace {
+
+// One member of a group on its way into a sub-group. Sorting by
+// (size, digest, index) brings each sub-group together, members in order.
+struct Slot {
+  std::uint64_t size;
+  const unsigned char* digest;  // with -c: the content's SHA-256
+  std::uint32_t index;          // in the batch
+};
+
+bool same_size(const Slot& a, const Slot& b) {
+  return a.size == b.size;
+}
+
+bool same_content(const Slot& a, const Slot& b) {
+  return a.size == b.size && std::memcmp(a.digest, b.digest, 32) == 0;
+}
+
+bool slot_order(const Slot& a, const Slot& b) {
+  if (a.size != b.size) return a.size < b.size;
+  if (a.digest != nullptr && b.digest != nullptr) {
+    int c = std::memcmp(a.digest, b.digest, 32);
+    if (c != 0) return c < 0;
+  }
+  return a.index < b.index;
+}
+
+// Slots [start, end) of equal keys: one sub-group.
+struct Run {
+  std::uint32_t start;
+  std::uint32_t end;
+};
+
+// Scratch for one call of print_split, sized for its members.
+struct Work {
+  Slot* slots;
+  Run* runs;      // at most one per two slots
+  bool* checked;  // the member's size is shared: it is read (-c)
+  VerifyOutcome* outcomes;
+
+  explicit Work(std::size_t n)
+      : slots(static_cast<Slot*>(std::malloc(n * sizeof(Slot)))),
+        runs(static_cast<Run*>(std::malloc((n / 2 + 1) * sizeof(Run)))),
+        checked(static_cast<bool*>(std::calloc(n, sizeof(bool)))),
+        outcomes(static_cast<VerifyOutcome*>(std::malloc(n * sizeof(VerifyOutcome)))) {
+    if (slots == nullptr || runs == nullptr || checked == nullptr || outcomes == nullptr)
+      report_out_of_memory();
+  }
+  ~Work() {
+    std::free(slots);
+    std::free(runs);
+    std::free(checked);
+    std::free(outcomes);
+  }
+  Work(const Work&) = delete;
+  Work& operator=(const Work&) = delete;
+};
+
+bool known(const Member& m) {
+  return m.name < OPEN_FAILED;
+}
+
+// Members whose batch walk found no name: their archive changed or vanished
+// since indexing. Looked up one by one as always; false when one is gone
+// from its archive (*failed is then its index).
+bool look_up_missing(Report* r, Member* members, std::size_t n, std::size_t* failed) {
+  for (std::size_t i = 0; i < n; ++i) {
+    Member& m = members[i];
+    if (m.name != NO_NAME) continue;
+    ++r->stats.lookups;
+    MemberFacts facts{};
+    NameLookup found =
+        lookup_entry_name(m.archive->path, m.crc32, m.cd_pos, &r->fallback, r->cache, &facts);
+    if (found == NameLookup::OpenFailed) {
+      m.name = OPEN_FAILED;
+      continue;
+    }
+    if (found == NameLookup::Found &&
+        keep_name(r, r->fallback.text, std::strlen(r->fallback.text), &m)) {
+      r->facts[&m - r->members] = facts;
+      continue;
+    }
+    *failed = i;
+    return false;
+  }
+  return true;
+}
+
+// Sorts the slots [0, k) and puts the runs of at least two equal keys into
+// runs; returns how many there are.
+std::size_t sub_groups(Slot* slots, std::size_t k, bool (*same)(const Slot&, const Slot&),
+                       Run* runs) {
+  std::sort(slots, slots + k, slot_order);
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < k;) {
+    std::size_t j = i + 1;
+    while (j < k && same(slots[i], slots[j]))
+      ++j;
+    if (j - i >= 2)
+      runs[count++] = Run{static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j)};
+    i = j;
+  }
+  return count;
+}
+
+// Marks the members of group [g0, g1) whose size another member shares:
+// with -c, those are read.
+void mark_shared_sizes(Report* r, const Member* members, std::size_t g0, std::size_t g1, Work& w) {
+  std::size_t k = 0;
+  for (std::size_t i = g0; i < g1; ++i) {
+    if (!known(members[i])) continue;
+    std::uint64_t size = r->facts[&members[i] - r->members].item.size;
+    w.slots[k++] = Slot{size, nullptr, static_cast<std::uint32_t>(i)};
+  }
+  std::size_t count = sub_groups(w.slots, k, same_size, w.runs);
+  for (std::size_t s = 0; s < count; ++s) {
+    for (std::uint32_t at = w.runs[s].start; at < w.runs[s].end; ++at)
+      w.checked[w.slots[at].index] = true;
+  }
+}
+
+// Reads the data of every marked member, archive by archive.
+void check_contents(Report* r, const Member* members, std::size_t n, Work& w) {
+  std::size_t want = 0;
+  for (std::size_t i = 0; i < n; ++i)
+    want += w.checked[i] ? 1 : 0;
+  if (want == 0) return;
+  // Members of one archive next to each other, one job each.
+  auto* order = static_cast<std::uint32_t*>(std::malloc(want * sizeof(std::uint32_t)));
+  auto* items = static_cast<VerifyItem*>(std::malloc(want * sizeof(VerifyItem)));
+  auto* outcomes = static_cast<VerifyOutcome*>(std::malloc(want * sizeof(VerifyOutcome)));
+  auto* jobs = static_cast<VerifyJob*>(std::malloc(want * sizeof(VerifyJob)));
+  if (order == nullptr || items == nullptr || outcomes == nullptr || jobs == nullptr)
+    report_out_of_memory();
+  std::size_t k = 0;
+  for (std::size_t i = 0; i < n; ++i)
+    if (w.checked[i]) order[k++] = static_cast<std::uint32_t>(i);
+  std::stable_sort(order, order + k, [members](std::uint32_t a, std::uint32_t b) {
+    return members[a].archive->ordinal < members[b].archive->ordinal;
+  });
+  std::size_t job_count = 0;
+  for (std::size_t i = 0; i < k; ++i) {
+    const Member& m = members[order[i]];
+    const MemberFacts& f = r->facts[&m - r->members];
+    items[i] = f.item;
+    if (i == 0 || members[order[i - 1]].archive != m.archive) {
+      jobs[job_count++] = VerifyJob{m.archive->path, f.shift, items + i, outcomes + i, 0};
+    }
+    ++jobs[job_count - 1].count;
+  }
+  if (!verify_jobs(jobs, job_count, verify_threads())) report_out_of_memory();
+  for (std::size_t i = 0; i < k; ++i)
+    w.outcomes[order[i]] = outcomes[i];
+  std::free(order);
+  std::free(items);
+  std::free(outcomes);
+  std::free(jobs);
+}
+
+const char* reason(const VerifyOutcome& o, const VerifyItem& item, char* buf, std::size_t cap) {
+  switch (o.verdict) {
+    case Verdict::Encrypted:
+      return "encrypted";
+    case Verdict::Unsupported:
+      std::snprintf(buf, cap, "compression method %u not supported", item.method);
+      return buf;
+    default:
+      return "damaged data";
+  }
+}
+
+// Prints group [g0, g1): its sub-groups in the order of their first members.
+void print_group(Report* r, const Member* members, std::size_t g0, std::size_t g1, Work& w) {
+  bool content = r->split == ReportSplit::Content;
+  std::size_t k = 0;
+  for (std::size_t i = g0; i < g1; ++i) {
+    const Member& m = members[i];
+    if (!known(m)) continue;
+    const MemberFacts& f = r->facts[&m - r->members];
+    const unsigned char* digest = nullptr;
+    if (content) {
+      if (!w.checked[i]) continue;  // its size is its own: no sub-group
+      if (w.outcomes[i].verdict != Verdict::Ok) {
+        char buf[64];
+        error_msg("warning, cannot verify %s, %.*s: %s", m.archive->path, m.name_len,
+                  r->arena + m.name, reason(w.outcomes[i], f.item, buf, sizeof buf));
+        continue;
+      }
+      digest = w.outcomes[i].digest;
+    }
+    w.slots[k++] = Slot{f.item.size, digest, static_cast<std::uint32_t>(i)};
+  }
+  std::size_t count = sub_groups(w.slots, k, content ? same_content : same_size, w.runs);
+  // In the order of first members: a run's first slot has its lowest index.
+  std::sort(w.runs, w.runs + count, [&w](const Run& a, const Run& b) {
+    return w.slots[a.start].index < w.slots[b.start].index;
+  });
+  ReportSink* sink = r->sink;
+  for (std::size_t s = 0; s < count; ++s) {
+    sink->begin_group(members[w.slots[w.runs[s].start].index].crc32);
+    for (std::uint32_t at = w.runs[s].start; at < w.runs[s].end; ++at) {
+      const Member& m = members[w.slots[at].index];
+      sink->member(m.archive->path, r->arena + m.name, m.name_len);
+      if (r->tally != nullptr) FileListInsert(r->tally, m.archive, r->cache);
+    }
+    sink->end_group();
+  }
+}
+
+}  // namespace
+
+bool print_split(Report* r, Member* members, std::size_t n) {
+  std::size_t failed = n;
+  bool whole = look_up_missing(r, members, n, &failed);
+  std::size_t limit = n;
+  if (!whole) {
+    limit = failed;
+    while (limit > 0 && (members[limit].flags & GROUP_START) == 0)
+      --limit;
+  }
+  Work w(std::max<std::size_t>(limit, 1));
+  if (r->split == ReportSplit::Content) {
+    for (std::size_t g0 = 0; g0 < limit;) {
+      std::size_t g1 = g0 + 1;
+      while ((members[g1 - 1].flags & GROUP_END) == 0)
+        ++g1;
+      mark_shared_sizes(r, members, g0, g1, w);
+      g0 = g1;
+    }
+    check_contents(r, members, limit, w);
+  }
+  for (std::size_t g0 = 0; g0 < limit;) {
+    std::size_t g1 = g0 + 1;
+    while ((members[g1 - 1].flags & GROUP_END) == 0)
+      ++g1;
+    print_group(r, members, g0, g1, w);
+    g0 = g1;
+  }
+  if (!whole) r->sink->member_unmatched(members[failed].archive->path);
+  return whole;
+}
+
+}  // namespace zorv
