@@ -7,6 +7,8 @@ With no corpus named, writes the full-size set (or the small set with
 --quick). Output is deterministic: seeded RNG, fixed entry dates, stored
 (uncompressed) entries with real CRC-32s. A corpus is written again only when
 its metadata file is missing or records other parameters (or --force).
+The verify corpora (named only explicitly: `gen_corpus.py verify verify-small`)
+differ: compressed members with contents to read, for runs that check them.
 
 Each corpus is a directory bench/corpora/<name>/ and a metadata file
 bench/corpora/<name>.json, written last, holding the parameters, the number
@@ -20,6 +22,7 @@ Python 3 standard library only.
 import argparse
 import hashlib
 import json
+import math
 import os
 import random
 import shutil
@@ -57,6 +60,24 @@ CORPORA = {
     "single-small": {"kind": "pair", "entries": 20000, "copies": 1, "seed": 22},
     "shared-small": {"kind": "shared", "archives": 100, "files": 100, "seed": 33},
     "nosig-small": {"kind": "nosig", "size": 64 << 20},
+    # Members with contents worth reading, for the runs that check them (zorv
+    # -s / -c against verify_baseline.py): about 1 GB uncompressed in 60
+    # archives over 6 directories, text-like and semi-random data (2.2x
+    # smaller on disk, stored members included), mostly deflated at level 1 or 9 (per archive), 5% stored;
+    # 30% of the members copied into 1 or 2 other archives, a third of the
+    # copies compressed again at the other level (or deflated, when stored),
+    # so equal contents do not always mean equal compressed bytes. "bytes" is
+    # the uncompressed total aimed at, copies included; "large" the range of
+    # the few big members (share "large_share"); the rest are 100 B-4 KiB
+    # (5%) and 4 KiB-1 MiB, log-uniform. "layout" changes with the writer, so
+    # an older corpus is written again.
+    "verify": {"kind": "verify", "layout": 1, "bytes": 1000000000, "archives": 60,
+               "large": [1 << 20, 50 << 20], "large_share": 0.01, "stored": 0.05,
+               "copied": 0.30, "recompressed": 1 / 3, "seed": 44},
+    # ~50 MB for a smoke run; big members up to 5 MiB.
+    "verify-small": {"kind": "verify", "layout": 1, "bytes": 50000000, "archives": 12,
+                     "large": [1 << 20, 5 << 20], "large_share": 0.02, "stored": 0.05,
+                     "copied": 0.30, "recompressed": 1 / 3, "seed": 44},
 }
 FULL_SET = ["medium", "pair", "single", "shared", "nosig", "nosig-dense"]
 QUICK_SET = ["medium-small", "pair-small", "single-small", "shared-small", "nosig-small"]
@@ -75,6 +96,19 @@ def group_digest(groups):
             continue
         h.update(b"%08x\n" % crc)
         for archive, name in sorted(members):
+            h.update(archive.encode("utf-8", "surrogateescape") + b"\0" +
+                     name.encode("utf-8", "surrogateescape") + b"\n")
+    return h.hexdigest()
+
+
+def subgroup_digest(groups):
+    """Digest of a list of (crc, members) groups, where one CRC-32 may head
+    several groups (split by size or by content); independent of group and
+    member order. For one group per CRC-32 it equals group_digest."""
+    h = hashlib.sha256()
+    for crc, members in sorted((crc, tuple(sorted(m))) for crc, m in groups if len(m) >= 2):
+        h.update(b"%08x\n" % crc)
+        for archive, name in members:
             h.update(archive.encode("utf-8", "surrogateescape") + b"\0" +
                      name.encode("utf-8", "surrogateescape") + b"\n")
     return h.hexdigest()
@@ -211,7 +245,184 @@ def gen_nosig(root, p, rec):
             left -= min(left, len(block))
 
 
-WRITERS = {"medium": gen_medium, "pair": gen_pair, "shared": gen_shared, "nosig": gen_nosig}
+# Pools the verify members are cut from. Deflate takes words from a Zipf-like
+# vocabulary down to about 1/2.5-1/2.9 (level 1-9), log lines to 1/4.4-1/5.7,
+# bytes over 16 symbols to 1/1.7, random bytes not at all; mixed 50/30/12/8
+# that came to 2.3x on verify's deflated members. Slices of 4-64 KiB: longer
+# than deflate's 32 KiB window, so a member gains nothing from the pools'
+# repeats.
+VERIFY_MIX = ((0.5, "text"), (0.8, "log"), (0.92, "hex"), (1.0, "random"))
+HEX_TABLE = bytes.maketrans(bytes(range(256)), bytes(b"0123456789abcdef"[b & 15]
+                                                        for b in range(256)))
+
+
+def verify_pools(seed, size=8 << 20):
+    rng = random.Random(seed)
+    letters = "etaoinshrdlcumwfgypbvkjxqz"
+    words = ["".join(rng.choices(letters, weights=range(26, 0, -1),
+                                 k=min(12, 1 + int(rng.expovariate(1 / 5.0)))))
+             for _ in range(6000)]
+    cum, acc = [], 0.0
+    for k in range(len(words)):
+        acc += 1.0 / (k + 1)
+        cum.append(acc)
+    lines, n = [], 0
+    while n < size:
+        line = " ".join(rng.choices(words, cum_weights=cum, k=rng.randint(8, 16)))
+        lines.append(line)
+        n += len(line) + 1
+    text = "\n".join(lines).encode()
+    levels = ["INFO", "INFO", "INFO", "DEBUG", "WARN", "ERROR"]
+    parts = ["worker", "sched", "db", "http", "cache"]
+    lines, n, t = [], 0, 0
+    while n < size:
+        line = ("2020-01-%02d %02d:%02d:%02d.%03d %-5s %s-%d: request %d took %d ms status %d\n" %
+                (1 + t // 86400 % 28, t // 3600 % 24, t // 60 % 60, t % 60, rng.randrange(1000),
+                 rng.choice(levels), rng.choice(parts), rng.randrange(16),
+                 t * 7 + rng.randrange(7), rng.randrange(2000), rng.choice((200, 200, 404, 500))))
+        lines.append(line)
+        n += len(line)
+        t += rng.randint(1, 3)
+    return {"text": text, "log": "".join(lines).encode()}
+
+
+def verify_content(pools, key, size):
+    """Member `key`'s bytes, made again for each copy (cheaper than holding
+    hundreds of MB). The first line names the key, so two members never
+    share contents."""
+    rng = random.Random(key)
+    head = b"member %d\n" % key
+    parts, n = [head[:size]], min(size, len(head))
+    while n < size:
+        k = min(size - n, rng.randint(4096, 65536))
+        x = rng.random()
+        kind = next(name for limit, name in VERIFY_MIX if x < limit)
+        if kind in pools:
+            at = rng.randrange(len(pools[kind]) - k)
+            parts.append(pools[kind][at:at + k])
+        elif kind == "hex":
+            parts.append(rng.randbytes(k).translate(HEX_TABLE))
+        else:
+            parts.append(rng.randbytes(k))
+        n += k
+    return b"".join(parts)
+
+
+def verify_size(rng, p):
+    x = rng.random()
+    if x < p["large_share"]:
+        lo, hi = p["large"]
+    elif x < p["large_share"] + 0.05:
+        lo, hi = 100, 4096
+    else:
+        lo, hi = 4096, 1 << 20
+    return int(math.exp(rng.uniform(math.log(lo), math.log(hi))))
+
+
+VERIFY_DIRS = ["", "projects", "projects/old", "backup/2019", "backup/2020", "media"]
+VERIFY_FOLDERS = ["docs", "src", "logs", "data", "assets/img", "build/out"]
+VERIFY_EXT = ["txt", "log", "c", "json", "bin", "dat", "csv", "xml"]
+
+
+def gen_verify(root, p, rec):
+    rng = random.Random(p["seed"])
+    pools = verify_pools(p["seed"])
+    n = p["archives"]
+    paths = [os.path.join(VERIFY_DIRS[a % len(VERIFY_DIRS)], "set%03d.zip" % a) for a in range(n)]
+    level = [rng.choice((1, 9)) for _ in range(n)]
+    # Per archive: [name, key, size, method, level, original's (archive, name) or None]
+    plan = [[] for _ in range(n)]
+    total, key = 0, 0
+    while total < p["bytes"]:
+        key += 1
+        size = verify_size(rng, p)
+        home = rng.randrange(n)
+        method = zipfile.ZIP_STORED if rng.random() < p["stored"] else zipfile.ZIP_DEFLATED
+        name = "%s/f%05d.%s" % (rng.choice(VERIFY_FOLDERS), key, rng.choice(VERIFY_EXT))
+        plan[home].append([name, key, size, method, level[home], None])
+        copies = 0
+        if rng.random() < p["copied"]:
+            copies = 1 if rng.random() < 0.75 else 2
+        for other in rng.sample([a for a in range(n) if a != home], copies):
+            c_method, c_level = method, level[home]
+            if rng.random() < p["recompressed"]:
+                if method == zipfile.ZIP_STORED:
+                    c_method, c_level = zipfile.ZIP_DEFLATED, 9
+                else:
+                    c_level = 10 - c_level  # 1 <-> 9
+            c_name = name if rng.random() < 0.5 else "copy/" + name
+            plan[other].append([c_name, key, size, c_method, c_level, (home, name)])
+        total += size * (1 + copies)
+
+    entries = []  # (archive, name, crc, size, key)
+    csize = {}    # (archive index, name) -> compressed size
+    stats = {"members": key, "copies": 0, "recompressed": 0, "stored_entries": 0,
+             "uncompressed_bytes": 0, "compressed_bytes": 0, "largest_member": 0}
+    for a in range(n):
+        rng.shuffle(plan[a])  # copies among the originals, not after them
+        os.makedirs(os.path.join(root, VERIFY_DIRS[a % len(VERIFY_DIRS)]), exist_ok=True)
+        written = []
+        with zipfile.ZipFile(os.path.join(root, paths[a]), "w") as zf:
+            for name, k, size, method, lvl, _ in plan[a]:
+                data = verify_content(pools, k, size)
+                info = entry_info(name)
+                zf.writestr(info, data, compress_type=method,
+                            compresslevel=lvl if method == zipfile.ZIP_DEFLATED else None)
+                crc = zlib.crc32(data)
+                written.append((name, crc))
+                entries.append((paths[a], name, crc, size, k))
+            for info in zf.infolist():
+                csize[(a, info.filename)] = info.compress_size
+                stats["compressed_bytes"] += info.compress_size
+                stats["stored_entries"] += info.compress_type == zipfile.ZIP_STORED
+        rec.add_archive(paths[a], written)
+        stats["uncompressed_bytes"] += sum(e[2] for e in plan[a])
+        stats["largest_member"] = max([stats["largest_member"]] + [e[2] for e in plan[a]])
+
+    # How many recompressed copies came out with another compressed size
+    # than the original: a tiny member can compress alike at levels 1 and 9.
+    differ = 0
+    for a in range(n):
+        for name, k, size, method, lvl, orig in plan[a]:
+            if orig is None:
+                continue
+            stats["copies"] += 1
+            o_home, o_name = orig
+            o_method, o_level = next((e[3], e[4]) for e in plan[o_home] if e[0] == o_name)
+            if (method, lvl) != (o_method, o_level):
+                stats["recompressed"] += 1
+                differ += csize[(a, name)] != csize[(o_home, o_name)]
+    stats["recompressed_size_differs"] = differ
+
+    # The groups each option should print: by CRC-32 and size (-s), and
+    # those split by contents (-c; the key decides, every key's bytes differ).
+    by_size, by_content = {}, {}
+    for archive, name, crc, size, k in entries:
+        if crc:
+            by_size.setdefault((crc, size), []).append((archive, name, k))
+    verify_members, verify_bytes = 0, 0
+    for (crc, size), members in by_size.items():
+        if len(members) < 2:
+            continue
+        verify_members += len(members)
+        verify_bytes += size * len(members)
+        for archive, name, k in members:
+            by_content.setdefault((crc, size, k), []).append((archive, name))
+    size_groups = [(crc, [(a, nm) for a, nm, _ in m]) for (crc, _), m in by_size.items()]
+    content_groups = [(ck[0], m) for ck, m in by_content.items()]
+    for label, groups in (("size", size_groups), ("content", content_groups)):
+        full = [m for _, m in groups if len(m) >= 2]
+        stats[label + "_groups"] = len(full)
+        stats[label + "_members"] = sum(len(m) for m in full)
+        stats[label + "_digest"] = subgroup_digest(groups)
+    # What -c has to read: every member of a CRC-32 and size group of two or more.
+    stats["verify_members"] = verify_members
+    stats["verify_bytes"] = verify_bytes
+    return stats
+
+
+WRITERS = {"medium": gen_medium, "pair": gen_pair, "shared": gen_shared, "nosig": gen_nosig,
+           "verify": gen_verify}
 
 
 def meta_path(name):
@@ -257,7 +468,7 @@ def generate(name, force=False, log=sys.stderr):
     print("gen_corpus: writing %s ..." % name, file=log, flush=True)
     start = time.monotonic()
     rec = Recorder()
-    WRITERS[p["kind"]](root, p, rec)
+    extra = WRITERS[p["kind"]](root, p, rec) or {}
     n_groups, n_members = group_counts(rec.groups)
     meta = {
         "generator": GENERATOR_VERSION,
@@ -271,7 +482,9 @@ def generate(name, force=False, log=sys.stderr):
         "expected_groups": n_groups,
         "expected_members": n_members,
         "expected_digest": group_digest(rec.groups),
+        "seconds": round(time.monotonic() - start, 1),
     }
+    meta.update(extra)
     with open(meta_path(name) + ".tmp", "w") as f:
         json.dump(meta, f, indent=1, sort_keys=True)
         f.write("\n")
