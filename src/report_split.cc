@@ -133,42 +133,116 @@ void mark_shared_sizes(Report* r, const Member* members, std::size_t g0, std::si
   }
 }
 
-// Reads the data of every marked member, archive by archive.
-void check_contents(Report* r, const Member* members, std::size_t n, Work& w) {
-  std::size_t want = 0;
-  for (std::size_t i = 0; i < n; ++i)
-    want += w.checked[i] ? 1 : 0;
-  if (want == 0) return;
+// Checks members list[0, k) of the chunk, archive by archive, raw or
+// decoding; their outcomes go to into[member index].
+void run_checks(Report* r, const Member* members, std::uint32_t* list, std::size_t k, bool raw,
+                VerifyOutcome* into) {
+  if (k == 0) return;
+  auto* items = static_cast<VerifyItem*>(std::malloc(k * sizeof(VerifyItem)));
+  auto* outcomes = static_cast<VerifyOutcome*>(std::malloc(k * sizeof(VerifyOutcome)));
+  auto* jobs = static_cast<VerifyJob*>(std::malloc(k * sizeof(VerifyJob)));
+  if (items == nullptr || outcomes == nullptr || jobs == nullptr) report_out_of_memory();
   // Members of one archive next to each other, one job each.
-  auto* order = static_cast<std::uint32_t*>(std::malloc(want * sizeof(std::uint32_t)));
-  auto* items = static_cast<VerifyItem*>(std::malloc(want * sizeof(VerifyItem)));
-  auto* outcomes = static_cast<VerifyOutcome*>(std::malloc(want * sizeof(VerifyOutcome)));
-  auto* jobs = static_cast<VerifyJob*>(std::malloc(want * sizeof(VerifyJob)));
-  if (order == nullptr || items == nullptr || outcomes == nullptr || jobs == nullptr)
-    report_out_of_memory();
-  std::size_t k = 0;
-  for (std::size_t i = 0; i < n; ++i)
-    if (w.checked[i]) order[k++] = static_cast<std::uint32_t>(i);
-  std::stable_sort(order, order + k, [members](std::uint32_t a, std::uint32_t b) {
+  std::stable_sort(list, list + k, [members](std::uint32_t a, std::uint32_t b) {
     return members[a].archive->ordinal < members[b].archive->ordinal;
   });
   std::size_t job_count = 0;
   for (std::size_t i = 0; i < k; ++i) {
-    const Member& m = members[order[i]];
+    const Member& m = members[list[i]];
     const MemberFacts& f = r->facts[&m - r->members];
     items[i] = f.item;
-    if (i == 0 || members[order[i - 1]].archive != m.archive) {
-      jobs[job_count++] = VerifyJob{m.archive->path, f.shift, items + i, outcomes + i, 0};
+    if (i == 0 || members[list[i - 1]].archive != m.archive) {
+      jobs[job_count++] = VerifyJob{m.archive->path, f.shift, items + i, outcomes + i, 0, raw};
     }
     ++jobs[job_count - 1].count;
   }
   if (!verify_jobs(jobs, job_count, verify_threads())) report_out_of_memory();
   for (std::size_t i = 0; i < k; ++i)
-    w.outcomes[order[i]] = outcomes[i];
-  std::free(order);
+    into[list[i]] = outcomes[i];
   std::free(items);
   std::free(outcomes);
   std::free(jobs);
+}
+
+// Reads the data of every marked member. Members of one part that share
+// method and compressed size are first compared by their compressed bytes:
+// equal bytes decode to equal contents, so only the first of them is
+// decoded and the others take its outcome.
+void check_contents(Report* r, const Member* members, std::size_t n, Work& w) {
+  auto* list = static_cast<std::uint32_t*>(std::malloc((n + 1) * sizeof(std::uint32_t)));
+  auto* rep = static_cast<std::uint32_t*>(std::malloc((n + 1) * sizeof(std::uint32_t)));
+  auto* raw = static_cast<VerifyOutcome*>(std::malloc((n + 1) * sizeof(VerifyOutcome)));
+  if (list == nullptr || rep == nullptr || raw == nullptr) report_out_of_memory();
+  constexpr std::uint32_t SETTLED = UINT32_MAX;  // its outcome is already known
+  auto item = [r, members](std::uint32_t i) -> const VerifyItem& {
+    return r->facts[&members[i] - r->members].item;
+  };
+  // Same CRC-32 (one group), size, method and compressed size: a bucket.
+  auto same_bucket = [&item, members](std::uint32_t a, std::uint32_t b) {
+    return members[a].crc32 == members[b].crc32 && item(a).size == item(b).size &&
+           item(a).method == item(b).method &&
+           item(a).compressed_size == item(b).compressed_size;
+  };
+  auto bucket_order = [&item, members](std::uint32_t a, std::uint32_t b) {
+    const VerifyItem& x = item(a);
+    const VerifyItem& y = item(b);
+    if (members[a].crc32 != members[b].crc32) return members[a].crc32 < members[b].crc32;
+    if (x.size != y.size) return x.size < y.size;
+    if (x.method != y.method) return x.method < y.method;
+    if (x.compressed_size != y.compressed_size) return x.compressed_size < y.compressed_size;
+    return a < b;
+  };
+  std::size_t k = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    rep[i] = static_cast<std::uint32_t>(i);
+    if (w.checked[i]) list[k++] = static_cast<std::uint32_t>(i);
+  }
+  // The members of buckets of two or more: their compressed bytes' digests.
+  std::sort(list, list + k, bucket_order);
+  std::size_t c = 0;
+  for (std::size_t i = 0; i < k;) {
+    std::size_t j = i + 1;
+    while (j < k && same_bucket(list[i], list[j]))
+      ++j;
+    if (j - i >= 2) {
+      for (std::size_t t = i; t < j; ++t)
+        list[c++] = list[t];
+    }
+    i = j;
+  }
+  run_checks(r, members, list, c, true, raw);
+  // Within a bucket, equal bytes follow the first member that has them.
+  std::sort(list, list + c, [&](std::uint32_t a, std::uint32_t b) {
+    if (!same_bucket(a, b)) return bucket_order(a, b);
+    bool oa = raw[a].verdict == Verdict::Ok;
+    bool ob = raw[b].verdict == Verdict::Ok;
+    if (oa != ob) return oa;
+    int d = oa ? std::memcmp(raw[a].digest, raw[b].digest, 32) : 0;
+    return d != 0 ? d < 0 : a < b;
+  });
+  for (std::size_t i = 0; i < c; ++i) {
+    std::uint32_t m = list[i];
+    if (raw[m].verdict != Verdict::Ok) {
+      w.outcomes[m] = raw[m];  // not even its bytes could be read
+      rep[m] = SETTLED;
+      continue;
+    }
+    std::uint32_t before = i > 0 ? list[i - 1] : m;
+    if (i > 0 && same_bucket(before, m) && raw[before].verdict == Verdict::Ok &&
+        std::memcmp(raw[before].digest, raw[m].digest, 32) == 0) {
+      rep[m] = rep[before];
+    }
+  }
+  k = 0;
+  for (std::size_t i = 0; i < n; ++i)
+    if (w.checked[i] && rep[i] == i) list[k++] = static_cast<std::uint32_t>(i);
+  run_checks(r, members, list, k, false, w.outcomes);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (w.checked[i] && rep[i] != i && rep[i] != SETTLED) w.outcomes[i] = w.outcomes[rep[i]];
+  }
+  std::free(list);
+  std::free(rep);
+  std::free(raw);
 }
 
 const char* reason(const VerifyOutcome& o, const VerifyItem& item, char* buf, std::size_t cap) {

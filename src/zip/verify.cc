@@ -37,18 +37,23 @@ constexpr std::uint16_t LZMA = 14;
 constexpr std::uint16_t ZSTD = 93;
 constexpr std::uint16_t XZ = 95;
 
-// Streams move through buffers of this size; members of at most WHOLE_MAX
-// bytes (compressed and uncompressed) are deflated in one call into one
-// buffer, which libdeflate does faster than zlib streams. A thread holds at
-// most 2 * CHUNK + 2 * WHOLE_MAX bytes of data.
+// Streams move through buffers of this size. A deflated member is decoded
+// in one call into one buffer, which libdeflate does two to three times as
+// fast as a zlib stream, when both its sizes fit the thread's share of
+// WHOLE_BUDGET (at least WHOLE_MIN, at most WHOLE_MAX); bigger ones stream.
+// So all threads together hold at most 2 * WHOLE_BUDGET bytes of member data
+// (more only when there are more than 8 of them), plus 2 * CHUNK each.
 constexpr std::size_t CHUNK = std::size_t{256} << 10;
-constexpr std::uint64_t WHOLE_MAX = std::uint64_t{16} << 20;
+constexpr std::uint64_t WHOLE_BUDGET = std::uint64_t{128} << 20;
+constexpr std::uint64_t WHOLE_MIN = std::uint64_t{16} << 20;
+constexpr std::uint64_t WHOLE_MAX = std::uint64_t{64} << 20;
 // An xz stream may ask for more memory to decode than this: it is damaged
 // for our purpose (no sane archive member needs it).
 constexpr std::uint64_t XZ_MEMLIMIT = std::uint64_t{256} << 20;
 
 // Per-thread state, reused from member to member.
 struct Scratch {
+  std::uint64_t whole_max = WHOLE_MIN;  // this thread's share
   unsigned char* in = nullptr;
   unsigned char* out = nullptr;
   unsigned char* whole_in = nullptr;  // WHOLE_MAX each, taken when first needed
@@ -75,9 +80,10 @@ struct Scratch {
     }
     return order_buf;
   }
+  // Pages are touched only as far as members need them.
   bool whole() {
-    if (whole_in == nullptr) whole_in = static_cast<unsigned char*>(std::malloc(WHOLE_MAX));
-    if (whole_out == nullptr) whole_out = static_cast<unsigned char*>(std::malloc(WHOLE_MAX));
+    if (whole_in == nullptr) whole_in = static_cast<unsigned char*>(std::malloc(whole_max));
+    if (whole_out == nullptr) whole_out = static_cast<unsigned char*>(std::malloc(whole_max));
     return whole_in != nullptr && whole_out != nullptr;
   }
   ~Scratch() {
@@ -317,8 +323,23 @@ bool find_data(int fd, std::int64_t file_size, std::uint64_t header, std::int64_
   return true;
 }
 
+// The compressed bytes' SHA-256, nothing decoded: members with equal
+// compressed bytes hold equal contents (a decoder is deterministic).
+Verdict digest_stored_bytes(Source& src, Scratch& s, unsigned char* digest) {
+  EVP_DigestInit_ex(s.sha, EVP_sha256(), nullptr);
+  for (;;) {
+    long n = src.next(s.in, CHUNK);
+    if (n < 0) return Verdict::Damaged;
+    if (n == 0) break;
+    EVP_DigestUpdate(s.sha, s.in, static_cast<std::size_t>(n));
+  }
+  unsigned int len = 0;
+  EVP_DigestFinal_ex(s.sha, digest, &len);
+  return Verdict::Ok;
+}
+
 Verdict check_member(int fd, std::int64_t file_size, std::int64_t shift, const VerifyItem& item,
-                     Scratch& s, unsigned char* digest) {
+                     bool raw, Scratch& s, unsigned char* digest) {
   if ((item.flags & 1) != 0) return Verdict::Encrypted;
   if (!supported(item.method)) return Verdict::Unsupported;
   std::int64_t data;
@@ -328,6 +349,7 @@ Verdict check_member(int fd, std::int64_t file_size, std::int64_t shift, const V
     return Verdict::Damaged;
   }
   Source src{fd, data, item.compressed_size};
+  if (raw) return digest_stored_bytes(src, s, digest);
   Check check(s, item.size);
   bool ok = false;
   switch (item.method) {
@@ -335,7 +357,7 @@ Verdict check_member(int fd, std::int64_t file_size, std::int64_t shift, const V
       ok = stored(src, check, s);
       break;
     case DEFLATE:
-      ok = item.compressed_size <= WHOLE_MAX && item.size <= WHOLE_MAX && s.whole()
+      ok = item.compressed_size <= s.whole_max && item.size <= s.whole_max && s.whole()
                ? deflate_whole(src, check, s, item.size)
                : deflate_stream(src, check, s);
       break;
@@ -374,7 +396,8 @@ bool run_job(VerifyJob& job, Scratch& s) {
     std::size_t i = order[k];
     VerifyOutcome& out = job.outcomes[i];
     std::memset(out.digest, 0, sizeof out.digest);
-    out.verdict = usable ? check_member(fd, st.st_size, job.shift, job.items[i], s, out.digest)
+    out.verdict = usable ? check_member(fd, st.st_size, job.shift, job.items[i], job.raw, s,
+                                        out.digest)
                          : Verdict::Damaged;
   }
   if (fd >= 0) close(fd);
@@ -392,8 +415,12 @@ bool verify_jobs(VerifyJob* jobs, std::size_t count, unsigned threads) {
   if (count == 0) return true;
   std::atomic<std::size_t> next{0};
   std::atomic<bool> short_of_memory{false};
+  std::size_t most = std::min<std::size_t>(std::max(threads, 1u), 17);
+  auto helpers = static_cast<unsigned>(std::min(most, count) - 1);
+  std::uint64_t share = std::clamp(WHOLE_BUDGET / (helpers + 1), WHOLE_MIN, WHOLE_MAX);
   auto work = [&] {
     Scratch s;
+    s.whole_max = share;
     bool ready = s.init();
     for (std::size_t j; (j = next.fetch_add(1)) < count;) {
       if (!ready || !run_job(jobs[j], s)) short_of_memory = true;
@@ -401,8 +428,6 @@ bool verify_jobs(VerifyJob* jobs, std::size_t count, unsigned threads) {
   };
   // Threads that cannot be started leave their share to the others.
   std::thread pool[16];
-  std::size_t most = std::min<std::size_t>(std::max(threads, 1u), 1 + std::size(pool));
-  auto helpers = static_cast<unsigned>(std::min(most, count) - 1);
   unsigned started = 0;
   for (; started < helpers; ++started) {
     try {

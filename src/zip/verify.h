@@ -43,12 +43,15 @@ struct VerifyOutcome {
 };
 
 // The members of one archive, in any order (they are read in offset order).
+// A raw job decodes nothing: Ok's digest is that of the compressed bytes,
+// so members whose compressed bytes are equal need decoding only once.
 struct VerifyJob {
   const char* path;
   std::int64_t shift;  // bytes in front of the archive
   const VerifyItem* items;
   VerifyOutcome* outcomes;  // one per item
   std::size_t count;
+  bool raw;
 };
 
 // Checks every job's members on up to `threads` threads (at least one, at
