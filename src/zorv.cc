@@ -35,6 +35,44 @@ const char* const usage_text[] = {
     "-l      after the report, each archive's entries and how many have a copy",
     "-s      split each group by file size",
     "-c      confirm each group by content: reads the data (implies -s)",
+    "--recursive          the same as -R",
+    "--list               the same as -l",
+    "--size               the same as -s",
+    "--content            the same as -c",
+    "--format=text|jsonl  the report as text (the default) or as JSON Lines",
+    "--summary            after the report, one line of totals",
+    "--exit-status        exit with 2 when a group was printed, 0 when none",
+    "--progress=WHEN      a status line on standard error: auto (on a terminal), always, never",
+    "--help               this text",
+    "--version            the version line",
+    "--                   ends the options: the next word is a path",
+};
+
+// Options that have no letter, each a code of its own.
+constexpr int LONG_HELP = 1000;
+constexpr int LONG_VERSION = 1001;
+constexpr int LONG_FORMAT = 1002;
+constexpr int LONG_SUMMARY = 1003;
+constexpr int LONG_EXIT_STATUS = 1004;
+constexpr int LONG_PROGRESS = 1005;
+
+struct LongOption {
+  const char* name;
+  int code;  // the letter of the short form, or a LONG_ code
+  bool takes_value;
+};
+
+constexpr LongOption long_options[] = {
+    {"recursive", 'R', false},
+    {"list", 'l', false},
+    {"size", 's', false},
+    {"content", 'c', false},
+    {"format", LONG_FORMAT, true},
+    {"summary", LONG_SUMMARY, false},
+    {"exit-status", LONG_EXIT_STATUS, false},
+    {"progress", LONG_PROGRESS, true},
+    {"help", LONG_HELP, false},
+    {"version", LONG_VERSION, false},
 };
 
 // Standard output is buffered: a write that failed (a full disk, a closed
@@ -53,6 +91,78 @@ void finish_output() {
     std::printf("%s\n", line);
   finish_output();
   std::exit(0);
+}
+
+[[noreturn]] void version() {
+  std::printf("%s\n", usage_text[0]);
+  finish_output();
+  std::exit(0);
+}
+
+// Applies one option, by the letter of its short form or its LONG_ code.
+void apply(int code, const char* value) {
+  switch (code) {
+    case 'R':
+      option_flags |= OPT_RECURSE;
+      break;
+    case 'l':
+      option_flags |= OPT_LIST;
+      break;
+    case 's':
+      option_flags |= OPT_SIZE;
+      break;
+    case 'c':
+      option_flags |= OPT_CONTENT | OPT_SIZE;
+      break;
+    case LONG_HELP:
+      usage();
+    case LONG_VERSION:
+      version();
+    case LONG_SUMMARY:
+      option_flags |= OPT_SUMMARY;
+      break;
+    case LONG_EXIT_STATUS:
+      option_flags |= OPT_EXIT_STATUS;
+      break;
+    case LONG_FORMAT:
+      option_flags &= ~OPT_JSONL;
+      if (std::strcmp(value, "jsonl") == 0) {
+        option_flags |= OPT_JSONL;
+      } else if (std::strcmp(value, "text") != 0) {
+        error_exit("command error, unknown format '%s'. Type 'zorv --help' for help", value);
+      }
+      break;
+    case LONG_PROGRESS:
+      option_flags &= ~(OPT_PROGRESS_ALWAYS | OPT_PROGRESS_NEVER);
+      if (std::strcmp(value, "always") == 0) {
+        option_flags |= OPT_PROGRESS_ALWAYS;
+      } else if (std::strcmp(value, "never") == 0) {
+        option_flags |= OPT_PROGRESS_NEVER;
+      } else if (std::strcmp(value, "auto") != 0) {
+        error_exit("command error, unknown progress '%s'. Type 'zorv --help' for help", value);
+      }
+      break;
+    default:
+      error_exit("internal error, option '%c' not handled in switch",
+                 static_cast<unsigned char>(code));
+  }
+}
+
+// "--name" or "--name=value" (the word after its "--").
+void take_long_option(const char* word) {
+  const char* equals = std::strchr(word, '=');
+  std::size_t len = equals != nullptr ? static_cast<std::size_t>(equals - word) : std::strlen(word);
+  for (const LongOption& o : long_options) {
+    if (std::strlen(o.name) != len || std::strncmp(o.name, word, len) != 0) continue;
+    if (o.takes_value && equals == nullptr)
+      error_exit("command error, the '--%s' option requires an argument", o.name);
+    if (!o.takes_value && equals != nullptr)
+      error_exit("command error, the '--%s' option takes no argument", o.name);
+    apply(o.code, equals != nullptr ? equals + 1 : nullptr);
+    return;
+  }
+  error_exit("command error, unknown option '--%.*s'. Type 'zorv' by itself for help",
+             static_cast<int>(len), word);
 }
 
 // What one run holds: the index it fills and the reader's buffer handed
@@ -131,6 +241,16 @@ int run(int argc, char** argv) {
 void parse_options(int argc, char** argv) {
   if (argc <= 1) usage();
   for (;;) {
+    // Words that begin "--" are long options, between the short ones.
+    if (*opt_next == '\0' && opt_index < argc && std::strncmp(argv[opt_index], "--", 2) == 0) {
+      const char* word = argv[opt_index++] + 2;
+      if (*word != '\0') {
+        take_long_option(word);
+        continue;
+      }
+      if (opt_index < argc) pStartDir = argv[opt_index];  // "--": the next word is a path
+      return;
+    }
     int c = get_option(argc, argv, "|Rlsc");
     auto shown = static_cast<unsigned char>(opt_char);
     switch (c) {
@@ -145,23 +265,11 @@ void parse_options(int argc, char** argv) {
       case OPT_WORD:
         error_exit("command error, unknown option '%c'. Type 'zorv' by itself for help",
                    static_cast<unsigned char>(opt_arg[0]));
-      case 'R':
-        option_flags |= OPT_RECURSE;
-        break;
-      case 'l':
-        option_flags |= OPT_LIST;
-        break;
-      case 's':
-        option_flags |= OPT_SIZE;
-        break;
-      case 'c':
-        option_flags |= OPT_CONTENT | OPT_SIZE;
-        break;
       case OPT_WORD_BAR:
         pStartDir = opt_arg;
         return;
       default:
-        error_exit("internal error, option '%c' not handled in switch", shown);
+        apply(c, nullptr);
     }
   }
 }
