@@ -198,6 +198,8 @@ int process_archive(Index* ix, const char* path, FileId id, ZipCache* cache) {
   record_batch(ix, r);
   r.archive->entries = entries;
   r.archive->complete = read == ZipRead::End;
+  ix->entries_read += entries;
+  ix->directory_bytes += zip_layout(zd).end.cd_size;
   closezip(zd);
   return 0;
 }

@@ -80,7 +80,9 @@ struct Index {
   FsaPool* EntryRefPool;
   FsaPool* DupeLinkPool;
   FsaPool* DupeGroupPool;
-  std::size_t group_members;  // links in all groups together
+  std::size_t group_members;      // links in all groups together
+  std::uint64_t entries_read;     // by every walk of a directory
+  std::uint64_t directory_bytes;  // of the directories walked
 };
 
 // A new, empty Index, or the run ends with "internal error, rbtree_alloc()

@@ -117,7 +117,8 @@ bool read_archive_names(Report* r, Member* members, const Place* from, const Pla
         __builtin_prefetch(&members[member_of(place[PREFETCH_AHEAD])], 1);
       Member* m = &members[member_of(*place)];
       if (m->crc32 != entry->crc32) continue;
-      room = keep_name(r, entry->name, strnlen(entry->name, entry->name_len), m);
+      std::size_t len = r->full_names ? entry->name_len : strnlen(entry->name, entry->name_len);
+      room = keep_name(r, entry->name, len, m);
       if (room && r->facts != nullptr) r->facts[m - r->members] = facts_of(*entry, zd);
     }
   }
@@ -197,17 +198,24 @@ bool resolve(Report* r, Member* members, std::size_t n) {
 bool say_looked_up(Report* r, const Member& m) {
   ++r->stats.lookups;
   const char* path = m.archive->path;
-  switch (lookup_entry_name(path, m.crc32, m.cd_pos, &r->fallback, r->cache)) {
-    case NameLookup::Found:
-      r->sink->member(path, r->fallback.text, std::strlen(r->fallback.text));
+  MemberFacts facts{};
+  MemberFacts* want = r->facts != nullptr ? &facts : nullptr;
+  switch (lookup_entry_name(path, m.crc32, m.cd_pos, &r->fallback, r->cache, want)) {
+    case NameLookup::Found: {
+      const VerifyItem* known = want != nullptr ? &facts.item : nullptr;
+      r->sink->member(path, r->fallback.text, std::strlen(r->fallback.text), known);
+      count_member(r, known);
       return true;
+    }
     case NameLookup::OpenFailed:
       r->sink->member_unreadable(path);
+      count_member(r, nullptr);
       return true;
     case NameLookup::NoMatch:
       break;
   }
   r->sink->member_unmatched(path);
+  r->stats.unmatched = path;
   return false;
 }
 
@@ -218,15 +226,24 @@ bool print_members(Report* r, const Member* members, std::size_t n) {
       __builtin_prefetch(r->arena + members[i + PREFETCH_AHEAD].name);
     }
     const Member& m = members[i];
-    if ((m.flags & GROUP_START) != 0) sink->begin_group(m.crc32);
+    if ((m.flags & GROUP_START) != 0) {
+      sink->begin_group(m.crc32);
+      count_group_start(r);
+    }
     if (m.name == OPEN_FAILED) {
       sink->member_unreadable(m.archive->path);
+      count_member(r, nullptr);
     } else if (m.name == NO_NAME) {
       if (!say_looked_up(r, m)) return false;
     } else {
-      sink->member(m.archive->path, r->arena + m.name, m.name_len);
+      const VerifyItem* facts = r->facts != nullptr ? &r->facts[&m - r->members].item : nullptr;
+      sink->member(m.archive->path, r->arena + m.name, m.name_len, facts);
+      count_member(r, facts);
     }
-    if ((m.flags & GROUP_END) != 0) sink->end_group();
+    if ((m.flags & GROUP_END) != 0) {
+      sink->end_group();
+      count_group_end(r);
+    }
   }
   return true;
 }
@@ -344,6 +361,26 @@ void release(Report* r) {
 
 }  // namespace
 
+void count_group_start(Report* r) {
+  r->group_members = 0;
+  r->group_one_size = true;
+}
+
+void count_member(Report* r, const VerifyItem* facts) {
+  if (facts == nullptr || (r->group_members > 0 && facts->size != r->group_size))
+    r->group_one_size = false;
+  if (facts != nullptr) r->group_size = facts->size;
+  ++r->group_members;
+}
+
+void count_group_end(Report* r) {
+  ReportTotals& t = r->stats.totals;
+  ++t.groups;
+  t.members += r->group_members;
+  t.redundant_copies += r->group_members - 1;
+  if (r->group_one_size) t.redundant_bytes += (r->group_members - 1) * r->group_size;
+}
+
 bool keep_name(Report* r, const char* name, std::size_t len, Member* member) {
   if (!arena_room(r, len)) return false;
   std::memcpy(r->arena + r->arena_used, name, len);
@@ -361,6 +398,9 @@ Report* report_gather(const Index* ix, const ReportOptions& options, ReportSink*
   r->cache = cache;
   r->split = options.split;
   r->tally = options.tally;
+  r->full_names = options.full_names;
+  r->on_check = options.on_check;
+  r->ctx = options.ctx;
   const ReportLimits& limits = options.limits;
   // A place holds a member's index in 32 bits, and names are found by 32-bit
   // offsets, which must stay clear of the marks. Only as many members as the
@@ -371,7 +411,7 @@ Report* report_gather(const Index* ix, const ReportOptions& options, ReportSink*
   r->arena_limit = std::clamp<std::size_t>(limits.name_bytes, 65536, std::size_t{1} << 30);
   if (ix->DupeTree->root == nullptr) return r;
   r->members = take<Member>(r->cap);
-  if (r->split != ReportSplit::None) r->facts = take<MemberFacts>(r->cap);
+  if (r->split != ReportSplit::None || options.facts) r->facts = take<MemberFacts>(r->cap);
   rbtree_walk(ix->DupeTree, queue_group, r);
   gather_queued(r);
   return r;

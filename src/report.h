@@ -38,6 +38,8 @@ struct ReportStats {
   std::size_t batches;
   std::size_t archive_walks;
   std::size_t lookups;
+  ReportTotals totals;    // what was printed (redundant bytes only with facts)
+  const char* unmatched;  // the archive that no longer holds a member, or null
 };
 
 // How groups are printed: as the CRC-32 gathers them; split by uncompressed
@@ -45,14 +47,21 @@ struct ReportStats {
 // and checked (-c).
 enum class ReportSplit { None, Size, Content };
 
-// A report's options. With a split, batches never cut a group, a member
+// A report's options. With facts (or a split), each member's sizes and
+// method reach the sink and the totals count redundant bytes. With a split,
+// batches never cut a group, a member
 // whose archive cannot be read again is left out (the reader said why),
 // and `tally` (when not null) counts each printed member for -l instead of
 // print_archive_summary's walk of the groups.
 struct ReportOptions {
-  ReportLimits limits;
-  ReportSplit split;
-  Index* tally;
+  ReportLimits limits = REPORT_LIMITS;
+  ReportSplit split = ReportSplit::None;
+  Index* tally = nullptr;
+  bool facts = false;       // read each member's sizes and method even without a split
+  bool full_names = false;  // names as stored, NULs and what follows them included
+  // -c: called now and then with the member bytes checked and to check.
+  void (*on_check)(void* ctx, std::uint64_t done, std::uint64_t total) = nullptr;
+  void* ctx = nullptr;
 };
 
 struct Report;

@@ -71,9 +71,13 @@ struct Report {
   ReportSink* sink;
   ZipCache* cache;
   ReportSplit split;
-  Index* tally;      // with -l and a split: printed members are counted here
-  std::size_t cap;   // members gathered before they are resolved and printed
-  std::size_t size;  // members resolved at a time; shrinks when names are long
+  Index* tally;  // with -l and a split: printed members are counted here
+  bool full_names;
+  void (*on_check)(void* ctx, std::uint64_t done, std::uint64_t total);
+  void* ctx;
+  std::uint64_t check_total;  // member bytes to check in the current round
+  std::size_t cap;            // members gathered before they are resolved and printed
+  std::size_t size;           // members resolved at a time; shrinks when names are long
   std::size_t arena_limit;
   Member* members;     // cap of them
   MemberFacts* facts;  // cap of them when split, else null
@@ -90,7 +94,17 @@ struct Report {
   std::size_t queued_count;
   bool unmatched;  // an archive changed: nothing more is printed
   ReportStats stats;
+  // The group being printed: members so far, their size, whether all agree.
+  std::uint64_t group_members;
+  std::uint64_t group_size;
+  bool group_one_size;
 };
+
+// Totals: a group begins, a member of `size` (null: unknown) is printed, a
+// group ends.
+void count_group_start(Report* r);
+void count_member(Report* r, const VerifyItem* facts);
+void count_group_end(Report* r);
 
 // Ends the run with "internal error, print_report, out of memory".
 [[noreturn]] void report_out_of_memory();

@@ -1,5 +1,6 @@
 #include "report_sink.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -11,27 +12,48 @@ namespace {
 
 constexpr std::size_t BLOCK = std::size_t{1} << 20;
 
+// Writes to stdout, keeping the errno of the first write that fails.
+void write_out(const char* text, std::size_t len, int* error) {
+  errno = 0;
+  if (fwrite_unlocked(text, 1, len, stdout) != len && *error == 0)
+    *error = errno != 0 ? errno : EIO;
+}
+
 }  // namespace
+
+bool has_control(const char* text, std::size_t len) {
+  for (std::size_t i = 0; i < len; ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7f) return true;
+  }
+  return false;
+}
 
 // Without a block (no memory for it) every piece goes to stdio directly:
 // slower, the same bytes.
-TextSink::TextSink() : block_(static_cast<char*>(std::malloc(BLOCK))), used_(0) {}
+TextSink::TextSink(bool summary, bool escape)
+    : block_(static_cast<char*>(std::malloc(BLOCK))),
+      used_(0),
+      summary_(summary),
+      escape_(escape),
+      error_(0) {}
 
 TextSink::~TextSink() {
   flush();
   std::free(block_);
 }
 
-void TextSink::flush() {
-  if (used_ > 0) fwrite_unlocked(block_, 1, used_, stdout);
+int TextSink::flush() {
+  if (used_ > 0) write_out(block_, used_, &error_);
   used_ = 0;
+  return error_;
 }
 
 void TextSink::put(const char* text, std::size_t len) {
   if (block_ == nullptr || len > BLOCK - used_) {
     flush();
     if (block_ == nullptr || len > BLOCK) {
-      fwrite_unlocked(text, 1, len, stdout);
+      write_out(text, len, &error_);
       return;
     }
   }
@@ -40,7 +62,29 @@ void TextSink::put(const char* text, std::size_t len) {
 }
 
 void TextSink::put(const char* text) {
-  put(text, std::strlen(text));
+  put_shown(text, std::strlen(text));
+}
+
+// As GNU ls shows names on a terminal: \n, \t, \xHH for other controls.
+void TextSink::put_shown(const char* text, std::size_t len) {
+  if (!escape_ || !has_control(text, len)) {
+    put(text, len);
+    return;
+  }
+  for (std::size_t i = 0; i < len; ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c != 0x7f) {
+      put(text + i, 1);
+    } else if (c == '\n') {
+      put("\\n", 2);
+    } else if (c == '\t') {
+      put("\\t", 2);
+    } else {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      put(hex, 4);
+    }
+  }
 }
 
 void TextSink::begin_group(std::uint32_t crc32) {
@@ -61,16 +105,18 @@ void TextSink::begin_group(std::uint32_t crc32) {
 }
 
 // The line most reports are made of, assembled with one test for room.
-void TextSink::member(const char* archive, const char* name, std::size_t name_len) {
+void TextSink::member(const char* archive, const char* name, std::size_t name_len,
+                      const VerifyItem*) {
   std::size_t archive_len = std::strlen(archive);
   std::size_t need = 6 + archive_len + 2 + name_len + 1;
-  if (block_ == nullptr || need > BLOCK - used_) {
-    flush();
-    if (block_ == nullptr || need > BLOCK) {
+  bool plain = !escape_ || (!has_control(archive, archive_len) && !has_control(name, name_len));
+  if (!plain || block_ == nullptr || need > BLOCK - used_) {
+    if (plain) flush();
+    if (!plain || block_ == nullptr || need > BLOCK) {
       put("file: ", 6);
-      put(archive, archive_len);
+      put_shown(archive, archive_len);
       put(", ", 2);
-      put(name, name_len);
+      put_shown(name, name_len);
       put("\n", 1);
       return;
     }
@@ -93,12 +139,10 @@ void TextSink::member_unreadable(const char* archive) {
   put("\n", 1);
 }
 
-// The line is begun before the name is looked for, as it always was: what
-// a script sees of a run that ends here stays the same.
-void TextSink::member_unmatched(const char* archive) {
-  put("file: ", 6);
-  put(archive);
-  put(", ", 2);
+// Nothing of the member's line: a script must never read a line cut short
+// as a member with an empty name. The run ends with a message naming the
+// archive.
+void TextSink::member_unmatched(const char*) {
   flush();
 }
 
@@ -119,6 +163,16 @@ void TextSink::archive_summary(const char* path, std::uint64_t total, std::uint6
   put("FileListName: ");
   put(path);
   put(counts, static_cast<std::size_t>(len));
+}
+
+void TextSink::summary(const ReportTotals& t) {
+  if (!summary_) return;
+  char line[200];
+  int len = std::snprintf(line, sizeof line,
+                          "Summary: %" PRIu64 " groups, %" PRIu64 " members, %" PRIu64
+                          " redundant copies, %" PRIu64 " bytes in redundant copies\n",
+                          t.groups, t.members, t.redundant_copies, t.redundant_bytes);
+  put(line, static_cast<std::size_t>(len));
 }
 
 }  // namespace zorv

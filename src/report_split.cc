@@ -156,7 +156,17 @@ void run_checks(Report* r, const Member* members, std::uint32_t* list, std::size
     }
     ++jobs[job_count - 1].count;
   }
-  if (!verify_jobs(jobs, job_count, verify_threads())) report_out_of_memory();
+  r->check_total = 0;
+  for (std::size_t i = 0; i < k; ++i)
+    r->check_total += items[i].size;
+  auto tick = [](void* ctx, std::uint64_t done) {
+    auto* report = static_cast<Report*>(ctx);
+    report->on_check(report->ctx, done, report->check_total);
+  };
+  if (!verify_jobs(jobs, job_count, verify_threads(), r->on_check != nullptr ? +tick : nullptr,
+                   r)) {
+    report_out_of_memory();
+  }
   for (std::size_t i = 0; i < k; ++i)
     into[list[i]] = outcomes[i];
   std::free(items);
@@ -180,8 +190,7 @@ void check_contents(Report* r, const Member* members, std::size_t n, Work& w) {
   // Same CRC-32 (one group), size, method and compressed size: a bucket.
   auto same_bucket = [&item, members](std::uint32_t a, std::uint32_t b) {
     return members[a].crc32 == members[b].crc32 && item(a).size == item(b).size &&
-           item(a).method == item(b).method &&
-           item(a).compressed_size == item(b).compressed_size;
+           item(a).method == item(b).method && item(a).compressed_size == item(b).compressed_size;
   };
   auto bucket_order = [&item, members](std::uint32_t a, std::uint32_t b) {
     const VerifyItem& x = item(a);
@@ -270,8 +279,10 @@ void print_group(Report* r, const Member* members, std::size_t g0, std::size_t g
       if (!w.checked[i]) continue;  // its size is its own: no sub-group
       if (w.outcomes[i].verdict != Verdict::Ok) {
         char buf[64];
+        const char* why = reason(w.outcomes[i], f.item, buf, sizeof buf);
         error_msg("warning, cannot verify %s, %.*s: %s", m.archive->path, m.name_len,
-                  r->arena + m.name, reason(w.outcomes[i], f.item, buf, sizeof buf));
+                  r->arena + m.name, why);
+        r->sink->unverified(m.archive->path, r->arena + m.name, m.name_len, why);
         continue;
       }
       digest = w.outcomes[i].digest;
@@ -286,12 +297,16 @@ void print_group(Report* r, const Member* members, std::size_t g0, std::size_t g
   ReportSink* sink = r->sink;
   for (std::size_t s = 0; s < count; ++s) {
     sink->begin_group(members[w.slots[w.runs[s].start].index].crc32);
+    count_group_start(r);
     for (std::uint32_t at = w.runs[s].start; at < w.runs[s].end; ++at) {
       const Member& m = members[w.slots[at].index];
-      sink->member(m.archive->path, r->arena + m.name, m.name_len);
+      const VerifyItem* facts = &r->facts[&m - r->members].item;
+      sink->member(m.archive->path, r->arena + m.name, m.name_len, facts);
+      count_member(r, facts);
       if (r->tally != nullptr) FileListInsert(r->tally, m.archive, r->cache);
     }
     sink->end_group();
+    count_group_end(r);
   }
 }
 
@@ -324,7 +339,10 @@ bool print_split(Report* r, Member* members, std::size_t n) {
     print_group(r, members, g0, g1, w);
     g0 = g1;
   }
-  if (!whole) r->sink->member_unmatched(members[failed].archive->path);
+  if (!whole) {
+    r->sink->member_unmatched(members[failed].archive->path);
+    r->stats.unmatched = members[failed].archive->path;
+  }
   return whole;
 }
 

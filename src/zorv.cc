@@ -8,12 +8,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "fs/scandir.h"
 #include "get_option.h"
 #include "index.h"
 #include "message.h"
+#include "progress.h"
 #include "report.h"
+#include "report_json.h"
 #include "report_sink.h"
 #include "zip/zipdir.h"
 
@@ -77,25 +80,26 @@ constexpr LongOption long_options[] = {
 
 // Standard output is buffered: a write that failed (a full disk, a closed
 // descriptor) shows only here. A report that was not written whole must not
-// end as a successful run.
-void finish_output() {
+// end as a successful run. `failed`: the errno of a write that failed
+// earlier (0: none), whose reason the message gives.
+void finish_output(int failed) {
   errno = 0;
-  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-    error_exit("error writing standard output: %s",
-               errno != 0 ? std::strerror(errno) : "write error");
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0 || failed != 0) {
+    int err = failed != 0 ? failed : errno;
+    error_exit("error writing standard output: %s", err != 0 ? std::strerror(err) : "write error");
   }
 }
 
 [[noreturn]] void usage() {
   for (const char* line : usage_text)
     std::printf("%s\n", line);
-  finish_output();
+  finish_output(0);
   std::exit(0);
 }
 
 [[noreturn]] void version() {
   std::printf("%s\n", usage_text[0]);
-  finish_output();
+  finish_output(0);
   std::exit(0);
 }
 
@@ -170,11 +174,32 @@ void take_long_option(const char* word) {
 struct Run {
   Index* ix;
   ZipCache cache;
+  Progress* progress;  // null: no status line
 };
+
+ProgressCounts counts_of(const Index* ix) {
+  return ProgressCounts{
+      ix->FileTree->count > 0 ? static_cast<std::uint64_t>(ix->FileTree->count) : 0,
+      ix->entries_read,
+      ix->DupeTree != nullptr ? static_cast<std::uint64_t>(ix->DupeTree->count) : 0,
+      ix->directory_bytes,
+      0,
+      0};
+}
 
 int index_archive(const char* path, const struct stat& st, void* ctx) {
   auto* run = static_cast<Run*>(ctx);
-  return process_archive(run->ix, path, FileId{st.st_dev, st.st_ino}, &run->cache);
+  int result = process_archive(run->ix, path, FileId{st.st_dev, st.st_ino}, &run->cache);
+  if (run->progress != nullptr) progress_update(run->progress, counts_of(run->ix));
+  return result;
+}
+
+void show_check(void* ctx, std::uint64_t done, std::uint64_t total) {
+  auto* run = static_cast<Run*>(ctx);
+  ProgressCounts counts = counts_of(run->ix);
+  counts.checked_bytes = done;
+  counts.check_bytes = total;
+  progress_update(run->progress, counts);
 }
 
 // Sends one command-line path to the indexer or the directory scanner. Only
@@ -197,27 +222,48 @@ ReportSplit split_option() {
   return ReportSplit::None;
 }
 
-// The report, then the -l summary. Once the report has copied the groups
-// out, nothing reads them but -l's count of a plain report (a split report
-// counts what it prints): they go back before the names are fetched, and
-// the report's names reuse their memory.
-void report(Run& run) {
+// The report, then the -l summary and the totals; returns the exit status.
+// Once the report has copied the groups out, nothing reads them but -l's
+// count of a plain report (a split report counts what it prints): they go
+// back before the names are fetched, and the report's names reuse their
+// memory.
+int report(Run& run) {
   bool list = (option_flags & OPT_LIST) != 0;
+  bool jsonl = (option_flags & OPT_JSONL) != 0;
   ReportSplit split = split_option();
   bool counted = split != ReportSplit::None;
-  TextSink sink;
-  ReportOptions options{REPORT_LIMITS, split, list && counted ? run.ix : nullptr};
-  Report* report = report_gather(run.ix, options, &sink, &run.cache);
+  TextSink text((option_flags & OPT_SUMMARY) != 0, isatty(STDOUT_FILENO) != 0);
+  JsonSink json;
+  ReportSink* sink = jsonl ? static_cast<ReportSink*>(&json) : &text;
+  ReportOptions options{REPORT_LIMITS,
+                        split,
+                        list && counted ? run.ix : nullptr,
+                        jsonl || (option_flags & OPT_SUMMARY) != 0,
+                        jsonl,
+                        run.progress != nullptr ? show_check : nullptr,
+                        &run};
+  Report* report = report_gather(run.ix, options, sink, &run.cache);
   if (!list || counted) {
     release_groups(run.ix);
     malloc_trim(0);
   }
-  if (!report_print(report, nullptr)) error_exit("internal error, unable to match cd_pos & crc32");
-  if (list) print_archive_summary(run.ix, &sink, &run.cache, counted);
+  ReportStats stats{};
+  if (!report_print(report, &stats)) {
+    sink->flush();
+    progress_end(std::exchange(run.progress, nullptr));
+    error_exit("internal error, unable to match cd_pos & crc32: %s", stats.unmatched);
+  }
+  if (list) print_archive_summary(run.ix, sink, &run.cache, counted);
+  sink->summary(stats.totals);
+  progress_end(std::exchange(run.progress, nullptr));
+  finish_output(sink->flush());
+  return (option_flags & OPT_EXIT_STATUS) != 0 && stats.totals.groups > 0 ? 2 : 0;
 }
 
 int run(int argc, char** argv) {
-  Run run{create_indexes(), ZipCache{}};
+  Run run{create_indexes(), ZipCache{},
+          progress_start((option_flags & OPT_PROGRESS_ALWAYS) != 0,
+                         (option_flags & OPT_PROGRESS_NEVER) != 0)};
   int first = 0;
   while (first < argc && argv[first] != pStartDir)
     ++first;
@@ -227,13 +273,15 @@ int run(int argc, char** argv) {
     dispatch(run, argv[i]);
   // The report needs the groups, not the CRC-32 index: its nodes go back
   // before the report allocates, which keeps the peak memory down.
+  progress_update(run.progress, counts_of(run.ix), true);
   finish_indexing(run.ix);
   malloc_trim(0);
-  report(run);
+  int status = report(run);
+  progress_end(run.progress);
   release_indexes(run.ix);
   zip_cache_release(&run.cache);
-  finish_output();
-  return 0;
+  finish_output(0);
+  return status;
 }
 
 }  // namespace

@@ -186,7 +186,7 @@ TEST_F(ReportBatches, GroupsMayGoOnceGathered) {
     test::CaptureFd out(1);
     {
       TextSink sink;
-      Report* r = report_gather(ix_, ReportOptions{limits, ReportSplit::None, nullptr}, &sink, &cache_);
+      Report* r = report_gather(ix_, ReportOptions{.limits = limits}, &sink, &cache_);
       release_groups(ix_);
       EXPECT_TRUE(report_print(r, &stats_));
     }
@@ -303,7 +303,7 @@ TEST_F(ReportBatches, ChangedArchiveEndsTheRunAfterTheLinesBeforeIt) {
   EXPECT_FALSE(whole_);
   // The first batch printed whole; the second stops at the member its
   // archive no longer holds, and nothing follows it.
-  EXPECT_EQ(out, "CRC32: 0x00000100\nfile: " + a + ", f0\nfile: " + a + ", f1\nfile: " + a + ", ");
+  EXPECT_EQ(out, "CRC32: 0x00000100\nfile: " + a + ", f0\nfile: " + a + ", f1\n");
   EXPECT_EQ(err, "");
 }
 

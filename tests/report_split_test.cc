@@ -131,8 +131,9 @@ TEST_F(Split, SummaryCountsPrintedMembersOnly) {
   test::CaptureFd out(1);
   {
     TextSink sink;
-    Report* r =
-        report_gather(ix_, ReportOptions{REPORT_LIMITS, ReportSplit::Size, ix_}, &sink, &cache_);
+    Report* r = report_gather(
+        ix_, ReportOptions{.limits = REPORT_LIMITS, .split = ReportSplit::Size, .tally = ix_},
+        &sink, &cache_);
     release_groups(ix_);  // a split report counts as it prints: no group is read again
     EXPECT_TRUE(report_print(r, nullptr));
     print_archive_summary(ix_, &sink, &cache_, true);

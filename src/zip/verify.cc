@@ -396,9 +396,9 @@ bool run_job(VerifyJob& job, Scratch& s) {
     std::size_t i = order[k];
     VerifyOutcome& out = job.outcomes[i];
     std::memset(out.digest, 0, sizeof out.digest);
-    out.verdict = usable ? check_member(fd, st.st_size, job.shift, job.items[i], job.raw, s,
-                                        out.digest)
-                         : Verdict::Damaged;
+    out.verdict =
+        usable ? check_member(fd, st.st_size, job.shift, job.items[i], job.raw, s, out.digest)
+               : Verdict::Damaged;
   }
   if (fd >= 0) close(fd);
   return true;
@@ -411,19 +411,25 @@ unsigned verify_threads() {
   return n == 0 ? 1 : n;
 }
 
-bool verify_jobs(VerifyJob* jobs, std::size_t count, unsigned threads) {
+bool verify_jobs(VerifyJob* jobs, std::size_t count, unsigned threads, VerifyTick tick, void* ctx) {
   if (count == 0) return true;
   std::atomic<std::size_t> next{0};
   std::atomic<bool> short_of_memory{false};
+  std::atomic<std::uint64_t> done{0};
   std::size_t most = std::min<std::size_t>(std::max(threads, 1u), 17);
   auto helpers = static_cast<unsigned>(std::min(most, count) - 1);
   std::uint64_t share = std::clamp(WHOLE_BUDGET / (helpers + 1), WHOLE_MIN, WHOLE_MAX);
-  auto work = [&] {
+  auto work = [&](bool caller) {
     Scratch s;
     s.whole_max = share;
     bool ready = s.init();
     for (std::size_t j; (j = next.fetch_add(1)) < count;) {
       if (!ready || !run_job(jobs[j], s)) short_of_memory = true;
+      std::uint64_t bytes = 0;
+      for (std::size_t i = 0; i < jobs[j].count; ++i)
+        bytes += jobs[j].items[i].size;
+      done += bytes;
+      if (caller && tick != nullptr) tick(ctx, done);
     }
   };
   // Threads that cannot be started leave their share to the others.
@@ -431,14 +437,15 @@ bool verify_jobs(VerifyJob* jobs, std::size_t count, unsigned threads) {
   unsigned started = 0;
   for (; started < helpers; ++started) {
     try {
-      pool[started] = std::thread(work);
+      pool[started] = std::thread(work, false);
     } catch (const std::system_error&) {
       break;
     }
   }
-  work();
+  work(true);
   for (unsigned t = 0; t < started; ++t)
     pool[t].join();
+  if (tick != nullptr) tick(ctx, done);
   return !short_of_memory;
 }
 

@@ -58,7 +58,11 @@ struct VerifyJob {
 // most 17); the outcomes are the same whatever the number of threads. An
 // archive that cannot be opened gives every member Damaged. False when
 // memory ran short: then not every outcome is set.
-bool verify_jobs(VerifyJob* jobs, std::size_t count, unsigned threads);
+// `tick` (when not null) is called on the calling thread, now and then,
+// with `ctx` and the bytes of the members checked so far (their sizes).
+using VerifyTick = void (*)(void* ctx, std::uint64_t done);
+bool verify_jobs(VerifyJob* jobs, std::size_t count, unsigned threads, VerifyTick tick = nullptr,
+                 void* ctx = nullptr);
 
 // The threads a run uses: one per core.
 unsigned verify_threads();

@@ -28,7 +28,18 @@ const std::string kUsage =
     "-R      process subdirectories Recursivly\n"
     "-l      after the report, each archive's entries and how many have a copy\n"
     "-s      split each group by file size\n"
-    "-c      confirm each group by content: reads the data (implies -s)\n";
+    "-c      confirm each group by content: reads the data (implies -s)\n"
+    "--recursive          the same as -R\n"
+    "--list               the same as -l\n"
+    "--size               the same as -s\n"
+    "--content            the same as -c\n"
+    "--format=text|jsonl  the report as text (the default) or as JSON Lines\n"
+    "--summary            after the report, one line of totals\n"
+    "--exit-status        exit with 2 when a group was printed, 0 when none\n"
+    "--progress=WHEN      a status line on standard error: auto (on a terminal), always, never\n"
+    "--help               this text\n"
+    "--version            the version line\n"
+    "--                   ends the options: the next word is a path\n";
 
 const std::string kUnknownX =
     "zorv: command error, unknown option 'x'. Type 'zorv' by itself for help\n";
@@ -36,6 +47,9 @@ const std::string kMissingDir = "zorv: command error, missing directory\n";
 
 TEST(CommandLine, UsageWithoutArgumentsOrWithLoneHyphen) {
   expect_run(test::run_zorv({}), 0, kUsage, "");
+  expect_run(test::run_zorv({"--help"}), 0, kUsage, "");
+  expect_run(test::run_zorv({"-R", "--help", "dir"}), 0, kUsage, "");
+  expect_run(test::run_zorv({"--version"}), 0, "zorv, ver 1.03\n", "");
   expect_run(test::run_zorv({"-"}), 0, kUsage, "");
   expect_run(test::run_zorv({"-R", "-", "dir"}), 0, kUsage, "");
 }
@@ -45,8 +59,18 @@ TEST(CommandLine, CommandErrors) {
   expect_run(test::run_zorv({"-Rx"}), 1, "", kUnknownX);
   expect_run(test::run_zorv({"-R"}), 1, "", kMissingDir);
   expect_run(test::run_zorv({"-R", "-l"}), 1, "", kMissingDir);
-  expect_run(test::run_zorv({"--", "dir"}), 1, "", kMissingDir);
-  expect_run(test::run_zorv({"--R", "dir"}), 1, "", kMissingDir);
+  expect_run(test::run_zorv({"--"}), 1, "", kMissingDir);
+  expect_run(test::run_zorv({"-R", "--"}), 1, "", kMissingDir);
+  expect_run(test::run_zorv({"--R", "dir"}), 1, "",
+             "zorv: command error, unknown option '--R'. Type 'zorv' by itself for help\n");
+  expect_run(test::run_zorv({"--lis", "dir"}), 1, "",
+             "zorv: command error, unknown option '--lis'. Type 'zorv' by itself for help\n");
+  expect_run(test::run_zorv({"--format", "dir"}), 1, "",
+             "zorv: command error, the '--format' option requires an argument\n");
+  expect_run(test::run_zorv({"--format=xml", "dir"}), 1, "",
+             "zorv: command error, unknown format 'xml'. Type 'zorv --help' for help\n");
+  expect_run(test::run_zorv({"--list=yes", "dir"}), 1, "",
+             "zorv: command error, the '--list' option takes no argument\n");
   expect_run(test::run_zorv({"-|", "dir"}), 1, "", kMissingDir);
   expect_run(test::run_zorv({"-R|", "dir"}), 1, "", kMissingDir);
   expect_run(test::run_zorv({"-\xe9", "dir"}), 1, "",
@@ -60,6 +84,22 @@ class Run : public test::CliRun {};
 TEST_F(Run, PathFollowedByOptionTreatsOptionAsPath) {
   put("a.zip", archive({{"x", 1}}));
   expect_run(run({"a.zip", "-R"}), 0, "", "warning, No such file or directory: \"-R\"\n");
+}
+
+// "--" ends the options: the next word is a path even when it looks like one.
+TEST_F(Run, DoubleHyphenMakesTheNextWordAPath) {
+  put("-odd.zip", archive({{"x", 7}}));
+  put("--also.zip", archive({{"y", 7}}));
+  expect_run(run({"-l", "--", "-odd.zip", "--also.zip"}), 0,
+             block(7, {"-odd.zip, x", "--also.zip, y"}) +
+                 "FileListName: --also.zip (Tot 1, Found 1) ***\n"
+                 "FileListName: -odd.zip (Tot 1, Found 1) ***\n",
+             "");
+  expect_run(run({"--list", "--recursive", "--", "-odd.zip", "--also.zip"}), 0,
+             block(7, {"-odd.zip, x", "--also.zip, y"}) +
+                 "FileListName: --also.zip (Tot 1, Found 1) ***\n"
+                 "FileListName: -odd.zip (Tot 1, Found 1) ***\n",
+             "");
 }
 
 TEST_F(Run, ArchiveNamesByLastDotAnyCase) {

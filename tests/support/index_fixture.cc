@@ -18,7 +18,7 @@ std::pair<std::string, std::string> IndexFixture::report(ReportLimits limits, Re
   CaptureFd out(1);
   {
     TextSink sink;
-    Report* r = report_gather(ix_, ReportOptions{limits, split, nullptr}, &sink, &cache_);
+    Report* r = report_gather(ix_, ReportOptions{.limits = limits, .split = split}, &sink, &cache_);
     whole_ = report_print(r, &stats_);
   }
   std::string printed = out.text();

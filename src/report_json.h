@@ -1,0 +1,50 @@
+// The report as JSON Lines (--format=jsonl): one object per line, each
+// with a "type" — "group" (its CRC-32 and members, with sizes and method),
+// "unverified" (-c), "archive" (-l) and, last, "summary". Strings are strict
+// JSON in UTF-8; a path or name that is not valid UTF-8, or holds a NUL,
+// also comes as "<key>_b64" with every stored byte, so scripts can recover
+// it exactly.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "report_sink.h"
+
+namespace zorv {
+
+class JsonSink final : public ReportSink {
+ public:
+  JsonSink();
+  ~JsonSink() override;
+  JsonSink(const JsonSink&) = delete;
+  JsonSink& operator=(const JsonSink&) = delete;
+
+  void begin_group(std::uint32_t crc32) override;
+  void member(const char* archive, const char* name, std::size_t name_len,
+              const VerifyItem* facts) override;
+  void member_unreadable(const char* archive) override;
+  void member_unmatched(const char* archive) override;
+  void end_group() override;
+  void unverified(const char* archive, const char* name, std::size_t name_len,
+                  const char* reason) override;
+  void archive_summary(const char* path, std::uint64_t total, std::uint64_t found,
+                       bool whole) override;
+  void summary(const ReportTotals& totals) override;
+  int flush() override;
+
+ private:
+  char* room(std::size_t need);  // where to write `need` bytes
+  void done(char* end);          // they were written up to `end`
+  void put(const char* text, std::size_t len);
+  void text(const char* key, const char* bytes, std::size_t len);  // "key":"…"[,"key_b64":"…"]
+  void number(const char* key, std::uint64_t value);
+
+  char* block_;
+  std::size_t used_;
+  char* spill_;  // a piece bigger than the block, until it is written
+  bool first_member_;
+  int error_;
+};
+
+}  // namespace zorv
