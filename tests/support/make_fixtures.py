@@ -10,18 +10,37 @@ manifest-zip64.txt lists, in the same form, the archives that need ZIP64
 end records or data in front of the archive taken into account, which the
 reader does not do yet.
 
+verify/ holds one content of 100 KiB under every compression method a
+reader may meet, for tests that read members' data: stored, deflated,
+bzip2, LZMA (zipfile), xz and zstd (written by hand here, the data from
+Python's lzma and the zstd tool), encrypted (Info-ZIP zip -e) and Deflate64
+(7-Zip). Its manifest.txt lists every entry as zipfile reads it back:
+
+    archive <path relative to the output directory>
+    entry <name> <method> <flags as 4 hex digits> <crc32 as 8 hex digits>
+          <size> <compressed size>          (on one line)
+    skipped <path relative to the output directory> <tool> not installed
+
+The encrypted archive differs from run to run: zip seeds its encryption
+header from the clock. Its directory does not.
+
 Usage: make_fixtures.py OUTDIR
 """
 import io
+import lzma
 import os
 import shutil
 import struct
 import subprocess
 import sys
 import zipfile
+import zlib
 
 STAMP = (2023, 5, 17, 10, 30, 0)
 EPOCH = 1684319400  # STAMP as UTC: the time of every file zip reads
+VERIFY_SIZE = 100 * 1024
+METHOD_NAMES = {zipfile.ZIP_STORED: "stored", zipfile.ZIP_DEFLATED: "deflated",
+                zipfile.ZIP_BZIP2: "bzip2", zipfile.ZIP_LZMA: "lzma"}
 
 # What a self-extractor or installer puts in front of an archive.
 STUB = (b"#!/bin/sh\n"
@@ -218,6 +237,117 @@ def with_stub(source, target):
     return target
 
 
+def verify_content():
+    """100 KiB of text lines, compressible and the same on every run."""
+    words = (b"alpha", b"bravo", b"charlie", b"delta", b"echo", b"foxtrot", b"golf",
+             b"hotel", b"india", b"juliet", b"kilo", b"lima", b"mike", b"november",
+             b"oscar", b"papa")
+    out = bytearray()
+    x = 12345
+    line = 0
+    while len(out) < VERIFY_SIZE:
+        line += 1
+        picked = []
+        for _ in range(8):
+            x = (x * 1103515245 + 12345) & 0x7FFFFFFF
+            picked.append(words[(x >> 16) % len(words)])
+        out += b"%06d " % line + b" ".join(picked) + b"\n"
+    return bytes(out[:VERIFY_SIZE])
+
+
+def hand_written(path, content, entries):
+    """An archive of (name, method, version needed, data) entries, each with
+    the CRC-32 and size of `content`: for methods zipfile cannot write."""
+    crc = zlib.crc32(content)
+    dos_time = STAMP[3] << 11 | STAMP[4] << 5 | STAMP[5] // 2
+    dos_date = (STAMP[0] - 1980) << 9 | STAMP[1] << 5 | STAMP[2]
+    body = bytearray()
+    directory = bytearray()
+    for name, method, version, data in entries:
+        offset = len(body)
+        name = name.encode()
+        body += struct.pack("<IHHHHHIIIHH", 0x04034B50, version, 0, method, dos_time, dos_date,
+                            crc, len(data), len(content), len(name), 0) + name + data
+        directory += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 3 << 8 | version, version, 0,
+                                 method, dos_time, dos_date, crc, len(data), len(content),
+                                 len(name), 0, 0, 0, 0, 0o644 << 16, offset) + name
+    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(entries), len(entries),
+                      len(directory), len(body), 0)
+    with open(path, "wb") as f:
+        f.write(body + directory + end)
+
+
+def verify(out):
+    """The archives of verify/ (see the top of this file). Returns the paths
+    written and (path, tool) for those skipped."""
+    root = os.path.join(out, "verify")
+    shutil.rmtree(root, ignore_errors=True)
+    os.makedirs(root)
+    content = verify_content()
+    written, skipped = [], []
+
+    def path(name):
+        return os.path.abspath(os.path.join(root, name))
+
+    for name, methods in (("stored.zip", (zipfile.ZIP_STORED,)),
+                          ("deflated.zip", (zipfile.ZIP_DEFLATED,)),
+                          ("bzip2-lzma.zip", (zipfile.ZIP_BZIP2, zipfile.ZIP_LZMA))):
+        with zipfile.ZipFile(path(name), "w") as zf:
+            for method in methods:
+                add(zf, METHOD_NAMES[method] + ".txt", content, method)
+        written.append(path(name))
+    # A stored copy first in each: any ZIP tool can check it, and with it the
+    # headers written here. 63: version 6.3, which names these methods.
+    stored = ("stored.txt", 0, 10, content)
+    # Preset 1: a tenth of the default's time, for the same stream format.
+    xz = lzma.compress(content, format=lzma.FORMAT_XZ, preset=1)
+    hand_written(path("xz.zip"), content, [stored, ("xz.txt", 95, 63, xz)])
+    written.append(path("xz.zip"))
+
+    src = os.path.join(out, "verify-src")
+    shutil.rmtree(src, ignore_errors=True)
+    os.makedirs(src)
+    with open(os.path.join(src, "data.txt"), "wb") as f:
+        f.write(content)
+    os.chmod(os.path.join(src, "data.txt"), 0o644)
+    stamp_tree(src)
+    tools = (
+        ("zstd.zip", "zstd", lambda target: hand_written(target, content, [stored, (
+            "zstd.txt", 93, 63, run_tool(["zstd", "-q", "-c", "data.txt"], src))])),
+        ("encrypted.zip", "zip",
+         lambda target: run_zip(["-X", "-e", "-P", "secret", target, "data.txt"], src, target)),
+        ("deflate64.zip", "7z", lambda target: run_tool(
+            ["7z", "a", "-tzip", "-mm=Deflate64", target, "data.txt"], src)),
+    )
+    for name, tool, make in tools:
+        if shutil.which(tool) is None:
+            skipped.append((path(name), tool))
+            continue
+        make(path(name))
+        written.append(path(name))
+    shutil.rmtree(src)
+    return written, skipped
+
+
+def run_tool(args, cwd):
+    """Standard output of a tool; in UTC, as run_zip."""
+    env = dict(os.environ, TZ="UTC")
+    return subprocess.run(args, cwd=cwd, env=env, stdout=subprocess.PIPE, check=True).stdout
+
+
+def write_verify_manifest(path, archives, skipped, out):
+    with open(path, "w") as m:
+        for archive in archives:
+            m.write("archive %s\n" % os.path.relpath(archive, out))
+            with zipfile.ZipFile(archive) as zf:
+                for i in zf.infolist():
+                    m.write("entry %s %d %04x %08x %d %d\n" % (
+                        i.filename, i.compress_type, i.flag_bits, i.CRC, i.file_size,
+                        i.compress_size))
+        for archive, tool in skipped:
+            m.write("skipped %s %s not installed\n" % (os.path.relpath(archive, out), tool))
+
+
 def stored_name(info):
     encoding = "utf-8" if info.flag_bits & 0x800 else "cp437"
     return info.orig_filename.encode(encoding)
@@ -252,6 +382,8 @@ def main():
         forced = info_zip_zip64(out)
         zip64 += [forced, with_stub(forced, os.path.join(out, "sfx", "stub-zip-fz.zip"))]
     write_manifest(os.path.join(out, "manifest-zip64.txt"), zip64, out)
+    checked, skipped = verify(out)
+    write_verify_manifest(os.path.join(out, "verify", "manifest.txt"), checked, skipped, out)
     # Last: the build knows this script by manifest.txt alone, so a run that
     # stops early leaves it missing or older than the script and is redone.
     write_manifest(os.path.join(out, "manifest.txt"), archives, out)

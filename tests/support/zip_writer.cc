@@ -2,6 +2,7 @@
 
 #include <array>
 #include <limits>
+#include <stdexcept>
 
 namespace zorv::test {
 
@@ -86,6 +87,25 @@ Bytes CentralHeader::encode() const {
   return out;
 }
 
+Bytes LocalHeader::encode() const {
+  Bytes out;
+  put_u32(out, signature);
+  out.push_back(needed_version);
+  out.push_back(needed_system);
+  put_u16(out, flags);
+  put_u16(out, method);
+  put_u16(out, mod_time);
+  put_u16(out, mod_date);
+  put_u32(out, crc32);
+  put_u32(out, compressed_size);
+  put_u32(out, uncompressed_size);
+  put_u16(out, name_len.value_or(static_cast<std::uint16_t>(name.size())));
+  put_u16(out, extra_len.value_or(static_cast<std::uint16_t>(extra.size())));
+  append(out, to_bytes(name));
+  append(out, extra);
+  return out;
+}
+
 Bytes Zip64Records::encode(std::uint64_t entries, std::uint64_t cd_size,
                            std::uint64_t cd_offset) const {
   constexpr std::uint64_t FIXED_AFTER_SIZE = 44;  // the record's bytes after its size field
@@ -116,6 +136,48 @@ CentralHeader& ArchiveBytes::add(const std::string& name, std::uint32_t crc) {
   h.crc32 = crc;
   headers.push_back(h);
   return headers.back();
+}
+
+namespace {
+// What follows the local header when the test gives no compressed bytes.
+// No compressor here: the fuzz seeds build this file without zlib.
+Bytes payload_of(const std::string& data, std::uint16_t method) {
+  if (method == 0) return to_bytes(data);
+  throw std::invalid_argument("add_file: method " + std::to_string(method) +
+                              " needs its compressed bytes");
+}
+
+// The local header a writer puts in front of the entry `h` describes.
+LocalHeader local_header_of(const CentralHeader& h) {
+  LocalHeader l;
+  l.needed_version = h.needed_version;
+  l.needed_system = h.needed_system;
+  l.flags = h.flags;
+  l.method = h.method;
+  l.mod_time = h.mod_time;
+  l.mod_date = h.mod_date;
+  l.crc32 = h.crc32;
+  l.compressed_size = h.compressed_size;
+  l.uncompressed_size = h.uncompressed_size;
+  l.name = h.name;
+  return l;
+}
+}  // namespace
+
+CentralHeader& ArchiveBytes::add_file(const std::string& name, const std::string& data,
+                                      std::uint16_t method, std::optional<Bytes> compressed,
+                                      const std::function<void(LocalHeader&)>& edit) {
+  Bytes payload = compressed ? std::move(*compressed) : payload_of(data, method);
+  CentralHeader& h = add(name, crc32_of(data));
+  h.method = method;
+  h.compressed_size = static_cast<std::uint32_t>(payload.size());
+  h.uncompressed_size = static_cast<std::uint32_t>(data.size());
+  h.local_header_offset = static_cast<std::uint32_t>(prefix.size());
+  LocalHeader l = local_header_of(h);
+  if (edit) edit(l);
+  append(prefix, l.encode());
+  append(prefix, payload);
+  return h;
 }
 
 Bytes ArchiveBytes::central() const {
@@ -164,7 +226,8 @@ ArchiveBytes archive_of(const std::vector<std::pair<std::string, std::uint32_t>>
   return a;
 }
 
-std::uint32_t crc32_of(const std::string& data) {
+namespace {
+const std::array<std::uint32_t, 256>& crc_table() {
   static const std::array<std::uint32_t, 256> table = [] {
     std::array<std::uint32_t, 256> t{};
     for (std::uint32_t i = 0; i < 256; ++i) {
@@ -175,10 +238,43 @@ std::uint32_t crc32_of(const std::string& data) {
     }
     return t;
   }();
+  return table;
+}
+
+// The register after a zero byte is table[low byte] ^ (register >> 8), and
+// the table's top bytes are all different: the top byte of the result names
+// the entry, which gives back the register. Undoes four zero bytes.
+std::uint32_t unwind_four_zeros(std::uint32_t reg) {
+  const auto& table = crc_table();
+  std::array<std::uint8_t, 256> by_top{};
+  for (std::uint32_t i = 0; i < 256; ++i)
+    by_top[table[i] >> 24] = static_cast<std::uint8_t>(i);
+  for (int k = 0; k < 4; ++k) {
+    std::uint8_t i = by_top[reg >> 24];
+    reg = (reg ^ table[i]) << 8 | i;
+  }
+  return reg;
+}
+}  // namespace
+
+std::uint32_t crc32_of(const std::string& data) {
+  const auto& table = crc_table();
   std::uint32_t c = 0xFFFFFFFFu;
   for (unsigned char b : data)
     c = table[(c ^ b) & 0xFF] ^ (c >> 8);
   return c ^ 0xFFFFFFFFu;
+}
+
+// Four bytes w (little-endian) fed from the register r end where four zero
+// bytes from r ^ w end. So w is the final register unwound over four zeros,
+// XOR the register after `data`.
+std::string forge_crc(const std::string& data, std::uint32_t target) {
+  std::uint32_t after_data = crc32_of(data) ^ 0xFFFFFFFFu;
+  std::uint32_t patch = unwind_four_zeros(target ^ 0xFFFFFFFFu) ^ after_data;
+  std::string out = data;
+  for (int k = 0; k < 4; ++k)
+    out.push_back(static_cast<char>(patch >> (8 * k)));
+  return out;
 }
 
 }  // namespace zorv::test

@@ -1,11 +1,13 @@
 // Writes ZIP archives byte by byte, with every field of the End of Central
 // Directory record, of the ZIP64 end records and of each central file header
-// under the test's control, so that any malformed archive is a few lines. Only
-// what the reader reads is written: `prefix` stands in for local headers and
-// file data.
+// under the test's control, so that any malformed archive is a few lines.
+// `add` writes a central header alone, with `prefix` standing in for local
+// headers and file data; `add_file` also writes a real local header and the
+// entry's data, for tests that read members.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -82,6 +84,28 @@ struct CentralHeader {
   Bytes encode() const;
 };
 
+// The local file header in front of an entry's data. Its name and extra
+// field may differ from the central header's: a reader skips them by the
+// lengths written here.
+struct LocalHeader {
+  std::uint32_t signature = 0x04034b50;
+  std::uint8_t needed_version = 20;
+  std::uint8_t needed_system = 0;
+  std::uint16_t flags = 0;
+  std::uint16_t method = 0;
+  std::uint16_t mod_time = 0x6000;
+  std::uint16_t mod_date = 0x5821;
+  std::uint32_t crc32 = 0;
+  std::uint32_t compressed_size = 0;
+  std::uint32_t uncompressed_size = 0;
+  std::optional<std::uint16_t> name_len;   // unset: the length of `name`
+  std::optional<std::uint16_t> extra_len;  // unset: the length of `extra`
+  std::string name;
+  Bytes extra;
+
+  Bytes encode() const;
+};
+
 // With ZIP64 records, unset counts, size and offset follow their `saturate`.
 struct EndRecord {
   std::uint32_t signature = 0x06054b50;
@@ -138,7 +162,7 @@ struct Zip64Records {
 
 struct ArchiveBytes {
   Bytes front;   // before everything and counted in no offset, as `cat stub a.zip` leaves it
-  Bytes prefix;  // before the central directory
+  Bytes prefix;  // before the central directory; add_file appends to it
   std::vector<CentralHeader> headers;
   Bytes slack;                        // after the last header, counted in the directory size
   std::optional<Zip64Records> zip64;  // unset: a classic archive; zip64.emplace() adds them
@@ -146,6 +170,19 @@ struct ArchiveBytes {
   Bytes trailer;  // after the end record and its comment
 
   CentralHeader& add(const std::string& name, std::uint32_t crc);
+
+  // Appends a local header and the entry's data to `prefix`, and adds a
+  // central header that matches them: the CRC-32 and size of `data`, the
+  // size of the bytes written after the local header, and the local
+  // header's offset (the size of `prefix` before the call). Those bytes are
+  // `compressed` when given, else `data` itself for method 0; other methods
+  // without them throw std::invalid_argument (see deflate.h for method 8).
+  // `edit` sees the local header before it is written, to damage it; the
+  // central header keeps the true values, and the test may change it through
+  // the returned reference until the next header is added.
+  CentralHeader& add_file(const std::string& name, const std::string& data,
+                          std::uint16_t method = 0, std::optional<Bytes> compressed = std::nullopt,
+                          const std::function<void(LocalHeader&)>& edit = nullptr);
   Bytes central() const;  // the headers and the slack
   Bytes head() const;     // the front and the prefix
   // Everything from the directory on, with its offsets counting `hole`
@@ -159,5 +196,9 @@ ArchiveBytes archive_of(const std::vector<std::pair<std::string, std::uint32_t>>
 
 // CRC-32 (ISO-HDLC, as ZIP uses), computed here independently of any writer.
 std::uint32_t crc32_of(const std::string& data);
+
+// `data` followed by four bytes chosen so that the whole has the CRC-32
+// `target`: two different contents of one length can then share a CRC-32.
+std::string forge_crc(const std::string& data, std::uint32_t target);
 
 }  // namespace zorv::test
