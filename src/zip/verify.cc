@@ -411,14 +411,16 @@ unsigned verify_threads() {
   return n == 0 ? 1 : n;
 }
 
-bool verify_jobs(VerifyJob* jobs, std::size_t count, unsigned threads, VerifyTick tick, void* ctx) {
+bool verify_jobs(VerifyJob* jobs, std::size_t count, unsigned threads, VerifyTick tick, void* ctx,
+                 std::uint64_t whole_max) {
   if (count == 0) return true;
   std::atomic<std::size_t> next{0};
   std::atomic<bool> short_of_memory{false};
   std::atomic<std::uint64_t> done{0};
   std::size_t most = std::min<std::size_t>(std::max(threads, 1u), 17);
   auto helpers = static_cast<unsigned>(std::min(most, count) - 1);
-  std::uint64_t share = std::clamp(WHOLE_BUDGET / (helpers + 1), WHOLE_MIN, WHOLE_MAX);
+  std::uint64_t share =
+      whole_max != 0 ? whole_max : std::clamp(WHOLE_BUDGET / (helpers + 1), WHOLE_MIN, WHOLE_MAX);
   auto work = [&](bool caller) {
     Scratch s;
     s.whole_max = share;

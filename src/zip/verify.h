@@ -60,9 +60,11 @@ struct VerifyJob {
 // memory ran short: then not every outcome is set.
 // `tick` (when not null) is called on the calling thread, now and then,
 // with `ctx` and the bytes of the members checked so far (their sizes).
+// `whole_max` (tests) sets the largest deflated member decoded whole; 0:
+// each thread's share of the budget.
 using VerifyTick = void (*)(void* ctx, std::uint64_t done);
 bool verify_jobs(VerifyJob* jobs, std::size_t count, unsigned threads, VerifyTick tick = nullptr,
-                 void* ctx = nullptr);
+                 void* ctx = nullptr, std::uint64_t whole_max = 0);
 
 // The threads a run uses: one per core.
 unsigned verify_threads();
