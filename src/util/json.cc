@@ -51,7 +51,9 @@ char* put_escape(char* out, unsigned char c) {
     *out++ = short_form;
     return out;
   }
-  std::memcpy(out, "u00", 3);
+  out[0] = 'u';
+  out[1] = '0';
+  out[2] = '0';
   out[3] = HEX[c >> 4];
   out[4] = HEX[c & 15];
   return out + 5;
@@ -115,7 +117,8 @@ char* json_string(char* out, const char* s, std::size_t len, bool* exact) {
       out += n;
       p += n;
     } else {
-      std::memcpy(out, "\xEF\xBF\xBD", 3);
+      static constexpr unsigned char REPLACEMENT[] = {0xEF, 0xBF, 0xBD};  // U+FFFD
+      std::memcpy(out, REPLACEMENT, 3);
       out += 3;
       p -= n;
       ok = false;
