@@ -187,6 +187,31 @@ TEST(ScanDirPaths, PathTooLongIsReported) {
   EXPECT_EQ(r.err, "warning, File name too long: \"" + too_long + "\"\n");
 }
 
+// A directory whose own path fits but whose "." and ".." would not: they are
+// never looked at, so nothing is said of them.
+TEST(ScanDirPaths, DotEntriesNearTheLimitPassUnremarked) {
+  TempDir dir;
+  std::string path = dir.mkdir("top");
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  while (path.size() < 4094) {
+    std::size_t left = 4094 - path.size() - 1;  // after the separator
+    std::string name(left > 200 ? 100 : left, 'e');
+    path += "/" + name;
+    ASSERT_EQ(mkdirat(fd, name.c_str(), 0700), 0);
+    int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+    close(fd);
+    ASSERT_GE(next, 0);
+    fd = next;
+  }
+  close(fd);
+  ASSERT_EQ(path.size(), 4094u);  // "<path>/." is 4,096 bytes: too long to use
+  ScanResult r = scan(dir / "top", SCAN_RECURSE);
+  EXPECT_EQ(r.result, SCAN_OK);
+  EXPECT_TRUE(r.paths.empty());
+  EXPECT_EQ(r.err, "");
+}
+
 TEST(ErrnoText, TextThenClear) {
   errno = ENOENT;
   EXPECT_STREQ(errno_text(), "No such file or directory");
