@@ -28,12 +28,17 @@ JsonSink::JsonSink()
       used_(0),
       spill_(nullptr),
       first_member_(true),
-      error_(0) {}
+      error_(0),
+      last_archive_(nullptr),
+      archive_field_(nullptr),
+      archive_len_(0),
+      archive_cap_(0) {}
 
 JsonSink::~JsonSink() {
   flush();
   std::free(block_);
   std::free(spill_);
+  std::free(archive_field_);
 }
 
 int JsonSink::flush() {
@@ -69,36 +74,64 @@ void JsonSink::put(const char* text, std::size_t len) {
   done(at + len);
 }
 
-void JsonSink::text(const char* key, const char* bytes, std::size_t len) {
-  std::size_t key_len = std::strlen(key);
-  // "key":"…",  and possibly "key_b64":"…"
-  std::size_t need = 2 * key_len + json_string_max(len) + base64_size(len) + 16;
-  char* at = room(need);
-  char* p = at;
+namespace {
+
+char* copy(char* p, const char* text, std::size_t len) {
+  std::memcpy(p, text, len);
+  return p + len;
+}
+
+// A number in decimal, as printf would write it, but without its cost:
+// reports have millions of them.
+char* decimal(char* p, std::uint64_t v) {
+  char digits[20];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v != 0);
+  while (n > 0)
+    *p++ = digits[--n];
+  return p;
+}
+
+// Room a field may take: the key twice, the string escaped, its base64.
+std::size_t field_max(std::size_t key_len, std::size_t len) {
+  return 2 * key_len + json_string_max(len) + base64_size(len) + 16;
+}
+
+// "key":"…" and, when the bytes are not exact UTF-8, ,"key_b64":"…".
+char* field(char* p, const char* key, std::size_t key_len, const char* bytes, std::size_t len) {
   *p++ = '"';
-  std::memcpy(p, key, key_len);
-  p += key_len;
-  *p++ = '"';
-  *p++ = ':';
+  p = copy(p, key, key_len);
+  p = copy(p, "\":", 2);
   bool exact = true;
   p = json_string(p, bytes, len, &exact);
   if (!exact) {
-    std::memcpy(p, ",\"", 2);
-    p += 2;
-    std::memcpy(p, key, key_len);
-    p += key_len;
-    std::memcpy(p, "_b64\":\"", 7);
-    p += 7;
+    p = copy(p, ",\"", 2);
+    p = copy(p, key, key_len);
+    p = copy(p, "_b64\":\"", 7);
     p = base64(p, bytes, len);
     *p++ = '"';
   }
-  done(p);
+  return p;
+}
+
+}  // namespace
+
+void JsonSink::text(const char* key, const char* bytes, std::size_t len) {
+  std::size_t key_len = std::strlen(key);
+  char* at = room(field_max(key_len, len));
+  done(field(at, key, key_len, bytes, len));
 }
 
 void JsonSink::number(const char* key, std::uint64_t value) {
-  char piece[64];
-  int len = std::snprintf(piece, sizeof piece, ",\"%s\":%" PRIu64, key, value);
-  put(piece, static_cast<std::size_t>(len));
+  std::size_t key_len = std::strlen(key);
+  char* at = room(key_len + 32);
+  char* p = copy(at, ",\"", 2);
+  p = copy(p, key, key_len);
+  p = copy(p, "\":", 2);
+  done(decimal(p, value));
 }
 
 void JsonSink::begin_group(std::uint32_t crc32) {
@@ -109,19 +142,36 @@ void JsonSink::begin_group(std::uint32_t crc32) {
   first_member_ = true;
 }
 
+// The line most reports are made of, written in one piece. Members of one
+// archive come in runs: its field is escaped once and copied after that.
 void JsonSink::member(const char* archive, const char* name, std::size_t name_len,
                       const VerifyItem* facts) {
-  put(first_member_ ? "{" : ",{", first_member_ ? 1 : 2);
-  first_member_ = false;
-  text("archive", archive, std::strlen(archive));
-  put(",", 1);
-  text("name", name, name_len);
-  if (facts != nullptr) {
-    number("size", facts->size);
-    number("csize", facts->compressed_size);
-    number("method", facts->method);
+  if (archive != last_archive_) {
+    std::size_t len = std::strlen(archive);
+    std::size_t need = field_max(7, len);
+    if (need > archive_cap_) {
+      std::free(archive_field_);
+      archive_field_ = static_cast<char*>(std::malloc(need));
+      archive_cap_ = archive_field_ != nullptr ? need : 0;
+      if (archive_field_ == nullptr) report_out_of_memory();
+    }
+    archive_len_ = static_cast<std::size_t>(field(archive_field_, "archive", 7, archive, len) -
+                                            archive_field_);
+    last_archive_ = archive;
   }
-  put("}", 1);
+  char* at = room(archive_len_ + field_max(4, name_len) + 100);
+  char* p = copy(at, first_member_ ? "{" : ",{", first_member_ ? 1 : 2);
+  first_member_ = false;
+  p = copy(p, archive_field_, archive_len_);
+  *p++ = ',';
+  p = field(p, "name", 4, name, name_len);
+  if (facts != nullptr) {
+    p = decimal(copy(p, ",\"size\":", 8), facts->size);
+    p = decimal(copy(p, ",\"csize\":", 9), facts->compressed_size);
+    p = decimal(copy(p, ",\"method\":", 10), facts->method);
+  }
+  *p++ = '}';
+  done(p);
 }
 
 void JsonSink::member_unreadable(const char* archive) {

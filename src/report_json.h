@@ -45,6 +45,11 @@ class JsonSink final : public ReportSink {
   char* spill_;  // a piece bigger than the block, until it is written
   bool first_member_;
   int error_;
+  // The last member's archive field, escaped: reused while it is the same.
+  const char* last_archive_;
+  char* archive_field_;
+  std::size_t archive_len_;
+  std::size_t archive_cap_;
 };
 
 }  // namespace zorv
