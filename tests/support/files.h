@@ -98,7 +98,7 @@ void exhaust_heap(std::size_t size);
 
 // Sanitizer runtimes reserve huge address ranges: memory limits and
 // allocation-failure tests cannot run under them.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;
