@@ -20,11 +20,17 @@ using zorv::test::ArchiveBytes;
 using zorv::test::Bytes;
 using zorv::test::CentralHeader;
 using zorv::test::crc32_of;
+using zorv::test::extra_block;
 using zorv::test::put_u16;
 using zorv::test::put_u32;
+using zorv::test::put_u64;
 using zorv::test::to_bytes;
+using zorv::test::zip64_extra;
+using zorv::test::Zip64Records;
 
 constexpr std::size_t WINDOW = std::size_t{64} * 1024;  // the reader's tail read (ZIP_WINDOW)
+constexpr std::uint32_t SATURATED = 0xffffffff;         // "look in the ZIP64 extra field"
+constexpr std::uint64_t GIB = std::uint64_t{1} << 30;
 
 struct Seed {
   std::string name;
@@ -163,6 +169,11 @@ void damaged_end_record(std::vector<Seed>& out) {
   same_disk.end.cd_disk = 3;
   out.push_back({"seed-same-nonzero-disk", same_disk.bytes()});
 
+  ArchiveBytes zero = three_files();
+  zero.end.disk_entries = 0;
+  zero.end.total_entries = 0;
+  out.push_back({"seed-count-zero", zero.bytes()});
+
   ArchiveBytes counts = three_files();
   counts.end.disk_entries = 2;
   out.push_back({"seed-entry-counts-differ", counts.bytes()});
@@ -221,15 +232,152 @@ void around_the_end_record(std::vector<Seed>& out) {
   out.push_back({"seed-bytes-after-end-record", trailer.bytes()});
 
   // A self-extractor's stub in front, offsets not corrected for it.
-  Bytes stub(1000, 0x90);
-  Bytes plain = three_files().bytes();
-  stub.insert(stub.end(), plain.begin(), plain.end());
-  out.push_back({"seed-bytes-prepended", stub});
+  ArchiveBytes stub = three_files();
+  stub.front = Bytes(1000, 0x90);
+  out.push_back({"seed-bytes-prepended", stub.bytes()});
+
+  // No central header where the shifted offset leads either: the recorded
+  // offset is taken as it is, and reads the stub.
+  ArchiveBytes no_header = three_files();
+  no_header.front = Bytes(1000, 0x90);
+  no_header.headers[0].signature = 0x02014b51;
+  out.push_back({"seed-bytes-prepended-first-signature-damaged", no_header.bytes()});
+
+  // The size recorded ends one header short of the end record, and the gap
+  // lands on a central header; but one starts at the recorded offset too,
+  // so nothing was prepended and the last header is simply not counted.
+  ArchiveBytes short_size = three_files();
+  Bytes whole = short_size.central();
+  short_size.end.cd_size =
+      static_cast<std::uint32_t>(whole.size() - short_size.headers[0].encode().size());
+  out.push_back({"seed-directory-ends-short-of-end-record", short_size.bytes()});
 
   Bytes two = three_files().bytes();
   Bytes second = many_files(4, "second-").bytes();
   two.insert(two.end(), second.begin(), second.end());
   out.push_back({"seed-two-archives-concatenated", two});
+}
+
+// A ZIP64 archive as a writer makes one for big files: a ZIP64 end record
+// and locator, the classic record's counts, size and offset saturated, and
+// entries whose saturated sizes and offsets come from the extra field.
+ArchiveBytes zip64_files() {
+  ArchiveBytes a = three_files();
+  a.zip64.emplace();
+  CentralHeader& big = a.add("disk.img", 0x1badcafe);
+  big.uncompressed_size = big.compressed_size = big.local_header_offset = SATURATED;
+  big.set_extra(zip64_extra(6 * GIB, 5 * GIB, 4 * GIB + 7, 0));  // the disk value is not read
+  // The ZIP64 block after another one, holding only the offset.
+  CentralHeader& far = add_file(a, "far.txt", "far\n");
+  far.local_header_offset = SATURATED;
+  Bytes extra = {0x55, 0x54, 5, 0, 3, 0x10, 0x20, 0x30, 0x40};
+  Bytes block = zip64_extra({}, {}, 9 * GIB + 3);
+  extra.insert(extra.end(), block.begin(), block.end());
+  far.set_extra(extra);
+  // Two fields saturated, one value given: the second keeps 0xFFFFFFFF.
+  CentralHeader& one = a.add("one-value-for-two.bin", 0x0e0e0e0e);
+  one.uncompressed_size = one.compressed_size = SATURATED;
+  one.set_extra(zip64_extra(GIB * 4 + 1, {}, {}));
+  return a;
+}
+
+void zip64_end_records(std::vector<Seed>& out) {
+  out.push_back({"seed-zip64", zip64_files().bytes()});
+
+  ArchiveBytes extensible = zip64_files();
+  extensible.zip64->end.extensible = to_bytes("extensible data sector, 37 bytes long");
+  out.push_back({"seed-zip64-extensible-data", extensible.bytes()});
+
+  // Offsets count from the archive's start, so the locator misses the
+  // record; it is found right before the locator.
+  ArchiveBytes stub = zip64_files();
+  stub.front = to_bytes("#!/bin/sh\nexec unzip \"$0\"\n");
+  stub.front.resize(700, '#');
+  out.push_back({"seed-zip64-bytes-prepended", stub.bytes()});
+
+  // The locator points far past the end of the file: the record is found
+  // right before the locator.
+  ArchiveBytes past = zip64_files();
+  past.zip64->locator.end_offset = 0xffffffffffff0000;
+  out.push_back({"seed-zip64-locator-past-end", past.bytes()});
+
+  // The locator alone, the classic values real (as Info-ZIP writes from a
+  // pipe): they stand.
+  ArchiveBytes alone = three_files();
+  Zip64Records& records = alone.zip64.emplace();
+  records.write_end = false;
+  records.saturate = false;
+  out.push_back({"seed-zip64-locator-without-record", alone.bytes()});
+
+  // The locator leads to an earlier record, in the prefix, that counts only
+  // the first two headers: it wins over the one right before the locator.
+  ArchiveBytes earlier = zip64_files();
+  std::size_t first_two = earlier.headers[0].encode().size() + earlier.headers[1].encode().size();
+  Zip64Records decoy;
+  decoy.end.disk_entries = decoy.end.total_entries = 2;
+  decoy.end.cd_size = first_two;
+  std::uint64_t decoy_at = earlier.prefix.size();
+  // The directory starts right after the decoy; only the record is kept,
+  // not the locator encode() adds.
+  Bytes decoy_bytes = decoy.encode(0, 0, decoy_at + 56);
+  decoy_bytes.resize(56);
+  earlier.prefix.insert(earlier.prefix.end(), decoy_bytes.begin(), decoy_bytes.end());
+  earlier.zip64->locator.end_offset = decoy_at;
+  out.push_back({"seed-zip64-locator-to-earlier-record", earlier.bytes()});
+}
+
+void zip64_damaged(std::vector<Seed>& out) {
+  ArchiveBytes most = zip64_files();
+  most.zip64->end.disk_entries = most.zip64->end.total_entries = UINT64_MAX;
+  out.push_back({"seed-zip64-counts-max", most.bytes()});
+
+  // A directory size beyond the file (and beyond 4 GiB): refused before
+  // anything is allocated for it.
+  ArchiveBytes past = zip64_files();
+  past.zip64->end.cd_size = 4 * GIB + 100;
+  out.push_back({"seed-zip64-directory-past-end", past.bytes()});
+
+  // Classic counts saturated, the ZIP64 ones zero: refused like a classic
+  // zero.
+  ArchiveBytes none = zip64_files();
+  none.zip64->end.disk_entries = none.zip64->end.total_entries = 0;
+  out.push_back({"seed-zip64-count-zero", none.bytes()});
+
+  ArchiveBytes disks = zip64_files();
+  disks.zip64->end.disk_number = 1;
+  out.push_back({"seed-zip64-disk-numbers-differ", disks.bytes()});
+
+  // The ZIP64 record's disk numbers replace the classic record's.
+  ArchiveBytes replaced = zip64_files();
+  replaced.end.disk_number = 0xffff;
+  out.push_back({"seed-zip64-replaces-classic-disks", replaced.bytes()});
+
+  // A ZIP64 block whose size runs past the extra field: nothing is taken.
+  ArchiveBytes bad_extra = three_files();
+  CentralHeader& h = bad_extra.headers[1];
+  h.uncompressed_size = h.compressed_size = SATURATED;
+  Bytes value;
+  put_u64(value, 5 * GIB);
+  Bytes extra = extra_block(0x5455, Bytes{3, 0x10, 0x20, 0x30, 0x40});
+  Bytes block = extra_block(0x0001, value, 40);
+  extra.insert(extra.end(), block.begin(), block.end());
+  h.set_extra(extra);
+  out.push_back({"seed-zip64-extra-malformed", bad_extra.bytes()});
+
+  // The last entry's ZIP64 block lies just past the size the end record
+  // gives the directory: only what lies inside it is read, so no value.
+  ArchiveBytes outside = three_files();
+  CentralHeader& last = outside.headers[2];
+  last.uncompressed_size = SATURATED;
+  last.set_extra(zip64_extra(7 * GIB, {}, {}));
+  outside.end.cd_size = static_cast<std::uint32_t>(outside.central().size() - last.extra.size());
+  out.push_back({"seed-zip64-extra-past-directory", outside.bytes()});
+
+  // A stored file of 4 GiB - 1 bytes: its sizes read 0xFFFFFFFF, and no
+  // extra field says otherwise.
+  ArchiveBytes exact = three_files();
+  exact.headers[2].uncompressed_size = exact.headers[2].compressed_size = SATURATED;
+  out.push_back({"seed-size-ffffffff-without-extra", exact.bytes()});
 }
 
 // The few large seeds: the reader's tail read and what lies beyond it.
@@ -265,6 +413,8 @@ std::vector<Seed> seeds() {
   damaged_directory(out);
   damaged_end_record(out);
   around_the_end_record(out);
+  zip64_end_records(out);
+  zip64_damaged(out);
   around_the_window(out);
   return out;
 }

@@ -18,6 +18,7 @@ struct WalkedEntry {
   std::uint16_t flags, method, mod_time, mod_date, name_len, extra_len, comment_len;
   std::uint16_t disk_start, internal_attr;
   std::uint8_t made_by_version, made_by_system, needed_version, needed_system;
+  std::uint64_t uncompressed_size64, compressed_size64, local_header_offset64;
   std::string name;  // name_len bytes, NULs included
   bool operator==(const WalkedEntry&) const = default;
 };
@@ -29,10 +30,20 @@ struct WalkedEcd {
   bool operator==(const WalkedEcd&) const = default;
 };
 
+// The values in force (DirEnd): the ZIP64 end record's, else the ECD's.
+struct WalkedEnd {
+  std::uint32_t disk_number, cd_disk;
+  std::uint64_t disk_entries, total_entries, cd_size, cd_offset;
+  bool operator==(const WalkedEnd&) const = default;
+};
+
 struct Walk {
   bool opened = false;
   std::int64_t ecd_pos = -1;
   WalkedEcd ecd{};
+  std::int64_t end64_pos = -1;  // the ZIP64 end record read, or -1
+  WalkedEnd end{};
+  std::int64_t shift = 0;  // bytes in front of the archive
   std::vector<WalkedEntry> entries;
   ZipRead stop = ZipRead::End;  // how the walk ended: End, or Bad at a damaged header
   bool stays_stopped = false;   // one more readzip: the same answer, the same position
@@ -42,13 +53,30 @@ struct Walk {
 };
 
 inline WalkedEntry walked(const ZipEntry& e, std::uint32_t cd_pos) {
-  return WalkedEntry{e.signature,       e.crc32,          e.compressed_size,
-                     e.uncompressed_size, e.external_attr, e.local_header_offset,
-                     cd_pos,            e.flags,          e.method,
-                     e.mod_time,        e.mod_date,       e.name_len,
-                     e.extra_len,       e.comment_len,    e.disk_start,
-                     e.internal_attr,   e.made_by_version, e.made_by_system,
-                     e.needed_version,  e.needed_system,  std::string(e.name, e.name_len)};
+  return WalkedEntry{.signature = e.signature,
+                     .crc32 = e.crc32,
+                     .compressed_size = e.compressed_size,
+                     .uncompressed_size = e.uncompressed_size,
+                     .external_attr = e.external_attr,
+                     .local_header_offset = e.local_header_offset,
+                     .cd_pos = cd_pos,
+                     .flags = e.flags,
+                     .method = e.method,
+                     .mod_time = e.mod_time,
+                     .mod_date = e.mod_date,
+                     .name_len = e.name_len,
+                     .extra_len = e.extra_len,
+                     .comment_len = e.comment_len,
+                     .disk_start = e.disk_start,
+                     .internal_attr = e.internal_attr,
+                     .made_by_version = e.made_by_version,
+                     .made_by_system = e.made_by_system,
+                     .needed_version = e.needed_version,
+                     .needed_system = e.needed_system,
+                     .uncompressed_size64 = e.uncompressed_size64,
+                     .compressed_size64 = e.compressed_size64,
+                     .local_header_offset64 = e.local_header_offset64,
+                     .name = std::string(e.name, e.name_len)};
 }
 
 // Opens and walks the archive at `path`. `check(zd, entry)` runs for every
@@ -65,8 +93,13 @@ Walk walk_archive(const char* path, Opened&& opened, Check&& check, bool once_mo
   ZipLayout layout = zip_layout(zd);
   w.ecd_pos = layout.ecd_pos;
   const ECD& e = layout.ecd;
-  w.ecd = WalkedEcd{e.disk_number,   e.cd_disk,  e.disk_entries, e.total_entries,
-                    e.comment_len,   e.cd_size,  e.cd_offset};
+  w.ecd = WalkedEcd{e.disk_number, e.cd_disk, e.disk_entries, e.total_entries,
+                    e.comment_len, e.cd_size, e.cd_offset};
+  w.end64_pos = layout.end64_pos;
+  const DirEnd& d = layout.end;
+  w.end =
+      WalkedEnd{d.disk_number, d.cd_disk, d.disk_entries, d.total_entries, d.cd_size, d.cd_offset};
+  w.shift = layout.shift;
   const ZipEntry* entry;
   while ((w.stop = readzip(zd, &entry)) == ZipRead::Entry) {
     check(zd, *entry);
