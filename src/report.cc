@@ -70,9 +70,9 @@ void reserve(NameBuf* buf, std::size_t need) {
   buf->cap = need;
 }
 
-// Makes room for `len` more name bytes: the arena grows (names are found by
-// offset, so they may move) up to its limit. False when it is full.
-bool arena_room(Report* r, std::size_t len) {
+}  // namespace
+
+bool grow_arena(Report* r, std::size_t len) {
   std::size_t need = r->arena_used + len;
   if (need <= r->arena_cap) return true;
   if (need > r->arena_limit) return false;
@@ -84,6 +84,8 @@ bool arena_room(Report* r, std::size_t len) {
   r->arena_cap = cap;
   return true;
 }
+
+namespace {
 
 // What the directory says of an entry, for a split or a check.
 MemberFacts facts_of(const ZipEntry& e, const ZipDir* zd) {
@@ -379,15 +381,6 @@ void count_group_end(Report* r) {
   t.members += r->group_members;
   t.redundant_copies += r->group_members - 1;
   if (r->group_one_size) t.redundant_bytes += (r->group_members - 1) * r->group_size;
-}
-
-bool keep_name(Report* r, const char* name, std::size_t len, Member* member) {
-  if (!arena_room(r, len)) return false;
-  std::memcpy(r->arena + r->arena_used, name, len);
-  member->name = static_cast<std::uint32_t>(r->arena_used);
-  member->name_len = static_cast<std::uint16_t>(len);
-  r->arena_used += len;
-  return true;
 }
 
 Report* report_gather(const Index* ix, const ReportOptions& options, ReportSink* sink,

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "index.h"
 #include "report.h"
@@ -109,9 +110,20 @@ void count_group_end(Report* r);
 // Ends the run with "internal error, print_report, out of memory".
 [[noreturn]] void report_out_of_memory();
 
-// Keeps a name (up to its first NUL: that is what prints) for `member`;
-// false when the arena is full.
-bool keep_name(Report* r, const char* name, std::size_t len, Member* member);
+// Makes room for `len` more name bytes: the arena grows (names are found by
+// offset, so they may move) up to its limit. False when it is full.
+bool grow_arena(Report* r, std::size_t len);
+
+// Keeps `len` bytes of a name for `member`; false when the arena is full.
+// Called for every member of a report: the common case stays inline.
+inline bool keep_name(Report* r, const char* name, std::size_t len, Member* member) {
+  if (r->arena_used + len > r->arena_cap && !grow_arena(r, len)) return false;
+  std::memcpy(r->arena + r->arena_used, name, len);
+  member->name = static_cast<std::uint32_t>(r->arena_used);
+  member->name_len = static_cast<std::uint16_t>(len);
+  r->arena_used += len;
+  return true;
+}
 
 // Prints members [0, n) of the batch, whole groups with their names
 // resolved, split by size (and content) as r->split says. False when a

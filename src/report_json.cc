@@ -15,12 +15,6 @@ namespace {
 
 constexpr std::size_t BLOCK = std::size_t{1} << 20;
 
-void write_out(const char* text, std::size_t len, int* error) {
-  errno = 0;
-  if (fwrite_unlocked(text, 1, len, stdout) != len && *error == 0)
-    *error = errno != 0 ? errno : EIO;
-}
-
 }  // namespace
 
 JsonSink::JsonSink()

@@ -12,14 +12,13 @@ namespace {
 
 constexpr std::size_t BLOCK = std::size_t{1} << 20;
 
-// Writes to stdout, keeping the errno of the first write that fails.
+}  // namespace
+
 void write_out(const char* text, std::size_t len, int* error) {
   errno = 0;
   if (fwrite_unlocked(text, 1, len, stdout) != len && *error == 0)
     *error = errno != 0 ? errno : EIO;
 }
-
-}  // namespace
 
 bool has_control(const char* text, std::size_t len) {
   for (std::size_t i = 0; i < len; ++i) {

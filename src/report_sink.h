@@ -93,4 +93,7 @@ class TextSink final : public ReportSink {
 // True when bytes [0, len) hold a control byte (0x00-0x1f, 0x7f).
 bool has_control(const char* text, std::size_t len);
 
+// Writes to stdout; *error keeps the errno of the first write that failed.
+void write_out(const char* text, std::size_t len, int* error);
+
 }  // namespace zorv
