@@ -42,23 +42,33 @@ void bytes_text(std::uint64_t n, char* out, std::size_t cap) {
   std::snprintf(out, cap, u == 0 ? "%.0f %s" : "%.1f %s", v, units[u]);
 }
 
-// What gives the terminal back, for a signal that ends the run (Ctrl-C):
-// a handler can reach nothing else. Written once, before the region is set.
+// What gives the terminal back, for a signal or an exit that ends the run:
+// a handler can reach nothing else. Written before the region is set; its
+// length is 0 while no region is set.
 char reset_sequence[64];
-int reset_length = 0;
+volatile sig_atomic_t reset_length = 0;
 
-void give_back(int sig) {
+void reset_terminal() {
+  if (reset_length == 0) return;
   ssize_t ignored = write(STDERR_FILENO, reset_sequence, static_cast<std::size_t>(reset_length));
   (void)ignored;
+  reset_length = 0;
+}
+
+void give_back(int sig) {
+  reset_terminal();
   raise(sig);  // SA_RESETHAND: now the default action ends the process
 }
 
+// Every signal that ends the run by default, a closed pipe and an abort (a
+// failed assertion) included; an error that ends the run through exit() is
+// covered by reset_terminal registered with atexit.
 void on_signals(void (*handler)(int)) {
   struct sigaction action {};
   action.sa_handler = handler;
   action.sa_flags = SA_RESETHAND;
   sigemptyset(&action.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGABRT})
     sigaction(sig, &action, nullptr);
 }
 
@@ -85,9 +95,11 @@ Progress* progress_start(bool always, bool never) {
   if (p == nullptr) return nullptr;  // no status line: nothing else changes
   *p = Progress{terminal, size.ws_row, size.ws_col, seconds(), -1};
   if (terminal) {
-    reset_length = std::snprintf(reset_sequence, sizeof reset_sequence,
-                                 "\0337\033[r\033[%d;1H\033[2K\0338", p->rows);
+    int length = std::snprintf(reset_sequence, sizeof reset_sequence,
+                               "\0337\033[r\033[%d;1H\033[2K\0338", p->rows);
+    reset_length = length;
     on_signals(give_back);
+    std::atexit(reset_terminal);
     // A new line to make room, then everything but the last row scrolls:
     // save the cursor, set the region (which homes the cursor), restore it,
     // and step back onto the line it was on.
@@ -133,7 +145,7 @@ void progress_update(Progress* p, const ProgressCounts& c, bool now) {
 void progress_end(Progress* p) {
   if (p == nullptr) return;
   if (p->terminal) {
-    emit(reset_sequence, reset_length);
+    reset_terminal();
     on_signals(SIG_DFL);
   }
   std::free(p);

@@ -4,7 +4,8 @@
 // On a terminal the line sits on the screen's last row, below a scrolling
 // region that holds everything else: messages and the report scroll above
 // it untouched, whoever writes them, and the line is erased (the region
-// given back) at the end, or when a signal (Ctrl-C) ends the run. Redrawn
+// given back) at the end, or when a signal (Ctrl-C, a closed pipe) or an
+// error ends the run. Redrawn
 // at most four times a second. Forced onto something that is not a
 // terminal, it writes a plain line per redraw.
 #pragma once

@@ -108,13 +108,13 @@ struct Check {
   std::uint64_t seen = 0;
   std::uint32_t crc = 0;
 
-  Check(Scratch& scratch, std::uint64_t size) : s(scratch), expected(size) {
-    SHA256_Init(&s.sha);
-  }
+  Check(Scratch& scratch, std::uint64_t size) : s(scratch), expected(size) { SHA256_Init(&s.sha); }
   // Room for one byte past the size: a member that yields it is damaged.
+  // Never 0: a decoder given no room makes no progress. (A size near 2^64,
+  // which a hostile ZIP64 field can claim, must not wrap this to 0.)
   std::size_t room(std::size_t cap) const {
-    std::uint64_t left = expected - std::min(seen, expected) + 1;
-    return static_cast<std::size_t>(std::min<std::uint64_t>(cap, left));
+    std::uint64_t left = expected - std::min(seen, expected);
+    return left >= cap ? cap : static_cast<std::size_t>(left) + 1;
   }
   bool add(const unsigned char* data, std::size_t len) {
     seen += len;
@@ -215,8 +215,14 @@ bool bzip2(Source& src, Check& check, Scratch& s) {
     }
     z.next_out = reinterpret_cast<char*>(s.out);
     z.avail_out = static_cast<unsigned>(check.room(CHUNK));
+    unsigned in_before = z.avail_in;
     ret = BZ2_bzDecompress(&z);
     if (ret != BZ_OK && ret != BZ_STREAM_END) ok = false;
+    // Neither input taken nor output given: the stream cannot go on.
+    if (ret == BZ_OK && z.avail_in == in_before &&
+        reinterpret_cast<unsigned char*>(z.next_out) == s.out) {
+      ok = false;
+    }
     ok = ok && check.add(s.out, static_cast<std::size_t>(
                                     reinterpret_cast<unsigned char*>(z.next_out) - s.out));
   }
@@ -297,8 +303,10 @@ bool zstd(Source& src, Check& check, Scratch& s) {
       in = ZSTD_inBuffer{s.in, static_cast<std::size_t>(n), 0};
     }
     ZSTD_outBuffer out{s.out, check.room(CHUNK), 0};
+    std::size_t in_before = in.pos;
     ret = ZSTD_decompressStream(z, &out, &in);
     if (ZSTD_isError(ret) != 0) ok = false;
+    if (ret != 0 && in.pos == in_before && out.pos == 0 && in.pos < in.size) ok = false;
     ok = ok && check.add(s.out, out.pos);
   }
   ZSTD_freeDStream(z);

@@ -192,6 +192,33 @@ TEST(Verify, UnreadableMembersGiveTheirVerdict) {
   EXPECT_EQ(digest(out.back()), sha256_of(data));
 }
 
+// A size near 2^64 (a hostile ZIP64 field claims what it likes) must not
+// leave a decoder without room: every method ends, with "damaged".
+TEST(Verify, HugeClaimedSizeEndsDamaged) {
+  std::string data = text(20000, 9);
+  ArchiveBytes a;
+  a.add_file("stored", data, 0);
+  a.add_file("deflated", data, 8, test::deflate_raw(data, 6));
+  a.add_file("bzip2", data, 12, bzip2_of(data));
+  a.add_file("lzma", data, 14, lzma_zip_of(data));
+  a.add_file("zstd", data, 93, zstd_of(data));
+  a.add_file("xz", data, 95, xz_of(data));
+  for (test::CentralHeader& h : a.headers)
+    h.uncompressed_size = 0xffffffffu;  // stands in for the 64-bit claim below
+  test::TempDir dir;
+  std::string path = dir.write("h.zip", a.bytes());
+  std::vector<VerifyItem> items;
+  for (const test::CentralHeader& h : a.headers) {
+    items.push_back(VerifyItem{h.local_header_offset, h.compressed_size, ~std::uint64_t{0}, h.crc32,
+                               h.method, h.flags});
+  }
+  std::vector<VerifyOutcome> out(items.size());
+  VerifyJob job{path.c_str(), 0, items.data(), out.data(), items.size(), false};
+  ASSERT_TRUE(verify_jobs(&job, 1, 1));
+  for (std::size_t i = 0; i < out.size(); ++i)
+    EXPECT_EQ(out[i].verdict, Verdict::Damaged) << a.headers[i].name;
+}
+
 // Several archives on several threads: the outcomes of one thread, and an
 // archive that is gone gives every member Damaged.
 TEST(Verify, ThreadsChangeNothing) {
