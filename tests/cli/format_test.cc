@@ -142,17 +142,14 @@ TEST_F(Format, ProgressOnlyWhereAsked) {
   EXPECT_EQ(run({"--progress=never", "a.zip", "b.zip"}).err, "");
 }
 
-// In a real terminal: the status line is drawn (on the last row, below a
-// scrolling region) and gone afterwards, and a stored newline or escape
-// in a name cannot fake report lines or reach the terminal.
-TEST_F(Format, TerminalShowsStatusLineThenNothingAndEscapesNames) {
-  if (access("/usr/bin/tmux", X_OK) != 0) GTEST_SKIP() << "tmux is not installed";
-  for (int a = 0; a < 40; ++a)
-    put("t" + std::to_string(a) + ".zip", test::archive({{"n" + std::to_string(a), 9}}));
-  put("evil.zip", test::archive({{"x\nfile: fake.zip, forged\n\x1b[2J", 9}}));
+// Runs `command` (in the test's directory) in a tmux pane of 120 x 30 and
+// returns what the screen shows when it is done and every byte the pane
+// received.
+std::pair<std::string, std::string> in_terminal(const std::string& dir,
+                                                const std::string& command) {
   std::string session = "zorv-test-" + std::to_string(getpid());
-  std::string raw = dir_ / "raw.txt";
-  std::string script = "cd '" + dir_.path() + "' && '" + ZORV_BIN + "' . ; echo DONE; sleep 30";
+  std::string raw = dir + "/raw.txt";
+  std::string script = "cd '" + dir + "' && " + command + "; echo DONE; sleep 30";
   auto tmux = [&](const std::vector<std::string>& words) {
     std::vector<std::string> argv = {"/usr/bin/tmux", "-L", session};
     argv.insert(argv.end(), words.begin(), words.end());
@@ -161,25 +158,53 @@ TEST_F(Format, TerminalShowsStatusLineThenNothingAndEscapesNames) {
   // The server it starts must not hold the test's pipes open.
   std::string start = "/usr/bin/tmux -L " + session +
                       " new-session -d -x 120 -y 30 'sleep 60' </dev/null >/dev/null 2>&1";
-  ASSERT_EQ(std::system(start.c_str()), 0);
-  ASSERT_EQ(tmux({"pipe-pane", "-o", "cat >> '" + raw + "'"}).status, 0);
+  EXPECT_EQ(std::system(start.c_str()), 0);
+  EXPECT_EQ(tmux({"pipe-pane", "-o", "cat >> '" + raw + "'"}).status, 0);
   tmux({"respawn-pane", "-k", script});  // the pipe stays with the pane
   std::string screen;
-  for (int i = 0; i < 100 && screen.find("DONE") == std::string::npos; ++i) {
+  for (int i = 0; i < 200 && screen.find("DONE") == std::string::npos; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     screen = tmux({"capture-pane", "-p"}).out;
   }
   tmux({"kill-server"});
+  test::Bytes bytes = test::read_file(raw);
+  return {screen, std::string(bytes.begin(), bytes.end())};
+}
+
+// In a real terminal: the status line is drawn (on the last row, below a
+// scrolling region) and gone afterwards, and a stored newline or escape
+// in a name cannot fake report lines or reach the terminal.
+TEST_F(Format, TerminalShowsStatusLineThenNothingAndEscapesNames) {
+  if (access("/usr/bin/tmux", X_OK) != 0) GTEST_SKIP() << "tmux is not installed";
+  for (int a = 0; a < 40; ++a)
+    put("t" + std::to_string(a) + ".zip", test::archive({{"n" + std::to_string(a), 9}}));
+  put("evil.zip", test::archive({{"x\nfile: fake.zip, forged\n\x1b[2J", 9}}));
+  auto [screen, drawn] = in_terminal(dir_.path(), "'" + std::string(ZORV_BIN) + "' .");
   ASSERT_NE(screen.find("DONE"), std::string::npos) << screen;
   EXPECT_NE(screen.find("file: ./evil.zip, x\\nfile: fake.zip, forged\\n\\x1b[2J"),
             std::string::npos)
       << screen;
   EXPECT_EQ(screen.find("\nfile: fake.zip"), std::string::npos) << screen;  // no forged line
   EXPECT_EQ(screen.find("archives,"), std::string::npos) << screen;         // the line is gone
-  test::Bytes bytes = test::read_file(raw);
-  std::string drawn(bytes.begin(), bytes.end());
   EXPECT_NE(drawn.find("\x1b[30;1H\x1b[2Kzorv: "), std::string::npos) << "never drawn";
   EXPECT_NE(drawn.find("\x1b[r"), std::string::npos) << "the region was not given back";
+}
+
+// A run that a closed pipe ends (zorv ... | head) gives the terminal back.
+TEST_F(Format, ClosedPipeGivesTheTerminalBack) {
+  if (access("/usr/bin/tmux", X_OK) != 0) GTEST_SKIP() << "tmux is not installed";
+  ArchiveBytes big;
+  for (int e = 0; e < 20000; ++e)
+    big.add("a-name-long-enough-to-fill-the-pipe-" + std::to_string(e), 1 + e);
+  put("a.zip", big);
+  put("b.zip", big);
+  auto [screen, drawn] =
+      in_terminal(dir_.path(), "'" + std::string(ZORV_BIN) +
+                                   "' a.zip b.zip | head -1; echo STATUS ${PIPESTATUS[0]}");
+  ASSERT_NE(screen.find("DONE"), std::string::npos) << screen;
+  ASSERT_NE(drawn.find("\x1b[1;29r"), std::string::npos) << "no region was set";
+  EXPECT_NE(drawn.find("\x1b[r", drawn.find("\x1b[1;29r")), std::string::npos)
+      << "the region was not given back";
 }
 
 }  // namespace
