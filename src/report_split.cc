@@ -100,20 +100,29 @@ bool look_up_missing(Report* r, Member* members, std::size_t n, std::size_t* fai
   return true;
 }
 
+// Calls visit(i, j) for every run [i, j) of at least two neighbours among
+// items [0, k) that `same` holds equal (the items sorted so that equal ones
+// are neighbours).
+template <typename T, typename Same, typename Visit>
+void runs_of_two(const T* items, std::size_t k, Same same, Visit visit) {
+  for (std::size_t i = 0; i < k;) {
+    std::size_t j = i + 1;
+    while (j < k && same(items[i], items[j]))
+      ++j;
+    if (j - i >= 2) visit(i, j);
+    i = j;
+  }
+}
+
 // Sorts the slots [0, k) and puts the runs of at least two equal keys into
 // runs; returns how many there are.
 std::size_t sub_groups(Slot* slots, std::size_t k, bool (*same)(const Slot&, const Slot&),
                        Run* runs) {
   std::sort(slots, slots + k, slot_order);
   std::size_t count = 0;
-  for (std::size_t i = 0; i < k;) {
-    std::size_t j = i + 1;
-    while (j < k && same(slots[i], slots[j]))
-      ++j;
-    if (j - i >= 2)
-      runs[count++] = Run{static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j)};
-    i = j;
-  }
+  runs_of_two(slots, k, same, [&](std::size_t i, std::size_t j) {
+    runs[count++] = Run{static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j)};
+  });
   return count;
 }
 
@@ -209,16 +218,10 @@ void check_contents(Report* r, const Member* members, std::size_t n, Work& w) {
   // The members of buckets of two or more: their compressed bytes' digests.
   std::sort(list, list + k, bucket_order);
   std::size_t c = 0;
-  for (std::size_t i = 0; i < k;) {
-    std::size_t j = i + 1;
-    while (j < k && same_bucket(list[i], list[j]))
-      ++j;
-    if (j - i >= 2) {
-      for (std::size_t t = i; t < j; ++t)
-        list[c++] = list[t];
-    }
-    i = j;
-  }
+  runs_of_two(list, k, same_bucket, [&](std::size_t i, std::size_t j) {
+    for (std::size_t t = i; t < j; ++t)
+      list[c++] = list[t];
+  });
   run_checks(r, members, list, c, true, raw);
   // Within a bucket, equal bytes follow the first member that has them.
   std::sort(list, list + c, [&](std::uint32_t a, std::uint32_t b) {

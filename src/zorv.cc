@@ -178,13 +178,13 @@ struct Run {
 };
 
 ProgressCounts counts_of(const Index* ix) {
-  return ProgressCounts{
-      ix->FileTree->count > 0 ? static_cast<std::uint64_t>(ix->FileTree->count) : 0,
-      ix->entries_read,
-      ix->DupeTree != nullptr ? static_cast<std::uint64_t>(ix->DupeTree->count) : 0,
-      ix->directory_bytes,
-      0,
-      0};
+  auto groups = ix->DupeTree != nullptr ? ix->DupeTree->count : 0;  // gone once reported
+  return ProgressCounts{static_cast<std::uint64_t>(ix->FileTree->count),
+                        ix->entries_read,
+                        static_cast<std::uint64_t>(groups),
+                        ix->directory_bytes,
+                        0,
+                        0};
 }
 
 int index_archive(const char* path, const struct stat& st, void* ctx) {
