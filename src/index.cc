@@ -168,17 +168,24 @@ void release_indexes(Index* ix) {
   std::free(ix);
 }
 
-int process_archive(Index* ix, const char* path, FileId id, ZipCache* cache) {
-  // A file reached under a second path would pair every entry with itself.
+bool same_file_elsewhere(Index* ix, const char* path, FileId id) {
   ArchiveName key{const_cast<char*>(path), 0, false, 0, id};
-  if (rbtree_find(ix->FileTree, &key) == nullptr) {
-    if (auto* first = static_cast<const ArchiveName*>(rbtree_find(ix->FileIdTree, &key))) {
-      error_msg("warning, same file as %s: %s", first->path, path);
-      return 0;
-    }
-  }
+  if (rbtree_find(ix->FileTree, &key) != nullptr) return false;
+  auto* first = static_cast<const ArchiveName*>(rbtree_find(ix->FileIdTree, &key));
+  if (first == nullptr) return false;
+  error_msg("warning, same file as %s: %s", first->path, path);
+  return true;
+}
+
+int process_archive(Index* ix, const char* path, FileId id, ZipCache* cache) {
+  if (same_file_elsewhere(ix, path, id)) return 0;
   ZipDir* zd = openzip(path, cache);
   if (zd == nullptr) return 1;
+  index_zip(ix, path, id, zd);
+  return 0;
+}
+
+void index_zip(Index* ix, const char* path, FileId id, ZipDir* zd) {
   Recording r;
   r.archive = FileTreeInsert(ix, path);
   r.archive->id = id;
@@ -201,7 +208,6 @@ int process_archive(Index* ix, const char* path, FileId id, ZipCache* cache) {
   ix->entries_read += entries;
   ix->directory_bytes += zip_layout(zd).end.cd_size;
   closezip(zd);
-  return 0;
 }
 
 ArchiveName* FileTreeInsert(Index* ix, const char* path) {

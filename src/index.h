@@ -109,6 +109,12 @@ void release_indexes(Index* ix);
 // order; a CRC-32 of zero (directories, empty files) is never recorded.
 int process_archive(Index* ix, const char* path, FileId id, ZipCache* cache);
 
+// process_archive's two steps, for an archive opened elsewhere (ahead of
+// time): whether `path` is a file indexed under another path (then the
+// warning is written), and the walk of an opened archive, which closes `zd`.
+bool same_file_elsewhere(Index* ix, const char* path, FileId id);
+void index_zip(Index* ix, const char* path, FileId id, ZipDir* zd);
+
 // The FileTree's record for `path`, new or already there. A path seen before
 // gets "warning, duplicate file name: <path>" (and an empty line). Exits
 // with "internal error, FileTreeInsert, out of memory".

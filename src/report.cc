@@ -95,14 +95,17 @@ MemberFacts facts_of(const ZipEntry& e, const ZipDir* zd) {
 }
 
 // Reads the names of places [from, to), all of one archive, sorted by
-// cd_pos, in one walk. When the archive cannot be opened (the reader says
-// why, once) its members are marked OPEN_FAILED. Members whose entry is not
-// found keep NO_NAME: the archive changed, and printing looks them up again
-// one by one to report exactly that. False when the arena ran full.
-bool read_archive_names(Report* r, Member* members, const Place* from, const Place* to) {
+// cd_pos, in one walk of `zd`, which it closes. When the archive could not
+// be opened (`zd` null; `a` says why, now) its members are marked
+// OPEN_FAILED. Members whose entry is not found keep NO_NAME: the archive
+// changed, and printing looks them up again one by one to report exactly
+// that. False when the arena ran full.
+bool read_archive_names(Report* r, Member* members, const Place* from, const Place* to,
+                        Ahead* a) {
   ++r->stats.archive_walks;
-  ZipDir* zd = openzip(members[member_of(*from)].archive->path, r->cache);
+  ZipDir* zd = std::exchange(a->zd, nullptr);
   if (zd == nullptr) {
+    print_messages(&a->messages);
     for (const Place* p = from; p != to; ++p)
       members[member_of(*p)].name = OPEN_FAILED;
     return true;
@@ -126,6 +129,21 @@ bool read_archive_names(Report* r, Member* members, const Place* from, const Pla
   }
   closezip(zd);
   return room;
+}
+
+// Asks for the archives of the places from *asked on (keyed by archive
+// ordinal, grouped by it) while the window has room, one per run.
+void ask_ahead(Report* r, const Member* members, const Place* places, std::size_t n,
+               std::size_t* asked) {
+  std::size_t i = *asked;
+  while (i < n && !readahead_full(r->ahead)) {
+    std::uint32_t archive = key_of(places[i]);
+    if (!readahead_submit(r->ahead, members[member_of(places[i])].archive->path, nullptr, false))
+      report_out_of_memory();
+    while (i < n && key_of(places[i]) == archive)
+      ++i;
+  }
+  *asked = i;
 }
 
 // Places for members [0, n), keyed by archive ordinal, in ordinal order and
@@ -181,7 +199,9 @@ bool resolve(Report* r, Member* members, std::size_t n) {
     members[i].name = NO_NAME;
   Place* places = places_by_archive(r, members, n);
   Place* spare = places == r->places ? r->spare_places : r->places;
+  std::size_t asked = 0;  // places of archives asked for; never rekeyed yet
   for (std::size_t i = 0; i < n;) {
+    ask_ahead(r, members, places, n, &asked);
     std::uint32_t archive = key_of(places[i]);
     std::size_t j = i;
     for (; j < n && key_of(places[j]) == archive; ++j) {
@@ -189,7 +209,12 @@ bool resolve(Report* r, Member* members, std::size_t n) {
       places[j] = place_of(members[m].cd_pos, m);
     }
     Place* run = sort_places(r, places + i, spare, j - i);
-    if (!read_archive_names(r, members, run, run + (j - i))) return false;
+    bool room = read_archive_names(r, members, run, run + (j - i), readahead_take(r->ahead));
+    readahead_release(r->ahead);
+    if (!room) {
+      readahead_drop(r->ahead);
+      return false;
+    }
     i = j;
   }
   return true;
@@ -351,6 +376,7 @@ void tally_group(void* item, void* ctx) {
 }
 
 void release(Report* r) {
+  if (r->own_ahead != nullptr) readahead_stop(r->own_ahead);
   std::free(r->members);
   std::free(r->facts);
   std::free(r->places);
@@ -389,6 +415,12 @@ Report* report_gather(const Index* ix, const ReportOptions& options, ReportSink*
   if (r == nullptr) report_out_of_memory();
   r->sink = sink;
   r->cache = cache;
+  r->ahead = options.ahead;
+  if (r->ahead == nullptr) {
+    r->own_ahead = readahead_start(ahead_limits(1), cache);
+    if (r->own_ahead == nullptr) report_out_of_memory();
+    r->ahead = r->own_ahead;
+  }
   r->split = options.split;
   r->tally = options.tally;
   r->full_names = options.full_names;

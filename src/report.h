@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "index.h"
+#include "zip/readahead.h"
 #include "report_sink.h"
 #include "zip/verify.h"
 #include "zip/zipdir.h"
@@ -62,6 +63,9 @@ struct ReportOptions {
   // -c: called now and then with the member bytes checked and to check.
   void (*on_check)(void* ctx, std::uint64_t done, std::uint64_t total) = nullptr;
   void* ctx = nullptr;
+  // Opens the archives whose names are read again ahead of the walk over
+  // them; null: one at a time, when needed.
+  Readahead* ahead = nullptr;
 };
 
 struct Report;

@@ -71,6 +71,8 @@ struct MemberFacts {
 struct Report {
   ReportSink* sink;
   ZipCache* cache;
+  Readahead* ahead;      // the caller's, or own_ahead
+  Readahead* own_ahead;  // one at a time, when the caller gave none
   ReportSplit split;
   Index* tally;  // with -l and a split: printed members are counted here
   bool full_names;

@@ -18,16 +18,23 @@
 #include "report.h"
 #include "report_json.h"
 #include "report_sink.h"
+#include "zip/readahead.h"
 #include "zip/zipdir.h"
 
 namespace zorv {
 
 int option_flags = 0;
+int option_jobs = 0;
 char* pStartDir = nullptr;
 
 namespace {
 
 constexpr const char* ARCHIVE_EXT = ".zip";
+
+// Opens and reads in flight at once unless -j says otherwise: enough to
+// hide a network share's or a cold disk's waits (see bench/README.md).
+constexpr unsigned DEFAULT_JOBS = 16;
+constexpr int MAX_JOBS = 256;
 
 const char* const usage_text[] = {
     "zorv, ver 1.03",
@@ -38,10 +45,12 @@ const char* const usage_text[] = {
     "-l      after the report, each archive's entries and how many have a copy",
     "-s      split each group by file size",
     "-c      confirm each group by content: reads the data (implies -s)",
+    "-j N    N archives opened and read at once (default 16; 1: one at a time)",
     "--recursive          the same as -R",
     "--list               the same as -l",
     "--size               the same as -s",
     "--content            the same as -c",
+    "--jobs=N             the same as -j N",
     "--format=text|jsonl  the report as text (the default) or as JSON Lines",
     "--summary            after the report, one line of totals",
     "--exit-status        exit with 2 when a group was printed, 0 when none",
@@ -59,6 +68,17 @@ constexpr int LONG_SUMMARY = 1003;
 constexpr int LONG_EXIT_STATUS = 1004;
 constexpr int LONG_PROGRESS = 1005;
 
+// The value of -j: a whole number from 1 to MAX_JOBS.
+int jobs_value(const char* value) {
+  char* end = nullptr;
+  errno = 0;
+  long n = value != nullptr ? std::strtol(value, &end, 10) : 0;
+  if (value == nullptr || end == value || *end != '\0' || errno != 0 || n < 1 || n > MAX_JOBS)
+    error_exit("command error, jobs must be a number from 1 to %d: '%s'. Type 'zorv --help' for help",
+               MAX_JOBS, value != nullptr ? value : "");
+  return static_cast<int>(n);
+}
+
 struct LongOption {
   const char* name;
   int code;  // the letter of the short form, or a LONG_ code
@@ -70,6 +90,7 @@ constexpr LongOption long_options[] = {
     {"list", 'l', false},
     {"size", 's', false},
     {"content", 'c', false},
+    {"jobs", 'j', true},
     {"format", LONG_FORMAT, true},
     {"summary", LONG_SUMMARY, false},
     {"exit-status", LONG_EXIT_STATUS, false},
@@ -117,6 +138,9 @@ void apply(int code, const char* value) {
       break;
     case 'c':
       option_flags |= OPT_CONTENT | OPT_SIZE;
+      break;
+    case 'j':
+      option_jobs = jobs_value(value);
       break;
     case LONG_HELP:
       usage();
@@ -169,11 +193,12 @@ void take_long_option(const char* word) {
              static_cast<int>(len), word);
 }
 
-// What one run holds: the index it fills and the reader's buffer handed
-// from archive to archive.
+// What one run holds: the index it fills, the archives opened ahead of it
+// and the reader's buffer handed from archive to archive.
 struct Run {
   Index* ix;
   ZipCache cache;
+  Readahead* ahead;
   Progress* progress;  // null: no status line
 };
 
@@ -187,11 +212,41 @@ ProgressCounts counts_of(const Index* ix) {
                         0};
 }
 
-int index_archive(const char* path, const struct stat& st, void* ctx) {
+// Indexes the oldest archive asked for, saying what a serial run would have
+// said at this point: what the scanner's spared status call would have
+// found, that it is a file seen under another path, or why it could not be
+// opened.
+void index_next(Run& run) {
+  Ahead* a = readahead_take(run.ahead);
+  FileId id{a->id.dev, a->id.ino};
+  if (a->status_errno != 0) {
+    scan_status_warning(a->path, a->status_errno);
+  } else if (a->skip || (a->has_id && same_file_elsewhere(run.ix, a->path, id))) {
+    // passed over
+  } else if (a->zd != nullptr) {
+    index_zip(run.ix, a->path, id, std::exchange(a->zd, nullptr));
+  } else {
+    print_messages(&a->messages);
+  }
+  readahead_release(run.ahead);
+  if (run.progress != nullptr) progress_update(run.progress, counts_of(run.ix));
+}
+
+// Indexes every archive asked for: before anything else is written.
+void index_pending(void* ctx) {
   auto* run = static_cast<Run*>(ctx);
-  int result = process_archive(run->ix, path, FileId{st.st_dev, st.st_ino}, &run->cache);
-  if (run->progress != nullptr) progress_update(run->progress, counts_of(run->ix));
-  return result;
+  while (readahead_pending(run->ahead) > 0)
+    index_next(*run);
+}
+
+// Asks for one more archive, indexing the oldest first when the window is
+// full. `st` null: the scanner's listing said it is a regular file.
+int index_archive(const char* path, const struct stat* st, void* ctx) {
+  auto* run = static_cast<Run*>(ctx);
+  if (readahead_full(run->ahead)) index_next(*run);
+  if (!readahead_submit(run->ahead, path, st, st == nullptr))
+    error_exit("internal error, index_archive, out of memory");
+  return 0;
 }
 
 void show_check(void* ctx, std::uint64_t done, std::uint64_t total) {
@@ -210,10 +265,10 @@ void dispatch(Run& run, char* arg) {
   }
   struct stat st;
   if (stat(arg, &st) == 0 && S_ISREG(st.st_mode)) {
-    if (has_ext(arg, ARCHIVE_EXT)) index_archive(arg, st, &run);
+    if (has_ext(arg, ARCHIVE_EXT)) index_archive(arg, &st, &run);
     return;
   }
-  scandir(arg, ARCHIVE_EXT, index_archive, &run, option_flags);
+  scandir(arg, ARCHIVE_EXT, index_archive, &run, option_flags, index_pending);
 }
 
 ReportSplit split_option() {
@@ -241,7 +296,8 @@ int report(Run& run) {
                         jsonl || (option_flags & OPT_SUMMARY) != 0,
                         jsonl,
                         run.progress != nullptr ? show_check : nullptr,
-                        &run};
+                        &run,
+                        run.ahead};
   Report* report = report_gather(run.ix, options, sink, &run.cache);
   if (!list || counted) {
     release_groups(run.ix);
@@ -260,10 +316,21 @@ int report(Run& run) {
   return (option_flags & OPT_EXIT_STATUS) != 0 && stats.totals.groups > 0 ? 2 : 0;
 }
 
+// The archives' opens and reads run ahead on `option_jobs` threads; when
+// the system grants none, one at a time, as the run needs them.
+Readahead* start_ahead(ZipCache* cache) {
+  unsigned jobs = option_jobs > 0 ? static_cast<unsigned>(option_jobs) : DEFAULT_JOBS;
+  Readahead* ahead = readahead_start(ahead_limits(jobs), cache);
+  if (ahead == nullptr) ahead = readahead_start(ahead_limits(1), cache);
+  if (ahead == nullptr) error_exit("internal error, readahead_start, out of memory");
+  return ahead;
+}
+
 int run(int argc, char** argv) {
-  Run run{create_indexes(), ZipCache{},
+  Run run{create_indexes(), ZipCache{}, nullptr,
           progress_start((option_flags & OPT_PROGRESS_ALWAYS) != 0,
                          (option_flags & OPT_PROGRESS_NEVER) != 0)};
+  run.ahead = start_ahead(&run.cache);
   int first = 0;
   while (first < argc && argv[first] != pStartDir)
     ++first;
@@ -271,6 +338,7 @@ int run(int argc, char** argv) {
   errno = 0;
   for (int i = first; i < argc; ++i)
     dispatch(run, argv[i]);
+  index_pending(&run);
   // The report needs the groups, not the CRC-32 index: its nodes go back
   // before the report allocates, which keeps the peak memory down.
   progress_update(run.progress, counts_of(run.ix), true);
@@ -278,6 +346,7 @@ int run(int argc, char** argv) {
   malloc_trim(0);
   int status = report(run);
   progress_end(run.progress);
+  readahead_stop(run.ahead);
   release_indexes(run.ix);
   zip_cache_release(&run.cache);
   finish_output(0);
@@ -299,7 +368,7 @@ void parse_options(int argc, char** argv) {
       if (opt_index < argc) pStartDir = argv[opt_index];  // "--": the next word is a path
       return;
     }
-    int c = get_option(argc, argv, "|Rlsc");
+    int c = get_option(argc, argv, "|Rlscj:");
     auto shown = static_cast<unsigned char>(opt_char);
     switch (c) {
       case OPT_END:
@@ -317,7 +386,7 @@ void parse_options(int argc, char** argv) {
         pStartDir = opt_arg;
         return;
       default:
-        apply(c, nullptr);
+        apply(c, opt_arg);
     }
   }
 }

@@ -15,6 +15,8 @@ constexpr int OPT_PROGRESS_ALWAYS = 128;  // --progress=always
 constexpr int OPT_PROGRESS_NEVER = 256;   // --progress=never
 
 extern int option_flags;
+// -j: archives opened and read at once (0: the default).
+extern int option_jobs;
 // The first path word: the argv element itself (not a copy), found again by
 // pointer identity when the run starts.
 extern char* pStartDir;

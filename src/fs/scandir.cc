@@ -36,6 +36,7 @@ struct Scan {
   ScanCallback callback;
   void* ctx;
   int flags;
+  ScanBeforeMessage before_message;
   RbTree* entered;  // DirIds of the directories entered so far (recursion only)
   FsaPool* ids;
 };
@@ -72,9 +73,16 @@ bool reserve(char** buf, std::size_t* cap, std::size_t need) {
 
 void visit(Scan& scan, const char* path, const dirent* ent);
 
+void announce(const Scan& scan) {
+  if (scan.before_message != nullptr) scan.before_message(scan.ctx);
+}
+
 int scan_dir(Scan& scan, const char* dir) {
   DIR* stream = opendir(dir);
   if (stream == nullptr) {
+    int err = errno;
+    announce(scan);
+    errno = err;
     std::fprintf(stderr, "warning, %s: \"%s\"\n", errno_text(), dir);
     return SCAN_OPEN_FAILED;
   }
@@ -87,6 +95,7 @@ int scan_dir(Scan& scan, const char* dir) {
   std::size_t cap = dir_len + 259;  // names up to 257 bytes without a realloc
   char* path = static_cast<char*>(std::malloc(cap));
   if (path == nullptr) {
+    announce(scan);
     std::fputs("scandir: unable to allocate memory for filename\n", stderr);
     closedir(stream);
     return SCAN_NO_MEMORY;
@@ -113,16 +122,17 @@ void visit(Scan& scan, const char* path, const dirent* ent) {
   bool named = has_ext(name, scan.ext);
   // The entry's type, when the listing gives it, spares a status call for
   // what would be skipped anyway.
-  if (ent->d_type == DT_REG && !named) return;
+  if (ent->d_type == DT_REG) {
+    if (named) scan.callback(path, nullptr, scan.ctx);
+    return;
+  }
   if (ent->d_type == DT_DIR && !recurse) return;
   struct stat st;
   if (stat(path, &st) != 0) {
-    // An entry that leads nowhere (a dangling link, a link loop, or gone
-    // since the listing) holds nothing. Any other failure (no search
-    // permission, a path too long) may hide an archive or a directory of
-    // them, which the report would otherwise miss without a word.
-    if (errno != ENOENT && errno != ELOOP && (named || recurse)) {
-      std::fprintf(stderr, "warning, %s: \"%s\"\n", errno_text(), path);
+    int err = errno;
+    if (named || recurse) {
+      announce(scan);
+      scan_status_warning(path, err);
     }
     return;
   }
@@ -132,7 +142,7 @@ void visit(Scan& scan, const char* path, const dirent* ent) {
   }
   // Opening a FIFO or a device could block or have side effects.
   if (!S_ISREG(st.st_mode)) return;
-  if (named) scan.callback(path, st, scan.ctx);
+  if (named) scan.callback(path, &st, scan.ctx);
 }
 
 }  // namespace
@@ -142,12 +152,14 @@ bool has_ext(const char* path, const char* ext) {
   return dot != nullptr && strcasecmp(dot, ext) == 0;
 }
 
-int scandir(const char* dir, const char* ext, ScanCallback callback, void* ctx, int flags) {
-  Scan scan{ext, callback, ctx, flags, nullptr, nullptr};
+int scandir(const char* dir, const char* ext, ScanCallback callback, void* ctx, int flags,
+            ScanBeforeMessage before_message) {
+  Scan scan{ext, callback, ctx, flags, before_message, nullptr, nullptr};
   if ((flags & SCAN_RECURSE) != 0) {
     scan.entered = rbtree_alloc(dirid_compare);
     scan.ids = fsa_init(sizeof(DirId), 64);
     if (scan.entered == nullptr || scan.ids == nullptr) {
+      announce(scan);
       std::fputs("scandir: unable to allocate memory for the directory set\n", stderr);
       if (scan.entered != nullptr) rbtree_free(scan.entered);
       fsa_exit(scan.ids);
@@ -158,6 +170,16 @@ int scandir(const char* dir, const char* ext, ScanCallback callback, void* ctx, 
   if (scan.entered != nullptr) rbtree_free(scan.entered);
   fsa_exit(scan.ids);
   return result;
+}
+
+// An entry that leads nowhere (a dangling link, a link loop, or gone since
+// the listing) holds nothing. Any other failure (no search permission, a
+// path too long) may hide an archive or a directory of them, which the
+// report would otherwise miss without a word.
+void scan_status_warning(const char* path, int err) {
+  if (err == ENOENT || err == ELOOP) return;
+  errno = err;
+  std::fprintf(stderr, "warning, %s: \"%s\"\n", errno_text(), path);
 }
 
 const char* errno_text() {

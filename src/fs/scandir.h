@@ -10,9 +10,17 @@ namespace zorv {
 
 // Receives the full path of a matching file, its status (links followed:
 // st_dev and st_ino say which file it is) and the context scandir's caller
-// passed. The text lives in a buffer that is reused for the next entry: copy
-// what you keep.
-using ScanCallback = int (*)(const char* path, const struct stat& st, void* ctx);
+// passed. The status is null when the listing itself said the entry is a
+// regular file: no status call is made just to confirm it (opening the file
+// checks its type anyway; scan_status_warning says what the spared call
+// would have). The text lives in a buffer that is reused for the next
+// entry: copy what you keep.
+using ScanCallback = int (*)(const char* path, const struct stat* st, void* ctx);
+
+// Called with scandir's context before the scanner writes a message: a
+// caller that holds back output of its own writes it first, so messages
+// stay in the order of the walk.
+using ScanBeforeMessage = void (*)(void* ctx);
 
 constexpr int SCAN_RECURSE = 1;  // flag bit 0: descend into subdirectories
 
@@ -35,7 +43,13 @@ bool has_ext(const char* path, const char* ext);
 // ("." and ".." never), each directory at most once per call, so links forming a cycle or a diamond
 // cannot make the walk loop or repeat itself. Full paths are `dir`, "/" unless `dir` already ends
 // in one, and the entry name.
-int scandir(const char* dir, const char* ext, ScanCallback callback, void* ctx, int flags);
+int scandir(const char* dir, const char* ext, ScanCallback callback, void* ctx, int flags,
+            ScanBeforeMessage before_message = nullptr);
+
+// What the scanner says when the status of a file that could be an archive
+// cannot be read for `err`: "warning, <errno text>: "<path>"", or nothing
+// when it leads nowhere (ENOENT, ELOOP).
+void scan_status_warning(const char* path, int err);
 
 // The system's text for the current errno, which is then cleared;
 // "errno out of range" when the system has no text for it.

@@ -17,7 +17,8 @@ namespace zorv {
 
 struct ZipDir {
   char* path;              // copy of the path given to openzip
-  int fd;                  // open for reading until closezip
+  int fd;                  // open for reading until the directory is read
+  ZipFileId id;
   std::int64_t file_size;  // 64-bit: archives up to the format's 4 GiB limit and beyond
   std::int64_t ecd_pos;    // file offset of the ECD signature
   unsigned char* window;   // the file bytes of the read that found the ECD, or null
@@ -25,7 +26,7 @@ struct ZipDir {
   std::uint32_t window_len;
   unsigned char* cd_copy;       // the directory, when it lay outside the window
   std::size_t cd_copy_cap;      // bytes allocated for cd_copy
-  ZipCache* cache;              // where cd_copy came from and goes back to, or null
+  ZipOpen how;                  // cache: where cd_copy came from and goes back to
   const unsigned char* cd_buf;  // cd_size bytes: inside window, or cd_copy
   std::uint32_t cd_size;        // end.cd_size, once checked to be below 4 GiB
   std::uint32_t cd_pos;         // offset in cd_buf of the next header
@@ -89,14 +90,12 @@ bool is_hole(int fd, std::int64_t pos, std::uint32_t len) {
   return data >= pos + len;
 }
 
-// O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
 // Only regular files are archives; anything else is refused after the open.
-bool open_regular(ZipDir* zd, const char* path) {
-  zd->fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (zd->fd < 0) return false;
-  struct stat st;
-  if (fstat(zd->fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  zd->file_size = st.st_size;
+bool take_regular(ZipDir* zd, int fd, const struct stat* st) {
+  zd->fd = fd;
+  if (fd < 0 || st == nullptr || !S_ISREG(st->st_mode)) return false;
+  zd->file_size = st->st_size;
+  zd->id = ZipFileId{static_cast<std::uint64_t>(st->st_dev), static_cast<std::uint64_t>(st->st_ino)};
   return true;
 }
 
@@ -140,22 +139,26 @@ void decode_cdh(const unsigned char* p, ZipEntry* e) {
 constexpr std::size_t SPARE_MAX = std::size_t{64} << 20;
 
 unsigned char* take_buffer(ZipCache* cache, std::size_t size, std::size_t* cap) {
-  if (cache != nullptr && cache->buf != nullptr && cache->cap >= size) {
-    *cap = std::exchange(cache->cap, 0);
-    return std::exchange(cache->buf, nullptr);
+  if (cache != nullptr) {
+    std::lock_guard<std::mutex> hold(cache->lock);
+    if (cache->buf != nullptr && cache->cap >= size) {
+      *cap = std::exchange(cache->cap, 0);
+      return std::exchange(cache->buf, nullptr);
+    }
   }
   *cap = size;
   return static_cast<unsigned char*>(big_alloc(size));
 }
 
 void give_buffer(ZipCache* cache, unsigned char* buf, std::size_t cap) {
-  if (cache != nullptr && cap <= SPARE_MAX && cap >= cache->cap) {
-    std::free(cache->buf);
-    cache->buf = buf;
-    cache->cap = cap;
-  } else {
-    std::free(buf);
+  if (cache != nullptr && cap <= SPARE_MAX) {
+    std::unique_lock<std::mutex> hold(cache->lock);
+    if (cap >= cache->cap) {
+      std::swap(cache->buf, buf);
+      cache->cap = cap;
+    }
   }
+  std::free(buf);  // outside the lock: freeing a big buffer unmaps it
 }
 
 // Copies len bytes at file offset pos: from the window when it holds them,
@@ -245,7 +248,8 @@ bool load_cd(ZipDir* zd, const char* path) {
   }
   std::free(zd->window);  // the end records are decoded; keep only one buffer
   zd->window = nullptr;
-  zd->cd_copy = take_buffer(zd->cache, zd->cd_size, &zd->cd_copy_cap);
+  if (zd->how.admit != nullptr) zd->how.admit(zd->cd_size, zd->how.ctx);
+  zd->cd_copy = take_buffer(zd->how.cache, zd->cd_size, &zd->cd_copy_cap);
   if (zd->cd_copy == nullptr) {
     error_msg("malloc failed allocating: %u bytes", zd->cd_size);
     return false;
@@ -349,16 +353,27 @@ CdhFit cdh_fit(std::uint32_t cd_size, std::uint32_t pos, const unsigned char* hd
   return CdhFit::Ok;
 }
 
+int zip_open_flags() {
+  return O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+}
+
 ZipDir* openzip(const char* path, ZipCache* cache) {
+  int fd = open(path, zip_open_flags());
+  struct stat st;
+  bool known = fd >= 0 && fstat(fd, &st) == 0;
+  return openzip_at(fd, known ? &st : nullptr, path, ZipOpen{cache, nullptr, nullptr});
+}
+
+ZipDir* openzip_at(int fd, const struct stat* st, const char* path, const ZipOpen& how) {
   auto* zd = static_cast<ZipDir*>(std::calloc(1, sizeof(ZipDir)));
   if (zd == nullptr) {
+    if (fd >= 0) close(fd);
     error_msg("malloc failed allocating: %u bytes", static_cast<unsigned>(sizeof(ZipDir)));
     return nullptr;
   }
-  zd->fd = -1;
-  zd->cache = cache;
+  zd->how = how;
   OpenGuard guard{zd};
-  if (!open_regular(zd, path)) {
+  if (!take_regular(zd, fd, st)) {
     error_msg("unable to open file: %s", path);
     return nullptr;
   }
@@ -395,6 +410,7 @@ ZipDir* openzip(const char* path, ZipCache* cache) {
     return nullptr;
   }
   std::memcpy(zd->path, path, len);
+  close(std::exchange(zd->fd, -1));  // nothing more is read
   return guard.release();
 }
 
@@ -446,14 +462,19 @@ ZipLayout zip_layout(const ZipDir* zd) {
 
 void closezip(ZipDir* zd) {
   std::free(zd->entry.name);
-  if (zd->cd_copy != nullptr) give_buffer(zd->cache, zd->cd_copy, zd->cd_copy_cap);
+  if (zd->cd_copy != nullptr) give_buffer(zd->how.cache, zd->cd_copy, zd->cd_copy_cap);
   std::free(zd->window);
   if (zd->fd >= 0) close(zd->fd);
   std::free(zd->path);
   std::free(zd);
 }
 
+ZipFileId zip_file_id(const ZipDir* zd) {
+  return zd->id;
+}
+
 void zip_cache_release(ZipCache* cache) {
+  std::lock_guard<std::mutex> hold(cache->lock);
   std::free(cache->buf);
   cache->buf = nullptr;
   cache->cap = 0;

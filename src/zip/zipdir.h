@@ -21,7 +21,10 @@
 #pragma once
 
 #include <cstddef>
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <mutex>
 
 #include "zip/zip64.h"
 
@@ -78,11 +81,28 @@ struct ZipDir;
 // A directory buffer handed from one archive to the next. Big archives are
 // read twice (index, then report) and collections hold copies of them: fresh
 // memory costs a fault and zeroing per page on first touch, more than the
-// read into it. Owned by the caller (one per thread), zero-initialised to
-// start; openzip borrows it and closezip gives the buffer back.
+// read into it. Owned by the caller, value-initialised to start; openzip
+// borrows it and closezip gives the buffer back, from any thread.
 struct ZipCache {
-  unsigned char* buf;  // null, or cap bytes
-  std::size_t cap;
+  unsigned char* buf = nullptr;  // null, or cap bytes
+  std::size_t cap = 0;
+  std::mutex lock;  // archives opened on one thread may be closed on another
+};
+
+// How openzip_at gets the memory for a directory the tail read did not hold:
+// `admit` (may be null) is told its size first and may wait until that much
+// is free to hold; `cache` (may be null) lends the buffer.
+struct ZipOpen {
+  ZipCache* cache;
+  void (*admit)(std::size_t bytes, void* ctx);
+  void* ctx;
+};
+
+// Which file an opened archive is: the device and inode of the descriptor
+// it was read through.
+struct ZipFileId {
+  std::uint64_t dev;
+  std::uint64_t ino;
 };
 
 constexpr std::size_t ECD_SIZE = 22;  // fixed part of the end record
@@ -103,7 +123,17 @@ constexpr std::int64_t ECD_SEARCH_MAX = (std::int64_t{16} << 20) + ECD_SIZE;
 // Positioned before the first entry. Null after a reported failure. Anything
 // but a regular file is refused without blocking (a FIFO included). `cache`
 // (may be null) lends a buffer for a directory too big for the tail read.
+// The file is closed again once the directory is read: an open archive
+// holds no descriptor.
 ZipDir* openzip(const char* path, ZipCache* cache = nullptr);
+
+// The flags openzip opens with: for reading, and never blocking on a FIFO.
+int zip_open_flags();
+
+// As openzip, for a caller that opened `path` itself: `fd` (taken over,
+// closed by the time this returns) with `st` its status, or fd -1 or st null
+// when opening or the status failed (reported here as openzip would).
+ZipDir* openzip_at(int fd, const struct stat* st, const char* path, const ZipOpen& how);
 
 // Why a walk stopped, or that it has not.
 enum class ZipRead {
@@ -126,6 +156,9 @@ std::uint32_t zip_entry_pos(const ZipDir* zd);
 // The number of entries the end record claims (the ZIP64 record's, where
 // one was read).
 std::uint64_t zip_total_entries(const ZipDir* zd);
+
+// Which file the archive was read from.
+ZipFileId zip_file_id(const ZipDir* zd);
 
 // How many bytes stand in front of the archive (a self-extractor's stub):
 // recorded offsets count from its start, file offsets from the file's.

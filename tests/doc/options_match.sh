@@ -33,7 +33,7 @@ $(cat "$tmp/usage")"
 # Plain text, lines long enough that nothing of interest wraps.
 groff -man -Tascii -P-cbou -rLL=250n "$man" >"$tmp/page" 2>/dev/null || fail "groff failed on $man"
 section() { awk -v name="$1" '/^[^ ]/ { on = ($0 == name); next } on' "$tmp/page"; }
-section SYNOPSIS | grep -o -- '\[-[A-Za-z]*\]' | letters >"$tmp/s"
+section SYNOPSIS | grep -oE -- '\[-[A-Za-z]*( [A-Z]+)?\]' | letters >"$tmp/s"
 # Option tags sit at the section's own indent; their text is indented further.
 section OPTIONS | grep -E -- '^ {7}-' | tokens >"$tmp/man.opts"
 letters <"$tmp/man.opts" >"$tmp/o"
@@ -62,7 +62,10 @@ fi
 mkdir "$tmp/empty"
 for c in A B C D E F G H I J K L M N O P Q R S T U V W X Y Z \
          a b c d e f g h i j k l m n o p q r s t u v w x y z; do
-  "$zorv" "-$c" "$tmp/empty" >"$tmp/out" 2>"$tmp/err"
+  # An option whose usage line shows a number ("-j N", "--jobs=N") is given 2.
+  value=""
+  grep -qE -- "^-$c [A-Z]" "$tmp/usage" && value=2
+  "$zorv" "-$c" $value "$tmp/empty" >"$tmp/out" 2>"$tmp/err"
   status=$?
   if grep -qx "$c" "$tmp/o"; then
     [ "$status" -ne 0 ] || [ -s "$tmp/out" ] || [ -s "$tmp/err" ] &&
@@ -79,6 +82,7 @@ while read -r name; do
   word="--$name"
   case "$name" in help | version) continue ;; esac
   grep -qE -- "^--$name=" "$tmp/usage.opts" && word="--$name=${value:-auto}"
+  grep -qx -- "--$name=N" "$tmp/usage.opts" && word="--$name=2"
   "$zorv" "$word" "$tmp/empty" >"$tmp/out" 2>"$tmp/err"
   status=$?
   case "$name" in

@@ -21,7 +21,7 @@ namespace {
 using test::Bytes;
 using test::TempDir;
 
-int record(const char* path, const struct stat&, void* ctx) {
+int record(const char* path, const struct stat*, void* ctx) {
   static_cast<std::vector<std::string>*>(ctx)->push_back(path);
   return 0;
 }

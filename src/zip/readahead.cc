@@ -1,0 +1,286 @@
+#include "zip/readahead.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <vector>
+
+namespace zorv {
+
+namespace {
+
+enum class State { Free, Queued, Working, Done };
+
+struct Item {
+  Ahead out;
+  State state;
+  std::uint64_t seq;
+  bool listed;     // a listing said it is a regular file; no status read
+  bool given;      // st holds the status the caller read
+  bool retry;      // a thread found no descriptor free: the taker opens it
+  struct stat st;  // the status given, when not listed
+  std::size_t charge;  // directory bytes admitted for it
+  char* path;
+  std::size_t path_cap;
+  Readahead* ra;
+};
+
+}  // namespace
+
+struct Readahead {
+  AheadLimits limits;
+  ZipCache* cache;
+  std::vector<Item> ring;  // window slots; item `seq` lives at seq % window
+  std::uint64_t head = 0;  // oldest pending (taken or not)
+  std::uint64_t start = 0;  // next to be started by anyone
+  std::uint64_t tail = 0;   // next to be asked for
+  bool taken = false;       // the head is handed over
+  bool stopping = false;
+  std::size_t held = 0;  // directory bytes admitted and not released
+  std::mutex lock;
+  std::condition_variable work;  // an item was queued, or stop
+  std::condition_variable done;  // an item is done, or bytes were released
+  std::vector<std::thread> threads;
+};
+
+namespace {
+
+Item& slot(Readahead* ra, std::uint64_t seq) {
+  return ra->ring[seq % ra->ring.size()];
+}
+
+// Called by the reader before it allocates a directory: an archive ahead of
+// the one the caller needs waits while the bytes held ahead would pass the
+// limit. The next one needed never waits, so the caller always progresses.
+void admit(std::size_t bytes, void* ctx) {
+  auto* item = static_cast<Item*>(ctx);
+  Readahead* ra = item->ra;
+  std::unique_lock<std::mutex> hold(ra->lock);
+  ra->done.wait(hold, [&] {
+    return ra->stopping || item->seq == ra->head || ra->held + bytes <= ra->limits.bytes;
+  });
+  ra->held += bytes;
+  item->charge += bytes;
+}
+
+bool out_of_descriptors(int err) {
+  return err == EMFILE || err == ENFILE;
+}
+
+// Opens one archive as a serial run would, with the reader's messages kept
+// for the taker. `may_defer`: a thread that finds no descriptor free leaves
+// the archive to the taker, which holds none of the others' and so can
+// open it as the serial run would.
+void open_item(Item* item, bool may_defer) {
+  Ahead& a = item->out;
+  capture_messages(&a.messages);
+  int fd = open(item->path, zip_open_flags());
+  int err = errno;
+  struct stat st;
+  bool known = fd >= 0 && fstat(fd, &st) == 0;
+  if (fd < 0 && may_defer && out_of_descriptors(err)) {
+    item->retry = true;
+  } else if (item->listed && fd < 0) {
+    // What the status call the listing spared would have found.
+    if (stat(item->path, &st) != 0) {
+      a.status_errno = errno != 0 ? errno : EIO;
+    } else if (!S_ISREG(st.st_mode)) {
+      a.skip = true;
+    } else {
+      a.has_id = true;
+      a.id = ZipFileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+      openzip_at(-1, nullptr, item->path, ZipOpen{});  // says it could not be opened
+    }
+  } else if (item->listed && known && !S_ISREG(st.st_mode)) {
+    close(fd);
+    a.skip = true;
+  } else {
+    const struct stat* given = item->given ? &item->st : known ? &st : nullptr;
+    if (given != nullptr) {
+      a.has_id = true;
+      a.id = ZipFileId{static_cast<std::uint64_t>(given->st_dev),
+                       static_cast<std::uint64_t>(given->st_ino)};
+    }
+    a.zd = openzip_at(fd, known ? &st : nullptr, item->path, ZipOpen{item->ra->cache, admit, item});
+  }
+  capture_messages(nullptr);
+}
+
+void reset(Item* item) {
+  item->out.zd = nullptr;
+  item->out.skip = false;
+  item->out.status_errno = 0;
+  item->out.has_id = false;
+  item->out.id = ZipFileId{0, 0};
+  item->out.messages.len = 0;
+  item->retry = false;
+  item->charge = 0;
+}
+
+void serve(Readahead* ra) {
+  std::unique_lock<std::mutex> hold(ra->lock);
+  for (;;) {
+    ra->work.wait(hold, [&] { return ra->stopping || ra->start < ra->tail; });
+    if (ra->stopping) return;
+    Item& item = slot(ra, ra->start++);
+    item.state = State::Working;
+    hold.unlock();
+    open_item(&item, true);
+    hold.lock();
+    item.state = State::Done;
+    ra->done.notify_all();
+  }
+}
+
+void release_item(Readahead* ra, Item& item) {
+  if (item.out.zd != nullptr) closezip(item.out.zd);
+  item.out.zd = nullptr;
+  item.state = State::Free;
+  ra->held -= item.charge;
+  item.charge = 0;
+  ++ra->head;
+}
+
+}  // namespace
+
+AheadLimits ahead_limits(unsigned jobs) {
+  // Each job holds a descriptor while it reads: half of what the process
+  // may open is left for the walk's directories and everything else.
+  struct rlimit most;
+  if (getrlimit(RLIMIT_NOFILE, &most) == 0 && most.rlim_cur != RLIM_INFINITY) {
+    auto spare = most.rlim_cur > 34 ? (most.rlim_cur - 16) / 2 : 1;
+    jobs = static_cast<unsigned>(std::min<rlim_t>(jobs, spare));
+  }
+  jobs = std::max(1u, jobs);
+  return AheadLimits{jobs, jobs == 1 ? 1 : std::size_t{4} * jobs, std::size_t{64} << 20};
+}
+
+Readahead* readahead_start(const AheadLimits& limits, ZipCache* cache) {
+  auto* ra = new (std::nothrow) Readahead;
+  if (ra == nullptr) return nullptr;
+  ra->limits = limits;
+  ra->cache = cache;
+  try {
+    ra->ring.resize(std::max<std::size_t>(1, limits.window));
+    for (Item& item : ra->ring)
+      item = Item{Ahead{}, State::Free, 0, false, false, false, {}, 0, nullptr, 0, ra};
+    for (unsigned i = 0; limits.jobs > 1 && i < limits.jobs; ++i)
+      ra->threads.emplace_back(serve, ra);
+  } catch (const std::exception&) {  // no memory, or no thread: nothing may be left running
+    readahead_stop(ra);
+    return nullptr;
+  }
+  return ra;
+}
+
+void readahead_stop(Readahead* ra) {
+  {
+    std::lock_guard<std::mutex> hold(ra->lock);
+    ra->stopping = true;
+    ra->start = ra->tail;  // nothing more is started
+  }
+  ra->work.notify_all();
+  ra->done.notify_all();
+  for (std::thread& t : ra->threads)
+    t.join();
+  for (Item& item : ra->ring) {
+    if (item.out.zd != nullptr) closezip(item.out.zd);
+    std::free(item.out.messages.text);
+    std::free(item.path);
+  }
+  delete ra;
+}
+
+bool readahead_full(const Readahead* ra) {
+  return ra->tail - ra->head >= ra->ring.size();
+}
+
+std::size_t readahead_pending(const Readahead* ra) {
+  return static_cast<std::size_t>(ra->tail - ra->head);
+}
+
+bool readahead_submit(Readahead* ra, const char* path, const struct stat* st, bool listed) {
+  if (readahead_full(ra)) return false;
+  std::uint64_t seq = ra->tail;
+  Item& item = slot(ra, seq);  // free: the window is not full, and only the caller frees
+  std::size_t len = std::strlen(path) + 1;
+  if (len > item.path_cap) {
+    auto* bigger = static_cast<char*>(std::realloc(item.path, len));
+    if (bigger == nullptr) return false;
+    item.path = bigger;
+    item.path_cap = len;
+  }
+  std::memcpy(item.path, path, len);
+  reset(&item);
+  item.out.path = item.path;
+  item.seq = seq;
+  item.listed = listed;
+  item.given = st != nullptr;
+  if (st != nullptr) item.st = *st;
+  {
+    std::lock_guard<std::mutex> hold(ra->lock);
+    item.state = State::Queued;
+    ra->tail = seq + 1;
+  }
+  if (!ra->threads.empty()) ra->work.notify_one();
+  return true;
+}
+
+Ahead* readahead_take(Readahead* ra) {
+  std::unique_lock<std::mutex> hold(ra->lock);
+  if (ra->head == ra->tail) return nullptr;
+  Item& item = slot(ra, ra->head);
+  if (ra->start == ra->head) {
+    // No thread has started it: rather than wait for one, open it here.
+    ++ra->start;
+    item.state = State::Working;
+    hold.unlock();
+    open_item(&item, false);
+    hold.lock();
+    item.state = State::Done;
+  }
+  ra->done.wait(hold, [&] { return item.state == State::Done; });
+  ra->taken = true;
+  hold.unlock();
+  if (item.retry) {
+    reset(&item);
+    open_item(&item, false);
+  }
+  return &item.out;
+}
+
+void readahead_release(Readahead* ra) {
+  std::lock_guard<std::mutex> hold(ra->lock);
+  ZORV_ASSERT(ra->taken, "taken");
+  ra->taken = false;
+  release_item(ra, slot(ra, ra->head));
+  ra->done.notify_all();  // bytes freed, and a new head may be admitted
+}
+
+void readahead_drop(Readahead* ra) {
+  std::unique_lock<std::mutex> hold(ra->lock);
+  if (ra->taken) {
+    ra->taken = false;
+    release_item(ra, slot(ra, ra->head));
+  }
+  ra->tail = std::max(ra->start, ra->head);  // the ones not started are forgotten
+  while (ra->head < ra->tail) {
+    Item& item = slot(ra, ra->head);
+    ra->done.wait(hold, [&] { return item.state == State::Done; });
+    release_item(ra, item);
+    ra->done.notify_all();
+  }
+  for (Item& item : ra->ring)
+    if (item.state == State::Queued) item.state = State::Free;
+}
+
+}  // namespace zorv

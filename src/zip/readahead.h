@@ -1,0 +1,89 @@
+// Opens archives ahead of whoever reads them, on a few I/O threads, and
+// hands them over strictly in the order they were asked for.
+//
+// On slow storage (a network share, a cold disk, a bucket mount) each open
+// and read waits, and the waits, not the work, make the run long: the
+// threads here keep several archives' opens, end-record searches and
+// directory reads in flight while the caller walks the directories it has
+// already been given. Everything the reader would have said while opening
+// an archive is kept with it and handed over with it, so the caller prints
+// it where a serial run would have. The threads share nothing with the rest
+// of the program but the directory buffer cache; with one job there are no
+// threads and every archive is opened by the caller when it takes it.
+//
+// Bounded: at most `window` archives are asked for and not yet released,
+// each holding no descriptor once read, and directories beyond the tail
+// read are admitted while the bytes held ahead stay within `bytes` (the
+// archive the caller needs next is always admitted).
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "message.h"
+#include "zip/zipdir.h"
+
+namespace zorv {
+
+struct Readahead;
+
+struct AheadLimits {
+  unsigned jobs;       // requests in flight; 1: none ahead, no threads
+  std::size_t window;  // archives asked for and not yet released
+  std::size_t bytes;   // directory bytes held ahead
+};
+
+// The limits for `jobs` (at least 1): a window of 4 archives per job, and
+// 64 MiB of directories.
+AheadLimits ahead_limits(unsigned jobs);
+
+// One archive handed over. `zd` is the caller's to close. When it is null,
+// either `skip` is set (a listing named a regular file that is gone or no
+// longer one: passed over silently, as a status call would have found it),
+// or `status_errno` holds why the status of such a file could not be read
+// after its open failed, or `messages` say why it could not be opened.
+// `has_id` tells that `id` says which file it is (the status the caller
+// gave, the open, or that status read after a failed open).
+struct Ahead {
+  const char* path;
+  ZipDir* zd;
+  bool skip;
+  int status_errno;
+  bool has_id;
+  ZipFileId id;
+  MessageBuf messages;
+};
+
+// Null when the threads cannot be started (nothing is left running; the
+// caller may try again with one job). `cache` lends directory buffers.
+Readahead* readahead_start(const AheadLimits& limits, ZipCache* cache);
+
+// Joins the threads and releases everything, archives not taken included.
+void readahead_stop(Readahead* ra);
+
+// Whether the window is full: the oldest must be taken and released first.
+bool readahead_full(const Readahead* ra);
+
+// Archives asked for and not yet released.
+std::size_t readahead_pending(const Readahead* ra);
+
+// Asks for the archive at `path` (copied). `st`: its status as the caller
+// read it, or null. `listed`: no status was read because a listing said it
+// is a regular file (an open that fails then reads the status, see Ahead).
+// False, with nothing asked, when the window is full or there is no memory.
+bool readahead_submit(Readahead* ra, const char* path, const struct stat* st, bool listed);
+
+// Waits for the oldest archive asked for (opening it here when no thread
+// has started it) and hands it over; valid until readahead_release. Null
+// when nothing is pending.
+Ahead* readahead_take(Readahead* ra);
+
+// Releases the archive taken last (closing its ZipDir if the caller left it).
+void readahead_release(Readahead* ra);
+
+// Lets go of every archive asked for and not taken yet.
+void readahead_drop(Readahead* ra);
+
+}  // namespace zorv
