@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +20,12 @@ namespace zorv {
 namespace {
 
 enum class State { Free, Queued, Working, Done };
+
+std::int64_t now_ns() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+}
 
 struct Item {
   Ahead out;
@@ -46,6 +53,8 @@ struct Readahead {
   bool taken = false;       // the head is handed over
   bool stopping = false;
   std::size_t held = 0;  // directory bytes admitted and not released
+  std::size_t peak = 0;
+  std::int64_t typical_ns = 0;  // how long an archive's open and reads take, smoothed
   std::mutex lock;
   std::condition_variable work;  // an item was queued, or stop
   std::condition_variable done;  // an item is done, or bytes were released
@@ -69,6 +78,7 @@ void admit(std::size_t bytes, void* ctx) {
     return ra->stopping || item->seq == ra->head || ra->held + bytes <= ra->limits.bytes;
   });
   ra->held += bytes;
+  ra->peak = std::max(ra->peak, ra->held);
   item->charge += bytes;
 }
 
@@ -126,6 +136,16 @@ void reset(Item* item) {
   item->charge = 0;
 }
 
+// Runs open_item and adds how long it took to the smoothed figure.
+void open_timed(Readahead* ra, std::unique_lock<std::mutex>& hold, Item* item, bool may_defer) {
+  hold.unlock();
+  std::int64_t began = now_ns();
+  open_item(item, may_defer);
+  std::int64_t took = now_ns() - began;
+  hold.lock();
+  ra->typical_ns += (took - ra->typical_ns) / 4;
+}
+
 void serve(Readahead* ra) {
   std::unique_lock<std::mutex> hold(ra->lock);
   for (;;) {
@@ -133,9 +153,7 @@ void serve(Readahead* ra) {
     if (ra->stopping) return;
     Item& item = slot(ra, ra->start++);
     item.state = State::Working;
-    hold.unlock();
-    open_item(&item, true);
-    hold.lock();
+    open_timed(ra, hold, &item, true);
     item.state = State::Done;
     ra->done.notify_all();
   }
@@ -161,7 +179,8 @@ AheadLimits ahead_limits(unsigned jobs) {
     jobs = static_cast<unsigned>(std::min<rlim_t>(jobs, spare));
   }
   jobs = std::max(1u, jobs);
-  return AheadLimits{jobs, jobs == 1 ? 1 : std::size_t{4} * jobs, std::size_t{64} << 20};
+  return AheadLimits{jobs, jobs == 1 ? 1 : std::size_t{4} * jobs, std::size_t{64} << 20,
+                     500'000};
 }
 
 Readahead* readahead_start(const AheadLimits& limits, ZipCache* cache) {
@@ -226,12 +245,14 @@ bool readahead_submit(Readahead* ra, const char* path, const struct stat* st, bo
   item.listed = listed;
   item.given = st != nullptr;
   if (st != nullptr) item.st = *st;
+  bool wake;
   {
     std::lock_guard<std::mutex> hold(ra->lock);
     item.state = State::Queued;
     ra->tail = seq + 1;
+    wake = ra->typical_ns >= ra->limits.slow_ns;
   }
-  if (!ra->threads.empty()) ra->work.notify_one();
+  if (wake && !ra->threads.empty()) ra->work.notify_one();
   return true;
 }
 
@@ -243,10 +264,9 @@ Ahead* readahead_take(Readahead* ra) {
     // No thread has started it: rather than wait for one, open it here.
     ++ra->start;
     item.state = State::Working;
-    hold.unlock();
-    open_item(&item, false);
-    hold.lock();
+    open_timed(ra, hold, &item, false);
     item.state = State::Done;
+    if (ra->typical_ns >= ra->limits.slow_ns && ra->start < ra->tail) ra->work.notify_all();
   }
   ra->done.wait(hold, [&] { return item.state == State::Done; });
   ra->taken = true;
@@ -281,6 +301,14 @@ void readahead_drop(Readahead* ra) {
   }
   for (Item& item : ra->ring)
     if (item.state == State::Queued) item.state = State::Free;
+}
+
+}  // namespace zorv
+
+namespace zorv {
+
+std::size_t readahead_peak_bytes(const Readahead* ra) {
+  return ra->peak;
 }
 
 }  // namespace zorv

@@ -33,10 +33,17 @@ struct AheadLimits {
   unsigned jobs;       // requests in flight; 1: none ahead, no threads
   std::size_t window;  // archives asked for and not yet released
   std::size_t bytes;   // directory bytes held ahead
+  // Storage that serves an archive faster than this (a warm or local disk)
+  // gains nothing from the threads, which would only add their hand-overs:
+  // the caller then opens each archive itself when it takes it. Slower
+  // storage wakes the threads. Judged from the last few archives, so a run
+  // adapts both ways; 0: the threads always run.
+  std::int64_t slow_ns;
 };
 
-// The limits for `jobs` (at least 1): a window of 4 archives per job, and
-// 64 MiB of directories.
+// The limits for `jobs` (at least 1, and lowered to what the open-file
+// limit leaves): a window of 4 archives per job, 64 MiB of directories, and
+// threads woken for archives that take half a millisecond or more.
 AheadLimits ahead_limits(unsigned jobs);
 
 // One archive handed over. `zd` is the caller's to close. When it is null,
@@ -85,5 +92,9 @@ void readahead_release(Readahead* ra);
 
 // Lets go of every archive asked for and not taken yet.
 void readahead_drop(Readahead* ra);
+
+// --- for tests ---
+// The most directory bytes admitted at once so far.
+std::size_t readahead_peak_bytes(const Readahead* ra);
 
 }  // namespace zorv

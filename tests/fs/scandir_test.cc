@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <utility>
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -219,6 +221,35 @@ TEST(ErrnoText, TextThenClear) {
   errno = 99999;
   EXPECT_STREQ(errno_text(), "errno out of range");
   EXPECT_EQ(errno, 0);
+}
+
+}  // namespace
+}  // namespace zorv
+
+namespace zorv {
+namespace {
+
+// Whether each file came with a status: what the caller may rely on to know
+// which file it is. Keyed by the last path component.
+int record_status(const char* path, const struct stat* st, void* ctx) {
+  auto* seen = static_cast<std::vector<std::pair<std::string, int>>*>(ctx);
+  std::string name = std::strrchr(path, '/') + 1;
+  seen->emplace_back(name, st == nullptr ? -1 : S_ISREG(st->st_mode) ? 1 : 0);
+  return 0;
+}
+
+// A file the listing calls regular is passed on without a status call of
+// its own; one reached through a link is passed with the status the link
+// leads to (the listing cannot say what that is).
+TEST(ScanDirStatus, ListingSparesTheStatusOfRegularFilesOnly) {
+  TempDir dir;
+  dir.write("plain.zip", Bytes{'x'});
+  ASSERT_EQ(symlink("plain.zip", (dir / "link.zip").c_str()), 0);
+  std::vector<std::pair<std::string, int>> seen;
+  ASSERT_EQ(scandir(dir.path().c_str(), ".zip", record_status, &seen, 0), SCAN_OK);
+  std::sort(seen.begin(), seen.end());
+  std::vector<std::pair<std::string, int>> want = {{"link.zip", 1}, {"plain.zip", -1}};
+  EXPECT_EQ(seen, want);
 }
 
 }  // namespace
