@@ -236,9 +236,10 @@ DupeLink* DupeTreeInsert(Index* ix, EntryRef* first, EntryRef* other) {
   return join_group(ix, first, other, nullptr);
 }
 
-ArchiveTally* FileListInsert(Index* ix, const ArchiveName* archive, ZipCache* cache) {
+ArchiveTally* FileListTally(Index* ix, const ArchiveName* archive, bool* fresh) {
   ArchiveTally key{archive->path, 0, 0, false};
   auto* tally = static_cast<ArchiveTally*>(rbtree_find(ix->FileListTree, &key));
+  *fresh = tally == nullptr;
   if (tally != nullptr) {
     ++tally->found;
     return tally;
@@ -246,16 +247,28 @@ ArchiveTally* FileListInsert(Index* ix, const ArchiveName* archive, ZipCache* ca
   tally = static_cast<ArchiveTally*>(std::malloc(sizeof(ArchiveTally)));
   if (tally == nullptr) error_exit("internal error, FileListInsert, out of memory");
   *tally = key;
-  // Opened again so that an archive gone since indexing is never called
-  // copied whole; the count is what the indexing walk read, the directory
-  // whose entries the groups hold (on a sound archive, the end record's).
-  if (ZipDir* zd = openzip(archive->path, cache)) {
-    tally->total = archive->entries;
-    tally->complete = archive->complete;
-    tally->found = 1;
-    closezip(zd);
-  }
   rbtree_insert(ix->FileListTree, tally);
+  return tally;
+}
+
+// Opened again so that an archive gone since indexing is never called
+// copied whole; the count is what the indexing walk read, the directory
+// whose entries the groups hold (on a sound archive, the end record's).
+void FileListOpened(ArchiveTally* tally, const ArchiveName* archive, bool opened) {
+  if (!opened) return;
+  tally->total = archive->entries;
+  tally->complete = archive->complete;
+  ++tally->found;
+}
+
+ArchiveTally* FileListInsert(Index* ix, const ArchiveName* archive, ZipCache* cache) {
+  bool fresh;
+  ArchiveTally* tally = FileListTally(ix, archive, &fresh);
+  if (fresh) {
+    ZipDir* zd = openzip(archive->path, cache);
+    FileListOpened(tally, archive, zd != nullptr);
+    if (zd != nullptr) closezip(zd);
+  }
   return tally;
 }
 

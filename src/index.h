@@ -136,6 +136,13 @@ DupeLink* DupeTreeInsert(Index* ix, EntryRef* first, EntryRef* other);
 // Exits with "internal error, FileListInsert, out of memory".
 ArchiveTally* FileListInsert(Index* ix, const ArchiveName* archive, ZipCache* cache);
 
+// FileListInsert in two steps, for archives opened elsewhere (ahead): counts
+// one more member of an archive already counted, else adds its record at 0
+// and sets *fresh; FileListOpened then completes a fresh record, counting
+// its first member when the archive was `opened` again.
+ArchiveTally* FileListTally(Index* ix, const ArchiveName* archive, bool* fresh);
+void FileListOpened(ArchiveTally* tally, const ArchiveName* archive, bool opened);
+
 // Releases a heap item; a null one is a broken invariant and aborts.
 void free_item(void* pItem, void* ctx = nullptr);
 

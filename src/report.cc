@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <new>
 #include <utility>
+#include <vector>
 
 #include "message.h"
 #include "report_batch.h"
@@ -364,15 +366,36 @@ void queue_group(void* group, void* ctx) {
   if (r->queued_count == GATHER_QUEUE) gather_queued(r);
 }
 
+// The archives -l counts, each opened again once: in the order the groups
+// first name them, which is the order a one-by-one count would open them
+// in, so the reader's messages come in the same order.
 struct Summary {
   Index* ix;
-  ZipCache* cache;
+  std::vector<std::pair<const ArchiveName*, ArchiveTally*>> fresh;
 };
 
 void tally_group(void* item, void* ctx) {
   auto* s = static_cast<Summary*>(ctx);
-  for (DupeLink* link = &static_cast<DupeGroup*>(item)->head; link != nullptr; link = link->next)
-    FileListInsert(s->ix, link->entry->archive, s->cache);
+  for (DupeLink* link = &static_cast<DupeGroup*>(item)->head; link != nullptr; link = link->next) {
+    bool fresh;
+    ArchiveTally* tally = FileListTally(s->ix, link->entry->archive, &fresh);
+    if (fresh) s->fresh.emplace_back(link->entry->archive, tally);
+  }
+}
+
+void open_tallied(Summary& s, Readahead* ahead) {
+  std::size_t asked = 0;
+  for (std::size_t i = 0; i < s.fresh.size(); ++i) {
+    while (asked < s.fresh.size() && !readahead_full(ahead)) {
+      if (!readahead_submit(ahead, s.fresh[asked].first->path, nullptr, false))
+        report_out_of_memory();
+      ++asked;
+    }
+    Ahead* a = readahead_take(ahead);
+    if (a->zd == nullptr) print_messages(&a->messages);
+    FileListOpened(s.fresh[i].second, s.fresh[i].first, a->zd != nullptr);
+    readahead_release(ahead);
+  }
 }
 
 void release(Report* r) {
@@ -470,9 +493,20 @@ NameLookup lookup_entry_name(const char* path, std::uint32_t crc32, std::uint32_
   return NameLookup::NoMatch;
 }
 
-void print_archive_summary(Index* ix, ReportSink* sink, ZipCache* cache, bool counted) {
-  Summary s{ix, cache};
-  if (!counted) rbtree_walk(ix->DupeTree, tally_group, &s);
+void print_archive_summary(Index* ix, ReportSink* sink, ZipCache* cache, bool counted,
+                           Readahead* ahead) {
+  if (!counted) {
+    Readahead* own = ahead == nullptr ? readahead_start(ahead_limits(1), cache) : nullptr;
+    if (ahead == nullptr && own == nullptr) report_out_of_memory();
+    try {
+      Summary s{ix, {}};
+      rbtree_walk(ix->DupeTree, tally_group, &s);
+      open_tallied(s, own != nullptr ? own : ahead);
+    } catch (const std::bad_alloc&) {
+      report_out_of_memory();
+    }
+    if (own != nullptr) readahead_stop(own);
+  }
   while (auto* archive = static_cast<ArchiveTally*>(rbtree_deletemin(ix->FileListTree))) {
     // Tot 0: the archive could not be read for the summary (the reader has
     // said why). Its entries are unknown, so it cannot be said to be copied

@@ -120,7 +120,9 @@ NameLookup lookup_entry_name(const char* path, std::uint32_t crc32, std::uint32_
 // (groups in report order) into its FileListTree, unless the report has
 // `counted` what it printed there already, then says one archive_summary
 // per archive in ascending path order, releasing the FileListTree's
-// records as it goes.
-void print_archive_summary(Index* ix, ReportSink* sink, ZipCache* cache, bool counted = false);
+// records as it goes. The archives are opened again through `ahead` (null:
+// one at a time).
+void print_archive_summary(Index* ix, ReportSink* sink, ZipCache* cache, bool counted = false,
+                           Readahead* ahead = nullptr);
 
 }  // namespace zorv

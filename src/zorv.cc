@@ -309,7 +309,7 @@ int report(Run& run) {
     progress_end(std::exchange(run.progress, nullptr));
     error_exit("internal error, unable to match cd_pos & crc32: %s", stats.unmatched);
   }
-  if (list) print_archive_summary(run.ix, sink, &run.cache, counted);
+  if (list) print_archive_summary(run.ix, sink, &run.cache, counted, run.ahead);
   sink->summary(stats.totals);
   progress_end(std::exchange(run.progress, nullptr));
   finish_output(sink->flush());
