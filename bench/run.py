@@ -10,18 +10,29 @@ warm-up each, then the measured runs, alternating zorv and baseline. Prints a
 Markdown table of medians (wall, user, sys, ns per central-directory entry,
 peak RSS, zorv/baseline wall) and whether the two reports hold the same
 groups, and appends it to bench/results-<date>.md. See bench/README.md.
+
+    python3 bench/run.py --slow US[,US...] [--variant CMD ...] [options] [corpus ...]
+
+Slow storage (as root): the corpus (default medium) mounted behind
+bench/fuse_latency.c, which waits US microseconds in every operation it
+serves; the --variant zorv commands and the baseline alternate, the page
+cache dropped before every run.
 """
 
 import argparse
+import contextlib
 import datetime
 import fcntl
 import os
 import platform
+import re
 import shlex
+import shutil
 import signal
 import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import zlib
@@ -159,7 +170,17 @@ def run_once(argv, env, out_path, err_path, timeout, stream=False):
         timer = threading.Timer(timeout, kill) if timeout > 0 else None
         if timer:
             timer.start()
-        _, status, ru = os.wait4(pid, 0)
+        try:
+            _, status, ru = os.wait4(pid, 0)
+        except BaseException:  # Ctrl-C: the tool has its own process group
+            if timer:
+                timer.cancel()
+            try:
+                os.killpg(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            os.waitpid(pid, 0)
+            raise
         wall = time.perf_counter() - start
         if timer:
             timer.cancel()
@@ -440,6 +461,304 @@ def report(results, tools, args, zorv, started, load_before, extra_notes=()):
     return text, path
 
 
+# --- Slow storage (--slow): the corpus behind bench/fuse_latency.c ---------
+
+FUSE_SRC = os.path.join("bench", "fuse_latency.c")
+FUSE_BIN = os.path.join(BUILD_DIR, "fuse_latency")
+DROP_CACHES = "/proc/sys/vm/drop_caches"
+
+
+def build_fuse():
+    """Compiles bench/fuse_latency.c when its binary is missing or older."""
+    if (os.path.exists(FUSE_BIN) and
+            os.path.getmtime(FUSE_BIN) >= os.path.getmtime(FUSE_SRC)):
+        return FUSE_BIN
+    try:
+        flags = subprocess.run(["pkg-config", "--cflags", "--libs", "fuse3"], check=True,
+                               capture_output=True, text=True).stdout.split()
+    except (OSError, subprocess.CalledProcessError):
+        raise SystemExit("run.py: pkg-config finds no fuse3: install fuse3 and libfuse3-dev "
+                         "(scripts/setup-debian)")
+    os.makedirs(BUILD_DIR, exist_ok=True)
+    cmd = ["cc", "-O2", "-Wall", "-Wextra", "-o", FUSE_BIN, FUSE_SRC] + flags
+    log("$ " + shlex.join(cmd))
+    subprocess.run(cmd, check=True, stdout=sys.stderr)
+    return FUSE_BIN
+
+
+def drop_caches():
+    """`sync; echo 3 > /proc/sys/vm/drop_caches`: page cache, dentries and
+    inodes, of the FUSE mount and of the file system under it."""
+    os.sync()
+    with open(DROP_CACHES, "w") as f:
+        f.write("3\n")
+
+
+def is_mounted(path):
+    """From /proc/self/mounts, which never touches the FUSE file system."""
+    with open("/proc/self/mounts") as f:
+        return any(line.split()[1] == path for line in f)
+
+
+@contextlib.contextmanager
+def slow_mount(source, latency_us, fuse_args, log_path):
+    """Mounts `source` behind fuse_latency at a fresh directory under /tmp;
+    unmounts it (fusermount3 -u, lazily if busy) and stops the daemon on the
+    way out, whether by return, error or Ctrl-C."""
+    mnt = tempfile.mkdtemp(prefix="zorv-slow-%dus-" % latency_us, dir="/tmp")
+    proc = None
+    try:
+        argv = [os.path.abspath(FUSE_BIN), "--latency-us=%d" % latency_us] + fuse_args + \
+               ["-f", source, mnt]
+        log("$ " + shlex.join(argv))
+        with open(log_path, "wb") as err:
+            # A session of its own: Ctrl-C reaches run.py, which unmounts first.
+            proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=err, stderr=err,
+                                    start_new_session=True)
+        deadline = time.monotonic() + 10
+        while not is_mounted(mnt):
+            if proc.poll() is not None:
+                raise RuntimeError("fuse_latency exited with status %d before mounting: %s" %
+                                   (proc.returncode, first_line(log_path)))
+            if time.monotonic() > deadline:
+                raise RuntimeError("fuse_latency did not mount %s in 10 s" % mnt)
+            time.sleep(0.02)
+        yield mnt
+    finally:
+        if is_mounted(mnt):
+            r = subprocess.run(["fusermount3", "-u", mnt], capture_output=True, text=True)
+            if r.returncode != 0:
+                log("  fusermount3 -u: %s; unmounting lazily" % r.stderr.strip())
+                subprocess.run(["fusermount3", "-u", "-z", mnt])
+        if proc is not None:
+            try:
+                proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                proc.terminate()
+                try:
+                    proc.wait(timeout=5)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+                    proc.wait()
+        try:
+            os.rmdir(mnt)
+        except OSError as e:
+            log("  could not remove %s: %s" % (mnt, e))
+
+
+def slow_contenders(args, zorv):
+    """[(label, argv without the path)]: the --variant commands, whose word
+    `zorv` stands for the binary measured, then the baseline."""
+    out = []
+    for v in args.variant or ["zorv"]:
+        words = shlex.split(v)
+        if not words:
+            raise SystemExit("run.py: empty --variant")
+        binary = zorv if words[0] == "zorv" else words[0]
+        out.append((v, [os.path.abspath(binary)] + words[1:] + ["-R"]))
+    out.append(("baseline", [SYSTEM_PYTHON, os.path.join("bench", "baseline.py"), "-R"]))
+    labels = [label for label, _ in out]
+    if len(set(labels)) != len(labels):
+        raise SystemExit("run.py: two contenders named alike: %s" % labels)
+    return out
+
+
+def bench_slow(name, meta, latency_us, contenders, args):
+    """All contenders on one corpus behind one latency: alternating, page
+    cache dropped before every run. Every run counts: the first of each
+    contender writes its report to a file (for the comparison; tens of ms
+    in runs of seconds), the others stream it into the checked pipe."""
+    source = os.path.abspath(os.path.join("bench", "corpora", name))
+    out_dir = os.path.join(OUT_DIR, name, "slow-%dus" % latency_us)
+    os.makedirs(out_dir, exist_ok=True)
+    env = dict(os.environ)
+    env.pop("PYTHONUNBUFFERED", None)
+    counts = {}
+    for label, _ in contenders:
+        if label == "baseline":
+            skip = latency_us in args.skip_baseline
+            counts[label] = 0 if skip else (args.runs if args.baseline_runs is None
+                                            else args.baseline_runs)
+        else:
+            counts[label] = args.runs
+    files = {label: re.sub(r"[^A-Za-z0-9_.=-]+", "_", label) for label, _ in contenders}
+    runs = {label: [] for label, _ in contenders}
+    notes = []
+    log("%s at %d us: %d archives, %d entries" % (name, latency_us, meta["archives"],
+                                                 meta["entries"]))
+    with slow_mount(source, latency_us, args.fuse_args,
+                    os.path.join(out_dir, "fuse_latency.log")) as mnt:
+        target = os.path.normpath(os.path.join(mnt, meta["target"]))
+        prefix = mnt + "/"
+        for i in range(max(counts.values())):
+            for label, argv in contenders:
+                if i >= counts[label]:
+                    continue
+                drop_caches()
+                stem = os.path.join(out_dir, "%s.%s" % (files[label], "first" if i == 0 else "run"))
+                r = run_once(argv + [target], env, stem + ".out", stem + ".err", args.timeout,
+                             stream=(i > 0))
+                log("  %-20s %-5s wall %8.3f s  user %7.3f  sys %7.3f  rss %7.1f MiB%s" %
+                    (label, "first" if i == 0 else "run", r.wall, r.user, r.sys,
+                     r.maxrss_kib / 1024, "  TIMED OUT" if r.timed_out else ""))
+                runs[label].append(r)
+                if i == 0:
+                    budget = (max(1, int(args.budget // max(r.wall, 1e-9)))
+                              if args.budget > 0 else counts[label])
+                    if r.timed_out:
+                        budget = 1
+                    if budget < counts[label]:
+                        notes.append("%s: %d run(s), the first took %.0f s (--budget %g)" %
+                                     (label, budget, r.wall, args.budget))
+                        counts[label] = budget
+    result = {"name": name, "latency": latency_us, "meta": meta, "runs": runs, "notes": notes,
+              "groups": {}, "agree": {}, "labels": [label for label, _ in contenders]}
+    parsed = {}
+    for label, _ in contenders:
+        rs = runs[label]
+        if not rs:
+            continue
+        first = rs[0]
+        if first.exit != 0:
+            notes.append("%s exit status %d" % (label, first.exit))
+        if os.path.getsize(first.err_path) > 0:
+            notes.append("%s stderr: %s" % (label, first_line(first.err_path)))
+        if any(r.out_digest != first.out_digest for r in rs[1:]):
+            notes.append("%s: report changed between runs" % label)
+        if any(r.timed_out for r in rs):
+            notes.append("%s: timed out (> %g s)" % (label, args.timeout))
+        elif first.exit == 0:
+            groups, problems = parse_report(first.out_path, prefix)
+            for p in problems:
+                notes.append("%s report: %s" % (label, p))
+            parsed[label] = groups
+            result["groups"][label] = gen_corpus.group_counts(groups)
+    # Each report against the baseline's (the first variant's when the
+    # baseline did not run), and the generator's groups.
+    ref = "baseline" if "baseline" in parsed else next(iter(parsed), None)
+    for label in parsed:
+        agree, details = compare(parsed[label], parsed[ref], meta["expected_digest"])
+        # compare() names its two sides zorv and baseline.
+        result["agree"][label] = agree.replace("only in zorv", "only here").replace(
+            "only in baseline", "only in %s" % ref)
+        if details:
+            path = os.path.join(out_dir, "disagreement-%s.txt" % files[label])
+            with open(path, "w") as f:
+                f.write("zorv: %s; baseline: %s\n" % (label, ref) + "\n".join(details) + "\n")
+            notes.append("%s: differences listed in %s" % (label, path))
+    for label, _ in contenders:
+        if runs[label] and label not in parsed:
+            result["agree"][label] = "n/a (failed)"
+    log("  groups: %s; agree: %s" % (result["groups"], result["agree"]))
+    return result
+
+
+def slow_table(results):
+    labels = results[0]["labels"]
+    first = labels[0]
+    variants = [label for label in labels if label != "baseline"]
+    several = len(variants) > 1  # then a column for the first variant over each other
+    head = ("| corpus | latency | contender | runs | wall s | user s | sys s | peak RSS MiB "
+            "| baseline / this |%s groups (members) | agree |" %
+            (" `%s` / this |" % first if several else ""))
+    lines = [head, "|" + "---|" * head.count(" | ") + "---|"]
+    for res in results:
+        walls = {label: median(res["runs"][label], "wall") if res["runs"][label] else None
+                 for label in labels}
+        for k, label in enumerate(labels):
+            rs = res["runs"][label]
+            cells = [res["name"] if k == 0 else "", "%g ms" % (res["latency"] / 1000) if k == 0 else "",
+                     "`%s`" % label if label != "baseline" else "baseline", str(len(rs))]
+            if not rs:
+                cells += ["skipped", "", "", ""]
+            else:
+                cells += ["%.3f" % walls[label], "%.3f" % median(rs, "user"),
+                          "%.3f" % median(rs, "sys"), "%.1f" % (median(rs, "maxrss_kib") / 1024)]
+            cells.append("%.2f" % (walls["baseline"] / walls[label])
+                         if label != "baseline" and walls.get("baseline") and walls[label]
+                         else "")
+            if several:
+                cells.append("%.2f" % (walls[first] / walls[label])
+                             if label in variants[1:] and walls[first] and walls[label] else "")
+            g = res["groups"].get(label)
+            cells.append("%d (%d)" % g if g else "-")
+            cells.append(res["agree"].get(label, "-"))
+            lines.append("| " + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
+def slow_report(results, args, zorv, started, load_before):
+    notes = []
+    for res in results:
+        where = "%s at %g ms" % (res["name"], res["latency"] / 1000)
+        for n in res["notes"]:
+            notes.append("- %s: %s" % (where, n))
+        for label in res["labels"]:
+            walls = " ".join("%.3f" % r.wall for r in res["runs"][label])
+            notes.append("- %s: %s wall per run: %s" % (where, label, walls or "-"))
+    text = "\n".join([
+        "## Slow storage run of %s" % started.strftime("%Y-%m-%d %H:%M"),
+        "",
+        "Command: `python3 bench/%s`; zorv binary: `%s`; the corpus behind "
+        "`bench/fuse_latency.c` (`%s`), page cache dropped before every run, contenders "
+        "alternating; medians of all runs (the first of each writes its report to a file); "
+        "user and sys from wait4, peak RSS from GNU time (%%M)." %
+        (shlex.join(["run.py"] + sys.argv[1:]), zorv,
+         shlex.join(["fuse_latency", "--latency-us=N"] + args.fuse_args)),
+        "",
+        "Machine: %s. Load average before: %.2f, after: %.2f." %
+        (machine(), load_before, os.getloadavg()[0]),
+        "",
+        slow_table(results),
+        "",
+        "Notes:",
+        "",
+        "\n".join(notes) if notes else "- none",
+        "",
+        "Finished %s." % datetime.datetime.now().strftime("%Y-%m-%d %H:%M"),
+        "",
+    ])
+    path = os.path.join("bench", "results-%s.md" % started.strftime("%Y-%m-%d"))
+    fresh = not os.path.exists(path)
+    with open(path, "a") as f:
+        if fresh:
+            f.write("# zorv benchmark results, %s\n\n" % started.strftime("%Y-%m-%d"))
+        f.write(text + "\n")
+    return text, path
+
+
+def latencies(text):
+    try:
+        values = [int(v) for v in text.split(",") if v.strip()]
+    except ValueError:
+        raise argparse.ArgumentTypeError("microseconds, comma-separated: %r" % text)
+    if not values or min(values) < 0:
+        raise argparse.ArgumentTypeError("microseconds, comma-separated: %r" % text)
+    return values
+
+
+def main_slow(args, names):
+    if os.geteuid() != 0:
+        raise SystemExit("run.py: --slow needs root (mounting, %s)" % DROP_CACHES)
+    if not shutil.which("fusermount3") or not os.path.exists("/dev/fuse"):
+        raise SystemExit("run.py: --slow needs fusermount3 (package fuse3) and /dev/fuse")
+    # SIGTERM unwinds like Ctrl-C: the tool is killed, the mount undone.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
+    started = datetime.datetime.now()
+    load_before = os.getloadavg()[0]
+    zorv = args.zorv or build(args.jobs)
+    build_fuse()
+    contenders = slow_contenders(args, zorv)
+    metas = {name: gen_corpus.generate(name) for name in names}
+    results = [bench_slow(name, metas[name], lat, contenders, args)
+               for name in names for lat in args.slow]
+    text, path = slow_report(results, args, zorv, started, load_before)
+    print(text)
+    log("written to %s" % path)
+    ok = all(a == "yes" for res in results for a in res["agree"].values())
+    return 0 if ok else 1
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("corpus", nargs="*",
@@ -454,10 +773,33 @@ def main():
                     help="kill a run after this many seconds (default 3600; 0: never)")
     ap.add_argument("--zorv", help="benchmark this zorv binary instead of building one")
     ap.add_argument("--jobs", type=int, default=2, help="build jobs (default 2)")
+    slow = ap.add_argument_group("slow storage", "the corpus behind bench/fuse_latency.c; "
+                                 "needs root (see bench/README.md)")
+    slow.add_argument("--slow", type=latencies, metavar="US[,US...]",
+                      help="latencies in microseconds: run every contender on each corpus "
+                           "(default: medium; --quick: medium-small) mounted behind each, "
+                           "page cache dropped before every run")
+    slow.add_argument("--variant", action="append", metavar="CMD",
+                      help="a zorv command line without its path, e.g. \"zorv -j 1\" (the word "
+                           "zorv: the binary measured; or a path to another binary); repeat "
+                           "for several; -R and the path are appended (default: \"zorv\")")
+    slow.add_argument("--baseline-runs", type=int, metavar="N",
+                      help="runs of the baseline per latency (default: --runs; 0: none)")
+    slow.add_argument("--skip-baseline", type=latencies, default=[], metavar="US[,US...]",
+                      help="latencies at which the baseline does not run")
+    slow.add_argument("--fuse-args", type=shlex.split, default=[], metavar="ARGS",
+                      help="more arguments for fuse_latency, e.g. \"--serial-dirops\"")
     args = ap.parse_args()
+    if args.slow is None and (args.variant or args.baseline_runs is not None or
+                              args.skip_baseline or args.fuse_args):
+        ap.error("--variant, --baseline-runs, --skip-baseline and --fuse-args go with --slow")
 
     os.chdir(ROOT)
-    names = args.corpus or (gen_corpus.QUICK_SET if args.quick else gen_corpus.FULL_SET)
+    if args.slow is not None:
+        default = ["medium-small"] if args.quick else ["medium"]
+    else:
+        default = gen_corpus.QUICK_SET if args.quick else gen_corpus.FULL_SET
+    names = args.corpus or default
     for name in names:
         if name not in gen_corpus.CORPORA:
             ap.error("unknown corpus %r (known: %s)" % (name, ", ".join(gen_corpus.CORPORA)))
@@ -465,6 +807,8 @@ def main():
         ap.error("%s is needed to run the baseline" % SYSTEM_PYTHON)
     if not os.access(TIME, os.X_OK):
         ap.error("%s (GNU time: apt-get install time) is needed for the peak RSS" % TIME)
+    if args.slow is not None:
+        return main_slow(args, names)
     started = datetime.datetime.now()
     load_before = os.getloadavg()[0]
     zorv = args.zorv or build(args.jobs)
