@@ -183,16 +183,24 @@ TEST_F(Report, SummaryNeverMarksAnArchiveItCouldNotRead) {
   index({a, b, c});
   ASSERT_EQ(unlink(b.c_str()), 0);
   ASSERT_EQ(unlink(c.c_str()), 0);
-  test::CaptureFd err(2);
-  test::CaptureFd out(1);
-  {
-    TextSink sink;
-    print_archive_summary(ix_, &sink, &cache_);
+  // One at a time, then opened ahead on threads: the same counts, the same
+  // messages in the same order.
+  Readahead* threads = readahead_start(AheadLimits{4, 8, 1 << 20, 0}, &cache_);
+  ASSERT_NE(threads, nullptr);
+  for (Readahead* ahead : {static_cast<Readahead*>(nullptr), threads}) {
+    test::CaptureFd err(2);
+    test::CaptureFd out(1);
+    {
+      TextSink sink;
+      print_archive_summary(ix_, &sink, &cache_, false, ahead);
+    }
+    EXPECT_EQ(out.text(), "FileListName: " + a + " (Tot 1, Found 1) ***\n" + "FileListName: " +
+                              b + " (Tot 0, Found 0) \n" + "FileListName: " + c +
+                              " (Tot 0, Found 1) \n");
+    EXPECT_EQ(err.text(),
+              "zorv: unable to open file: " + b + "\nzorv: unable to open file: " + c + "\n");
   }
-  EXPECT_EQ(out.text(), "FileListName: " + a + " (Tot 1, Found 1) ***\n" + "FileListName: " + b +
-                            " (Tot 0, Found 0) \n" + "FileListName: " + c + " (Tot 0, Found 1) \n");
-  EXPECT_EQ(err.text(),
-            "zorv: unable to open file: " + b + "\nzorv: unable to open file: " + c + "\n");
+  readahead_stop(threads);
 }
 
 TEST(LookupEntryName, FoundOpenFailedAndNoMatch) {
