@@ -33,7 +33,7 @@ constexpr const char* ARCHIVE_EXT = ".zip";
 
 // Opens and reads in flight at once unless -j says otherwise: enough to
 // hide a network share's or a cold disk's waits (see bench/README.md).
-constexpr unsigned DEFAULT_JOBS = 16;
+constexpr unsigned DEFAULT_JOBS = 32;
 constexpr int MAX_JOBS = 256;
 
 const char* const usage_text[] = {
@@ -45,7 +45,7 @@ const char* const usage_text[] = {
     "-l      after the report, each archive's entries and how many have a copy",
     "-s      split each group by file size",
     "-c      confirm each group by content: reads the data (implies -s)",
-    "-j N    N archives opened and read at once (default 16; 1: one at a time)",
+    "-j N    N archives opened and read at once (default 32; 1: one at a time)",
     "--recursive          the same as -R",
     "--list               the same as -l",
     "--size               the same as -s",

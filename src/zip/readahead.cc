@@ -36,6 +36,7 @@ struct Item {
   bool retry;      // a thread found no descriptor free: the taker opens it
   struct stat st;  // the status given, when not listed
   std::size_t charge;  // directory bytes admitted for it
+  std::int64_t open_ns;  // how long its open took
   char* path;
   std::size_t path_cap;
   Readahead* ra;
@@ -54,7 +55,8 @@ struct Readahead {
   bool stopping = false;
   std::size_t held = 0;  // directory bytes admitted and not released
   std::size_t peak = 0;
-  std::int64_t typical_ns = 0;  // how long an archive's open and reads take, smoothed
+  std::int64_t typical_ns = 0;  // how long opening an archive takes, smoothed
+  bool no_threads = false;      // starting them failed: the caller opens everything
   std::mutex lock;
   std::condition_variable work;  // an item was queued, or stop
   std::condition_variable done;  // an item is done, or bytes were released
@@ -93,10 +95,12 @@ bool out_of_descriptors(int err) {
 void open_item(Item* item, bool may_defer) {
   Ahead& a = item->out;
   capture_messages(&a.messages);
+  std::int64_t began = now_ns();
   int fd = open(item->path, zip_open_flags());
   int err = errno;
   struct stat st;
   bool known = fd >= 0 && fstat(fd, &st) == 0;
+  item->open_ns = now_ns() - began;
   if (fd < 0 && may_defer && out_of_descriptors(err)) {
     item->retry = true;
   } else if (item->listed && fd < 0) {
@@ -136,14 +140,15 @@ void reset(Item* item) {
   item->charge = 0;
 }
 
-// Runs open_item and adds how long it took to the smoothed figure.
+// Runs open_item and adds how long its open took to the smoothed figure:
+// the open is one round trip to the storage (two with the lookup of the
+// name), whatever the size of the archive, so it tells slow storage from a
+// big directory.
 void open_timed(Readahead* ra, std::unique_lock<std::mutex>& hold, Item* item, bool may_defer) {
   hold.unlock();
-  std::int64_t began = now_ns();
   open_item(item, may_defer);
-  std::int64_t took = now_ns() - began;
   hold.lock();
-  ra->typical_ns += (took - ra->typical_ns) / 4;
+  ra->typical_ns += (item->open_ns - ra->typical_ns) / 4;
 }
 
 void serve(Readahead* ra) {
@@ -157,6 +162,23 @@ void serve(Readahead* ra) {
     item.state = State::Done;
     ra->done.notify_all();
   }
+}
+
+// Whether the threads run, starting them the first time the storage shows
+// itself slow: a run on a fast disk never has any. Called by the caller
+// only, without the lock.
+bool has_threads(Readahead* ra) {
+  if (!ra->threads.empty()) return true;
+  if (ra->limits.jobs <= 1 || ra->no_threads) return false;
+  try {
+    ra->threads.reserve(ra->limits.jobs);
+    for (unsigned i = 0; i < ra->limits.jobs; ++i)
+      ra->threads.emplace_back(serve, ra);
+  } catch (const std::exception&) {
+    // As many as the system granted serve; none: the caller opens each.
+    ra->no_threads = ra->threads.empty();
+  }
+  return !ra->threads.empty();
 }
 
 void release_item(Readahead* ra, Item& item) {
@@ -179,8 +201,8 @@ AheadLimits ahead_limits(unsigned jobs) {
     jobs = static_cast<unsigned>(std::min<rlim_t>(jobs, spare));
   }
   jobs = std::max(1u, jobs);
-  return AheadLimits{jobs, jobs == 1 ? 1 : std::size_t{4} * jobs, std::size_t{64} << 20,
-                     500'000};
+  return AheadLimits{jobs, jobs == 1 ? 1 : std::size_t{2} * jobs, std::size_t{64} << 20,
+                     100'000};
 }
 
 Readahead* readahead_start(const AheadLimits& limits, ZipCache* cache) {
@@ -191,9 +213,7 @@ Readahead* readahead_start(const AheadLimits& limits, ZipCache* cache) {
   try {
     ra->ring.resize(std::max<std::size_t>(1, limits.window));
     for (Item& item : ra->ring)
-      item = Item{Ahead{}, State::Free, 0, false, false, false, {}, 0, nullptr, 0, ra};
-    for (unsigned i = 0; limits.jobs > 1 && i < limits.jobs; ++i)
-      ra->threads.emplace_back(serve, ra);
+      item = Item{Ahead{}, State::Free, 0, false, false, false, {}, 0, 0, nullptr, 0, ra};
   } catch (const std::exception&) {  // no memory, or no thread: nothing may be left running
     readahead_stop(ra);
     return nullptr;
@@ -245,14 +265,14 @@ bool readahead_submit(Readahead* ra, const char* path, const struct stat* st, bo
   item.listed = listed;
   item.given = st != nullptr;
   if (st != nullptr) item.st = *st;
-  bool wake;
+  bool slow;
   {
     std::lock_guard<std::mutex> hold(ra->lock);
     item.state = State::Queued;
     ra->tail = seq + 1;
-    wake = ra->typical_ns >= ra->limits.slow_ns;
+    slow = ra->typical_ns >= ra->limits.slow_ns;
   }
-  if (wake && !ra->threads.empty()) ra->work.notify_one();
+  if (slow && has_threads(ra)) ra->work.notify_one();
   return true;
 }
 
@@ -266,7 +286,11 @@ Ahead* readahead_take(Readahead* ra) {
     item.state = State::Working;
     open_timed(ra, hold, &item, false);
     item.state = State::Done;
-    if (ra->typical_ns >= ra->limits.slow_ns && ra->start < ra->tail) ra->work.notify_all();
+    if (ra->typical_ns >= ra->limits.slow_ns && ra->start < ra->tail) {
+      hold.unlock();
+      if (has_threads(ra)) ra->work.notify_all();
+      hold.lock();
+    }
   }
   ra->done.wait(hold, [&] { return item.state == State::Done; });
   ra->taken = true;

@@ -33,17 +33,18 @@ struct AheadLimits {
   unsigned jobs;       // requests in flight; 1: none ahead, no threads
   std::size_t window;  // archives asked for and not yet released
   std::size_t bytes;   // directory bytes held ahead
-  // Storage that serves an archive faster than this (a warm or local disk)
-  // gains nothing from the threads, which would only add their hand-overs:
-  // the caller then opens each archive itself when it takes it. Slower
-  // storage wakes the threads. Judged from the last few archives, so a run
-  // adapts both ways; 0: the threads always run.
+  // Storage that opens a file faster than this (a local disk, a warm
+  // cache) gains nothing from the threads, which would only add their
+  // hand-overs: the caller then opens each archive itself when it takes it,
+  // and the threads are not even started. Slower opens (a network share, a
+  // cold disk) wake them. Judged from the last few opens, so a run adapts
+  // both ways; 0: the threads always run.
   std::int64_t slow_ns;
 };
 
 // The limits for `jobs` (at least 1, and lowered to what the open-file
-// limit leaves): a window of 4 archives per job, 64 MiB of directories, and
-// threads woken for archives that take half a millisecond or more.
+// limit leaves): a window of 2 archives per job, 64 MiB of directories, and
+// threads woken by opens that take 0.1 ms or more.
 AheadLimits ahead_limits(unsigned jobs);
 
 // One archive handed over. `zd` is the caller's to close. When it is null,

@@ -29,7 +29,7 @@ const std::string kUsage =
     "-l      after the report, each archive's entries and how many have a copy\n"
     "-s      split each group by file size\n"
     "-c      confirm each group by content: reads the data (implies -s)\n"
-    "-j N    N archives opened and read at once (default 16; 1: one at a time)\n"
+    "-j N    N archives opened and read at once (default 32; 1: one at a time)\n"
     "--recursive          the same as -R\n"
     "--list               the same as -l\n"
     "--size               the same as -s\n"
