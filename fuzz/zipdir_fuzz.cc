@@ -269,7 +269,12 @@ Walk read(const char* path, const std::uint8_t* d, std::size_t n) {
   std::uint32_t pos = 0;
   int free_fd = zorv::fuzz::lowest_free_fd();
   Walk w = zorv::test::walk_archive(
-      path, [&](const ZipDir* zd) { check_opened(zd, d, n); },
+      path,
+      [&](const ZipDir* zd) {
+        // The directory is held in memory: an opened archive holds no descriptor.
+        FUZZ_CHECK(zorv::fuzz::lowest_free_fd() == free_fd);
+        check_opened(zd, d, n);
+      },
       [&](const ZipDir* zd, const ZipEntry& e) { check_entry(zd, e, &pos); });
   // A walk that stopped short stopped at a damaged header, and stays stopped.
   if (w.opened) {
