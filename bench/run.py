@@ -452,13 +452,18 @@ def report(results, tools, args, zorv, started, load_before, extra_notes=()):
         "Finished %s." % now.strftime("%Y-%m-%d %H:%M"),
         "",
     ])
+    return text, append_results(text, started)
+
+
+def append_results(text, started):
+    """Appends a section to bench/results-<date>.md; returns its path."""
     path = os.path.join("bench", "results-%s.md" % started.strftime("%Y-%m-%d"))
     fresh = not os.path.exists(path)
     with open(path, "a") as f:
         if fresh:
             f.write("# zorv benchmark results, %s\n\n" % started.strftime("%Y-%m-%d"))
         f.write(text + "\n")
-    return text, path
+    return path
 
 
 # --- Slow storage (--slow): the corpus behind bench/fuse_latency.c ---------
@@ -718,13 +723,7 @@ def slow_report(results, args, zorv, started, load_before):
         "Finished %s." % datetime.datetime.now().strftime("%Y-%m-%d %H:%M"),
         "",
     ])
-    path = os.path.join("bench", "results-%s.md" % started.strftime("%Y-%m-%d"))
-    fresh = not os.path.exists(path)
-    with open(path, "a") as f:
-        if fresh:
-            f.write("# zorv benchmark results, %s\n\n" % started.strftime("%Y-%m-%d"))
-        f.write(text + "\n")
-    return text, path
+    return text, append_results(text, started)
 
 
 def latencies(text):
