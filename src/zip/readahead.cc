@@ -57,6 +57,8 @@ struct Readahead {
   std::size_t peak = 0;
   std::int64_t typical_ns = 0;  // how long opening an archive takes, smoothed
   bool no_threads = false;      // starting them failed: the caller opens everything
+  unsigned busy = 0;            // items the threads are opening (a descriptor each)
+  bool want_fds = false;        // the caller found none free: the threads let theirs go
   std::mutex lock;
   std::condition_variable work;  // an item was queued, or stop
   std::condition_variable done;  // an item is done, or bytes were released
@@ -72,32 +74,68 @@ Item& slot(Readahead* ra, std::uint64_t seq) {
 // Called by the reader before it allocates a directory: an archive ahead of
 // the one the caller needs waits while the bytes held ahead would pass the
 // limit. The next one needed never waits, so the caller always progresses.
-void admit(std::size_t bytes, void* ctx) {
+// One that waits holds its descriptor: when the caller finds none free, it
+// gives up (the reader closes it without a word) and is left to the taker.
+bool admit(std::size_t bytes, void* ctx) {
   auto* item = static_cast<Item*>(ctx);
   Readahead* ra = item->ra;
   std::unique_lock<std::mutex> hold(ra->lock);
   ra->done.wait(hold, [&] {
-    return ra->stopping || item->seq == ra->head || ra->held + bytes <= ra->limits.bytes;
+    return ra->stopping || item->seq == ra->head || ra->want_fds ||
+           ra->held + bytes <= ra->limits.bytes;
   });
+  if (!ra->stopping && item->seq != ra->head && ra->want_fds &&
+      ra->held + bytes > ra->limits.bytes) {
+    item->retry = true;
+    return false;
+  }
   ra->held += bytes;
   ra->peak = std::max(ra->peak, ra->held);
   item->charge += bytes;
+  return true;
 }
 
 bool out_of_descriptors(int err) {
   return err == EMFILE || err == ENFILE;
 }
 
+// The caller found no descriptor free, and the threads may hold some, or
+// have held some a moment ago: holds them back from starting anything and
+// waits until none of them holds one (one waiting for room gives up its
+// archive). The caller then opens again and lets them go on with
+// threads_resume.
+void threads_let_go(Readahead* ra) {
+  std::unique_lock<std::mutex> hold(ra->lock);
+  ra->want_fds = true;
+  ra->done.notify_all();  // wakes those waiting for room
+  ra->done.wait(hold, [&] { return ra->busy == 0; });
+}
+
+void threads_resume(Readahead* ra) {
+  {
+    std::lock_guard<std::mutex> hold(ra->lock);
+    ra->want_fds = false;
+  }
+  ra->work.notify_all();
+}
+
 // Opens one archive as a serial run would, with the reader's messages kept
 // for the taker. `may_defer`: a thread that finds no descriptor free leaves
-// the archive to the taker, which holds none of the others' and so can
-// open it as the serial run would.
+// the archive to the taker. The taker, finding none free, has the threads
+// let theirs go and opens it again: it then holds no more descriptors than
+// a serial run would.
 void open_item(Item* item, bool may_defer) {
   Ahead& a = item->out;
   capture_messages(&a.messages);
   std::int64_t began = now_ns();
   int fd = open(item->path, zip_open_flags());
   int err = errno;
+  if (fd < 0 && !may_defer && out_of_descriptors(err)) {
+    threads_let_go(item->ra);
+    fd = open(item->path, zip_open_flags());
+    err = errno;
+    threads_resume(item->ra);
+  }
   struct stat st;
   bool known = fd >= 0 && fstat(fd, &st) == 0;
   item->open_ns = now_ns() - began;
@@ -154,11 +192,13 @@ void open_timed(Readahead* ra, std::unique_lock<std::mutex>& hold, Item* item, b
 void serve(Readahead* ra) {
   std::unique_lock<std::mutex> hold(ra->lock);
   for (;;) {
-    ra->work.wait(hold, [&] { return ra->stopping || ra->start < ra->tail; });
+    ra->work.wait(hold, [&] { return ra->stopping || (!ra->want_fds && ra->start < ra->tail); });
     if (ra->stopping) return;
     Item& item = slot(ra, ra->start++);
     item.state = State::Working;
+    ++ra->busy;
     open_timed(ra, hold, &item, true);
+    --ra->busy;
     item.state = State::Done;
     ra->done.notify_all();
   }

@@ -248,7 +248,7 @@ bool load_cd(ZipDir* zd, const char* path) {
   }
   std::free(zd->window);  // the end records are decoded; keep only one buffer
   zd->window = nullptr;
-  if (zd->how.admit != nullptr) zd->how.admit(zd->cd_size, zd->how.ctx);
+  if (zd->how.admit != nullptr && !zd->how.admit(zd->cd_size, zd->how.ctx)) return false;
   zd->cd_copy = take_buffer(zd->how.cache, zd->cd_size, &zd->cd_copy_cap);
   if (zd->cd_copy == nullptr) {
     error_msg("malloc failed allocating: %u bytes", zd->cd_size);

@@ -91,10 +91,11 @@ struct ZipCache {
 
 // How openzip_at gets the memory for a directory the tail read did not hold:
 // `admit` (may be null) is told its size first and may wait until that much
-// is free to hold; `cache` (may be null) lends the buffer.
+// is free to hold, or refuse it: openzip_at then gives up without a word
+// (the caller knows why); `cache` (may be null) lends the buffer.
 struct ZipOpen {
   ZipCache* cache;
-  void (*admit)(std::size_t bytes, void* ctx);
+  bool (*admit)(std::size_t bytes, void* ctx);
   void* ctx;
 };
 

@@ -234,3 +234,44 @@ void exhaust_heap(std::size_t size) {
 }
 
 }  // namespace zorv::test
+
+namespace zorv::test {
+
+DescriptorSqueeze::DescriptorSqueeze(unsigned long limit) : saved_cur_(0), lowered_(false) {
+  rlimit now{};
+  if (getrlimit(RLIMIT_NOFILE, &now) == 0 && now.rlim_cur > limit) {
+    saved_cur_ = now.rlim_cur;
+    now.rlim_cur = limit;
+    lowered_ = setrlimit(RLIMIT_NOFILE, &now) == 0;
+  }
+  for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+    held_.push_back(fd);
+}
+
+DescriptorSqueeze::~DescriptorSqueeze() {
+  give_back(held_.size());
+  if (lowered_) {
+    rlimit now{};
+    getrlimit(RLIMIT_NOFILE, &now);
+    now.rlim_cur = saved_cur_;
+    setrlimit(RLIMIT_NOFILE, &now);
+  }
+}
+
+void DescriptorSqueeze::give_back(std::size_t n) {
+  for (; n > 0 && !held_.empty(); --n) {
+    close(held_.back());
+    held_.pop_back();
+  }
+}
+
+bool DescriptorSqueeze::none_free() {
+  int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    close(fd);
+    return false;
+  }
+  return errno == EMFILE;
+}
+
+}  // namespace zorv::test

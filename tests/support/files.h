@@ -2,6 +2,7 @@
 // zorv as a child process.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -95,6 +96,29 @@ void limit_memory(std::size_t extra);
 
 // Allocates (and keeps) heap memory until malloc fails for `size` bytes.
 void exhaust_heap(std::size_t size);
+
+// Takes every descriptor this process may still open (the soft limit of
+// open files lowered to `limit` for the while, so there are not a million),
+// and gives them back on request or on destruction, which also restores
+// the limit.
+class DescriptorSqueeze {
+ public:
+  explicit DescriptorSqueeze(unsigned long limit = 256);
+  ~DescriptorSqueeze();
+  DescriptorSqueeze(const DescriptorSqueeze&) = delete;
+  DescriptorSqueeze& operator=(const DescriptorSqueeze&) = delete;
+  // Closes `n` of the descriptors held (fewer when fewer are held).
+  void give_back(std::size_t n);
+  // Whether an open now fails for want of a descriptor (the probe's own
+  // descriptor, when it gets one, is closed at once).
+  static bool none_free();
+  std::size_t held() const { return held_.size(); }
+
+ private:
+  std::vector<int> held_;
+  unsigned long saved_cur_;
+  bool lowered_;
+};
 
 // Sanitizer runtimes reserve huge address ranges: memory limits and
 // allocation-failure tests cannot run under them.

@@ -251,5 +251,53 @@ TEST(Readahead, DirectoryBytesAheadStayWithinTheLimit) {
   zip_cache_release(&cache);
 }
 
+// An archive a thread could not open for want of a descriptor is opened by
+// the taker, as a run with one job would open it: threads holding
+// descriptors ahead of it (here two, each waiting for room for a directory
+// beyond the tail read) let them go first, instead of the taker failing
+// where one job would not. The threads then leave those two to the taker
+// as well, which opens them in turn.
+TEST(Readahead, ATakerShortOfDescriptorsGetsThemBackFromTheThreads) {
+  TempDir dir;
+  std::vector<std::string> paths;
+  for (int i = 0; i < 3; ++i) {
+    ArchiveBytes a;
+    for (int e = 0; e < 1500; ++e)
+      a.add("some/longer/path/entry" + std::to_string(e) + ".dat", 0x1000u + e);
+    ASSERT_GT(a.central().size(), std::size_t{ZIP_WINDOW});
+    paths.push_back(dir.write("b" + std::to_string(i) + ".zip", a.bytes()));
+  }
+  ZipCache cache{};
+  // A limit of one byte: no directory but the next one needed is admitted.
+  Readahead* ra = readahead_start(AheadLimits{2, 3, 1, 0}, &cache);
+  ASSERT_NE(ra, nullptr);
+  {
+    test::DescriptorSqueeze squeeze;
+    ASSERT_TRUE(squeeze.none_free());
+    ASSERT_GE(squeeze.held(), 2u);
+    ASSERT_TRUE(readahead_submit(ra, paths[0].c_str(), nullptr, false));
+    usleep(100000);  // a thread tries it and leaves it to the taker
+    squeeze.give_back(2);
+    ASSERT_TRUE(readahead_submit(ra, paths[1].c_str(), nullptr, false));
+    ASSERT_TRUE(readahead_submit(ra, paths[2].c_str(), nullptr, false));
+    // Both opened, and waiting for room with their descriptors.
+    for (int i = 0; i < 500 && !test::DescriptorSqueeze::none_free(); ++i)
+      usleep(10000);
+    ASSERT_TRUE(test::DescriptorSqueeze::none_free());
+    for (const std::string& p : paths) {
+      Ahead* a = readahead_take(ra);
+      ASSERT_NE(a, nullptr);
+      EXPECT_EQ(a->path, p);
+      EXPECT_EQ(std::string(a->messages.text != nullptr ? a->messages.text : "", a->messages.len),
+                "");
+      ASSERT_NE(a->zd, nullptr) << p;
+      EXPECT_EQ(walk(a->zd).size(), 1500u);
+      readahead_release(ra);
+    }
+  }
+  readahead_stop(ra);
+  zip_cache_release(&cache);
+}
+
 }  // namespace
 }  // namespace zorv
