@@ -79,6 +79,12 @@ void announce(const Scan& scan) {
 
 int scan_dir(Scan& scan, const char* dir) {
   DIR* stream = opendir(dir);
+  if (stream == nullptr && (errno == EMFILE || errno == ENFILE) && scan.before_message != nullptr) {
+    // The caller's work ahead may hold the descriptors: once it has let
+    // them go, the walk holds no more than it would on its own.
+    announce(scan);
+    stream = opendir(dir);
+  }
   if (stream == nullptr) {
     int err = errno;
     announce(scan);

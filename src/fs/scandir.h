@@ -19,7 +19,9 @@ using ScanCallback = int (*)(const char* path, const struct stat* st, void* ctx)
 
 // Called with scandir's context before the scanner writes a message: a
 // caller that holds back output of its own writes it first, so messages
-// stay in the order of the walk.
+// stay in the order of the walk. Also called when a directory cannot be
+// opened for want of a descriptor, before it is tried again: a caller
+// working ahead lets go of the descriptors it holds.
 using ScanBeforeMessage = void (*)(void* ctx);
 
 constexpr int SCAN_RECURSE = 1;  // flag bit 0: descend into subdirectories

@@ -252,5 +252,44 @@ TEST(ScanDirStatus, ListingSparesTheStatusOfRegularFilesOnly) {
   EXPECT_EQ(seen, want);
 }
 
+// A caller working ahead holds descriptors the walk may need: a directory
+// that cannot be opened for want of one is tried again once the caller,
+// told as before a message, has let its own go, so the walk finds what it
+// would have found with the caller holding none.
+struct Squeezed {
+  test::DescriptorSqueeze* squeeze;
+  std::vector<std::string> paths;
+  int told = 0;
+};
+
+int record_squeezed(const char* path, const struct stat*, void* ctx) {
+  static_cast<Squeezed*>(ctx)->paths.push_back(path);
+  return 0;
+}
+
+void let_go(void* ctx) {
+  auto* s = static_cast<Squeezed*>(ctx);
+  ++s->told;
+  s->squeeze->give_back(s->squeeze->held());
+}
+
+TEST(ScanDirDescriptors, ADirectoryOpenedForWantOfADescriptorIsTriedAgainOnceTheCallerLetsGo) {
+  TempDir dir;
+  dir.write("top/sub/a.zip", Bytes{'x'});
+  test::CaptureFd err(2);
+  int result;
+  Squeezed s{nullptr, {}, 0};
+  {
+    test::DescriptorSqueeze squeeze;
+    s.squeeze = &squeeze;
+    squeeze.give_back(1);  // for "top"; "sub" finds none
+    result = scandir((dir / "top").c_str(), ".zip", record_squeezed, &s, SCAN_RECURSE, let_go);
+  }
+  EXPECT_EQ(result, SCAN_OK);
+  EXPECT_EQ(err.text(), "");
+  EXPECT_EQ(s.paths, std::vector<std::string>{dir / "top/sub/a.zip"});
+  EXPECT_EQ(s.told, 1);
+}
+
 }  // namespace
 }  // namespace zorv
