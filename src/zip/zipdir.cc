@@ -353,6 +353,7 @@ CdhFit cdh_fit(std::uint32_t cd_size, std::uint32_t pos, const unsigned char* hd
   return CdhFit::Ok;
 }
 
+// O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
 int zip_open_flags() {
   return O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
 }
