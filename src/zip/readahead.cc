@@ -95,6 +95,10 @@ bool admit(std::size_t bytes, void* ctx) {
   return true;
 }
 
+ZipFileId id_of(const struct stat& st) {
+  return ZipFileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
 bool out_of_descriptors(int err) {
   return err == EMFILE || err == ENFILE;
 }
@@ -149,7 +153,7 @@ void open_item(Item* item, bool may_defer) {
       a.skip = true;
     } else {
       a.has_id = true;
-      a.id = ZipFileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+      a.id = id_of(st);
       openzip_at(-1, nullptr, item->path, ZipOpen{});  // says it could not be opened
     }
   } else if (item->listed && known && !S_ISREG(st.st_mode)) {
@@ -159,8 +163,7 @@ void open_item(Item* item, bool may_defer) {
     const struct stat* given = item->given ? &item->st : known ? &st : nullptr;
     if (given != nullptr) {
       a.has_id = true;
-      a.id = ZipFileId{static_cast<std::uint64_t>(given->st_dev),
-                       static_cast<std::uint64_t>(given->st_ino)};
+      a.id = id_of(*given);
     }
     a.zd = openzip_at(fd, known ? &st : nullptr, item->path, ZipOpen{item->ra->cache, admit, item});
   }

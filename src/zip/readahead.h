@@ -29,6 +29,12 @@ namespace zorv {
 
 struct Readahead;
 
+// Which file an archive is: the device and inode of its status.
+struct ZipFileId {
+  std::uint64_t dev;
+  std::uint64_t ino;
+};
+
 struct AheadLimits {
   unsigned jobs;       // requests in flight; 1: none ahead, no threads
   std::size_t window;  // archives asked for and not yet released

@@ -18,7 +18,6 @@ namespace zorv {
 struct ZipDir {
   char* path;              // copy of the path given to openzip
   int fd;                  // open for reading until the directory is read
-  ZipFileId id;
   std::int64_t file_size;  // 64-bit: archives up to the format's 4 GiB limit and beyond
   std::int64_t ecd_pos;    // file offset of the ECD signature
   unsigned char* window;   // the file bytes of the read that found the ECD, or null
@@ -95,7 +94,6 @@ bool take_regular(ZipDir* zd, int fd, const struct stat* st) {
   zd->fd = fd;
   if (fd < 0 || st == nullptr || !S_ISREG(st->st_mode)) return false;
   zd->file_size = st->st_size;
-  zd->id = ZipFileId{static_cast<std::uint64_t>(st->st_dev), static_cast<std::uint64_t>(st->st_ino)};
   return true;
 }
 
@@ -468,10 +466,6 @@ void closezip(ZipDir* zd) {
   if (zd->fd >= 0) close(zd->fd);
   std::free(zd->path);
   std::free(zd);
-}
-
-ZipFileId zip_file_id(const ZipDir* zd) {
-  return zd->id;
 }
 
 void zip_cache_release(ZipCache* cache) {

@@ -99,13 +99,6 @@ struct ZipOpen {
   void* ctx;
 };
 
-// Which file an opened archive is: the device and inode of the descriptor
-// it was read through.
-struct ZipFileId {
-  std::uint64_t dev;
-  std::uint64_t ino;
-};
-
 constexpr std::size_t ECD_SIZE = 22;  // fixed part of the end record
 constexpr std::size_t CDH_SIZE = 46;  // fixed part of a central header
 
@@ -157,9 +150,6 @@ std::uint32_t zip_entry_pos(const ZipDir* zd);
 // The number of entries the end record claims (the ZIP64 record's, where
 // one was read).
 std::uint64_t zip_total_entries(const ZipDir* zd);
-
-// Which file the archive was read from.
-ZipFileId zip_file_id(const ZipDir* zd);
 
 // How many bytes stand in front of the archive (a self-extractor's stub):
 // recorded offsets count from its start, file offsets from the file's.
