@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "report.h"
+#include "report/revisit.h"
 #include "support/walk.h"
 #include "zip/zipdir.h"
 
@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint32_t probe_crc = size > 0 ? data[0] : 0;
   auto probe_pos = static_cast<std::uint32_t>(size);
   if (!w.opened) {
-    FUZZ_CHECK(zorv::lookup_entry_name(path, probe_crc, probe_pos, &buf, &cache) ==
+    FUZZ_CHECK(zorv::lookup_entry_name(path, probe_crc, probe_pos, &buf, &cache, nullptr) ==
                NameLookup::OpenFailed);
   }
   const auto& entries = w.entries;
@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t i = lookups == n ? k : k * (n - 1) / (lookups - 1);
     const zorv::test::WalkedEntry& e = entries[i];
     std::string printed(e.name.c_str());  // up to the first NUL
-    FUZZ_CHECK(zorv::lookup_entry_name(path, e.crc32, e.cd_pos, &buf, &cache) ==
+    FUZZ_CHECK(zorv::lookup_entry_name(path, e.crc32, e.cd_pos, &buf, &cache, nullptr) ==
                NameLookup::Found);
     FUZZ_CHECK(buf.text != nullptr);
     FUZZ_CHECK(std::strlen(buf.text) == printed.size());
@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // Position 0 names no entry (every entry ends past its 46-byte header).
   if (w.opened) {
-    FUZZ_CHECK(zorv::lookup_entry_name(path, probe_crc, 0, &buf, &cache) == NameLookup::NoMatch);
+    FUZZ_CHECK(zorv::lookup_entry_name(path, probe_crc, 0, &buf, &cache, nullptr) == NameLookup::NoMatch);
   }
   std::free(buf.text);
   zorv::zip_cache_release(&cache);

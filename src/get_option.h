@@ -4,12 +4,14 @@
 
 namespace zorv {
 
-// Scanner state. It lives for the whole process and is never reset by the
-// program (tests reset it by assigning these).
-extern int opt_index;   // next argv element to examine; starts at 1
-extern char* opt_next;  // cursor in the option word; at a NUL: nothing pending
-extern int opt_char;    // option character last taken (sign-extended byte)
-extern char* opt_arg;   // argument of the last option, or the non-option word
+// Scanner state: a value its caller owns, one per scan of an argv. Starts
+// at the first word after the program name with nothing pending.
+struct OptScan {
+  int opt_index = 1;          // next argv element to examine
+  const char* opt_next = "";  // cursor in the option word; at a NUL: nothing pending
+  int opt_char = 0;           // option character last taken (sign-extended byte)
+  const char* opt_arg = nullptr;  // argument of the last option, or the non-option word
+};
 
 // Result codes of get_option besides an accepted option character.
 constexpr int OPT_END = -1;         // no words left, or "--..." consumed
@@ -24,6 +26,6 @@ constexpr int OPT_WORD_BAR = '|';   // non-option word in opt_arg ('|' in the op
 // one; a '|' anywhere makes a non-option word come back as the pseudo-option
 // '|' (opt_arg is the argv element itself, not a copy). After any result but
 // an accepted option no further call is meaningful.
-int get_option(int argc, char* const* argv, const char* optstring);
+int get_option(OptScan* scan, int argc, char* const* argv, const char* optstring);
 
 }  // namespace zorv

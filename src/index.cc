@@ -2,12 +2,20 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
-#include "message.h"
+#include "index_internal.h"
+#include "zip/zipdir.h"
 
 namespace zorv {
 
 namespace {
+
+// Keeps the first failure; false, for the caller to return.
+bool fail(Index* ix, IndexFail why) {
+  if (ix->failure == IndexFail::None) ix->failure = why;
+  return false;
+}
 
 // The orderings of the indexes. The two CRC-32 indexes are ordered by the
 // unsigned CRC-32, kept in the tree's nodes; the path indexes by strcmp, of
@@ -26,10 +34,8 @@ std::int32_t archive_compare(const void* key, const void* stored) {
 }
 
 std::int32_t id_compare(const void* key, const void* stored) {
-  const FileId& a = static_cast<const ArchiveName*>(key)->id;
-  const FileId& b = static_cast<const ArchiveName*>(stored)->id;
-  if (a.dev != b.dev) return a.dev < b.dev ? -1 : 1;
-  return (a.ino > b.ino) - (a.ino < b.ino);
+  return file_id_compare(static_cast<const ArchiveName*>(key)->id,
+                         static_cast<const ArchiveName*>(stored)->id);
 }
 
 std::int32_t tally_compare(const void* key, const void* stored) {
@@ -42,14 +48,24 @@ std::int32_t tally_compare(const void* key, const void* stored) {
 // means "not known", never "not there".
 DupeLink* join_group(Index* ix, EntryRef* first, EntryRef* other, DupeGroup* group) {
   auto* link = static_cast<DupeLink*>(fsa_alloc(ix->DupeLinkPool));
-  if (link == nullptr) error_exit("internal error, DupeTreeInsert, out of memory");
+  if (link == nullptr) return fail(ix, IndexFail::DupeInsert), nullptr;
   if (group == nullptr) {
     group = static_cast<DupeGroup*>(fsa_alloc(ix->DupeGroupPool));
-    if (group == nullptr) error_exit("internal error, DupeTreeInsert, out of memory");
+    if (group == nullptr) {
+      fsa_free(ix->DupeLinkPool, link);
+      return fail(ix, IndexFail::DupeInsert), nullptr;
+    }
     group->head = DupeLink{first, nullptr};
     group->tail = &group->head;
     // Insert-or-find: the group already holding this CRC-32, or the new one.
-    if (auto* existing = static_cast<DupeGroup*>(rbtree_insert(ix->DupeTree, group))) {
+    bool no_memory = false;
+    auto* existing = static_cast<DupeGroup*>(rbtree_insert(ix->DupeTree, group, &no_memory));
+    if (no_memory) {
+      fsa_free(ix->DupeGroupPool, group);
+      fsa_free(ix->DupeLinkPool, link);
+      return fail(ix, IndexFail::TreeNode), nullptr;
+    }
+    if (existing != nullptr) {
       fsa_free(ix->DupeGroupPool, group);
       group = existing;
     } else {
@@ -67,13 +83,20 @@ DupeLink* join_group(Index* ix, EntryRef* first, EntryRef* other, DupeGroup* gro
 // CRC-32) and `group` (its group) are what a search already found, or null
 // when not known: entries and groups are never removed while indexing, so
 // what a search found stays true.
-void record_entry(Index* ix, std::uint32_t crc32, std::uint32_t cd_pos, ArchiveName* archive,
+bool record_entry(Index* ix, std::uint32_t crc32, std::uint32_t cd_pos, ArchiveName* archive,
                   EntryRef* first, DupeGroup* group) {
   auto* entry = static_cast<EntryRef*>(fsa_alloc(ix->EntryRefPool));
-  if (entry == nullptr) error_exit("internal error, CRC32_TreeInsert, out of memory");
+  if (entry == nullptr) return fail(ix, IndexFail::CrcInsert);
   *entry = EntryRef{crc32, cd_pos, archive};
-  if (first == nullptr) first = static_cast<EntryRef*>(rbtree_insert(ix->CRC32_Tree, entry));
-  if (first != nullptr) join_group(ix, first, entry, group);
+  if (first == nullptr) {
+    bool no_memory = false;
+    first = static_cast<EntryRef*>(rbtree_insert(ix->CRC32_Tree, entry, &no_memory));
+    if (no_memory) {
+      fsa_free(ix->EntryRefPool, entry);
+      return fail(ix, IndexFail::TreeNode);
+    }
+  }
+  return first == nullptr || join_group(ix, first, entry, group) != nullptr;
 }
 
 // Entries are recorded a few dozen at a time: the tree paths of a batch are
@@ -94,7 +117,7 @@ struct Recording {
   void* seen_group[RECORD_BATCH];
 };
 
-void record_batch(Index* ix, Recording& r) {
+bool record_batch(Index* ix, Recording& r) {
   rbtree_prefetch(ix->CRC32_Tree, r.crc32, r.count, r.first);
   std::size_t seen = 0;
   for (std::size_t i = 0; i < r.count; ++i) {
@@ -106,11 +129,14 @@ void record_batch(Index* ix, Recording& r) {
   rbtree_prefetch(ix->DupeTree, r.seen_crc32, seen, r.seen_group);
   for (std::size_t i = 0, j = 0; i < r.count; ++i)
     r.group[i] = r.first[i] != nullptr ? r.seen_group[j++] : nullptr;
-  for (std::size_t i = 0; i < r.count; ++i) {
-    record_entry(ix, r.crc32[i], r.cd_pos[i], r.archive, static_cast<EntryRef*>(r.first[i]),
-                 static_cast<DupeGroup*>(r.group[i]));
+  std::size_t n = std::exchange(r.count, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!record_entry(ix, r.crc32[i], r.cd_pos[i], r.archive, static_cast<EntryRef*>(r.first[i]),
+                      static_cast<DupeGroup*>(r.group[i]))) {
+      return false;
+    }
   }
-  r.count = 0;
+  return true;
 }
 
 void release_tree(RbTree*& tree) {
@@ -125,25 +151,133 @@ void release_pool(FsaPool*& pool) {
 
 }  // namespace
 
-Index* create_indexes() {
+const char* index_failure_text(IndexFail fail, bool* prefixed) {
+  *prefixed = fail != IndexFail::TreeNode;
+  switch (fail) {
+    case IndexFail::None:
+      break;
+    case IndexFail::TreeAlloc:
+      return "internal error, rbtree_alloc() failed";
+    case IndexFail::PoolInit:
+      return "internal error, fsa_init() failed";
+    case IndexFail::TreeNode:
+      return RB_NO_MEMORY_TEXT;
+    case IndexFail::CrcInsert:
+      return "internal error, CRC32_TreeInsert, out of memory";
+    case IndexFail::DupeInsert:
+      return "internal error, DupeTreeInsert, out of memory";
+    case IndexFail::FileInsert:
+      return "internal error, FileTreeInsert, out of memory";
+    case IndexFail::ListInsert:
+      return "internal error, FileListInsert, out of memory";
+  }
+  return "internal error, no failure";
+}
+
+namespace {
+
+// Says a container's own line for a failed creation (none when only the
+// tree's record found no memory).
+void say_container(Diag* diag, const FsaFailure& failure) {
+  if (failure.fault == FsaFault::None) return;
+  char text[96];
+  say_bare(diag, "%s", fsa_failure_text(failure, text, sizeof text));
+}
+
+RbTree* make_tree(Diag* diag, RbCompare compare, RbKey key, bool* ok) {
+  FsaFailure failure{};
+  RbTree* tree = key != nullptr ? rbtree_alloc_keyed(key, &failure) : rbtree_alloc(compare, &failure);
+  if (tree == nullptr && *ok) say_container(diag, failure);
+  *ok = *ok && tree != nullptr;
+  return tree;
+}
+
+FsaPool* make_pool(Diag* diag, std::uint32_t item_size, bool* ok) {
+  FsaFailure failure{};
+  FsaPool* pool = fsa_init(item_size, 1024, &failure);
+  if (pool == nullptr) say_container(diag, failure);
+  *ok = *ok && pool != nullptr;
+  return pool;
+}
+
+}  // namespace
+
+Index* create_indexes(Diag* diag, IndexFail* fail) {
   auto* ix = static_cast<Index*>(std::calloc(1, sizeof(Index)));
-  if (ix == nullptr) error_exit("internal error, rbtree_alloc() failed");
-  ix->CRC32_Tree = rbtree_alloc_keyed(crc32_key);
-  ix->FileTree = rbtree_alloc(archive_compare);
-  ix->DupeTree = rbtree_alloc_keyed(dupe_key);
-  ix->FileListTree = rbtree_alloc(tally_compare);
-  ix->FileIdTree = rbtree_alloc(id_compare);
-  if (ix->CRC32_Tree == nullptr || ix->FileTree == nullptr || ix->DupeTree == nullptr ||
-      ix->FileListTree == nullptr || ix->FileIdTree == nullptr) {
-    error_exit("internal error, rbtree_alloc() failed");
+  if (ix == nullptr) {
+    *fail = IndexFail::TreeAlloc;
+    return nullptr;
   }
-  ix->EntryRefPool = fsa_init(sizeof(EntryRef), 1024);
-  ix->DupeLinkPool = fsa_init(sizeof(DupeLink), 1024);
-  ix->DupeGroupPool = fsa_init(sizeof(DupeGroup), 1024);
-  if (ix->EntryRefPool == nullptr || ix->DupeLinkPool == nullptr || ix->DupeGroupPool == nullptr) {
-    error_exit("internal error, fsa_init() failed");
+  ix->diag = diag;
+  bool trees = true;
+  ix->CRC32_Tree = make_tree(diag, nullptr, crc32_key, &trees);
+  ix->FileTree = make_tree(diag, archive_compare, nullptr, &trees);
+  ix->DupeTree = make_tree(diag, nullptr, dupe_key, &trees);
+  ix->FileListTree = make_tree(diag, tally_compare, nullptr, &trees);
+  ix->FileIdTree = make_tree(diag, id_compare, nullptr, &trees);
+  if (!trees) {
+    release_indexes(ix);
+    *fail = IndexFail::TreeAlloc;
+    return nullptr;
   }
+  bool pools = true;
+  ix->EntryRefPool = make_pool(diag, sizeof(EntryRef), &pools);
+  ix->DupeLinkPool = make_pool(diag, sizeof(DupeLink), &pools);
+  ix->DupeGroupPool = make_pool(diag, sizeof(DupeGroup), &pools);
+  if (!pools) {
+    release_indexes(ix);
+    *fail = IndexFail::PoolInit;
+    return nullptr;
+  }
+  *fail = IndexFail::None;
   return ix;
+}
+
+IndexFail index_failure(const Index* ix) {
+  return ix->failure;
+}
+
+IndexCounts index_counts(const Index* ix) {
+  auto groups = ix->DupeTree != nullptr ? ix->DupeTree->count : 0;
+  return IndexCounts{static_cast<std::uint64_t>(ix->FileTree->count), ix->entries_read,
+                     ix->directory_bytes, static_cast<std::uint64_t>(groups), ix->group_members};
+}
+
+namespace {
+
+struct GroupVisit {
+  void (*visit)(const DupeGroup* group, void* ctx);
+  void* ctx;
+};
+
+void visit_group(void* item, void* ctx) {
+  auto* v = static_cast<GroupVisit*>(ctx);
+  v->visit(static_cast<const DupeGroup*>(item), v->ctx);
+}
+
+struct TallyVisit {
+  void (*visit)(const ArchiveTally* tally, void* ctx);
+  void* ctx;
+};
+
+void visit_tally(void* item, void* ctx) {
+  auto* v = static_cast<TallyVisit*>(ctx);
+  v->visit(static_cast<const ArchiveTally*>(item), v->ctx);
+}
+
+}  // namespace
+
+void index_each_group(const Index* ix, void (*visit)(const DupeGroup* group, void* ctx),
+                      void* ctx) {
+  if (ix->DupeTree == nullptr) return;
+  GroupVisit v{visit, ctx};
+  rbtree_walk(ix->DupeTree, visit_group, &v);
+}
+
+void index_each_listed(const Index* ix, void (*visit)(const ArchiveTally* tally, void* ctx),
+                       void* ctx) {
+  TallyVisit v{visit, ctx};
+  rbtree_walk_ascending(ix->FileListTree, visit_tally, &v);
 }
 
 void finish_indexing(Index* ix) {
@@ -173,108 +307,111 @@ bool same_file_elsewhere(Index* ix, const char* path, FileId id) {
   if (rbtree_find(ix->FileTree, &key) != nullptr) return false;
   auto* first = static_cast<const ArchiveName*>(rbtree_find(ix->FileIdTree, &key));
   if (first == nullptr) return false;
-  error_msg("warning, same file as %s: %s", first->path, path);
+  say(ix->diag, "warning, same file as %s: %s", first->path, path);
   return true;
 }
 
 int process_archive(Index* ix, const char* path, FileId id, ZipCache* cache) {
   if (same_file_elsewhere(ix, path, id)) return 0;
-  ZipDir* zd = openzip(path, cache);
+  ZipDir* zd = openzip(path, ix->diag, cache);
   if (zd == nullptr) return 1;
   index_zip(ix, path, id, zd);
   return 0;
 }
 
-void index_zip(Index* ix, const char* path, FileId id, ZipDir* zd) {
+bool index_zip(Index* ix, const char* path, FileId id, ZipDir* zd) {
   Recording r;
-  r.archive = FileTreeInsert(ix, path);
-  r.archive->id = id;
-  rbtree_insert(ix->FileIdTree, r.archive);  // the first path to it stays
+  r.archive = ix->failure == IndexFail::None ? FileTreeInsert(ix, path) : nullptr;
+  bool no_memory = false;
+  if (r.archive != nullptr) {
+    r.archive->id = id;
+    rbtree_insert(ix->FileIdTree, r.archive, &no_memory);  // the first path to it stays
+  }
+  if (r.archive == nullptr || no_memory) {
+    if (no_memory) fail(ix, IndexFail::TreeNode);
+    closezip(zd);
+    return false;
+  }
   r.count = 0;
   std::uint64_t entries = 0;
   const ZipEntry* entry;
   ZipRead read;
-  while ((read = readzip(zd, &entry)) == ZipRead::Entry) {
+  bool recorded = true;
+  while (recorded && (read = readzip(zd, &entry, ix->diag)) == ZipRead::Entry) {
     ++entries;
     // CRC-32 zero: directories and empty files, never reported.
     if (entry->crc32 == 0) continue;
     r.crc32[r.count] = entry->crc32;
     r.cd_pos[r.count] = zip_entry_pos(zd);
-    if (++r.count == RECORD_BATCH) record_batch(ix, r);
+    if (++r.count == RECORD_BATCH) recorded = record_batch(ix, r);
   }
-  record_batch(ix, r);
+  recorded = recorded && record_batch(ix, r);
   r.archive->entries = entries;
   r.archive->complete = read == ZipRead::End;
   ix->entries_read += entries;
   ix->directory_bytes += zip_layout(zd).end.cd_size;
   closezip(zd);
+  return recorded;
 }
 
 ArchiveName* FileTreeInsert(Index* ix, const char* path) {
   std::size_t len = std::strlen(path) + 1;
   auto* record = static_cast<ArchiveName*>(std::malloc(sizeof(ArchiveName) + len));
-  if (record == nullptr) error_exit("internal error, FileTreeInsert, out of memory");
+  if (record == nullptr) return fail(ix, IndexFail::FileInsert), nullptr;
   record->path = reinterpret_cast<char*>(record + 1);
   record->ordinal = static_cast<std::uint32_t>(ix->FileTree->count);
   record->complete = false;
   record->entries = 0;
   record->id = FileId{0, 0};
   std::memcpy(record->path, path, len);
-  auto* existing = static_cast<ArchiveName*>(rbtree_insert(ix->FileTree, record));
-  if (existing == nullptr) return record;
-  error_msg("warning, duplicate file name: %s\n", path);
+  bool no_memory = false;
+  auto* existing = static_cast<ArchiveName*>(rbtree_insert(ix->FileTree, record, &no_memory));
+  if (existing == nullptr && !no_memory) return record;
   std::free(record);
+  if (no_memory) return fail(ix, IndexFail::TreeNode), nullptr;
+  say(ix->diag, "warning, duplicate file name: %s\n", path);
   return existing;
 }
 
 int CRC32_TreeInsert(Index* ix, std::uint32_t crc32, std::uint32_t cd_pos, ArchiveName* archive) {
-  record_entry(ix, crc32, cd_pos, archive, nullptr, nullptr);
-  return 0;
+  return record_entry(ix, crc32, cd_pos, archive, nullptr, nullptr) ? 0 : 1;
 }
 
 DupeLink* DupeTreeInsert(Index* ix, EntryRef* first, EntryRef* other) {
   return join_group(ix, first, other, nullptr);
 }
 
-ArchiveTally* FileListTally(Index* ix, const ArchiveName* archive, bool* fresh) {
+// The count is what the indexing walk read, the directory whose entries
+// the groups hold (on a sound archive, the end record's); the archive was
+// read again for the report, so that one gone since indexing is never
+// called copied whole.
+ArchiveTally* FileListInsert(Index* ix, const ArchiveName* archive, bool opened) {
   ArchiveTally key{archive->path, 0, 0, false};
   auto* tally = static_cast<ArchiveTally*>(rbtree_find(ix->FileListTree, &key));
-  *fresh = tally == nullptr;
   if (tally != nullptr) {
     ++tally->found;
     return tally;
   }
   tally = static_cast<ArchiveTally*>(std::malloc(sizeof(ArchiveTally)));
-  if (tally == nullptr) error_exit("internal error, FileListInsert, out of memory");
+  if (tally == nullptr) return fail(ix, IndexFail::ListInsert), nullptr;
   *tally = key;
-  rbtree_insert(ix->FileListTree, tally);
-  return tally;
-}
-
-// Opened again so that an archive gone since indexing is never called
-// copied whole; the count is what the indexing walk read, the directory
-// whose entries the groups hold (on a sound archive, the end record's).
-void FileListOpened(ArchiveTally* tally, const ArchiveName* archive, bool opened) {
-  if (!opened) return;
-  tally->total = archive->entries;
-  tally->complete = archive->complete;
-  ++tally->found;
-}
-
-ArchiveTally* FileListInsert(Index* ix, const ArchiveName* archive, ZipCache* cache) {
-  bool fresh;
-  ArchiveTally* tally = FileListTally(ix, archive, &fresh);
-  if (fresh) {
-    ZipDir* zd = openzip(archive->path, cache);
-    FileListOpened(tally, archive, zd != nullptr);
-    if (zd != nullptr) closezip(zd);
+  bool no_memory = false;
+  rbtree_insert(ix->FileListTree, tally, &no_memory);
+  if (no_memory) {
+    std::free(tally);
+    return fail(ix, IndexFail::TreeNode), nullptr;
+  }
+  if (opened) {
+    tally->total = archive->entries;
+    tally->complete = archive->complete;
+    tally->found = 1;
   }
   return tally;
 }
 
-void free_item(void* pItem, void*) {
-  ZORV_ASSERT(pItem != nullptr, "pItem != NULL");
-  std::free(pItem);
+void free_item(void* item, void*) {
+  ZORV_ASSERT(item != nullptr, "pItem != NULL");
+  std::free(item);
 }
 
 }  // namespace zorv

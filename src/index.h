@@ -4,24 +4,23 @@
 // Entry names are never stored: an entry is remembered by its CRC-32, its
 // position in its archive's central directory and its archive, one pooled
 // EntryRef each. All of it lives in one Index, which the run creates and
-// releases; nothing here is process-wide.
+// releases; nothing here is process-wide. The Index is reached only through
+// the functions below (its trees and pools are its own; its tests see them
+// through index_internal.h). Running out of memory never ends the run here:
+// the operation fails, the Index keeps the first failure (index_failure)
+// and does nothing more, and the caller says it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "util/fsa.h"
-#include "util/rbtree.h"
-#include "zip/zipdir.h"
+#include "util/diag.h"
+#include "util/file_id.h"
 
 namespace zorv {
 
-// Which file an archive is, whatever path reached it (links, "./dir" and
-// "dir"): its device and inode.
-struct FileId {
-  std::uint64_t dev;
-  std::uint64_t ino;
-};
+struct ZipDir;    // zip/zipdir.h
+struct ZipCache;  // zip/zipdir.h
 
 // FileTree item: the path text is stored right behind the record, in the
 // same allocation, and `path` points at it. `ordinal` numbers the archives
@@ -68,26 +67,48 @@ struct ArchiveTally {
   bool complete;
 };
 
-// Everything a run knows about its archives. The group index (DupeTree and
-// the three pools) and the CRC32_Tree may go before the rest: a released
-// member is null, and release_indexes skips it.
-struct Index {
-  RbTree* CRC32_Tree;    // EntryRef by CRC-32
-  RbTree* FileTree;      // ArchiveName by path
-  RbTree* DupeTree;      // DupeGroup by CRC-32
-  RbTree* FileListTree;  // ArchiveTally by path
-  RbTree* FileIdTree;    // the FileTree's ArchiveNames again, by FileId
-  FsaPool* EntryRefPool;
-  FsaPool* DupeLinkPool;
-  FsaPool* DupeGroupPool;
-  std::size_t group_members;      // links in all groups together
-  std::uint64_t entries_read;     // by every walk of a directory
-  std::uint64_t directory_bytes;  // of the directories walked
+struct Index;
+
+// What an Index could not do, each with its own line (index_failure_text).
+enum class IndexFail {
+  None,
+  TreeAlloc,   // "internal error, rbtree_alloc() failed"
+  PoolInit,    // "internal error, fsa_init() failed"
+  TreeNode,    // the tree's own "rbtree_insert: no memory for node" (no prefix)
+  CrcInsert,   // "internal error, CRC32_TreeInsert, out of memory"
+  DupeInsert,  // "internal error, DupeTreeInsert, out of memory"
+  FileInsert,  // "internal error, FileTreeInsert, out of memory"
+  ListInsert,  // "internal error, FileListInsert, out of memory"
 };
 
-// A new, empty Index, or the run ends with "internal error, rbtree_alloc()
-// failed" / "internal error, fsa_init() failed".
-Index* create_indexes();
+// The line for a failure; `prefixed`: whether it is the program's own
+// ("zorv: " goes before it) or a container's.
+const char* index_failure_text(IndexFail fail, bool* prefixed);
+
+// A new, empty Index whose warnings go to `diag`; null when it could not be
+// made, with *fail saying why (a tree's or pool's own line was said to
+// `diag` first, without the prefix).
+Index* create_indexes(Diag* diag, IndexFail* fail);
+
+// The first failure of an operation on `ix` (None: none). After one, the
+// Index records nothing more; only its release is meaningful.
+IndexFail index_failure(const Index* ix);
+
+// What an Index holds: archives recorded, entries read by every walk, bytes
+// of the directories walked, duplicate groups (0 once released) and their
+// members together.
+struct IndexCounts {
+  std::uint64_t archives;
+  std::uint64_t entries_read;
+  std::uint64_t directory_bytes;
+  std::uint64_t groups;
+  std::uint64_t group_members;
+};
+IndexCounts index_counts(const Index* ix);
+
+// Visits every group in the DupeTree's pre-order: the report's order.
+void index_each_group(const Index* ix, void (*visit)(const DupeGroup* group, void* ctx),
+                      void* ctx);
 
 // Ends indexing: releases the CRC32_Tree, which only recording reads (the
 // groups hold every member). No process_archive after it.
@@ -102,48 +123,30 @@ void release_groups(Index* ix);
 void release_indexes(Index* ix);
 
 // Indexes the archive at `path`, the file `id`: 0 when it was opened and
-// walked, or when it is a file already indexed under another path (then
-// "warning, same file as <first path>: <path>", and it is not read again);
-// 1 when opening it failed (already reported). The same path named again
-// is read again (FileTreeInsert warns). Entries are recorded in directory
+// walked (or recording failed: index_failure), or when it is a file already
+// indexed under another path (then "warning, same file as <first path>:
+// <path>", and it is not read again); 1 when opening it failed (the reader
+// said why to the Index's Diag). The same path named again is read again
+// (with "warning, duplicate file name"). Entries are recorded in directory
 // order; a CRC-32 of zero (directories, empty files) is never recorded.
 int process_archive(Index* ix, const char* path, FileId id, ZipCache* cache);
 
 // process_archive's two steps, for an archive opened elsewhere (ahead of
 // time): whether `path` is a file indexed under another path (then the
-// warning is written), and the walk of an opened archive, which closes `zd`.
+// warning is said), and the walk of an opened archive, which closes `zd`
+// (false: recording failed, index_failure says why).
 bool same_file_elsewhere(Index* ix, const char* path, FileId id);
-void index_zip(Index* ix, const char* path, FileId id, ZipDir* zd);
+bool index_zip(Index* ix, const char* path, FileId id, ZipDir* zd);
 
-// The FileTree's record for `path`, new or already there. A path seen before
-// gets "warning, duplicate file name: <path>" (and an empty line). Exits
-// with "internal error, FileTreeInsert, out of memory".
-ArchiveName* FileTreeInsert(Index* ix, const char* path);
+// Option -l: counts one group member of `archive`. The first count records
+// whether the archive `opened` when it was read again for the report: when
+// it did not, both counts start at 0 and it is not complete; else its total
+// is the entries its indexing walk read. Null when no record could be made
+// (ListInsert).
+ArchiveTally* FileListInsert(Index* ix, const ArchiveName* archive, bool opened);
 
-// Records one entry; a CRC-32 seen before joins (or starts) its duplicate
-// group. Always 0. Exits with "internal error, CRC32_TreeInsert, out of memory".
-int CRC32_TreeInsert(Index* ix, std::uint32_t crc32, std::uint32_t cd_pos, ArchiveName* archive);
-
-// Appends `other` to the group of `first` (already in the CRC32_Tree, same
-// CRC-32), creating the group when needed; returns other's new link. At most
-// one tree lookup and constant work per call. Exits with "internal error,
-// DupeTreeInsert, out of memory".
-DupeLink* DupeTreeInsert(Index* ix, EntryRef* first, EntryRef* other);
-
-// Counts one group member of `archive`. The first count opens the archive
-// again: when that fails (the reader has said why) both counts start at 0
-// and it is not complete; else its total is the entries its walk read.
-// Exits with "internal error, FileListInsert, out of memory".
-ArchiveTally* FileListInsert(Index* ix, const ArchiveName* archive, ZipCache* cache);
-
-// FileListInsert in two steps, for archives opened elsewhere (ahead): counts
-// one more member of an archive already counted, else adds its record at 0
-// and sets *fresh; FileListOpened then completes a fresh record, counting
-// its first member when the archive was `opened` again.
-ArchiveTally* FileListTally(Index* ix, const ArchiveName* archive, bool* fresh);
-void FileListOpened(ArchiveTally* tally, const ArchiveName* archive, bool opened);
-
-// Releases a heap item; a null one is a broken invariant and aborts.
-void free_item(void* pItem, void* ctx = nullptr);
+// Visits every -l record in ascending path order.
+void index_each_listed(const Index* ix, void (*visit)(const ArchiveTally* tally, void* ctx),
+                       void* ctx);
 
 }  // namespace zorv

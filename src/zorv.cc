@@ -8,24 +8,23 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "fs/scandir.h"
 #include "get_option.h"
 #include "index.h"
-#include "message.h"
 #include "progress.h"
-#include "report.h"
-#include "report_json.h"
-#include "report_sink.h"
+#include "report/json.h"
+#include "report/report.h"
+#include "report/revisit.h"
+#include "report/sink.h"
+#include "util/diag.h"
+#include "util/rbtree.h"
 #include "zip/readahead.h"
 #include "zip/zipdir.h"
 
 namespace zorv {
-
-int option_flags = 0;
-int option_jobs = 0;
-char* pStartDir = nullptr;
 
 namespace {
 
@@ -125,48 +124,50 @@ void finish_output(int failed) {
 }
 
 // Applies one option, by the letter of its short form or its LONG_ code.
-void apply(int code, const char* value) {
+void apply(Options& o, int code, const char* value) {
   switch (code) {
     case 'R':
-      option_flags |= OPT_RECURSE;
+      o.recurse = true;
       break;
     case 'l':
-      option_flags |= OPT_LIST;
+      o.list = true;
       break;
     case 's':
-      option_flags |= OPT_SIZE;
+      o.size = true;
       break;
     case 'c':
-      option_flags |= OPT_CONTENT | OPT_SIZE;
+      o.content = o.size = true;
       break;
     case 'j':
-      option_jobs = jobs_value(value);
+      o.jobs = jobs_value(value);
       break;
     case LONG_HELP:
       usage();
     case LONG_VERSION:
       version();
     case LONG_SUMMARY:
-      option_flags |= OPT_SUMMARY;
+      o.summary = true;
       break;
     case LONG_EXIT_STATUS:
-      option_flags |= OPT_EXIT_STATUS;
+      o.exit_status = true;
       break;
     case LONG_FORMAT:
-      option_flags &= ~OPT_JSONL;
       if (std::strcmp(value, "jsonl") == 0) {
-        option_flags |= OPT_JSONL;
-      } else if (std::strcmp(value, "text") != 0) {
+        o.format = Format::Jsonl;
+      } else if (std::strcmp(value, "text") == 0) {
+        o.format = Format::Text;
+      } else {
         error_exit("command error, unknown format '%s'. Type 'zorv --help' for help", value);
       }
       break;
     case LONG_PROGRESS:
-      option_flags &= ~(OPT_PROGRESS_ALWAYS | OPT_PROGRESS_NEVER);
       if (std::strcmp(value, "always") == 0) {
-        option_flags |= OPT_PROGRESS_ALWAYS;
+        o.progress = ProgressWhen::Always;
       } else if (std::strcmp(value, "never") == 0) {
-        option_flags |= OPT_PROGRESS_NEVER;
-      } else if (std::strcmp(value, "auto") != 0) {
+        o.progress = ProgressWhen::Never;
+      } else if (std::strcmp(value, "auto") == 0) {
+        o.progress = ProgressWhen::Auto;
+      } else {
         error_exit("command error, unknown progress '%s'. Type 'zorv --help' for help", value);
       }
       break;
@@ -177,25 +178,29 @@ void apply(int code, const char* value) {
 }
 
 // "--name" or "--name=value" (the word after its "--").
-void take_long_option(const char* word) {
+void take_long_option(Options& o, const char* word) {
   const char* equals = std::strchr(word, '=');
   std::size_t len = equals != nullptr ? static_cast<std::size_t>(equals - word) : std::strlen(word);
-  for (const LongOption& o : long_options) {
-    if (std::strlen(o.name) != len || std::strncmp(o.name, word, len) != 0) continue;
-    if (o.takes_value && equals == nullptr)
-      error_exit("command error, the '--%s' option requires an argument", o.name);
-    if (!o.takes_value && equals != nullptr)
-      error_exit("command error, the '--%s' option takes no argument", o.name);
-    apply(o.code, equals != nullptr ? equals + 1 : nullptr);
+  for (const LongOption& lo : long_options) {
+    if (std::strlen(lo.name) != len || std::strncmp(lo.name, word, len) != 0) continue;
+    if (lo.takes_value && equals == nullptr)
+      error_exit("command error, the '--%s' option requires an argument", lo.name);
+    if (!lo.takes_value && equals != nullptr)
+      error_exit("command error, the '--%s' option takes no argument", lo.name);
+    apply(o, lo.code, equals != nullptr ? equals + 1 : nullptr);
     return;
   }
   error_exit("command error, unknown option '--%.*s'. Type 'zorv' by itself for help",
              static_cast<int>(len), word);
 }
 
-// What one run holds: the index it fills, the archives opened ahead of it
-// and the reader's buffer handed from archive to archive.
+// What one run holds: its options, where its lines go, the index it fills,
+// the archives opened ahead of it and the reader's buffer handed from
+// archive to archive.
 struct Run {
+  const Options& options;
+  Diag diag;       // straight to standard error
+  Diag scan_diag;  // the scanner's: the archives asked for are indexed first
   Index* ix;
   ZipCache cache;
   Readahead* ahead;
@@ -203,13 +208,18 @@ struct Run {
 };
 
 ProgressCounts counts_of(const Index* ix) {
-  auto groups = ix->DupeTree != nullptr ? ix->DupeTree->count : 0;  // gone once reported
-  return ProgressCounts{static_cast<std::uint64_t>(ix->FileTree->count),
-                        ix->entries_read,
-                        static_cast<std::uint64_t>(groups),
-                        ix->directory_bytes,
-                        0,
-                        0};
+  IndexCounts c = index_counts(ix);
+  return ProgressCounts{c.archives, c.entries_read, c.groups, c.directory_bytes, 0, 0};
+}
+
+// Ends the run when the index could not record something.
+void check_index(const Run& run) {
+  IndexFail fail = index_failure(run.ix);
+  if (fail == IndexFail::None) return;
+  bool prefixed = true;
+  const char* text = index_failure_text(fail, &prefixed);
+  if (!prefixed) bare_exit("%s", text);
+  error_exit("%s", text);
 }
 
 // Indexes the oldest archive asked for, saying what a serial run would have
@@ -218,15 +228,13 @@ ProgressCounts counts_of(const Index* ix) {
 // opened.
 void index_next(Run& run) {
   Ahead* a = readahead_take(run.ahead);
-  FileId id{a->id.dev, a->id.ino};
+  hand_on(&a->messages, &run.diag);
   if (a->status_errno != 0) {
-    scan_status_warning(a->path, a->status_errno);
-  } else if (a->skip || (a->has_id && same_file_elsewhere(run.ix, a->path, id))) {
+    scan_status_warning(a->path, a->status_errno, &run.diag);
+  } else if (a->skip || (a->has_id && same_file_elsewhere(run.ix, a->path, a->id))) {
     // passed over
-  } else if (a->zd != nullptr) {
-    index_zip(run.ix, a->path, id, std::exchange(a->zd, nullptr));
-  } else {
-    print_messages(&a->messages);
+  } else if (a->zd != nullptr && !index_zip(run.ix, a->path, a->id, std::exchange(a->zd, nullptr))) {
+    check_index(run);
   }
   readahead_release(run.ahead);
   if (run.progress != nullptr) progress_update(run.progress, counts_of(run.ix));
@@ -268,59 +276,74 @@ void dispatch(Run& run, char* arg) {
     if (has_ext(arg, ARCHIVE_EXT)) index_archive(arg, &st, &run);
     return;
   }
-  scandir(arg, ARCHIVE_EXT, index_archive, &run, option_flags, index_pending);
+  int flags = run.options.recurse ? SCAN_RECURSE : 0;
+  if (scandir(arg, ARCHIVE_EXT, index_archive, &run, flags, &run.scan_diag, index_pending) ==
+      SCAN_STOPPED) {
+    bare_exit("%s", RB_NO_MEMORY_TEXT);
+  }
 }
 
-ReportSplit split_option() {
-  if ((option_flags & OPT_CONTENT) != 0) return ReportSplit::Content;
-  if ((option_flags & OPT_SIZE) != 0) return ReportSplit::Size;
+ReportSplit split_of(const Options& o) {
+  if (o.content) return ReportSplit::Content;
+  if (o.size) return ReportSplit::Size;
   return ReportSplit::None;
 }
 
+[[noreturn]] void report_failed(const ReportStats& stats) {
+  if (stats.failure_bare) bare_exit("%s", stats.failure);
+  error_exit("%s", stats.failure);
+}
+
 // The report, then the -l summary and the totals; returns the exit status.
-// Once the report has copied the groups out, nothing reads them but -l's
-// count of a plain report (a split report counts what it prints): they go
+// Once the report has copied the groups out, nothing reads them: they go
 // back before the names are fetched, and the report's names reuse their
-// memory.
+// memory. The -l counts are taken as the report prints.
 int report(Run& run) {
-  bool list = (option_flags & OPT_LIST) != 0;
-  bool jsonl = (option_flags & OPT_JSONL) != 0;
-  ReportSplit split = split_option();
-  bool counted = split != ReportSplit::None;
-  TextSink text((option_flags & OPT_SUMMARY) != 0, isatty(STDOUT_FILENO) != 0);
-  JsonSink json;
-  ReportSink* sink = jsonl ? static_cast<ReportSink*>(&json) : &text;
+  const Options& o = run.options;
+  bool jsonl = o.format == Format::Jsonl;
+  // Only the sink in use is made: each holds a large output block.
+  std::optional<TextSink> text;
+  std::optional<JsonSink> json;
+  ReportSink* sink = nullptr;
+  if (jsonl) {
+    sink = &json.emplace(&run.diag);
+  } else {
+    sink = &text.emplace(o.summary, isatty(STDOUT_FILENO) != 0, &run.diag);
+  }
+  Revisit* rv = revisit_start(run.ahead, &run.cache, &run.diag);
+  if (rv == nullptr) error_exit("internal error, print_report, out of memory");
   ReportOptions options{REPORT_LIMITS,
-                        split,
-                        list && counted ? run.ix : nullptr,
-                        jsonl || (option_flags & OPT_SUMMARY) != 0,
+                        split_of(o),
+                        o.list ? run.ix : nullptr,
+                        jsonl || o.summary,
                         jsonl,
                         run.progress != nullptr ? show_check : nullptr,
-                        &run,
-                        run.ahead};
-  Report* report = report_gather(run.ix, options, sink, &run.cache);
-  if (!list || counted) {
-    release_groups(run.ix);
-    malloc_trim(0);
-  }
+                        &run};
+  Report* report = report_gather(run.ix, options, sink, rv);
+  if (report == nullptr) error_exit("internal error, print_report, out of memory");
+  release_groups(run.ix);
+  malloc_trim(0);
   ReportStats stats{};
-  if (!report_print(report, &stats)) {
+  bool whole = report_print(report, &stats);
+  revisit_stop(rv);
+  if (!whole && stats.failure != nullptr) report_failed(stats);
+  if (!whole) {
     sink->flush();
     progress_end(std::exchange(run.progress, nullptr));
     error_exit("internal error, unable to match cd_pos & crc32: %s", stats.unmatched);
   }
-  if (list) print_archive_summary(run.ix, sink, &run.cache, counted, run.ahead);
+  if (o.list) print_archive_summary(run.ix, sink);
   sink->summary(stats.totals);
+  if (sink->out_of_memory()) error_exit("internal error, print_report, out of memory");
   progress_end(std::exchange(run.progress, nullptr));
   finish_output(sink->flush());
-  return (option_flags & OPT_EXIT_STATUS) != 0 && stats.totals.groups > 0 ? 2 : 0;
+  return o.exit_status && stats.totals.groups > 0 ? 2 : 0;
 }
 
-// The archives' opens and reads run ahead on `option_jobs` threads; when
-// the system grants none, one at a time, as the run needs them.
-Readahead* start_ahead(ZipCache* cache) {
-  unsigned jobs = option_jobs > 0 ? static_cast<unsigned>(option_jobs) : DEFAULT_JOBS;
-  AheadLimits limits = ahead_limits(jobs);
+// The archives' opens and reads run ahead on `jobs` threads; when the
+// system grants none, one at a time, as the run needs them.
+Readahead* start_ahead(int jobs, ZipCache* cache) {
+  AheadLimits limits = ahead_limits(jobs > 0 ? static_cast<unsigned>(jobs) : DEFAULT_JOBS);
   // The tests' way to run the threads on a fast local disk too.
   if (std::getenv("ZORV_TEST_READAHEAD_ALWAYS") != nullptr) limits.slow_ns = 0;
   Readahead* ahead = readahead_start(limits, cache);
@@ -329,17 +352,19 @@ Readahead* start_ahead(ZipCache* cache) {
   return ahead;
 }
 
-int run(int argc, char** argv) {
-  Run run{create_indexes(), ZipCache{}, nullptr,
-          progress_start((option_flags & OPT_PROGRESS_ALWAYS) != 0,
-                         (option_flags & OPT_PROGRESS_NEVER) != 0)};
-  run.ahead = start_ahead(&run.cache);
-  int first = 0;
-  while (first < argc && argv[first] != pStartDir)
-    ++first;
-  if (first == argc) error_exit("internal error, unable to match pStartDir with argv");
+int run(const Options& o, int argc, char** argv) {
+  Run run{o, Diag{}, Diag{}, nullptr, ZipCache{}, nullptr, nullptr};
+  run.scan_diag = Diag{nullptr, index_pending, &run};
+  IndexFail fail = IndexFail::None;
+  run.ix = create_indexes(&run.diag, &fail);
+  if (run.ix == nullptr) {
+    bool prefixed = true;
+    error_exit("%s", index_failure_text(fail, &prefixed));
+  }
+  run.progress = progress_start(o.progress == ProgressWhen::Always, o.progress == ProgressWhen::Never);
+  run.ahead = start_ahead(o.jobs, &run.cache);
   errno = 0;
-  for (int i = first; i < argc; ++i)
+  for (int i = o.first_path; i < argc; ++i)
     dispatch(run, argv[i]);
   index_pending(&run);
   // The report needs the groups, not the CRC-32 index: its nodes go back
@@ -358,38 +383,39 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-void parse_options(int argc, char** argv) {
+Options parse_options(int argc, char** argv) {
   if (argc <= 1) usage();
+  Options o;
+  OptScan scan;
   for (;;) {
     // Words that begin "--" are long options, between the short ones.
-    if (*opt_next == '\0' && opt_index < argc && std::strncmp(argv[opt_index], "--", 2) == 0) {
-      const char* word = argv[opt_index++] + 2;
+    if (*scan.opt_next == '\0' && scan.opt_index < argc &&
+        std::strncmp(argv[scan.opt_index], "--", 2) == 0) {
+      const char* word = argv[scan.opt_index++] + 2;
       if (*word != '\0') {
-        take_long_option(word);
+        take_long_option(o, word);
         continue;
       }
-      if (opt_index < argc) pStartDir = argv[opt_index];  // "--": the next word is a path
-      return;
+      if (scan.opt_index < argc) o.first_path = scan.opt_index;  // "--": the next word is a path
+      return o;
     }
-    int c = get_option(argc, argv, "|Rlscj:");
-    auto shown = static_cast<unsigned char>(opt_char);
+    int c = get_option(&scan, argc, argv, "|Rlscj:");
+    auto shown = static_cast<unsigned char>(scan.opt_char);
     switch (c) {
       case OPT_END:
-        return;
+        return o;
       case OPT_UNKNOWN:
         error_exit("command error, unknown option '%c'. Type 'zorv' by itself for help", shown);
       case OPT_LONE_HYPHEN:
         usage();
       case OPT_NEEDS_ARG:
         error_exit("command error, the '%c' option requires an argument", shown);
-      case OPT_WORD:
-        error_exit("command error, unknown option '%c'. Type 'zorv' by itself for help",
-                   static_cast<unsigned char>(opt_arg[0]));
       case OPT_WORD_BAR:
-        pStartDir = opt_arg;
-        return;
+        // The word just taken; none when '|' came as an option character.
+        if (scan.opt_arg != nullptr) o.first_path = scan.opt_index - 1;
+        return o;
       default:
-        apply(c, opt_arg);
+        apply(o, c, scan.opt_arg);
     }
   }
 }
@@ -398,9 +424,9 @@ int zorv_main(int argc, char** argv) {
   // A report can run to millions of lines: write it in large blocks when it
   // goes to a file or a pipe (a terminal keeps its line buffering).
   if (isatty(STDOUT_FILENO) == 0) std::setvbuf(stdout, nullptr, _IOFBF, std::size_t{1} << 16);
-  parse_options(argc, argv);
-  if (pStartDir == nullptr) error_exit("command error, missing directory");
-  return run(argc, argv);
+  Options o = parse_options(argc, argv);
+  if (o.first_path == 0) error_exit("command error, missing directory");
+  return run(o, argc, argv);
 }
 
 }  // namespace zorv

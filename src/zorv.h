@@ -4,29 +4,29 @@
 
 namespace zorv {
 
-constexpr int OPT_RECURSE = 1;            // -R: descend into subdirectories
-constexpr int OPT_LIST = 2;               // -l: per-archive summary after the report
-constexpr int OPT_SIZE = 4;               // -s: groups split by uncompressed size
-constexpr int OPT_CONTENT = 8;            // -c: and by content (implies -s)
-constexpr int OPT_SUMMARY = 16;           // --summary: a line of totals after the report
-constexpr int OPT_EXIT_STATUS = 32;       // --exit-status: 2 when a group was printed
-constexpr int OPT_JSONL = 64;             // --format=jsonl
-constexpr int OPT_PROGRESS_ALWAYS = 128;  // --progress=always
-constexpr int OPT_PROGRESS_NEVER = 256;   // --progress=never
+enum class Format { Text, Jsonl };
+enum class ProgressWhen { Auto, Always, Never };
 
-extern int option_flags;
-// -j: archives opened and read at once (0: the default).
-extern int option_jobs;
-// The first path word: the argv element itself (not a copy), found again by
-// pointer identity when the run starts.
-extern char* pStartDir;
+// What the command line asks for: a value the run reads, never a global.
+struct Options {
+  bool recurse = false;      // -R: descend into subdirectories
+  bool list = false;         // -l: per-archive summary after the report
+  bool size = false;         // -s: groups split by uncompressed size
+  bool content = false;      // -c: and by content (sets size too)
+  bool summary = false;      // --summary: a line of totals after the report
+  bool exit_status = false;  // --exit-status: 2 when a group was printed
+  Format format = Format::Text;
+  ProgressWhen progress = ProgressWhen::Auto;
+  int jobs = 0;        // -j: archives opened and read at once (0: the default)
+  int first_path = 0;  // argv index of the first path; 0: none came
+};
 
 // Prints the usage text and exits 0 when there are no arguments, on a lone
 // "-" or on --help (--version: the version line); exits 1 with a "command
-// error, ..." message on a bad option. Returns after setting option_flags
-// and pStartDir (null if no path came). "--" ends the options: the next
+// error, ..." message on a bad option. Otherwise returns the options, the
+// paths being argv[first_path] to the end. "--" ends the options: the next
 // word is the first path, whatever it looks like.
-void parse_options(int argc, char** argv);
+Options parse_options(int argc, char** argv);
 
 // The whole program; returns the exit status of a completed run.
 int zorv_main(int argc, char** argv);

@@ -5,10 +5,10 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "util/file_id.h"
 #include "util/fsa.h"
 #include "util/rbtree.h"
 
@@ -16,19 +16,10 @@ namespace zorv {
 
 namespace {
 
-// A directory's identity: the same directory reached through links or under
-// other names has the same one.
-struct DirId {
-  dev_t dev;
-  ino_t ino;
-};
-
+// The same directory reached through links or under other names has one
+// FileId.
 std::int32_t dirid_compare(const void* key, const void* stored) {
-  const auto* a = static_cast<const DirId*>(key);
-  const auto* b = static_cast<const DirId*>(stored);
-  if (a->dev != b->dev) return a->dev < b->dev ? -1 : 1;
-  if (a->ino != b->ino) return a->ino < b->ino ? -1 : 1;
-  return 0;
+  return file_id_compare(*static_cast<const FileId*>(key), *static_cast<const FileId*>(stored));
 }
 
 struct Scan {
@@ -36,23 +27,27 @@ struct Scan {
   ScanCallback callback;
   void* ctx;
   int flags;
-  ScanBeforeMessage before_message;
-  RbTree* entered;  // DirIds of the directories entered so far (recursion only)
+  Diag* diag;
+  ScanLetGo let_go;
+  bool stopped;  // the set of entered directories found no memory: the walk ends
+  RbTree* entered;  // FileIds of the directories entered so far (recursion only)
   FsaPool* ids;
 };
 
 bool was_entered(const Scan& scan, const struct stat& st) {
-  DirId key{st.st_dev, st.st_ino};
+  FileId key = file_id_of(st);
   return rbtree_find(scan.entered, &key) != nullptr;
 }
 
 // Records a directory as entered; false when it already was.
 bool enter(Scan& scan, const struct stat& st) {
-  auto* id = static_cast<DirId*>(fsa_alloc(scan.ids));
+  auto* id = static_cast<FileId*>(fsa_alloc(scan.ids));
   if (id == nullptr) return true;  // no memory to remember it: still scan it
-  *id = DirId{st.st_dev, st.st_ino};
-  if (rbtree_insert(scan.entered, id) == nullptr) return true;
+  *id = file_id_of(st);
+  bool no_memory = false;
+  if (rbtree_insert(scan.entered, id, &no_memory) == nullptr && !no_memory) return true;
   fsa_free(scan.ids, id);
+  scan.stopped = no_memory;
   return false;
 }
 
@@ -73,23 +68,16 @@ bool reserve(char** buf, std::size_t* cap, std::size_t need) {
 
 void visit(Scan& scan, const char* path, const dirent* ent);
 
-void announce(const Scan& scan) {
-  if (scan.before_message != nullptr) scan.before_message(scan.ctx);
-}
-
 int scan_dir(Scan& scan, const char* dir) {
   DIR* stream = opendir(dir);
-  if (stream == nullptr && (errno == EMFILE || errno == ENFILE) && scan.before_message != nullptr) {
+  if (stream == nullptr && (errno == EMFILE || errno == ENFILE) && scan.let_go != nullptr) {
     // The caller's work ahead may hold the descriptors: once it has let
     // them go, the walk holds no more than it would on its own.
-    announce(scan);
+    scan.let_go(scan.ctx);
     stream = opendir(dir);
   }
   if (stream == nullptr) {
-    int err = errno;
-    announce(scan);
-    errno = err;
-    std::fprintf(stderr, "warning, %s: \"%s\"\n", errno_text(), dir);
+    say_bare(scan.diag, "warning, %s: \"%s\"", errno_text(), dir);
     return SCAN_OPEN_FAILED;
   }
   struct stat st;
@@ -101,8 +89,7 @@ int scan_dir(Scan& scan, const char* dir) {
   std::size_t cap = dir_len + 259;  // names up to 257 bytes without a realloc
   char* path = static_cast<char*>(std::malloc(cap));
   if (path == nullptr) {
-    announce(scan);
-    std::fputs("scandir: unable to allocate memory for filename\n", stderr);
+    say_bare(scan.diag, "scandir: unable to allocate memory for filename");
     closedir(stream);
     return SCAN_NO_MEMORY;
   }
@@ -110,7 +97,9 @@ int scan_dir(Scan& scan, const char* dir) {
   std::size_t sep_len = dir_len > 0 && dir[dir_len - 1] == '/' ? 0 : 1;
   std::memcpy(path, dir, dir_len + 1);  // the NUL too; the separator replaces it
   path[dir_len] = '/';
-  while (const dirent* ent = readdir(stream)) {
+  while (!scan.stopped) {
+    const dirent* ent = readdir(stream);
+    if (ent == nullptr) break;
     std::size_t name_len = std::strlen(ent->d_name);
     if (!reserve(&path, &cap, dir_len + sep_len + name_len + 1)) continue;
     std::memcpy(path + dir_len + sep_len, ent->d_name, name_len + 1);
@@ -136,10 +125,7 @@ void visit(Scan& scan, const char* path, const dirent* ent) {
   struct stat st;
   if (stat(path, &st) != 0) {
     int err = errno;
-    if (named || recurse) {
-      announce(scan);
-      scan_status_warning(path, err);
-    }
+    if (named || recurse) scan_status_warning(path, err, scan.diag);
     return;
   }
   if (S_ISDIR(st.st_mode)) {
@@ -159,20 +145,26 @@ bool has_ext(const char* path, const char* ext) {
 }
 
 int scandir(const char* dir, const char* ext, ScanCallback callback, void* ctx, int flags,
-            ScanBeforeMessage before_message) {
-  Scan scan{ext, callback, ctx, flags, before_message, nullptr, nullptr};
+            Diag* diag, ScanLetGo let_go) {
+  Scan scan{ext, callback, ctx, flags, diag, let_go, false, nullptr, nullptr};
   if ((flags & SCAN_RECURSE) != 0) {
-    scan.entered = rbtree_alloc(dirid_compare);
-    scan.ids = fsa_init(sizeof(DirId), 64);
+    FsaFailure tree_failure{};
+    FsaFailure ids_failure{};
+    scan.entered = rbtree_alloc(dirid_compare, &tree_failure);
+    scan.ids = fsa_init(sizeof(FileId), 64, &ids_failure);
     if (scan.entered == nullptr || scan.ids == nullptr) {
-      announce(scan);
-      std::fputs("scandir: unable to allocate memory for the directory set\n", stderr);
+      char text[96];
+      if (scan.entered == nullptr && tree_failure.fault != FsaFault::None)
+        say_bare(diag, "%s", fsa_failure_text(tree_failure, text, sizeof text));
+      if (scan.ids == nullptr) say_bare(diag, "%s", fsa_failure_text(ids_failure, text, sizeof text));
+      say_bare(diag, "scandir: unable to allocate memory for the directory set");
       if (scan.entered != nullptr) rbtree_free(scan.entered);
       fsa_exit(scan.ids);
       return SCAN_NO_MEMORY;
     }
   }
   int result = scan_dir(scan, dir);
+  if (scan.stopped) result = SCAN_STOPPED;
   if (scan.entered != nullptr) rbtree_free(scan.entered);
   fsa_exit(scan.ids);
   return result;
@@ -182,10 +174,10 @@ int scandir(const char* dir, const char* ext, ScanCallback callback, void* ctx, 
 // the listing) holds nothing. Any other failure (no search permission, a
 // path too long) may hide an archive or a directory of them, which the
 // report would otherwise miss without a word.
-void scan_status_warning(const char* path, int err) {
+void scan_status_warning(const char* path, int err, Diag* diag) {
   if (err == ENOENT || err == ELOOP) return;
   errno = err;
-  std::fprintf(stderr, "warning, %s: \"%s\"\n", errno_text(), path);
+  say_bare(diag, "warning, %s: \"%s\"", errno_text(), path);
 }
 
 const char* errno_text() {

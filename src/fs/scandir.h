@@ -1,10 +1,12 @@
 // Finds files with a given extension in a directory tree.
 //
 // A general utility: the extension and the callback are parameters, and its
-// own messages go to standard error without the program prefix.
+// own lines (without the program prefix) go to the Diag its caller hands in.
 #pragma once
 
 #include <sys/stat.h>
+
+#include "util/diag.h"
 
 namespace zorv {
 
@@ -17,18 +19,20 @@ namespace zorv {
 // entry: copy what you keep.
 using ScanCallback = int (*)(const char* path, const struct stat* st, void* ctx);
 
-// Called with scandir's context before the scanner writes a message: a
-// caller that holds back output of its own writes it first, so messages
-// stay in the order of the walk. Also called when a directory cannot be
-// opened for want of a descriptor, before it is tried again: a caller
-// working ahead lets go of the descriptors it holds.
-using ScanBeforeMessage = void (*)(void* ctx);
+// Called with scandir's context when a directory cannot be opened for want
+// of a descriptor, before it is tried again: a caller working ahead lets go
+// of the descriptors it holds.
+using ScanLetGo = void (*)(void* ctx);
 
 constexpr int SCAN_RECURSE = 1;  // flag bit 0: descend into subdirectories
 
 constexpr int SCAN_OK = 0;
 constexpr int SCAN_OPEN_FAILED = 1;  // after "warning, <errno text>: "<dir>""
-constexpr int SCAN_NO_MEMORY = 2;
+constexpr int SCAN_NO_MEMORY = 2;  // after its "scandir: unable to allocate ..." line
+// The set of directories entered found no memory for a node: the walk
+// stopped, silently; the caller says the tree's line (RB_NO_MEMORY_TEXT)
+// and ends the run.
+constexpr int SCAN_STOPPED = 3;
 
 // The name rule: whether the last '.' of `path` starts a suffix equal to
 // `ext` ignoring case (".zip"). "a.zip.txt" does not match, "b.tar.ZIP" does,
@@ -45,13 +49,16 @@ bool has_ext(const char* path, const char* ext);
 // ("." and ".." never), each directory at most once per call, so links forming a cycle or a diamond
 // cannot make the walk loop or repeat itself. Full paths are `dir`, "/" unless `dir` already ends
 // in one, and the entry name.
+// Lines are said to `diag` (null: silently); a caller that holds back
+// output of its own sets the Diag's `before`, so lines stay in the order of
+// the walk.
 int scandir(const char* dir, const char* ext, ScanCallback callback, void* ctx, int flags,
-            ScanBeforeMessage before_message = nullptr);
+            Diag* diag, ScanLetGo let_go = nullptr);
 
 // What the scanner says when the status of a file that could be an archive
 // cannot be read for `err`: "warning, <errno text>: "<path>"", or nothing
 // when it leads nowhere (ENOENT, ELOOP).
-void scan_status_warning(const char* path, int err);
+void scan_status_warning(const char* path, int err, Diag* diag);
 
 // The system's text for the current errno, which is then cleared;
 // "errno out of range" when the system has no text for it.

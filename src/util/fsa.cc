@@ -25,21 +25,22 @@ void set_link(void* item, void* next) {
 
 }  // namespace
 
-FsaPool* fsa_init(std::uint32_t item_size, std::uint32_t items_per_block) {
-  auto* pool = static_cast<FsaPool*>(std::malloc(sizeof(FsaPool)));
-  if (pool == nullptr) {
-    std::fputs("fsa_init: unable to allocate fsa control block\n", stderr);
+FsaPool* fsa_init(std::uint32_t item_size, std::uint32_t items_per_block, FsaFailure* failure) {
+  FsaFailure why{FsaFault::None, item_size, items_per_block, 0};
+  auto fail = [&](FsaFault fault) -> FsaPool* {
+    why.fault = fault;
+    if (failure != nullptr) *failure = why;
     return nullptr;
-  }
+  };
   constexpr std::uint64_t align = alignof(void*);
   std::uint64_t size = item_size < FSA_MIN_ITEM ? FSA_MIN_ITEM : item_size;
   size = (size + align - 1) / align * align;
   std::uint64_t block = size * items_per_block;
+  auto* pool = static_cast<FsaPool*>(std::malloc(sizeof(FsaPool)));
+  if (pool == nullptr) return fail(FsaFault::ControlBlock);
   if (items_per_block == 0 || block > UINT32_MAX) {
-    std::fprintf(stderr, "fsa_init: unusable pool of %u items of %u bytes\n", items_per_block,
-                 item_size);
     std::free(pool);
-    return nullptr;
+    return fail(FsaFault::Geometry);
   }
   pool->item_size = static_cast<std::uint32_t>(size);
   pool->blocks = nullptr;
@@ -48,11 +49,31 @@ FsaPool* fsa_init(std::uint32_t item_size, std::uint32_t items_per_block) {
   pool->block_size = static_cast<std::uint32_t>(block);
   pool->items_per_block = items_per_block;
   if (fsa_grow(pool, pool->block_size) != 0) {
-    std::fprintf(stderr, "fsa_init: unable to allocate %u bytes\n", pool->block_size);
+    why.block_size = pool->block_size;
     std::free(pool);
-    return nullptr;
+    return fail(FsaFault::FirstBlock);
   }
+  if (failure != nullptr) *failure = why;
   return pool;
+}
+
+const char* fsa_failure_text(const FsaFailure& f, char* buf, std::size_t cap) {
+  switch (f.fault) {
+    case FsaFault::ControlBlock:
+      std::snprintf(buf, cap, "fsa_init: unable to allocate fsa control block");
+      break;
+    case FsaFault::Geometry:
+      std::snprintf(buf, cap, "fsa_init: unusable pool of %u items of %u bytes", f.items_per_block,
+                    f.item_size);
+      break;
+    case FsaFault::FirstBlock:
+      std::snprintf(buf, cap, "fsa_init: unable to allocate %u bytes", f.block_size);
+      break;
+    case FsaFault::None:
+      std::snprintf(buf, cap, "fsa_init: no failure");
+      break;
+  }
+  return buf;
 }
 
 int fsa_grow(FsaPool* pool, std::uint32_t size) {

@@ -4,6 +4,7 @@
 // all together, by fsa_exit.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace zorv {
@@ -32,10 +33,30 @@ constexpr std::uint32_t FSA_MIN_ITEM = sizeof(void*);
 constexpr std::uint64_t FSA_BIG_POOL = std::uint64_t{256} << 10;
 constexpr std::uint32_t FSA_BIG_BLOCK = std::uint32_t{2} << 20;
 
-// A new pool already holding its first block. Null after a message on
-// standard error (no program prefix) when memory is short, or when the
-// geometry is unusable (no items per block, or a block of 4 GiB or more).
-FsaPool* fsa_init(std::uint32_t item_size, std::uint32_t items_per_block);
+// Why fsa_init returned null.
+enum class FsaFault {
+  None,          // it did not fail
+  ControlBlock,  // no memory for the pool's record
+  Geometry,      // no items per block, or a block of 4 GiB or more
+  FirstBlock,    // no memory for the first block
+};
+
+struct FsaFailure {
+  FsaFault fault;
+  std::uint32_t item_size;        // as requested
+  std::uint32_t items_per_block;  // as requested
+  std::uint32_t block_size;       // FirstBlock: the bytes asked for
+};
+
+// A new pool already holding its first block. Null when memory is short or
+// the geometry is unusable; then *failure (when given) says which. The pool
+// writes nothing: its caller says fsa_failure_text where it chooses.
+FsaPool* fsa_init(std::uint32_t item_size, std::uint32_t items_per_block,
+                  FsaFailure* failure = nullptr);
+
+// The pool's own line for a failure (no program prefix, no newline), e.g.
+// "fsa_init: unable to allocate 65536 bytes", in `buf`; returns buf.
+const char* fsa_failure_text(const FsaFailure& failure, char* buf, std::size_t cap);
 
 // One item of item_size bytes, contents unspecified; null (no message) when
 // the free list is empty and no block can be added. The pool stays usable.

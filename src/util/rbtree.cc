@@ -227,13 +227,14 @@ void* remove_at(RbTree* tree, RbNode** stack, int zd) {
 
 namespace {
 
-RbTree* alloc_tree(RbCompare compare, RbKey key) {
+RbTree* alloc_tree(RbCompare compare, RbKey key, FsaFailure* failure) {
+  if (failure != nullptr) failure->fault = FsaFault::None;
   auto* tree = static_cast<RbTree*>(std::malloc(sizeof(RbTree)));
   if (tree == nullptr) return nullptr;
   tree->root = nullptr;
   tree->compare = compare;
   tree->key = key;
-  tree->nodes = fsa_init(sizeof(RbNode), 1024);
+  tree->nodes = fsa_init(sizeof(RbNode), 1024, failure);
   if (tree->nodes == nullptr) {
     std::free(tree);
     return nullptr;
@@ -244,15 +245,15 @@ RbTree* alloc_tree(RbCompare compare, RbKey key) {
 
 }  // namespace
 
-RbTree* rbtree_alloc(RbCompare compare) {
-  return alloc_tree(compare, nullptr);
+RbTree* rbtree_alloc(RbCompare compare, FsaFailure* failure) {
+  return alloc_tree(compare, nullptr, failure);
 }
 
-RbTree* rbtree_alloc_keyed(RbKey key) {
-  return alloc_tree(nullptr, key);
+RbTree* rbtree_alloc_keyed(RbKey key, FsaFailure* failure) {
+  return alloc_tree(nullptr, key, failure);
 }
 
-void* rbtree_insert(RbTree* tree, void* item) {
+void* rbtree_insert(RbTree* tree, void* item, bool* no_memory) {
   Path stack;
   int depth = 0;
   std::int32_t side = 0;
@@ -277,8 +278,10 @@ void* rbtree_insert(RbTree* tree, void* item) {
   }
   auto* node = static_cast<RbNode*>(fsa_alloc(tree->nodes));
   if (node == nullptr) {
-    std::fputs("rbtree_insert: no memory for node\n", stderr);
-    std::exit(1);
+    // A caller that cannot take the failure has broken the contract.
+    if (no_memory == nullptr) std::abort();
+    *no_memory = true;
+    return nullptr;
   }
   node->item = item;
   node->key = k;
@@ -396,6 +399,23 @@ void walk_from(const RbNode* node, RbVisit visit, void* ctx) {
 
 void rbtree_walk(const RbTree* tree, RbVisit visit, void* ctx) {
   walk_from(tree->root, visit, ctx);
+}
+
+void rbtree_walk_ascending(const RbTree* tree, RbVisit visit, void* ctx) {
+  // The left spine down from each node lies on a stack no deeper than the
+  // tree is high.
+  const RbNode* stack[RB_PATH_MAX];
+  int depth = 0;
+  for (const RbNode* node = tree->root; node != nullptr || depth > 0;) {
+    while (node != nullptr) {
+      stack[depth++] = node;
+      node = node->left;
+    }
+    node = stack[--depth];
+    const RbNode* right = node->right;  // read first: visit may release the item, not the node
+    visit(node->item, ctx);
+    node = right;
+  }
 }
 
 void rbtree_free(RbTree* tree) {

@@ -51,18 +51,25 @@ struct RbTree {
   FsaPool* nodes;       // every node comes from here: no per-node heap overhead
 };
 
-// A new empty tree, or null when memory is short (only the node pool's own
-// message is written).
-RbTree* rbtree_alloc(RbCompare compare);
+// A new empty tree, or null when memory is short; then *failure (when
+// given) says why its node pool could not be made (FsaFault::None: the
+// tree's own record). Nothing is written.
+RbTree* rbtree_alloc(RbCompare compare, FsaFailure* failure = nullptr);
 
 // A new empty tree ordered by ascending unsigned key(item): the same shapes
 // and colours as a tree whose comparison orders items that way, built faster.
-RbTree* rbtree_alloc_keyed(RbKey key);
+RbTree* rbtree_alloc_keyed(RbKey key, FsaFailure* failure = nullptr);
+
+// The line a caller says when rbtree_insert found no memory for a node (no
+// program prefix, no newline).
+constexpr const char* RB_NO_MEMORY_TEXT = "rbtree_insert: no memory for node";
 
 // Insert-or-find: null when `item` was added; otherwise the stored item that
-// compares equal, and the tree is unchanged. When no node can be allocated,
-// writes "rbtree_insert: no memory for node" and exits with status 1.
-void* rbtree_insert(RbTree* tree, void* item);
+// compares equal, and the tree is unchanged. When no node can be allocated
+// the tree is unchanged too, the result is null and *no_memory is set
+// (left alone otherwise); nothing is written. Only a caller that cannot run
+// out of memory (a test) passes no `no_memory`: it then aborts.
+void* rbtree_insert(RbTree* tree, void* item, bool* no_memory = nullptr);
 
 // The stored item equal to `key`, or null.
 void* rbtree_find(const RbTree* tree, const void* key);
@@ -88,6 +95,10 @@ void* rbtree_deletemin(RbTree* tree);
 // its right. This is not ascending order. `visit` gets `ctx` with every item
 // and may release the item it is given.
 void rbtree_walk(const RbTree* tree, RbVisit visit, void* ctx);
+
+// In ascending order of the items. `visit` gets `ctx` with every item and
+// may release the item it is given.
+void rbtree_walk_ascending(const RbTree* tree, RbVisit visit, void* ctx);
 
 // Releases every node (all at once, with the node pool) and the tree; items
 // are not touched, so they may have been released already.

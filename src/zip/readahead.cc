@@ -95,10 +95,6 @@ bool admit(std::size_t bytes, void* ctx) {
   return true;
 }
 
-ZipFileId id_of(const struct stat& st) {
-  return ZipFileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
-}
-
 bool out_of_descriptors(int err) {
   return err == EMFILE || err == ENFILE;
 }
@@ -130,7 +126,7 @@ void threads_resume(Readahead* ra) {
 // a serial run would.
 void open_item(Item* item, bool may_defer) {
   Ahead& a = item->out;
-  capture_messages(&a.messages);
+  Diag keep{&a.messages};  // the reader's lines wait with the archive for its taker
   std::int64_t began = now_ns();
   int fd = open(item->path, zip_open_flags());
   int err = errno;
@@ -153,8 +149,8 @@ void open_item(Item* item, bool may_defer) {
       a.skip = true;
     } else {
       a.has_id = true;
-      a.id = id_of(st);
-      openzip_at(-1, nullptr, item->path, ZipOpen{});  // says it could not be opened
+      a.id = file_id_of(st);
+      openzip_at(-1, nullptr, item->path, ZipOpen{&keep, nullptr, nullptr, nullptr});  // says why
     }
   } else if (item->listed && known && !S_ISREG(st.st_mode)) {
     close(fd);
@@ -163,11 +159,11 @@ void open_item(Item* item, bool may_defer) {
     const struct stat* given = item->given ? &item->st : known ? &st : nullptr;
     if (given != nullptr) {
       a.has_id = true;
-      a.id = id_of(*given);
+      a.id = file_id_of(*given);
     }
-    a.zd = openzip_at(fd, known ? &st : nullptr, item->path, ZipOpen{item->ra->cache, admit, item});
+    a.zd = openzip_at(fd, known ? &st : nullptr, item->path,
+                      ZipOpen{&keep, item->ra->cache, admit, item});
   }
-  capture_messages(nullptr);
 }
 
 void reset(Item* item) {
@@ -175,7 +171,7 @@ void reset(Item* item) {
   item->out.skip = false;
   item->out.status_errno = 0;
   item->out.has_id = false;
-  item->out.id = ZipFileId{0, 0};
+  item->out.id = FileId{0, 0};
   item->out.messages.len = 0;
   item->retry = false;
   item->charge = 0;
@@ -276,7 +272,7 @@ void readahead_stop(Readahead* ra) {
     t.join();
   for (Item& item : ra->ring) {
     if (item.out.zd != nullptr) closezip(item.out.zd);
-    std::free(item.out.messages.text);
+    message_buf_free(&item.out.messages);
     std::free(item.path);
   }
   delete ra;

@@ -6,7 +6,7 @@
 // threads here keep several archives' opens, end-record searches and
 // directory reads in flight while the caller walks the directories it has
 // already been given. Everything the reader would have said while opening
-// an archive is kept with it and handed over with it, so the caller prints
+// an archive is kept with it and handed over with it, so the caller says
 // it where a serial run would have. The threads share nothing with the rest
 // of the program but the directory buffer cache; with one job there are no
 // threads and every archive is opened by the caller when it takes it.
@@ -22,18 +22,13 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "message.h"
+#include "util/diag.h"
+#include "util/file_id.h"
 #include "zip/zipdir.h"
 
 namespace zorv {
 
 struct Readahead;
-
-// Which file an archive is: the device and inode of its status.
-struct ZipFileId {
-  std::uint64_t dev;
-  std::uint64_t ino;
-};
 
 struct AheadLimits {
   unsigned jobs;       // requests in flight; 1: none ahead, no threads
@@ -57,7 +52,9 @@ AheadLimits ahead_limits(unsigned jobs);
 // either `skip` is set (a listing named a regular file that is gone or no
 // longer one: passed over silently, as a status call would have found it),
 // or `status_errno` holds why the status of such a file could not be read
-// after its open failed, or `messages` say why it could not be opened.
+// after its open failed, or `messages` say why it could not be opened: the
+// reader's lines, kept for the taker to hand on (hand_on) where a serial
+// run would have said them.
 // `has_id` tells that `id` says which file it is (the status the caller
 // gave, the open, or that status read after a failed open).
 struct Ahead {
@@ -66,7 +63,7 @@ struct Ahead {
   bool skip;
   int status_errno;
   bool has_id;
-  ZipFileId id;
+  FileId id;
   MessageBuf messages;
 };
 

@@ -24,7 +24,7 @@
 #include <system_error>
 #include <thread>
 
-#include "zip/zipdir.h"
+#include "zip/bytes.h"
 
 namespace zorv {
 

@@ -1,6 +1,6 @@
 #include "zip/zip64.h"
 
-#include "zip/zipdir.h"
+#include "zip/bytes.h"
 
 namespace zorv {
 
@@ -19,10 +19,6 @@ constexpr std::size_t END64_CD_SIZE = 40;
 constexpr std::size_t END64_CD_OFFSET = 48;
 
 constexpr std::size_t LOCATOR_RECORD_OFFSET = 8;
-
-std::uint64_t le_u64(const unsigned char* p) {
-  return std::uint64_t{le_u32(p)} | std::uint64_t{le_u32(p + 4)} << 32;
-}
 
 // Takes the next 8-byte value for a saturated field, when there is one.
 void take(std::uint64_t* field, const unsigned char*& at, const unsigned char* end) {
@@ -50,7 +46,7 @@ bool decode_zip64_end(const unsigned char* p, DirEnd* end) {
   return true;
 }
 
-void apply_zip64_extra(const unsigned char* extra, std::size_t len, ZipEntry* e) {
+void apply_zip64_extra(const unsigned char* extra, std::size_t len, Zip64Values* v) {
   const unsigned char* end = extra + len;
   for (const unsigned char* at = extra; end - at >= 4;) {
     std::uint16_t id = le_u16(at);
@@ -59,9 +55,9 @@ void apply_zip64_extra(const unsigned char* extra, std::size_t len, ZipEntry* e)
     if (static_cast<std::size_t>(end - at) < size) return;  // malformed: nothing taken
     if (id == ZIP64_EXTRA) {
       const unsigned char* data_end = at + size;
-      take(&e->uncompressed_size64, at, data_end);
-      take(&e->compressed_size64, at, data_end);
-      take(&e->local_header_offset64, at, data_end);
+      take(&v->uncompressed_size, at, data_end);
+      take(&v->compressed_size, at, data_end);
+      take(&v->local_header_offset, at, data_end);
       return;
     }
     at += size;

@@ -13,8 +13,6 @@
 
 namespace zorv {
 
-struct ZipEntry;
-
 constexpr std::size_t ZIP64_LOCATOR_SIZE = 20;
 constexpr std::size_t ZIP64_END_SIZE = 56;  // fixed part; an extensible data sector may follow
 constexpr std::uint32_t SATURATED_32 = 0xffffffffu;
@@ -39,12 +37,20 @@ bool decode_zip64_locator(const unsigned char* p, std::uint64_t* record_offset);
 // (writers get it wrong, and an extensible data sector may follow).
 bool decode_zip64_end(const unsigned char* p, DirEnd* end);
 
-// For each of e's uncompressed size, compressed size and local header
+// An entry's three fields that ZIP64 may widen, each holding its 32-bit
+// value to begin with.
+struct Zip64Values {
+  std::uint64_t uncompressed_size;
+  std::uint64_t compressed_size;
+  std::uint64_t local_header_offset;
+};
+
+// For each of v's uncompressed size, compressed size and local header
 // offset that reads 0xFFFFFFFF, in that order, takes the next 64-bit value
 // of the ZIP64 extended-information field (header ID 0x0001) among the
 // `len` bytes of extra data at `extra`. A field with no value there keeps
 // its 32-bit value; so do all of them when the extra data is malformed
 // (a block running past its end).
-void apply_zip64_extra(const unsigned char* extra, std::size_t len, ZipEntry* e);
+void apply_zip64_extra(const unsigned char* extra, std::size_t len, Zip64Values* v);
 
 }  // namespace zorv

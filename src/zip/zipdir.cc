@@ -10,7 +10,7 @@
 #include <cstring>
 #include <utility>
 
-#include "message.h"
+#include "util/diag.h"
 #include "util/bigalloc.h"
 
 namespace zorv {
@@ -226,16 +226,17 @@ std::int64_t find_shift(const ZipDir* zd) {
 // A directory running past the end of the file is refused before anything is
 // allocated for it, so a tiny hostile file cannot reserve gigabytes.
 bool load_cd(ZipDir* zd, const char* path) {
+  Diag* diag = zd->how.diag;
   const DirEnd& end = zd->end;
   zd->shift = find_shift(zd);
   std::uint64_t start = end.cd_offset + static_cast<std::uint64_t>(zd->shift);
   auto file_size = static_cast<std::uint64_t>(zd->file_size);
   if (end.cd_size == 0 || start > file_size || end.cd_size > file_size - start) {
-    error_msg("error reading central directory: %s", path);
+    say(diag, "error reading central directory: %s", path);
     return false;
   }
   if (end.cd_size > UINT32_MAX) {
-    error_msg("error, central directory of 4 GiB or more: %s", path);
+    say(diag, "error, central directory of 4 GiB or more: %s", path);
     return false;
   }
   zd->cd_size = static_cast<std::uint32_t>(end.cd_size);
@@ -249,11 +250,11 @@ bool load_cd(ZipDir* zd, const char* path) {
   if (zd->how.admit != nullptr && !zd->how.admit(zd->cd_size, zd->how.ctx)) return false;
   zd->cd_copy = take_buffer(zd->how.cache, zd->cd_size, &zd->cd_copy_cap);
   if (zd->cd_copy == nullptr) {
-    error_msg("malloc failed allocating: %u bytes", zd->cd_size);
+    say(diag, "malloc failed allocating: %u bytes", zd->cd_size);
     return false;
   }
   if (!read_at(zd->fd, zd->cd_copy, zd->cd_size, from)) {
-    error_msg("error reading central directory: %s", path);
+    say(diag, "error reading central directory: %s", path);
     return false;
   }
   zd->cd_buf = zd->cd_copy;
@@ -356,36 +357,37 @@ int zip_open_flags() {
   return O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
 }
 
-ZipDir* openzip(const char* path, ZipCache* cache) {
+ZipDir* openzip(const char* path, Diag* diag, ZipCache* cache) {
   int fd = open(path, zip_open_flags());
   struct stat st;
   bool known = fd >= 0 && fstat(fd, &st) == 0;
-  return openzip_at(fd, known ? &st : nullptr, path, ZipOpen{cache, nullptr, nullptr});
+  return openzip_at(fd, known ? &st : nullptr, path, ZipOpen{diag, cache, nullptr, nullptr});
 }
 
 ZipDir* openzip_at(int fd, const struct stat* st, const char* path, const ZipOpen& how) {
+  Diag* diag = how.diag;
   auto* zd = static_cast<ZipDir*>(std::calloc(1, sizeof(ZipDir)));
   if (zd == nullptr) {
     if (fd >= 0) close(fd);
-    error_msg("malloc failed allocating: %u bytes", static_cast<unsigned>(sizeof(ZipDir)));
+    say(diag, "malloc failed allocating: %u bytes", static_cast<unsigned>(sizeof(ZipDir)));
     return nullptr;
   }
   zd->how = how;
   OpenGuard guard{zd};
   if (!take_regular(zd, fd, st)) {
-    error_msg("unable to open file: %s", path);
+    say(diag, "unable to open file: %s", path);
     return nullptr;
   }
   if (zd->file_size < 0) {
-    error_msg("unable to get file size: %s", path);
+    say(diag, "unable to get file size: %s", path);
     return nullptr;
   }
   if (zd->file_size == 0) {
-    error_msg("error, file is empty: %s", path);
+    say(diag, "error, file is empty: %s", path);
     return nullptr;
   }
   if (load_ecd(zd) != 0) {
-    error_msg("error reading ECD (End of Central Directory): %s", path);
+    say(diag, "error reading ECD (End of Central Directory): %s", path);
     return nullptr;
   }
   decode_ecd(zd->window + (zd->ecd_pos - zd->window_pos), &zd->ecd);
@@ -397,7 +399,7 @@ ZipDir* openzip_at(int fd, const struct stat* st, const char* path, const ZipOpe
   const DirEnd& end = zd->end;
   if (end.disk_number != end.cd_disk || end.disk_entries != end.total_entries ||
       end.total_entries == 0) {
-    error_msg("error, spanned disks are not supported: %s", path);
+    say(diag, "error, spanned disks are not supported: %s", path);
     return nullptr;
   }
   if (!load_cd(zd, path)) return nullptr;
@@ -405,21 +407,22 @@ ZipDir* openzip_at(int fd, const struct stat* st, const char* path, const ZipOpe
   std::size_t len = std::strlen(path) + 1;
   zd->path = static_cast<char*>(std::malloc(len));
   if (zd->path == nullptr) {
-    error_msg("malloc failed allocating: %u bytes", static_cast<unsigned>(len));
+    say(diag, "malloc failed allocating: %u bytes", static_cast<unsigned>(len));
     return nullptr;
   }
   std::memcpy(zd->path, path, len);
   close(std::exchange(zd->fd, -1));  // nothing more is read
+  zd->how.diag = nullptr;            // the caller's for this call only
   return guard.release();
 }
 
-ZipRead readzip(ZipDir* zd, const ZipEntry** entry) {
+ZipRead readzip(ZipDir* zd, const ZipEntry** entry, Diag* diag) {
   std::uint32_t pos = zd->cd_pos;
   if (pos >= zd->cd_size) return ZipRead::End;
   const unsigned char* hdr = zd->cd_buf + pos;
   std::uint64_t next;
   if (cdh_fit(zd->cd_size, pos, hdr, &next) != CdhFit::Ok) {
-    error_msg("error, invalid filename length in directory: %s", zd->path);
+    say(diag, "error, invalid filename length in directory: %s", zd->path);
     return ZipRead::Bad;
   }
   ZipEntry& e = zd->entry;
@@ -429,10 +432,14 @@ ZipRead readzip(ZipDir* zd, const ZipEntry** entry) {
     // Only the part of the extra field that lies in the directory is read.
     std::uint32_t extra_at = pos + static_cast<std::uint32_t>(CDH_SIZE) + e.name_len;
     std::uint32_t extra_len = std::min<std::uint32_t>(e.extra_len, zd->cd_size - extra_at);
-    apply_zip64_extra(zd->cd_buf + extra_at, extra_len, &e);
+    Zip64Values wide{e.uncompressed_size64, e.compressed_size64, e.local_header_offset64};
+    apply_zip64_extra(zd->cd_buf + extra_at, extra_len, &wide);
+    e.uncompressed_size64 = wide.uncompressed_size;
+    e.compressed_size64 = wide.compressed_size;
+    e.local_header_offset64 = wide.local_header_offset;
   }
   if (!copy_name(zd, hdr + CDH_SIZE, zd->entry.name_len)) {
-    error_msg("malloc failed allocating: %u bytes", zd->entry.name_len + 1u);
+    say(diag, "malloc failed allocating: %u bytes", zd->entry.name_len + 1u);
     return ZipRead::Bad;
   }
   // Past the last entry the walk ends; saturating keeps the cursor from

@@ -4,8 +4,9 @@
 // extend it, and the central directory are read: no local headers, no file
 // data, nothing is decompressed. Archives with data in front of them (self-
 // extractors) are read where their directory really is. No multi-disk
-// archives are accepted. Every failure is reported through error_msg ("zorv: "
-// prefix) and returned as a null result or a stop; nothing here ends the
+// archives are accepted. Every failure is said, one "zorv: " line, to the
+// Diag the caller hands in (null: silently) and returned as a null result
+// or a stop; nothing here writes to standard error itself or ends the
 // process.
 //
 // Two limits the rest of the program leans on:
@@ -26,6 +27,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "util/diag.h"
+#include "zip/bytes.h"
 #include "zip/zip64.h"
 
 namespace zorv {
@@ -89,11 +92,12 @@ struct ZipCache {
   std::mutex lock;  // archives opened on one thread may be closed on another
 };
 
-// How openzip_at gets the memory for a directory the tail read did not hold:
-// `admit` (may be null) is told its size first and may wait until that much
+// Where openzip_at says why it failed (`diag`, may be null), and how it gets
+// the memory for a directory the tail read did not hold: `admit` (may be null) is told its size first and may wait until that much
 // is free to hold, or refuse it: openzip_at then gives up without a word
 // (the caller knows why); `cache` (may be null) lends the buffer.
 struct ZipOpen {
+  Diag* diag;
   ZipCache* cache;
   bool (*admit)(std::size_t bytes, void* ctx);
   void* ctx;
@@ -114,12 +118,12 @@ constexpr std::uint32_t ZIP_WINDOW = 64 * 1024;
 constexpr std::int64_t ECD_SEARCH_MAX = (std::int64_t{16} << 20) + ECD_SIZE;
 
 // Opens the archive at `path`: finds its ECD and loads its central directory.
-// Positioned before the first entry. Null after a reported failure. Anything
+// Positioned before the first entry. Null after a failure, said to `diag`. Anything
 // but a regular file is refused without blocking (a FIFO included). `cache`
 // (may be null) lends a buffer for a directory too big for the tail read.
 // The file is closed again once the directory is read: an open archive
 // holds no descriptor.
-ZipDir* openzip(const char* path, ZipCache* cache = nullptr);
+ZipDir* openzip(const char* path, Diag* diag, ZipCache* cache = nullptr);
 
 // The flags openzip opens with: for reading, and never blocking on a FIFO.
 int zip_open_flags();
@@ -133,14 +137,14 @@ ZipDir* openzip_at(int fd, const struct stat* st, const char* path, const ZipOpe
 enum class ZipRead {
   Entry,  // *entry is the next entry
   End,    // the directory is read to its end (not reported)
-  Bad,    // a damaged header, or no memory for a name: reported, and the
-          // rest of the directory is unknown
+  Bad,    // a damaged header, or no memory for a name: said to the Diag
+          // readzip was handed, and the rest of the directory is unknown
 };
 
 // Moves to the next entry. After Entry, *entry is valid until the next call
 // and zip_entry_pos names it. After End or Bad the walk stays where it was
 // and every further call says the same.
-ZipRead readzip(ZipDir* zd, const ZipEntry** entry);
+ZipRead readzip(ZipDir* zd, const ZipEntry** entry, Diag* diag);
 
 // The identity of the entry readzip returned last (0 before the first): the
 // offset just past its header, name, extra field and comment, saturated at
@@ -179,16 +183,6 @@ struct ZipLayout {
   const unsigned char* cd;
 };
 ZipLayout zip_layout(const ZipDir* zd);
-
-// Byte by byte, so alignment and host byte order never matter;
-// g++ -O2 still emits a single load.
-inline std::uint16_t le_u16(const unsigned char* p) {
-  return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
-inline std::uint32_t le_u32(const unsigned char* p) {
-  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-         std::uint32_t{p[3]} << 24;
-}
 
 // 1 with *pos set to the last ECD signature in buf that has at least
 // ECD_SIZE bytes from its start to the end of buf; else 0.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "support/files.h"
+#include "support/said.h"
 
 namespace zorv {
 namespace {
@@ -36,9 +37,9 @@ struct ScanResult {
 
 ScanResult scan(const std::string& dir, int flags) {
   ScanResult r;
-  test::CaptureFd err(2);
-  r.result = scandir(dir.c_str(), ".zip", record, &r.paths, flags);
-  r.err = err.text();
+  test::Said said;
+  r.result = scandir(dir.c_str(), ".zip", record, &r.paths, flags, said.diag());
+  r.err = said.text();
   std::sort(r.paths.begin(), r.paths.end());
   return r;
 }
@@ -246,7 +247,7 @@ TEST(ScanDirStatus, ListingSparesTheStatusOfRegularFilesOnly) {
   dir.write("plain.zip", Bytes{'x'});
   ASSERT_EQ(symlink("plain.zip", (dir / "link.zip").c_str()), 0);
   std::vector<std::pair<std::string, int>> seen;
-  ASSERT_EQ(scandir(dir.path().c_str(), ".zip", record_status, &seen, 0), SCAN_OK);
+  ASSERT_EQ(scandir(dir.path().c_str(), ".zip", record_status, &seen, 0, nullptr), SCAN_OK);
   std::sort(seen.begin(), seen.end());
   std::vector<std::pair<std::string, int>> want = {{"link.zip", 1}, {"plain.zip", -1}};
   EXPECT_EQ(seen, want);
@@ -254,8 +255,8 @@ TEST(ScanDirStatus, ListingSparesTheStatusOfRegularFilesOnly) {
 
 // A caller working ahead holds descriptors the walk may need: a directory
 // that cannot be opened for want of one is tried again once the caller,
-// told as before a message, has let its own go, so the walk finds what it
-// would have found with the caller holding none.
+// told so, has let its own go, so the walk finds what it would have found
+// with the caller holding none.
 struct Squeezed {
   test::DescriptorSqueeze* squeeze;
   std::vector<std::string> paths;
@@ -276,17 +277,17 @@ void let_go(void* ctx) {
 TEST(ScanDirDescriptors, ADirectoryOpenedForWantOfADescriptorIsTriedAgainOnceTheCallerLetsGo) {
   TempDir dir;
   dir.write("top/sub/a.zip", Bytes{'x'});
-  test::CaptureFd err(2);
+  test::Said said;
   int result;
   Squeezed s{nullptr, {}, 0};
   {
     test::DescriptorSqueeze squeeze;
     s.squeeze = &squeeze;
     squeeze.give_back(1);  // for "top"; "sub" finds none
-    result = scandir((dir / "top").c_str(), ".zip", record_squeezed, &s, SCAN_RECURSE, let_go);
+    result = scandir((dir / "top").c_str(), ".zip", record_squeezed, &s, SCAN_RECURSE, said.diag(), let_go);
   }
   EXPECT_EQ(result, SCAN_OK);
-  EXPECT_EQ(err.text(), "");
+  EXPECT_EQ(said.text(), "");
   EXPECT_EQ(s.paths, std::vector<std::string>{dir / "top/sub/a.zip"});
   EXPECT_EQ(s.told, 1);
 }

@@ -2,7 +2,7 @@
 
 #include <sys/stat.h>
 
-#include "report_sink.h"
+#include "report/sink.h"
 
 namespace zorv::test {
 
@@ -10,19 +10,21 @@ int IndexFixture::process(const std::string& path) {
   struct stat st {};
   if (stat(path.c_str(), &st) != 0)
     return process_archive(ix_, path.c_str(), FileId{0, 0}, &cache_);
-  return process_archive(ix_, path.c_str(), FileId{st.st_dev, st.st_ino}, &cache_);
+  return process_archive(ix_, path.c_str(), file_id_of(st), &cache_);
 }
 
 std::pair<std::string, std::string> IndexFixture::report(ReportLimits limits, ReportSplit split) {
-  CaptureFd err(2);
+  said_.clear();
   CaptureFd out(1);
   {
-    TextSink sink;
-    Report* r = report_gather(ix_, ReportOptions{.limits = limits, .split = split}, &sink, &cache_);
+    TextSink sink(false, false, said_.diag());
+    Revisit* rv = revisit_start(nullptr, &cache_, said_.diag());
+    Report* r = report_gather(ix_, ReportOptions{.limits = limits, .split = split}, &sink, rv);
     whole_ = report_print(r, &stats_);
+    revisit_stop(rv);
   }
   std::string printed = out.text();
-  return {printed, err.text()};
+  return {printed, said_.text()};
 }
 
 }  // namespace zorv::test

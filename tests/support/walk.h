@@ -82,11 +82,13 @@ inline WalkedEntry walked(const ZipEntry& e, std::uint32_t cd_pos) {
 // Opens and walks the archive at `path`. `check(zd, entry)` runs for every
 // entry while it is current (the fuzz target checks invariants there),
 // `opened(zd)` once after the open; with `once_more`, readzip is asked once
-// more after the walk ended (stays_stopped).
+// more after the walk ended (stays_stopped). The reader's lines go to
+// `diag` (null: nowhere).
 template <typename Opened, typename Check>
-Walk walk_archive(const char* path, Opened&& opened, Check&& check, bool once_more = true) {
+Walk walk_archive(const char* path, Opened&& opened, Check&& check, bool once_more = true,
+                  Diag* diag = nullptr) {
   Walk w;
-  ZipDir* zd = openzip(path);
+  ZipDir* zd = openzip(path, diag);
   if (zd == nullptr) return w;
   w.opened = true;
   opened(zd);
@@ -101,21 +103,21 @@ Walk walk_archive(const char* path, Opened&& opened, Check&& check, bool once_mo
       WalkedEnd{d.disk_number, d.cd_disk, d.disk_entries, d.total_entries, d.cd_size, d.cd_offset};
   w.shift = layout.shift;
   const ZipEntry* entry;
-  while ((w.stop = readzip(zd, &entry)) == ZipRead::Entry) {
+  while ((w.stop = readzip(zd, &entry, diag)) == ZipRead::Entry) {
     check(zd, *entry);
     w.entries.push_back(walked(*entry, zip_entry_pos(zd)));
   }
   if (once_more) {
     std::uint32_t at = zip_entry_pos(zd);
-    w.stays_stopped = readzip(zd, &entry) == w.stop && zip_entry_pos(zd) == at;
+    w.stays_stopped = readzip(zd, &entry, diag) == w.stop && zip_entry_pos(zd) == at;
   }
   closezip(zd);
   return w;
 }
 
-inline Walk walk_archive(const char* path) {
+inline Walk walk_archive(const char* path, Diag* diag = nullptr) {
   return walk_archive(
-      path, [](const ZipDir*) {}, [](const ZipDir*, const ZipEntry&) {}, false);
+      path, [](const ZipDir*) {}, [](const ZipDir*, const ZipEntry&) {}, false, diag);
 }
 
 }  // namespace zorv::test

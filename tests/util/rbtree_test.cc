@@ -282,6 +282,10 @@ TEST_P(RbTreeProperty, RandomOperationsMatchModel) {
     std::vector<int> walked = walk_order(tree);
     std::sort(walked.begin(), walked.end());
     EXPECT_TRUE(std::equal(walked.begin(), walked.end(), model.begin(), model.end()));
+    // Ascending: the model's order itself, unsorted.
+    std::vector<int> ascending;
+    rbtree_walk_ascending(tree, collect_int, &ascending);
+    EXPECT_TRUE(std::equal(ascending.begin(), ascending.end(), model.begin(), model.end()));
     rbtree_free(tree);
   }
   EXPECT_GE(operations, 100000);
@@ -377,7 +381,8 @@ TEST(RbTreeDeath, PrefetchOnATreeWithoutKeysAborts) {
   rbtree_free(tree);
 }
 
-TEST(RbTreeDeath, NodeAllocationFailureExitsWithMessage) {
+// No node: the insert fails as a value and leaves the tree as it was.
+TEST(RbTreeDeath, NodeAllocationFailureLeavesTreeUnchanged) {
   if (test::kSanitized) GTEST_SKIP() << "memory limits do not work under sanitizers";
   EXPECT_EXIT(
       {
@@ -391,10 +396,13 @@ TEST(RbTreeDeath, NodeAllocationFailureExitsWithMessage) {
         test::limit_memory(1 << 20);
         test::exhaust_heap(8);
         keys[1024] = 1024;
-        rbtree_insert(tree, &keys[1024]);
-        std::exit(0);
+        bool no_memory = false;
+        void* found = rbtree_insert(tree, &keys[1024], &no_memory);
+        bool unchanged = tree->count == 1024 && rbtree_find(tree, &keys[1024]) == nullptr &&
+                         rbtree_find(tree, &keys[1023]) == &keys[1023];
+        std::exit(found == nullptr && no_memory && unchanged ? 3 : 0);
       },
-      testing::ExitedWithCode(1), "^rbtree_insert: no memory for node\n$");
+      testing::ExitedWithCode(3), "^$");
 }
 
 }  // namespace

@@ -14,8 +14,9 @@
 #include <utility>
 #include <vector>
 
-#include "message.h"
+#include "util/diag.h"
 #include "support/files.h"
+#include "support/said.h"
 #include "support/zip_writer.h"
 
 namespace zorv {
@@ -42,7 +43,7 @@ struct Outcome {
 std::vector<std::pair<std::uint32_t, std::uint32_t>> walk(ZipDir* zd) {
   std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
   const ZipEntry* e;
-  while (readzip(zd, &e) == ZipRead::Entry)
+  while (readzip(zd, &e, nullptr) == ZipRead::Entry)
     out.emplace_back(e->crc32, zip_entry_pos(zd));
   return out;
 }
@@ -94,12 +95,9 @@ Outcome serial(const std::string& path, Ask ask) {
     o.has_id = true;
     o.ino = opens ? fst.st_ino : st.st_ino;
   }
-  MessageBuf said{};
-  capture_messages(&said);
-  ZipDir* zd = openzip(path.c_str());
-  capture_messages(nullptr);
-  o.messages.assign(said.text != nullptr ? said.text : "", said.len);
-  std::free(said.text);
+  test::Said said;
+  ZipDir* zd = openzip(path.c_str(), said.diag());
+  o.messages = said.text();
   o.opened = zd != nullptr;
   if (zd != nullptr) {
     o.entries = walk(zd);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/files.h"
+#include "support/said.h"
 #include "support/zip_writer.h"
 #include "zip/zipdir.h"
 
@@ -19,7 +20,6 @@ namespace {
 
 using test::ArchiveBytes;
 using test::Bytes;
-using test::CaptureFd;
 using test::ScopedFile;
 using test::to_bytes;
 
@@ -43,21 +43,21 @@ struct Opened {
 
 Opened open_file(const std::string& path) {
   Opened o;
-  CaptureFd err(2);
-  if (ZipDir* zd = openzip(path.c_str())) {
+  test::Said said;
+  if (ZipDir* zd = openzip(path.c_str(), said.diag())) {
     o.opened = true;
     o.layout = zip_layout(zd);
     o.layout.cd = nullptr;  // not valid after closezip
     o.total = zip_total_entries(zd);
     EXPECT_EQ(zip_data_shift(zd), o.layout.shift);
     const ZipEntry* e;
-    while ((o.stop = readzip(zd, &e)) == ZipRead::Entry) {
+    while ((o.stop = readzip(zd, &e, said.diag())) == ZipRead::Entry) {
       o.entries.push_back({std::string(e->name, e->name_len), e->uncompressed_size64,
                            e->compressed_size64, e->local_header_offset64});
     }
     closezip(zd);
   }
-  o.err = err.text();
+  o.err = said.text();
   for (std::size_t at; (at = o.err.find(path)) != std::string::npos;)
     o.err.replace(at, path.size(), "ARCHIVE");
   return o;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/files.h"
+#include "support/said.h"
 #include "support/walk.h"
 #include "support/zip_writer.h"
 
@@ -23,7 +24,6 @@ namespace {
 
 using test::ArchiveBytes;
 using test::Bytes;
-using test::CaptureFd;
 using test::ScopedFile;
 using test::to_bytes;
 
@@ -35,7 +35,7 @@ struct Walked {
 };
 
 // Opens and walks the archive at `path`; what it yields, what the reader
-// wrote to stderr, and whether the open succeeded.
+// said, and whether the open succeeded.
 struct WalkResult {
   bool opened = false;
   std::vector<Walked> entries;
@@ -46,14 +46,14 @@ struct WalkResult {
 
 WalkResult walk(const std::string& path) {
   WalkResult r;
-  CaptureFd err(2);
-  test::Walk w = test::walk_archive(path.c_str());
+  test::Said said;
+  test::Walk w = test::walk_archive(path.c_str(), said.diag());
   r.opened = w.opened;
   r.ecd_pos = w.ecd_pos;
   for (const test::WalkedEntry& e : w.entries)
     r.entries.push_back({e.name, e.crc32, e.cd_pos});
   r.stop = w.stop;
-  r.err = err.text();
+  r.err = said.text();
   return r;
 }
 
@@ -122,10 +122,10 @@ TEST(ReadZip, AllFieldsDecoded) {
   h.local_header_offset = 0x00abcdef;
   h.signature = 0x99999999;  // never verified
   ScopedFile f(a.bytes());
-  ZipDir* zd = openzip(f.path());
+  ZipDir* zd = openzip(f.path(), nullptr);
   ASSERT_NE(zd, nullptr);
   const ZipEntry* e = nullptr;
-  ASSERT_EQ(readzip(zd, &e), ZipRead::Entry);
+  ASSERT_EQ(readzip(zd, &e, nullptr), ZipRead::Entry);
   EXPECT_EQ(e->signature, 0x99999999u);
   EXPECT_EQ(e->made_by_version, 63);
   EXPECT_EQ(e->made_by_system, 3);
@@ -165,20 +165,20 @@ TEST(ReadZip, SlackAfterLastEntryReportsEveryCall) {
     a.add("two", 0x2);
     a.slack = Bytes(slack, 0);
     ScopedFile f(a.bytes());
-    CaptureFd err(2);
-    ZipDir* zd = openzip(f.path());
+    test::Said said;
+    ZipDir* zd = openzip(f.path(), said.diag());
     ASSERT_NE(zd, nullptr);
     const ZipEntry* e = nullptr;
-    EXPECT_EQ(readzip(zd, &e), ZipRead::Entry);
-    EXPECT_EQ(readzip(zd, &e), ZipRead::Entry);
+    EXPECT_EQ(readzip(zd, &e, said.diag()), ZipRead::Entry);
+    EXPECT_EQ(readzip(zd, &e, said.diag()), ZipRead::Entry);
     std::uint32_t at = zip_entry_pos(zd);
-    EXPECT_EQ(readzip(zd, &e), ZipRead::Bad);
-    EXPECT_EQ(readzip(zd, &e), ZipRead::Bad);
+    EXPECT_EQ(readzip(zd, &e, said.diag()), ZipRead::Bad);
+    EXPECT_EQ(readzip(zd, &e, said.diag()), ZipRead::Bad);
     EXPECT_EQ(zip_entry_pos(zd), at);  // not advanced
     closezip(zd);
     std::string line =
         std::string("zorv: error, invalid filename length in directory: ") + f.path() + "\n";
-    EXPECT_EQ(err.text(), line + line) << slack;
+    EXPECT_EQ(said.text(), line + line) << slack;
   }
 }
 

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "zip/verify.h"
+#include "util/diag.h"
 
 namespace zorv {
 
@@ -23,6 +23,14 @@ struct ReportTotals {
   std::uint64_t redundant_bytes;
 };
 
+// What the directory says of a member's size and coding, when the report
+// read it.
+struct MemberSizes {
+  std::uint64_t size;             // uncompressed
+  std::uint64_t compressed_size;
+  std::uint16_t method;
+};
+
 class ReportSink {
  public:
   virtual ~ReportSink() = default;
@@ -30,15 +38,16 @@ class ReportSink {
   // A member and its stored name, up to its first NUL (name_len bytes);
   // `facts` (sizes, method) when the report read them, else null.
   virtual void member(const char* archive, const char* name, std::size_t name_len,
-                      const VerifyItem* facts) = 0;
+                      const MemberSizes* facts) = 0;
   // A member whose archive could not be opened again (the reader said why).
   virtual void member_unreadable(const char* archive) = 0;
   // A member its archive no longer holds: the archive changed since it was
   // indexed. The last event of the report.
   virtual void member_unmatched(const char* archive) = 0;
   virtual void end_group() = 0;
-  // -c: a member whose content could not be checked, and why (the report
-  // has named it on stderr too).
+  // -c: a member whose content could not be checked, and why. Every sink
+  // names it on stderr too ("warning, cannot verify <archive>, <name>:
+  // <reason>", to the Diag it was made with).
   virtual void unverified(const char* archive, const char* name, std::size_t name_len,
                           const char* reason) = 0;
   // Option -l: an archive's entry count, its group members, and whether
@@ -50,7 +59,15 @@ class ReportSink {
   // Hands on everything said so far (text: to stdout's buffer). 0, or the
   // errno of the first write that failed.
   virtual int flush() = 0;
+  // Whether the sink found no memory for something it was told: it then
+  // writes nothing more, and the report ends with "internal error,
+  // print_report, out of memory".
+  virtual bool out_of_memory() const { return false; }
 };
+
+// Says the cannot-verify line to `diag`.
+void say_unverified(Diag* diag, const char* archive, const char* name, std::size_t name_len,
+                    const char* reason);
 
 // The report as text: "CRC32: 0x%08x", "file: <archive>, <name>" lines,
 // "-------", the "FileListName: ..." lines of -l, and with `summary` a
@@ -61,18 +78,19 @@ class ReportSink {
 // fake report lines nor drive the terminal.
 class TextSink final : public ReportSink {
  public:
-  explicit TextSink(bool summary = false, bool escape = false);
+  explicit TextSink(bool summary = false, bool escape = false, Diag* diag = nullptr);
   ~TextSink() override;
   TextSink(const TextSink&) = delete;
   TextSink& operator=(const TextSink&) = delete;
 
   void begin_group(std::uint32_t crc32) override;
   void member(const char* archive, const char* name, std::size_t name_len,
-              const VerifyItem* facts) override;
+              const MemberSizes* facts) override;
   void member_unreadable(const char* archive) override;
   void member_unmatched(const char* archive) override;
   void end_group() override;
-  void unverified(const char*, const char*, std::size_t, const char*) override {}
+  void unverified(const char* archive, const char* name, std::size_t name_len,
+                  const char* reason) override;
   void archive_summary(const char* path, std::uint64_t total, std::uint64_t found,
                        bool whole) override;
   void summary(const ReportTotals& totals) override;
@@ -87,6 +105,7 @@ class TextSink final : public ReportSink {
   std::size_t used_;
   bool summary_;
   bool escape_;
+  Diag* diag_;
   int error_;  // errno of the first failed write
 };
 

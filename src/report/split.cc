@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "message.h"
-#include "report_batch.h"
+#include "report/batch.h"
+#include "zip/verify.h"
 
 namespace zorv {
 
@@ -57,10 +57,13 @@ struct Work {
         runs(static_cast<Run*>(std::malloc((n / 2 + 1) * sizeof(Run)))),
         checked(static_cast<bool*>(std::calloc(n, sizeof(bool)))),
         outcomes(static_cast<VerifyOutcome*>(std::malloc(n * sizeof(VerifyOutcome)))) {
-    if (slots == nullptr || runs == nullptr || checked == nullptr || outcomes == nullptr)
+    if (slots == nullptr || runs == nullptr || checked == nullptr || outcomes == nullptr) {
+      release();
       report_out_of_memory();
+    }
   }
-  ~Work() {
+  ~Work() { release(); }
+  void release() {
     std::free(slots);
     std::free(runs);
     std::free(checked);
@@ -81,17 +84,14 @@ bool look_up_missing(Report* r, Member* members, std::size_t n, std::size_t* fai
   for (std::size_t i = 0; i < n; ++i) {
     Member& m = members[i];
     if (m.name != NO_NAME) continue;
-    ++r->stats.lookups;
-    MemberFacts facts{};
-    NameLookup found =
-        lookup_entry_name(m.archive->path, m.crc32, m.cd_pos, &r->fallback, r->cache, &facts);
+    RevisitEntry e;
+    NameLookup found = look_up(r, m, &e);
     if (found == NameLookup::OpenFailed) {
       m.name = OPEN_FAILED;
       continue;
     }
-    if (found == NameLookup::Found &&
-        keep_name(r, r->fallback.text, std::strlen(r->fallback.text), &m)) {
-      r->facts[&m - r->members] = facts;
+    if (found == NameLookup::Found && keep_name(r, e.name, e.name_len, &m)) {
+      r->facts[&m - r->members] = e.facts;
       continue;
     }
     *failed = i;
@@ -150,6 +150,13 @@ void run_checks(Report* r, const Member* members, std::uint32_t* list, std::size
   auto* items = static_cast<VerifyItem*>(std::malloc(k * sizeof(VerifyItem)));
   auto* outcomes = static_cast<VerifyOutcome*>(std::malloc(k * sizeof(VerifyOutcome)));
   auto* jobs = static_cast<VerifyJob*>(std::malloc(k * sizeof(VerifyJob)));
+  struct Scratch {
+    void* held[3];
+    ~Scratch() {
+      for (void* p : held)
+        std::free(p);
+    }
+  } scratch{{items, outcomes, jobs}};
   if (items == nullptr || outcomes == nullptr || jobs == nullptr) report_out_of_memory();
   // Members of one archive next to each other, one job each.
   std::stable_sort(list, list + k, [members](std::uint32_t a, std::uint32_t b) {
@@ -178,30 +185,55 @@ void run_checks(Report* r, const Member* members, std::uint32_t* list, std::size
   }
   for (std::size_t i = 0; i < k; ++i)
     into[list[i]] = outcomes[i];
-  std::free(items);
-  std::free(outcomes);
-  std::free(jobs);
 }
 
-// Reads the data of every marked member. Members of one part that share
-// method and compressed size are first compared by their compressed bytes:
-// equal bytes decode to equal contents, so only the first of them is
-// decoded and the others take its outcome.
-void check_contents(Report* r, const Member* members, std::size_t n, Work& w) {
-  auto* list = static_cast<std::uint32_t*>(std::malloc((n + 1) * sizeof(std::uint32_t)));
-  auto* rep = static_cast<std::uint32_t*>(std::malloc((n + 1) * sizeof(std::uint32_t)));
-  auto* raw = static_cast<VerifyOutcome*>(std::malloc((n + 1) * sizeof(VerifyOutcome)));
-  if (list == nullptr || rep == nullptr || raw == nullptr) report_out_of_memory();
-  constexpr std::uint32_t SETTLED = UINT32_MAX;  // its outcome is already known
-  auto item = [r, members](std::uint32_t i) -> const VerifyItem& {
-    return r->facts[&members[i] - r->members].item;
-  };
+// The work of check_contents over members [0, n) of a chunk: the members
+// to read (`list`), each one's representative (`rep`: the member whose
+// decoded outcome it takes; itself when it is decoded, SETTLED when its
+// outcome is already known) and the digests of their compressed bytes.
+struct ContentCheck {
+  static constexpr std::uint32_t SETTLED = UINT32_MAX;
+
+  Report* r;
+  const Member* members;
+  std::size_t n;
+  Work& w;
+  std::uint32_t* list;
+  std::uint32_t* rep;
+  VerifyOutcome* raw;
+
+  ContentCheck(Report* report, const Member* m, std::size_t count, Work& work)
+      : r(report),
+        members(m),
+        n(count),
+        w(work),
+        list(static_cast<std::uint32_t*>(std::malloc((count + 1) * sizeof(std::uint32_t)))),
+        rep(static_cast<std::uint32_t*>(std::malloc((count + 1) * sizeof(std::uint32_t)))),
+        raw(static_cast<VerifyOutcome*>(std::malloc((count + 1) * sizeof(VerifyOutcome)))) {
+    if (list == nullptr || rep == nullptr || raw == nullptr) {
+      release();
+      report_out_of_memory();
+    }
+  }
+  ~ContentCheck() { release(); }
+  ContentCheck(const ContentCheck&) = delete;
+  ContentCheck& operator=(const ContentCheck&) = delete;
+
+  void release() {
+    std::free(list);
+    std::free(rep);
+    std::free(raw);
+  }
+
+  const VerifyItem& item(std::uint32_t i) const { return r->facts[&members[i] - r->members].item; }
+
   // Same CRC-32 (one group), size, method and compressed size: a bucket.
-  auto same_bucket = [&item, members](std::uint32_t a, std::uint32_t b) {
+  bool same_bucket(std::uint32_t a, std::uint32_t b) const {
     return members[a].crc32 == members[b].crc32 && item(a).size == item(b).size &&
            item(a).method == item(b).method && item(a).compressed_size == item(b).compressed_size;
-  };
-  auto bucket_order = [&item, members](std::uint32_t a, std::uint32_t b) {
+  }
+
+  bool bucket_order(std::uint32_t a, std::uint32_t b) const {
     const VerifyItem& x = item(a);
     const VerifyItem& y = item(b);
     if (members[a].crc32 != members[b].crc32) return members[a].crc32 < members[b].crc32;
@@ -209,52 +241,80 @@ void check_contents(Report* r, const Member* members, std::size_t n, Work& w) {
     if (x.method != y.method) return x.method < y.method;
     if (x.compressed_size != y.compressed_size) return x.compressed_size < y.compressed_size;
     return a < b;
-  };
-  std::size_t k = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    rep[i] = static_cast<std::uint32_t>(i);
-    if (w.checked[i]) list[k++] = static_cast<std::uint32_t>(i);
   }
-  // The members of buckets of two or more: their compressed bytes' digests.
-  std::sort(list, list + k, bucket_order);
-  std::size_t c = 0;
-  runs_of_two(list, k, same_bucket, [&](std::size_t i, std::size_t j) {
-    for (std::size_t t = i; t < j; ++t)
-      list[c++] = list[t];
-  });
-  run_checks(r, members, list, c, true, raw);
-  // Within a bucket, equal bytes follow the first member that has them.
-  std::sort(list, list + c, [&](std::uint32_t a, std::uint32_t b) {
-    if (!same_bucket(a, b)) return bucket_order(a, b);
-    bool oa = raw[a].verdict == Verdict::Ok;
-    bool ob = raw[b].verdict == Verdict::Ok;
-    if (oa != ob) return oa;
-    int d = oa ? std::memcmp(raw[a].digest, raw[b].digest, 32) : 0;
-    return d != 0 ? d < 0 : a < b;
-  });
-  for (std::size_t i = 0; i < c; ++i) {
-    std::uint32_t m = list[i];
-    if (raw[m].verdict != Verdict::Ok) {
-      w.outcomes[m] = raw[m];  // not even its bytes could be read
-      rep[m] = SETTLED;
-      continue;
+
+  // The marked members that share a bucket with another: list[0, c).
+  std::size_t bucket_candidates() {
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      rep[i] = static_cast<std::uint32_t>(i);
+      if (w.checked[i]) list[k++] = static_cast<std::uint32_t>(i);
     }
-    std::uint32_t before = i > 0 ? list[i - 1] : m;
-    if (i > 0 && same_bucket(before, m) && raw[before].verdict == Verdict::Ok &&
-        std::memcmp(raw[before].digest, raw[m].digest, 32) == 0) {
-      rep[m] = rep[before];
+    std::sort(list, list + k, [this](std::uint32_t a, std::uint32_t b) { return bucket_order(a, b); });
+    std::size_t c = 0;
+    runs_of_two(
+        list, k, [this](std::uint32_t a, std::uint32_t b) { return same_bucket(a, b); },
+        [&](std::size_t i, std::size_t j) {
+          for (std::size_t t = i; t < j; ++t)
+            list[c++] = list[t];
+        });
+    return c;
+  }
+
+  // Within a bucket, equal compressed bytes follow the first member that
+  // has them: only that one is decoded. A member whose bytes could not even
+  // be read is settled by that.
+  void follow_equal_bytes(std::size_t c) {
+    std::sort(list, list + c, [this](std::uint32_t a, std::uint32_t b) {
+      if (!same_bucket(a, b)) return bucket_order(a, b);
+      bool oa = raw[a].verdict == Verdict::Ok;
+      bool ob = raw[b].verdict == Verdict::Ok;
+      if (oa != ob) return oa;
+      int d = oa ? std::memcmp(raw[a].digest, raw[b].digest, 32) : 0;
+      return d != 0 ? d < 0 : a < b;
+    });
+    for (std::size_t i = 0; i < c; ++i) {
+      std::uint32_t m = list[i];
+      if (raw[m].verdict != Verdict::Ok) {
+        w.outcomes[m] = raw[m];
+        rep[m] = SETTLED;
+        continue;
+      }
+      std::uint32_t before = i > 0 ? list[i - 1] : m;
+      if (i > 0 && same_bucket(before, m) && raw[before].verdict == Verdict::Ok &&
+          std::memcmp(raw[before].digest, raw[m].digest, 32) == 0) {
+        rep[m] = rep[before];
+      }
     }
   }
-  k = 0;
-  for (std::size_t i = 0; i < n; ++i)
-    if (w.checked[i] && rep[i] == i) list[k++] = static_cast<std::uint32_t>(i);
-  run_checks(r, members, list, k, false, w.outcomes);
-  for (std::size_t i = 0; i < n; ++i) {
-    if (w.checked[i] && rep[i] != i && rep[i] != SETTLED) w.outcomes[i] = w.outcomes[rep[i]];
+
+  // Decodes every marked member that is its own representative.
+  void decode_representatives() {
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < n; ++i)
+      if (w.checked[i] && rep[i] == i) list[k++] = static_cast<std::uint32_t>(i);
+    run_checks(r, members, list, k, false, w.outcomes);
   }
-  std::free(list);
-  std::free(rep);
-  std::free(raw);
+
+  // The others take their representative's outcome.
+  void share_outcomes() {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (w.checked[i] && rep[i] != i && rep[i] != SETTLED) w.outcomes[i] = w.outcomes[rep[i]];
+    }
+  }
+};
+
+// Reads the data of every marked member. Members of one part that share
+// method and compressed size are first compared by their compressed bytes:
+// equal bytes decode to equal contents, so only the first of them is
+// decoded and the others take its outcome.
+void check_contents(Report* r, const Member* members, std::size_t n, Work& w) {
+  ContentCheck check(r, members, n, w);
+  std::size_t c = check.bucket_candidates();
+  run_checks(r, members, check.list, c, true, check.raw);
+  check.follow_equal_bytes(c);
+  check.decode_representatives();
+  check.share_outcomes();
 }
 
 const char* reason(const VerifyOutcome& o, const VerifyItem& item, char* buf, std::size_t cap) {
@@ -283,8 +343,6 @@ void print_group(Report* r, const Member* members, std::size_t g0, std::size_t g
       if (w.outcomes[i].verdict != Verdict::Ok) {
         char buf[64];
         const char* why = reason(w.outcomes[i], f.item, buf, sizeof buf);
-        error_msg("warning, cannot verify %s, %.*s: %s", m.archive->path, m.name_len,
-                  r->arena + m.name, why);
         r->sink->unverified(m.archive->path, r->arena + m.name, m.name_len, why);
         continue;
       }
@@ -303,10 +361,8 @@ void print_group(Report* r, const Member* members, std::size_t g0, std::size_t g
     count_group_start(r);
     for (std::uint32_t at = w.runs[s].start; at < w.runs[s].end; ++at) {
       const Member& m = members[w.slots[at].index];
-      const VerifyItem* facts = &r->facts[&m - r->members].item;
-      sink->member(m.archive->path, r->arena + m.name, m.name_len, facts);
-      count_member(r, facts);
-      if (r->tally != nullptr) FileListInsert(r->tally, m.archive, r->cache);
+      MemberSizes sizes = sizes_of(r->facts[&m - r->members]);
+      say_member(r, m, r->arena + m.name, m.name_len, &sizes);
     }
     sink->end_group();
     count_group_end(r);

@@ -1,6 +1,6 @@
 // The report's batch: what report.cc (gathering, names, plain printing) and
-// report_split.cc (groups split by size and content) share. Nothing outside
-// the report includes it.
+// split.cc (groups split by size and content) share. Nothing outside the
+// report includes it.
 #pragma once
 
 #include <cstddef>
@@ -8,10 +8,9 @@
 #include <cstring>
 
 #include "index.h"
-#include "report.h"
-#include "report_sink.h"
-#include "zip/verify.h"
-#include "zip/zipdir.h"
+#include "report/report.h"
+#include "report/revisit.h"
+#include "report/sink.h"
 
 namespace zorv {
 
@@ -36,23 +35,6 @@ struct Member {
   std::uint16_t flags;     // GROUP_START, GROUP_END
 };
 
-// A member of the batch as a 64-bit number: a 32-bit key (first its
-// archive's ordinal, later its cd_pos) above its index in the batch. Sorted,
-// places bring each archive's members together, then in directory order.
-using Place = std::uint64_t;
-
-inline std::uint32_t key_of(Place p) {
-  return static_cast<std::uint32_t>(p >> 32);
-}
-
-inline std::uint32_t member_of(Place p) {
-  return static_cast<std::uint32_t>(p);
-}
-
-inline Place place_of(std::uint32_t key, std::size_t member) {
-  return Place{key} << 32 | member;
-}
-
 // Groups come from the walk in report order, and they, their links and
 // their entries lie anywhere in memory. They are queued and copied into the
 // batch a queue at a time: each round of prefetches goes one pointer
@@ -61,20 +43,18 @@ constexpr std::size_t GATHER_QUEUE = 32;
 
 constexpr std::size_t RADIX = std::size_t{1} << 16;
 
-// What the directory says of a member, beyond its name: kept only when
-// groups are split (sizes) or checked (the rest).
-struct MemberFacts {
-  VerifyItem item;     // size, compressed size, method, flags, CRC-32, offset
-  std::int64_t shift;  // of its archive
+// Out of memory inside the report: thrown where it is found and caught at
+// the report's public functions, which stop and say `text` in the stats.
+struct ReportNoMemory {
+  const char* text;
+  bool bare;
 };
 
 struct Report {
   ReportSink* sink;
-  ZipCache* cache;
-  Readahead* ahead;      // the caller's, or own_ahead
-  Readahead* own_ahead;  // one at a time, when the caller gave none
+  Revisit* rv;
   ReportSplit split;
-  Index* tally;  // with -l and a split: printed members are counted here
+  Index* tally;  // with -l: printed members are counted here
   bool full_names;
   void (*on_check)(void* ctx, std::uint64_t done, std::uint64_t total);
   void* ctx;
@@ -88,11 +68,11 @@ struct Report {
   Place* places;        // places_cap of them, taken at the first resolve
   Place* spare_places;  // the radix sort's other half
   std::size_t places_cap;
+  RevisitArchive* runs;  // the archives of a batch, places_cap of them
   std::uint32_t* radix_count;  // RADIX counters, taken at the first radix sort
   char* arena;
   std::size_t arena_cap;
   std::size_t arena_used;
-  NameBuf fallback;
   const DupeGroup* queued[GATHER_QUEUE];
   std::size_t queued_count;
   bool unmatched;  // an archive changed: nothing more is printed
@@ -103,14 +83,25 @@ struct Report {
   bool group_one_size;
 };
 
+// Throws ReportNoMemory with the report's own line.
+[[noreturn]] void report_out_of_memory();
+
 // Totals: a group begins, a member of `size` (null: unknown) is printed, a
 // group ends.
 void count_group_start(Report* r);
-void count_member(Report* r, const VerifyItem* facts);
+void count_member(Report* r, const MemberSizes* facts);
 void count_group_end(Report* r);
 
-// Ends the run with "internal error, print_report, out of memory".
-[[noreturn]] void report_out_of_memory();
+// The sizes the sink is told of, from a member's facts.
+inline MemberSizes sizes_of(const MemberFacts& f) {
+  return MemberSizes{f.item.size, f.item.compressed_size, f.item.method};
+}
+
+// Says one printed member to the sink, counts it, and with -l tallies it
+// for its archive (`opened`: the archive could be read again).
+void say_member(Report* r, const Member& m, const char* name, std::size_t name_len,
+                const MemberSizes* facts);
+void say_unreadable(Report* r, const Member& m);
 
 // Makes room for `len` more name bytes: the arena grows (names are found by
 // offset, so they may move) up to its limit. False when it is full.
@@ -126,6 +117,10 @@ inline bool keep_name(Report* r, const char* name, std::size_t len, Member* memb
   r->arena_used += len;
   return true;
 }
+
+// Looks `m` up one by one (its batch walk did not find it); the outcome,
+// with *entry set when Found. NoMemory throws.
+NameLookup look_up(Report* r, const Member& m, RevisitEntry* entry);
 
 // Prints members [0, n) of the batch, whole groups with their names
 // resolved, split by size (and content) as r->split says. False when a

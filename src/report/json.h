@@ -9,20 +9,20 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "report_sink.h"
+#include "report/sink.h"
 
 namespace zorv {
 
 class JsonSink final : public ReportSink {
  public:
-  JsonSink();
+  explicit JsonSink(Diag* diag = nullptr);
   ~JsonSink() override;
   JsonSink(const JsonSink&) = delete;
   JsonSink& operator=(const JsonSink&) = delete;
 
   void begin_group(std::uint32_t crc32) override;
   void member(const char* archive, const char* name, std::size_t name_len,
-              const VerifyItem* facts) override;
+              const MemberSizes* facts) override;
   void member_unreadable(const char* archive) override;
   void member_unmatched(const char* archive) override;
   void end_group() override;
@@ -32,9 +32,10 @@ class JsonSink final : public ReportSink {
                        bool whole) override;
   void summary(const ReportTotals& totals) override;
   int flush() override;
+  bool out_of_memory() const override { return no_memory_; }
 
  private:
-  char* room(std::size_t need);  // where to write `need` bytes
+  char* room(std::size_t need);  // where to write `need` bytes; null: no memory
   void done(char* end);          // they were written up to `end`
   void put(const char* text, std::size_t len);
   void text(const char* key, const char* bytes, std::size_t len);  // "key":"…"[,"key_b64":"…"]
@@ -44,6 +45,8 @@ class JsonSink final : public ReportSink {
   std::size_t used_;
   char* spill_;  // a piece bigger than the block, until it is written
   bool first_member_;
+  bool no_memory_;  // nothing is written after it
+  Diag* diag_;
   int error_;
   // The last member's archive field, escaped: reused while it is the same.
   const char* last_archive_;

@@ -1,4 +1,4 @@
-#include "report.h"
+#include "report/report.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -8,14 +8,13 @@
 #include <utility>
 #include <vector>
 
-#include "message.h"
-#include "report_batch.h"
+#include "report/batch.h"
 #include "util/bigalloc.h"
 
 namespace zorv {
 
 void report_out_of_memory() {
-  error_exit("internal error, print_report, out of memory");
+  throw ReportNoMemory{"internal error, print_report, out of memory", false};
 }
 
 namespace {
@@ -64,14 +63,6 @@ Place* sort_places(Report* r, Place* places, Place* spare, std::size_t n) {
   return places;
 }
 
-void reserve(NameBuf* buf, std::size_t need) {
-  if (need <= buf->cap) return;
-  std::free(buf->text);
-  buf->text = static_cast<char*>(std::malloc(need));
-  if (buf->text == nullptr) error_exit("internal error, lookup_entry_name, out of memory");
-  buf->cap = need;
-}
-
 }  // namespace
 
 bool grow_arena(Report* r, std::size_t len) {
@@ -89,63 +80,38 @@ bool grow_arena(Report* r, std::size_t len) {
 
 namespace {
 
-// What the directory says of an entry, for a split or a check.
-MemberFacts facts_of(const ZipEntry& e, const ZipDir* zd) {
-  return MemberFacts{VerifyItem{e.local_header_offset64, e.compressed_size64, e.uncompressed_size64,
-                                e.crc32, e.method, e.flags},
-                     zip_data_shift(zd)};
+// What a batch walk hands back, for the members of one resolve.
+struct Resolving {
+  Report* r;
+  Member* members;
+  const RevisitArchive* runs;
+};
+
+RevisitTake take_entry(void* ctx, std::uint32_t member, const RevisitEntry& e) {
+  auto* how = static_cast<Resolving*>(ctx);
+  Report* r = how->r;
+  Member* m = &how->members[member];
+  if (m->crc32 != e.crc32) return RevisitTake::NotIt;
+  std::size_t len = r->full_names ? e.name_len : strnlen(e.name, e.name_len);
+  if (!keep_name(r, e.name, len, m)) return RevisitTake::Full;
+  if (r->facts != nullptr) r->facts[m - r->members] = e.facts;
+  return RevisitTake::Taken;
 }
 
-// Reads the names of places [from, to), all of one archive, sorted by
-// cd_pos, in one walk of `zd`, which it closes. When the archive could not
-// be opened (`zd` null; `a` says why, now) its members are marked
-// OPEN_FAILED. Members whose entry is not found keep NO_NAME: the archive
-// changed, and printing looks them up again one by one to report exactly
-// that. False when the arena ran full.
-bool read_archive_names(Report* r, Member* members, const Place* from, const Place* to,
-                        Ahead* a) {
-  ++r->stats.archive_walks;
-  ZipDir* zd = std::exchange(a->zd, nullptr);
-  if (zd == nullptr) {
-    print_messages(&a->messages);
-    for (const Place* p = from; p != to; ++p)
-      members[member_of(*p)].name = OPEN_FAILED;
-    return true;
-  }
-  bool room = true;
-  const Place* place = from;
-  const ZipEntry* entry;
-  while (room && place != to && readzip(zd, &entry) == ZipRead::Entry) {
-    std::uint32_t pos = zip_entry_pos(zd);
-    while (place != to && key_of(*place) < pos)
-      ++place;
-    for (; room && place != to && key_of(*place) == pos; ++place) {
-      if (to - place > PREFETCH_AHEAD)
-        __builtin_prefetch(&members[member_of(place[PREFETCH_AHEAD])], 1);
-      Member* m = &members[member_of(*place)];
-      if (m->crc32 != entry->crc32) continue;
-      std::size_t len = r->full_names ? entry->name_len : strnlen(entry->name, entry->name_len);
-      room = keep_name(r, entry->name, len, m);
-      if (room && r->facts != nullptr) r->facts[m - r->members] = facts_of(*entry, zd);
-    }
-  }
-  closezip(zd);
-  return room;
+// Members whose archive could not be opened are marked OPEN_FAILED (the
+// reader said why). Members whose entry is not found keep NO_NAME: the
+// archive changed, and printing looks them up again one by one to report
+// exactly that.
+void walked(void* ctx, std::size_t archive, const RevisitWalk& walk) {
+  if (walk.opened) return;
+  auto* how = static_cast<Resolving*>(ctx);
+  const RevisitArchive& a = how->runs[archive];
+  for (std::size_t i = 0; i < a.count; ++i)
+    how->members[member_of(a.places[i])].name = OPEN_FAILED;
 }
 
-// Asks for the archives of the places from *asked on (keyed by archive
-// ordinal, grouped by it) while the window has room, one per run.
-void ask_ahead(Report* r, const Member* members, const Place* places, std::size_t n,
-               std::size_t* asked) {
-  std::size_t i = *asked;
-  while (i < n && !readahead_full(r->ahead)) {
-    std::uint32_t archive = key_of(places[i]);
-    if (!readahead_submit(r->ahead, members[member_of(places[i])].archive->path, nullptr, false))
-      report_out_of_memory();
-    while (i < n && key_of(places[i]) == archive)
-      ++i;
-  }
-  *asked = i;
+void upcoming(void* ctx, std::uint32_t member) {
+  __builtin_prefetch(&static_cast<Resolving*>(ctx)->members[member], 1);
 }
 
 // Places for members [0, n), keyed by archive ordinal, in ordinal order and
@@ -192,8 +158,13 @@ bool resolve(Report* r, Member* members, std::size_t n) {
   if (r->places_cap < r->cap) {
     std::free(r->places);
     std::free(r->spare_places);
+    std::free(r->runs);
+    r->places = r->spare_places = nullptr;
+    r->runs = nullptr;
+    r->places_cap = 0;
     r->places = take<Place>(r->cap);
     r->spare_places = take<Place>(r->cap);
+    r->runs = take<RevisitArchive>(r->cap);
     r->places_cap = r->cap;
   }
   r->arena_used = 0;
@@ -201,50 +172,51 @@ bool resolve(Report* r, Member* members, std::size_t n) {
     members[i].name = NO_NAME;
   Place* places = places_by_archive(r, members, n);
   Place* spare = places == r->places ? r->spare_places : r->places;
-  std::size_t asked = 0;  // places of archives asked for; never rekeyed yet
+  // Each archive's run of places, rekeyed by directory position and sorted
+  // within its own stretch of the two arrays.
+  std::size_t archives = 0;
   for (std::size_t i = 0; i < n;) {
-    ask_ahead(r, members, places, n, &asked);
     std::uint32_t archive = key_of(places[i]);
     std::size_t j = i;
     for (; j < n && key_of(places[j]) == archive; ++j) {
       std::uint32_t m = member_of(places[j]);
       places[j] = place_of(members[m].cd_pos, m);
     }
-    Place* run = sort_places(r, places + i, spare, j - i);
-    bool room = read_archive_names(r, members, run, run + (j - i), readahead_take(r->ahead));
-    readahead_release(r->ahead);
-    if (!room) {
-      readahead_drop(r->ahead);
-      return false;
-    }
+    const Place* run = sort_places(r, places + i, spare + i, j - i);
+    r->runs[archives++] = RevisitArchive{members[member_of(run[0])].archive->path, run, j - i};
     i = j;
   }
-  return true;
+  Resolving how{r, members, r->runs};
+  switch (revisit_batch(r->rv, r->runs, archives, RevisitCalls{take_entry, walked, upcoming, &how})) {
+    case RevisitEnd::Done:
+      return true;
+    case RevisitEnd::Full:
+      return false;
+    case RevisitEnd::NoMemory:
+      break;
+  }
+  report_out_of_memory();
 }
 
 // Says one member whose name the batch did not find: its archive changed or
 // vanished since indexing. False when it no longer holds the entry.
 bool say_looked_up(Report* r, const Member& m) {
-  ++r->stats.lookups;
-  const char* path = m.archive->path;
-  MemberFacts facts{};
-  MemberFacts* want = r->facts != nullptr ? &facts : nullptr;
-  switch (lookup_entry_name(path, m.crc32, m.cd_pos, &r->fallback, r->cache, want)) {
+  RevisitEntry e;
+  switch (look_up(r, m, &e)) {
     case NameLookup::Found: {
-      const VerifyItem* known = want != nullptr ? &facts.item : nullptr;
-      r->sink->member(path, r->fallback.text, std::strlen(r->fallback.text), known);
-      count_member(r, known);
+      MemberSizes sizes = sizes_of(e.facts);
+      say_member(r, m, e.name, e.name_len, r->facts != nullptr ? &sizes : nullptr);
       return true;
     }
     case NameLookup::OpenFailed:
-      r->sink->member_unreadable(path);
-      count_member(r, nullptr);
+      say_unreadable(r, m);
       return true;
     case NameLookup::NoMatch:
+    case NameLookup::NoMemory:
       break;
   }
-  r->sink->member_unmatched(path);
-  r->stats.unmatched = path;
+  r->sink->member_unmatched(m.archive->path);
+  r->stats.unmatched = m.archive->path;
   return false;
 }
 
@@ -260,14 +232,14 @@ bool print_members(Report* r, const Member* members, std::size_t n) {
       count_group_start(r);
     }
     if (m.name == OPEN_FAILED) {
-      sink->member_unreadable(m.archive->path);
-      count_member(r, nullptr);
+      say_unreadable(r, m);
     } else if (m.name == NO_NAME) {
       if (!say_looked_up(r, m)) return false;
+    } else if (r->facts != nullptr) {
+      MemberSizes sizes = sizes_of(r->facts[&m - r->members]);
+      say_member(r, m, r->arena + m.name, m.name_len, &sizes);
     } else {
-      const VerifyItem* facts = r->facts != nullptr ? &r->facts[&m - r->members].item : nullptr;
-      sink->member(m.archive->path, r->arena + m.name, m.name_len, facts);
-      count_member(r, facts);
+      say_member(r, m, r->arena + m.name, m.name_len, nullptr);
     }
     if ((m.flags & GROUP_END) != 0) {
       sink->end_group();
@@ -315,6 +287,7 @@ void flush_batch(Report* r) {
       continue;
     }
     r->unmatched = split ? !print_split(r, members, n) : !print_members(r, members, n);
+    if (r->sink->out_of_memory()) report_out_of_memory();
     done += n;
   }
   r->count = 0;
@@ -359,54 +332,37 @@ void gather_queued(Report* r) {
   }
 }
 
-void queue_group(void* group, void* ctx) {
+void queue_group(const DupeGroup* group, void* ctx) {
   auto* r = static_cast<Report*>(ctx);
+  if (r->unmatched) return;  // stopped (an archive changed, or no memory)
   __builtin_prefetch(group);
-  r->queued[r->queued_count++] = static_cast<const DupeGroup*>(group);
+  r->queued[r->queued_count++] = group;
   if (r->queued_count == GATHER_QUEUE) gather_queued(r);
 }
 
-// The archives -l counts, each opened again once: in the order the groups
-// first name them, which is the order a one-by-one count would open them
-// in, so the reader's messages come in the same order.
-struct Summary {
-  Index* ix;
-  std::vector<std::pair<const ArchiveName*, ArchiveTally*>> fresh;
-};
-
-void tally_group(void* item, void* ctx) {
-  auto* s = static_cast<Summary*>(ctx);
-  for (DupeLink* link = &static_cast<DupeGroup*>(item)->head; link != nullptr; link = link->next) {
-    bool fresh;
-    ArchiveTally* tally = FileListTally(s->ix, link->entry->archive, &fresh);
-    if (fresh) s->fresh.emplace_back(link->entry->archive, tally);
-  }
+// Stops the report: nothing more is gathered or printed.
+void stop(Report* r, const ReportNoMemory& e) {
+  r->unmatched = true;
+  r->count = 0;
+  r->stats.failure = e.text;
+  r->stats.failure_bare = e.bare;
 }
 
-void open_tallied(Summary& s, Readahead* ahead) {
-  std::size_t asked = 0;
-  for (std::size_t i = 0; i < s.fresh.size(); ++i) {
-    while (asked < s.fresh.size() && !readahead_full(ahead)) {
-      if (!readahead_submit(ahead, s.fresh[asked].first->path, nullptr, false))
-        report_out_of_memory();
-      ++asked;
-    }
-    Ahead* a = readahead_take(ahead);
-    if (a->zd == nullptr) print_messages(&a->messages);
-    FileListOpened(s.fresh[i].second, s.fresh[i].first, a->zd != nullptr);
-    readahead_release(ahead);
-  }
+void tally(Report* r, const Member& m, bool opened) {
+  if (r->tally == nullptr || FileListInsert(r->tally, m.archive, opened) != nullptr) return;
+  bool prefixed = true;
+  const char* text = index_failure_text(index_failure(r->tally), &prefixed);
+  throw ReportNoMemory{text, !prefixed};
 }
 
 void release(Report* r) {
-  if (r->own_ahead != nullptr) readahead_stop(r->own_ahead);
   std::free(r->members);
   std::free(r->facts);
   std::free(r->places);
   std::free(r->spare_places);
+  std::free(r->runs);
   std::free(r->radix_count);
   std::free(r->arena);
-  std::free(r->fallback.text);
   std::free(r);
 }
 
@@ -417,7 +373,7 @@ void count_group_start(Report* r) {
   r->group_one_size = true;
 }
 
-void count_member(Report* r, const VerifyItem* facts) {
+void count_member(Report* r, const MemberSizes* facts) {
   if (facts == nullptr || (r->group_members > 0 && facts->size != r->group_size))
     r->group_one_size = false;
   if (facts != nullptr) r->group_size = facts->size;
@@ -432,90 +388,99 @@ void count_group_end(Report* r) {
   if (r->group_one_size) t.redundant_bytes += (r->group_members - 1) * r->group_size;
 }
 
+void say_member(Report* r, const Member& m, const char* name, std::size_t name_len,
+                const MemberSizes* facts) {
+  r->sink->member(m.archive->path, name, name_len, facts);
+  count_member(r, facts);
+  tally(r, m, true);
+}
+
+void say_unreadable(Report* r, const Member& m) {
+  r->sink->member_unreadable(m.archive->path);
+  count_member(r, nullptr);
+  tally(r, m, false);
+}
+
+NameLookup look_up(Report* r, const Member& m, RevisitEntry* entry) {
+  NameLookup found = revisit_lookup(r->rv, m.archive->path, m.crc32, m.cd_pos, entry);
+  if (found == NameLookup::NoMemory)
+    throw ReportNoMemory{"internal error, lookup_entry_name, out of memory", false};
+  return found;
+}
+
 Report* report_gather(const Index* ix, const ReportOptions& options, ReportSink* sink,
-                      ZipCache* cache) {
+                      Revisit* rv) {
   auto* r = static_cast<Report*>(std::calloc(1, sizeof(Report)));
-  if (r == nullptr) report_out_of_memory();
+  if (r == nullptr) return nullptr;
   r->sink = sink;
-  r->cache = cache;
-  r->ahead = options.ahead;
-  if (r->ahead == nullptr) {
-    r->own_ahead = readahead_start(ahead_limits(1), cache);
-    if (r->own_ahead == nullptr) report_out_of_memory();
-    r->ahead = r->own_ahead;
-  }
+  r->rv = rv;
   r->split = options.split;
   r->tally = options.tally;
   r->full_names = options.full_names;
   r->on_check = options.on_check;
   r->ctx = options.ctx;
+  r->stats.archive_walks = revisit_walks(rv);  // until the end: the walks before it
+  r->stats.lookups = revisit_lookups(rv);
   const ReportLimits& limits = options.limits;
   // A place holds a member's index in 32 bits, and names are found by 32-bit
   // offsets, which must stay clear of the marks. Only as many members as the
   // groups hold are reserved.
+  IndexCounts counts = index_counts(ix);
   std::size_t most = std::clamp<std::size_t>(limits.members, 1, UINT32_MAX);
-  r->cap = std::max<std::size_t>(1, std::min(most, ix->group_members));
+  r->cap = std::max<std::size_t>(1, std::min<std::size_t>(most, counts.group_members));
   r->size = r->cap;
   r->arena_limit = std::clamp<std::size_t>(limits.name_bytes, 65536, std::size_t{1} << 30);
-  if (ix->DupeTree->root == nullptr) return r;
-  r->members = take<Member>(r->cap);
-  if (r->split != ReportSplit::None || options.facts) r->facts = take<MemberFacts>(r->cap);
-  rbtree_walk(ix->DupeTree, queue_group, r);
-  gather_queued(r);
+  if (counts.groups == 0) return r;
+  try {
+    r->members = take<Member>(r->cap);
+    if (r->split != ReportSplit::None || options.facts) r->facts = take<MemberFacts>(r->cap);
+    index_each_group(ix, queue_group, r);
+    gather_queued(r);
+  } catch (const ReportNoMemory& e) {
+    stop(r, e);
+  } catch (const std::bad_alloc&) {
+    stop(r, ReportNoMemory{"internal error, print_report, out of memory", false});
+  }
   return r;
 }
 
 bool report_print(Report* r, ReportStats* stats) {
-  flush_batch(r);
+  try {
+    if (!r->unmatched) flush_batch(r);
+  } catch (const ReportNoMemory& e) {
+    stop(r, e);
+  } catch (const std::bad_alloc&) {
+    stop(r, ReportNoMemory{"internal error, print_report, out of memory", false});
+  }
   bool whole = !r->unmatched;
+  r->stats.archive_walks = revisit_walks(r->rv) - r->stats.archive_walks;
+  r->stats.lookups = revisit_lookups(r->rv) - r->stats.lookups;
   if (stats != nullptr) *stats = r->stats;
   release(r);
   return whole;
 }
 
-NameLookup lookup_entry_name(const char* path, std::uint32_t crc32, std::uint32_t cd_pos,
-                             NameBuf* name_out, ZipCache* cache, MemberFacts* facts) {
-  reserve(name_out, 1);
-  name_out->text[0] = '\0';
-  ZipDir* zd = openzip(path, cache);
-  if (zd == nullptr) return NameLookup::OpenFailed;
-  const ZipEntry* entry;
-  while (readzip(zd, &entry) == ZipRead::Entry) {
-    if (entry->crc32 == crc32 && zip_entry_pos(zd) == cd_pos) {
-      reserve(name_out, entry->name_len + 1u);
-      std::memcpy(name_out->text, entry->name, entry->name_len + 1u);
-      if (facts != nullptr) *facts = facts_of(*entry, zd);
-      closezip(zd);
-      return NameLookup::Found;
-    }
-  }
-  closezip(zd);
-  return NameLookup::NoMatch;
+namespace {
+
+struct Listing {
+  ReportSink* sink;
+};
+
+void say_listed(const ArchiveTally* archive, void* ctx) {
+  // Tot 0: the archive could not be read for the report (the reader has
+  // said why). Its entries are unknown, so it cannot be said to be copied
+  // whole, even when it counted no members either; nor can one whose walk
+  // stopped at a damaged header.
+  bool whole = archive->complete && archive->total != 0 && archive->total == archive->found;
+  static_cast<Listing*>(ctx)->sink->archive_summary(archive->path, archive->total, archive->found,
+                                                    whole);
 }
 
-void print_archive_summary(Index* ix, ReportSink* sink, ZipCache* cache, bool counted,
-                           Readahead* ahead) {
-  if (!counted) {
-    Readahead* own = ahead == nullptr ? readahead_start(ahead_limits(1), cache) : nullptr;
-    if (ahead == nullptr && own == nullptr) report_out_of_memory();
-    try {
-      Summary s{ix, {}};
-      rbtree_walk(ix->DupeTree, tally_group, &s);
-      open_tallied(s, own != nullptr ? own : ahead);
-    } catch (const std::bad_alloc&) {
-      report_out_of_memory();
-    }
-    if (own != nullptr) readahead_stop(own);
-  }
-  while (auto* archive = static_cast<ArchiveTally*>(rbtree_deletemin(ix->FileListTree))) {
-    // Tot 0: the archive could not be read for the summary (the reader has
-    // said why). Its entries are unknown, so it cannot be said to be copied
-    // whole, even when it counted no members either; nor can one whose walk
-    // stopped at a damaged header.
-    bool whole = archive->complete && archive->total != 0 && archive->total == archive->found;
-    sink->archive_summary(archive->path, archive->total, archive->found, whole);
-    std::free(archive);
-  }
+}  // namespace
+
+void print_archive_summary(const Index* ix, ReportSink* sink) {
+  Listing listing{sink};
+  index_each_listed(ix, say_listed, &listing);
 }
 
 }  // namespace zorv

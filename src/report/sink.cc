@@ -1,4 +1,4 @@
-#include "report_sink.h"
+#include "report/sink.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -30,11 +30,12 @@ bool has_control(const char* text, std::size_t len) {
 
 // Without a block (no memory for it) every piece goes to stdio directly:
 // slower, the same bytes.
-TextSink::TextSink(bool summary, bool escape)
+TextSink::TextSink(bool summary, bool escape, Diag* diag)
     : block_(static_cast<char*>(std::malloc(BLOCK))),
       used_(0),
       summary_(summary),
       escape_(escape),
+      diag_(diag),
       error_(0) {}
 
 TextSink::~TextSink() {
@@ -105,7 +106,7 @@ void TextSink::begin_group(std::uint32_t crc32) {
 
 // The line most reports are made of, assembled with one test for room.
 void TextSink::member(const char* archive, const char* name, std::size_t name_len,
-                      const VerifyItem*) {
+                      const MemberSizes*) {
   std::size_t archive_len = std::strlen(archive);
   std::size_t need = 6 + archive_len + 2 + name_len + 1;
   bool plain = !escape_ || (!has_control(archive, archive_len) && !has_control(name, name_len));
@@ -143,6 +144,18 @@ void TextSink::member_unreadable(const char* archive) {
 // archive.
 void TextSink::member_unmatched(const char*) {
   flush();
+}
+
+void say_unverified(Diag* diag, const char* archive, const char* name, std::size_t name_len,
+                    const char* reason) {
+  say(diag, "warning, cannot verify %s, %.*s: %s", archive, static_cast<int>(name_len), name,
+      reason);
+}
+
+// On standard error only: the report's lines stay what they were.
+void TextSink::unverified(const char* archive, const char* name, std::size_t name_len,
+                          const char* reason) {
+  say_unverified(diag_, archive, name, name_len, reason);
 }
 
 void TextSink::end_group() {

@@ -1,4 +1,4 @@
-#include "report_json.h"
+#include "report/json.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "report_batch.h"
 #include "util/json.h"
 
 namespace zorv {
@@ -17,11 +16,13 @@ constexpr std::size_t BLOCK = std::size_t{1} << 20;
 
 }  // namespace
 
-JsonSink::JsonSink()
+JsonSink::JsonSink(Diag* diag)
     : block_(static_cast<char*>(std::malloc(BLOCK))),
       used_(0),
       spill_(nullptr),
       first_member_(true),
+      no_memory_(false),
+      diag_(diag),
       error_(0),
       last_archive_(nullptr),
       archive_field_(nullptr),
@@ -36,23 +37,26 @@ JsonSink::~JsonSink() {
 }
 
 int JsonSink::flush() {
-  if (used_ > 0) write_out(block_, used_, &error_);
+  if (used_ > 0 && !no_memory_) write_out(block_, used_, &error_);
   used_ = 0;
   return error_;
 }
 
 // Pieces are written in place in the block; one too big for it (or with no
-// block: memory was short) goes through a buffer of its own.
+// block: memory was short) goes through a buffer of its own. Without memory
+// for that, nothing more is written.
 char* JsonSink::room(std::size_t need) {
+  if (no_memory_) return nullptr;
   if (block_ != nullptr && need <= BLOCK - used_) return block_ + used_;
   flush();
   if (block_ != nullptr && need <= BLOCK) return block_;
   spill_ = static_cast<char*>(std::malloc(need));
-  if (spill_ == nullptr) report_out_of_memory();
+  no_memory_ = spill_ == nullptr;
   return spill_;
 }
 
 void JsonSink::done(char* end) {
+  if (end == nullptr) return;
   if (spill_ != nullptr) {
     write_out(spill_, static_cast<std::size_t>(end - spill_), &error_);
     std::free(spill_);
@@ -64,6 +68,7 @@ void JsonSink::done(char* end) {
 
 void JsonSink::put(const char* text, std::size_t len) {
   char* at = room(len);
+  if (at == nullptr) return;
   std::memcpy(at, text, len);
   done(at + len);
 }
@@ -116,12 +121,13 @@ char* field(char* p, const char* key, std::size_t key_len, const char* bytes, st
 void JsonSink::text(const char* key, const char* bytes, std::size_t len) {
   std::size_t key_len = std::strlen(key);
   char* at = room(field_max(key_len, len));
-  done(field(at, key, key_len, bytes, len));
+  if (at != nullptr) done(field(at, key, key_len, bytes, len));
 }
 
 void JsonSink::number(const char* key, std::uint64_t value) {
   std::size_t key_len = std::strlen(key);
   char* at = room(key_len + 32);
+  if (at == nullptr) return;
   char* p = copy(at, ",\"", 2);
   p = copy(p, key, key_len);
   p = copy(p, "\":", 2);
@@ -139,7 +145,8 @@ void JsonSink::begin_group(std::uint32_t crc32) {
 // The line most reports are made of, written in one piece. Members of one
 // archive come in runs: its field is escaped once and copied after that.
 void JsonSink::member(const char* archive, const char* name, std::size_t name_len,
-                      const VerifyItem* facts) {
+                      const MemberSizes* facts) {
+  if (no_memory_) return;
   if (archive != last_archive_) {
     std::size_t len = std::strlen(archive);
     std::size_t need = field_max(7, len);
@@ -147,13 +154,18 @@ void JsonSink::member(const char* archive, const char* name, std::size_t name_le
       std::free(archive_field_);
       archive_field_ = static_cast<char*>(std::malloc(need));
       archive_cap_ = archive_field_ != nullptr ? need : 0;
-      if (archive_field_ == nullptr) report_out_of_memory();
+      if (archive_field_ == nullptr) {
+        no_memory_ = true;
+        last_archive_ = nullptr;
+        return;
+      }
     }
     archive_len_ = static_cast<std::size_t>(field(archive_field_, "archive", 7, archive, len) -
                                             archive_field_);
     last_archive_ = archive;
   }
   char* at = room(archive_len_ + field_max(4, name_len) + 100);
+  if (at == nullptr) return;
   char* p = copy(at, first_member_ ? "{" : ",{", first_member_ ? 1 : 2);
   first_member_ = false;
   p = copy(p, archive_field_, archive_len_);
@@ -185,6 +197,8 @@ void JsonSink::end_group() {
 
 void JsonSink::unverified(const char* archive, const char* name, std::size_t name_len,
                           const char* reason) {
+  if (no_memory_) return;
+  say_unverified(diag_, archive, name, name_len, reason);
   put("{\"type\":\"unverified\",", 21);
   text("archive", archive, std::strlen(archive));
   put(",", 1);

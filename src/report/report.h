@@ -1,20 +1,20 @@
 // The duplicate report, and the per-archive summary of option -l.
 //
 // The report reads the groups of an Index and says what it finds as events
-// to a ReportSink (report_sink.h); it never writes output itself. It runs in
-// two phases, so that the caller can release the groups between them: gather
-// copies every member out of the groups, print fetches their names and
-// hands them on.
+// to a ReportSink (sink.h); it never writes output itself, and it reads
+// archives again only through the revisit module (revisit.h). It runs in
+// two phases, so that the caller can release the groups between them:
+// gather copies every member out of the groups, print fetches their names
+// and hands them on. Running out of memory never ends the run here: the
+// report stops and says so in its stats, and its caller decides.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "index.h"
-#include "zip/readahead.h"
-#include "report_sink.h"
-#include "zip/verify.h"
-#include "zip/zipdir.h"
+#include "report/revisit.h"
+#include "report/sink.h"
 
 namespace zorv {
 
@@ -41,6 +41,11 @@ struct ReportStats {
   std::size_t lookups;
   ReportTotals totals;    // what was printed (redundant bytes only with facts)
   const char* unmatched;  // the archive that no longer holds a member, or null
+  // Why the report stopped short when it ran out of memory ("internal
+  // error, ..."; when `failure_bare`, a container's own line, without the
+  // program prefix), or null; nothing after that point was printed.
+  const char* failure;
+  bool failure_bare;
 };
 
 // How groups are printed: as the CRC-32 gathers them; split by uncompressed
@@ -50,10 +55,10 @@ enum class ReportSplit { None, Size, Content };
 
 // A report's options. With facts (or a split), each member's sizes and
 // method reach the sink and the totals count redundant bytes. With a split,
-// batches never cut a group, a member
-// whose archive cannot be read again is left out (the reader said why),
-// and `tally` (when not null) counts each printed member for -l instead of
-// print_archive_summary's walk of the groups.
+// batches never cut a group, and a member whose archive cannot be read
+// again is left out (the reader said why). With `tally` (-l), each printed
+// member is counted there (FileListInsert), by whether its archive could be
+// read again.
 struct ReportOptions {
   ReportLimits limits = REPORT_LIMITS;
   ReportSplit split = ReportSplit::None;
@@ -63,66 +68,38 @@ struct ReportOptions {
   // -c: called now and then with the member bytes checked and to check.
   void (*on_check)(void* ctx, std::uint64_t done, std::uint64_t total) = nullptr;
   void* ctx = nullptr;
-  // Opens the archives whose names are read again ahead of the walk over
-  // them; null: one at a time, when needed.
-  Readahead* ahead = nullptr;
 };
 
 struct Report;
-struct MemberFacts;
 
 // Phase one: walks the groups of `ix` in the DupeTree's pre-order and copies
 // every member out of them. When the members outnumber a batch, the full
 // batches are resolved and printed on the way. Afterwards nothing of the
 // report reads the groups, their links or their entries again: the caller
 // may release them (release_groups) before report_print. Archive names
-// (the FileTree) must stay. Exits with "internal error, print_report, out of
-// memory".
+// (the FileTree) must stay. Archives are read again through `rv`. Null when
+// there is no memory to start a report.
 Report* report_gather(const Index* ix, const ReportOptions& options, ReportSink* sink,
-                      ZipCache* cache);
+                      Revisit* rv);
 
 // Phase two: fetches the names of what gather left and prints it: per group
 // begin_group, one member event per member in recording order, end_group.
 // Split groups print as sub-groups of at least two members where the group
 // stood, in the order of their first members; a member that cannot be
-// checked (-c) is left out and named on stderr ("warning, cannot verify
-// <archive>, <name>: <reason>").
-// Names are not kept while indexing; they are fetched again here, in
-// batches: the members of a batch are sorted by archive and directory
-// position, each archive is read once per batch, and then the batch is
-// printed in report order. Releases the report and puts what it did into
-// *stats (when not null). False when an archive no longer holds a member
-// (it changed since indexing): the sink was told (member_unmatched) and
-// nothing after that member was printed.
+// checked (-c) is left out and handed to the sink (unverified).
+// Names are not kept while indexing; they are fetched again, in batches:
+// the members of a batch are sorted by archive and directory position, each
+// archive is read once per batch, and then the batch is printed in report
+// order. Releases the report and puts what it did into *stats (when not
+// null). False when an archive no longer holds a member (it changed since
+// indexing: the sink was told, member_unmatched, and nothing after that
+// member was printed) or when memory ran out (stats->failure).
 bool report_print(Report* report, ReportStats* stats);
 
-// Caller storage for an entry name; grows as needed (up to a 65,535-byte
-// name). Free `text`.
-struct NameBuf {
-  char* text;
-  std::size_t cap;
-};
-
-enum class NameLookup {
-  Found,       // name_out holds the stored name and a NUL
-  OpenFailed,  // the archive could not be opened (the reader said why)
-  NoMatch,     // it opened, but holds no such entry: it changed
-};
-
-// Looks up, in the archive at `path`, the entry with this CRC-32 and
-// position. The report uses it for members whose batch lookup failed. When
-// `facts` is not null and the entry is found, it gets the entry's sizes,
-// method, flags and local header offset, and the archive's shift.
-NameLookup lookup_entry_name(const char* path, std::uint32_t crc32, std::uint32_t cd_pos,
-                             NameBuf* name_out, ZipCache* cache, MemberFacts* facts = nullptr);
-
-// Option -l: counts the archive of every member of every group of `ix`
-// (groups in report order) into its FileListTree, unless the report has
-// `counted` what it printed there already, then says one archive_summary
-// per archive in ascending path order, releasing the FileListTree's
-// records as it goes. The archives are opened again through `ahead` (null:
-// one at a time).
-void print_archive_summary(Index* ix, ReportSink* sink, ZipCache* cache, bool counted = false,
-                           Readahead* ahead = nullptr);
+// Option -l: one archive_summary per archive the report counted into
+// ix's -l records (ReportOptions::tally), in ascending path order. An
+// archive is called copied whole when its walk read the whole directory and
+// every entry of it was counted.
+void print_archive_summary(const Index* ix, ReportSink* sink);
 
 }  // namespace zorv

@@ -8,11 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "report.h"
-#include "report_sink.h"
+#include "report/report.h"
+#include "report/sink.h"
 #include "support/files.h"
 #include "support/index_fixture.h"
 #include "support/zip_writer.h"
+#include "zip/zipdir.h"
 
 namespace zorv {
 namespace {
@@ -131,12 +132,14 @@ TEST_F(Split, SummaryCountsPrintedMembersOnly) {
   test::CaptureFd out(1);
   {
     TextSink sink;
+    Revisit* rv = revisit_start(nullptr, &cache_, nullptr);
     Report* r = report_gather(
         ix_, ReportOptions{.limits = REPORT_LIMITS, .split = ReportSplit::Size, .tally = ix_},
-        &sink, &cache_);
-    release_groups(ix_);  // a split report counts as it prints: no group is read again
+        &sink, rv);
+    release_groups(ix_);  // the report counts as it prints: no group is read again
     EXPECT_TRUE(report_print(r, nullptr));
-    print_archive_summary(ix_, &sink, &cache_, true);
+    revisit_stop(rv);
+    print_archive_summary(ix_, &sink);
   }
   EXPECT_EQ(out.text(), "CRC32: 0x00000007\nfile: " + pa + ", x\nfile: " + pb + ", x\n-------\n" +
                             "FileListName: " + pa + " (Tot 2, Found 1) \n" + "FileListName: " + pb +

@@ -1,0 +1,48 @@
+// The inside of an Index, and the single steps of recording, for the
+// index's own tests (and only them): the program reaches an Index through
+// index.h.
+#pragma once
+
+#include "index.h"
+#include "util/fsa.h"
+#include "util/rbtree.h"
+
+namespace zorv {
+
+// The group index (DupeTree and the three pools) and the CRC32_Tree may go
+// before the rest: a released member is null, and release_indexes skips it.
+struct Index {
+  RbTree* CRC32_Tree;    // EntryRef by CRC-32
+  RbTree* FileTree;      // ArchiveName by path
+  RbTree* DupeTree;      // DupeGroup by CRC-32
+  RbTree* FileListTree;  // ArchiveTally by path
+  RbTree* FileIdTree;    // the FileTree's ArchiveNames again, by FileId
+  FsaPool* EntryRefPool;
+  FsaPool* DupeLinkPool;
+  FsaPool* DupeGroupPool;
+  std::size_t group_members;      // links in all groups together
+  std::uint64_t entries_read;     // by every walk of a directory
+  std::uint64_t directory_bytes;  // of the directories walked
+  Diag* diag;                     // where its warnings go
+  IndexFail failure;              // the first failure; then nothing more is recorded
+};
+
+// The FileTree's record for `path`, new or already there. A path seen before
+// gets "warning, duplicate file name: <path>" (and an empty line). Null on
+// a failure (FileInsert, TreeNode).
+ArchiveName* FileTreeInsert(Index* ix, const char* path);
+
+// Records one entry; a CRC-32 seen before joins (or starts) its duplicate
+// group. 0, or 1 on a failure (CrcInsert, DupeInsert, TreeNode).
+int CRC32_TreeInsert(Index* ix, std::uint32_t crc32, std::uint32_t cd_pos, ArchiveName* archive);
+
+// Appends `other` to the group of `first` (already in the CRC32_Tree, same
+// CRC-32), creating the group when needed; returns other's new link, or
+// null on a failure (DupeInsert, TreeNode). At most one tree lookup and
+// constant work per call.
+DupeLink* DupeTreeInsert(Index* ix, EntryRef* first, EntryRef* other);
+
+// Releases a heap item; a null one is a broken invariant and aborts.
+void free_item(void* item, void* ctx = nullptr);
+
+}  // namespace zorv
