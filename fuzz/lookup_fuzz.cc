@@ -52,7 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // Position 0 names no entry (every entry ends past its 46-byte header).
   if (w.opened) {
-    FUZZ_CHECK(zorv::lookup_entry_name(path, probe_crc, 0, &buf, &cache, nullptr) == NameLookup::NoMatch);
+    FUZZ_CHECK(zorv::lookup_entry_name(path, probe_crc, 0, &buf, &cache, nullptr) ==
+               NameLookup::NoMatch);
   }
   std::free(buf.text);
   zorv::zip_cache_release(&cache);

@@ -7,9 +7,9 @@ namespace zorv {
 // Scanner state: a value its caller owns, one per scan of an argv. Starts
 // at the first word after the program name with nothing pending.
 struct OptScan {
-  int opt_index = 1;          // next argv element to examine
-  const char* opt_next = "";  // cursor in the option word; at a NUL: nothing pending
-  int opt_char = 0;           // option character last taken (sign-extended byte)
+  int opt_index = 1;              // next argv element to examine
+  const char* opt_next = "";      // cursor in the option word; at a NUL: nothing pending
+  int opt_char = 0;               // option character last taken (sign-extended byte)
   const char* opt_arg = nullptr;  // argument of the last option, or the non-option word
 };
 

@@ -186,7 +186,8 @@ void say_container(Diag* diag, const FsaFailure& failure) {
 
 RbTree* make_tree(Diag* diag, RbCompare compare, RbKey key, bool* ok) {
   FsaFailure failure{};
-  RbTree* tree = key != nullptr ? rbtree_alloc_keyed(key, &failure) : rbtree_alloc(compare, &failure);
+  RbTree* tree =
+      key != nullptr ? rbtree_alloc_keyed(key, &failure) : rbtree_alloc(compare, &failure);
   if (tree == nullptr && *ok) say_container(diag, failure);
   *ok = *ok && tree != nullptr;
   return tree;

@@ -107,8 +107,7 @@ struct IndexCounts {
 IndexCounts index_counts(const Index* ix);
 
 // Visits every group in the DupeTree's pre-order: the report's order.
-void index_each_group(const Index* ix, void (*visit)(const DupeGroup* group, void* ctx),
-                      void* ctx);
+void index_each_group(const Index* ix, void (*visit)(const DupeGroup* group, void* ctx), void* ctx);
 
 // Ends indexing: releases the CRC32_Tree, which only recording reads (the
 // groups hold every member). No process_archive after it.

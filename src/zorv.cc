@@ -73,8 +73,9 @@ int jobs_value(const char* value) {
   errno = 0;
   long n = value != nullptr ? std::strtol(value, &end, 10) : 0;
   if (value == nullptr || end == value || *end != '\0' || errno != 0 || n < 1 || n > MAX_JOBS)
-    error_exit("command error, jobs must be a number from 1 to %d: '%s'. Type 'zorv --help' for help",
-               MAX_JOBS, value != nullptr ? value : "");
+    error_exit(
+        "command error, jobs must be a number from 1 to %d: '%s'. Type 'zorv --help' for help",
+        MAX_JOBS, value != nullptr ? value : "");
   return static_cast<int>(n);
 }
 
@@ -233,7 +234,8 @@ void index_next(Run& run) {
     scan_status_warning(a->path, a->status_errno, &run.diag);
   } else if (a->skip || (a->has_id && same_file_elsewhere(run.ix, a->path, a->id))) {
     // passed over
-  } else if (a->zd != nullptr && !index_zip(run.ix, a->path, a->id, std::exchange(a->zd, nullptr))) {
+  } else if (a->zd != nullptr &&
+             !index_zip(run.ix, a->path, a->id, std::exchange(a->zd, nullptr))) {
     check_index(run);
   }
   readahead_release(run.ahead);
@@ -361,7 +363,8 @@ int run(const Options& o, int argc, char** argv) {
     bool prefixed = true;
     error_exit("%s", index_failure_text(fail, &prefixed));
   }
-  run.progress = progress_start(o.progress == ProgressWhen::Always, o.progress == ProgressWhen::Never);
+  run.progress =
+      progress_start(o.progress == ProgressWhen::Always, o.progress == ProgressWhen::Never);
   run.ahead = start_ahead(o.jobs, &run.cache);
   errno = 0;
   for (int i = o.first_path; i < argc; ++i)

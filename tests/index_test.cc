@@ -188,7 +188,8 @@ TEST_F(Indexes, ArchiveTallyOfUnopenableArchiveStartsAtZero) {
   EXPECT_EQ(tally->total, 0u);
   EXPECT_EQ(tally->found, 0u);
   EXPECT_FALSE(tally->complete);
-  EXPECT_EQ(FileListInsert(ix_, &gone, true), tally);  // only the first count says whether it opened
+  EXPECT_EQ(FileListInsert(ix_, &gone, true),
+            tally);  // only the first count says whether it opened
   EXPECT_EQ(tally->found, 1u);
   EXPECT_EQ(tally->total, 0u);
   ArchiveTally* first = FileListInsert(ix_, name, false);
@@ -198,7 +199,10 @@ TEST_F(Indexes, ArchiveTallyOfUnopenableArchiveStartsAtZero) {
   EXPECT_EQ(first->path, name->path);  // kept, not copied
   std::vector<std::string> listed;
   index_each_listed(
-      ix_, [](const ArchiveTally* t, void* ctx) { static_cast<std::vector<std::string>*>(ctx)->push_back(t->path); },
+      ix_,
+      [](const ArchiveTally* t, void* ctx) {
+        static_cast<std::vector<std::string>*>(ctx)->push_back(t->path);
+      },
       &listed);
   EXPECT_EQ(listed, (std::vector<std::string>{a, gone_path}));  // ascending paths
 }
@@ -241,8 +245,8 @@ TEST(IndexesDeath, OutOfMemoryIsAFailureValueWithItsLine) {
   EntryRef first{9, 46, &name};
   auto failed_with = [](Index* ix, IndexFail want, const char* text) {
     bool prefixed = false;
-    return index_failure(ix) == want && std::strcmp(index_failure_text(want, &prefixed), text) == 0 &&
-           prefixed;
+    return index_failure(ix) == want &&
+           std::strcmp(index_failure_text(want, &prefixed), text) == 0 && prefixed;
   };
   EXPECT_EXIT(
       {
@@ -268,8 +272,9 @@ TEST(IndexesDeath, OutOfMemoryIsAFailureValueWithItsLine) {
         fsa_alloc(ix->DupeGroupPool);
         test::limit_memory(1 << 20);
         test::exhaust_heap(8);
-        bool ok = DupeTreeInsert(ix, &first, &first) == nullptr && ix->group_members == 0 &&
-                  failed_with(ix, IndexFail::DupeInsert, "internal error, DupeTreeInsert, out of memory");
+        bool ok =
+            DupeTreeInsert(ix, &first, &first) == nullptr && ix->group_members == 0 &&
+            failed_with(ix, IndexFail::DupeInsert, "internal error, DupeTreeInsert, out of memory");
         std::exit(ok ? 3 : 0);
       },
       testing::ExitedWithCode(3), "^$");
@@ -279,8 +284,9 @@ TEST(IndexesDeath, OutOfMemoryIsAFailureValueWithItsLine) {
         Index* ix = create_indexes(nullptr, &fail);
         test::limit_memory(1 << 20);
         test::exhaust_heap(8);
-        bool ok = FileTreeInsert(ix, "some/archive.zip") == nullptr && ix->FileTree->count == 0 &&
-                  failed_with(ix, IndexFail::FileInsert, "internal error, FileTreeInsert, out of memory");
+        bool ok =
+            FileTreeInsert(ix, "some/archive.zip") == nullptr && ix->FileTree->count == 0 &&
+            failed_with(ix, IndexFail::FileInsert, "internal error, FileTreeInsert, out of memory");
         std::exit(ok ? 3 : 0);
       },
       testing::ExitedWithCode(3), "^$");

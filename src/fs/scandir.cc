@@ -29,7 +29,7 @@ struct Scan {
   int flags;
   Diag* diag;
   ScanLetGo let_go;
-  bool stopped;  // the set of entered directories found no memory: the walk ends
+  bool stopped;     // the set of entered directories found no memory: the walk ends
   RbTree* entered;  // FileIds of the directories entered so far (recursion only)
   FsaPool* ids;
 };
@@ -156,7 +156,8 @@ int scandir(const char* dir, const char* ext, ScanCallback callback, void* ctx, 
       char text[96];
       if (scan.entered == nullptr && tree_failure.fault != FsaFault::None)
         say_bare(diag, "%s", fsa_failure_text(tree_failure, text, sizeof text));
-      if (scan.ids == nullptr) say_bare(diag, "%s", fsa_failure_text(ids_failure, text, sizeof text));
+      if (scan.ids == nullptr)
+        say_bare(diag, "%s", fsa_failure_text(ids_failure, text, sizeof text));
       say_bare(diag, "scandir: unable to allocate memory for the directory set");
       if (scan.entered != nullptr) rbtree_free(scan.entered);
       fsa_exit(scan.ids);

@@ -28,7 +28,7 @@ constexpr int SCAN_RECURSE = 1;  // flag bit 0: descend into subdirectories
 
 constexpr int SCAN_OK = 0;
 constexpr int SCAN_OPEN_FAILED = 1;  // after "warning, <errno text>: "<dir>""
-constexpr int SCAN_NO_MEMORY = 2;  // after its "scandir: unable to allocate ..." line
+constexpr int SCAN_NO_MEMORY = 2;    // after its "scandir: unable to allocate ..." line
 // The set of directories entered found no memory for a node: the walk
 // stopped, silently; the caller says the tree's line (RB_NO_MEMORY_TEXT)
 // and ends the run.

@@ -68,7 +68,8 @@ struct Report {
   Place* places;        // places_cap of them, taken at the first resolve
   Place* spare_places;  // the radix sort's other half
   std::size_t places_cap;
-  RevisitArchive* runs;  // the archives of a batch, places_cap of them
+  RevisitArchive* runs;  // runs_cap of the batch's archives, taken at the first resolve
+  std::size_t runs_cap;
   std::uint32_t* radix_count;  // RADIX counters, taken at the first radix sort
   char* arena;
   std::size_t arena_cap;

@@ -158,13 +158,10 @@ bool resolve(Report* r, Member* members, std::size_t n) {
   if (r->places_cap < r->cap) {
     std::free(r->places);
     std::free(r->spare_places);
-    std::free(r->runs);
     r->places = r->spare_places = nullptr;
-    r->runs = nullptr;
     r->places_cap = 0;
     r->places = take<Place>(r->cap);
     r->spare_places = take<Place>(r->cap);
-    r->runs = take<RevisitArchive>(r->cap);
     r->places_cap = r->cap;
   }
   r->arena_used = 0;
@@ -172,8 +169,12 @@ bool resolve(Report* r, Member* members, std::size_t n) {
     members[i].name = NO_NAME;
   Place* places = places_by_archive(r, members, n);
   Place* spare = places == r->places ? r->spare_places : r->places;
+  if (r->runs == nullptr) r->runs = take<RevisitArchive>(r->runs_cap);
   // Each archive's run of places, rekeyed by directory position and sorted
-  // within its own stretch of the two arrays.
+  // within its own stretch of the two arrays; handed to the revisit a chunk
+  // of archives at a time.
+  Resolving how{r, members, r->runs};
+  RevisitCalls calls{take_entry, walked, upcoming, &how};
   std::size_t archives = 0;
   for (std::size_t i = 0; i < n;) {
     std::uint32_t archive = key_of(places[i]);
@@ -185,17 +186,17 @@ bool resolve(Report* r, Member* members, std::size_t n) {
     const Place* run = sort_places(r, places + i, spare + i, j - i);
     r->runs[archives++] = RevisitArchive{members[member_of(run[0])].archive->path, run, j - i};
     i = j;
+    if (archives < r->runs_cap && i < n) continue;
+    switch (revisit_batch(r->rv, r->runs, std::exchange(archives, 0), calls)) {
+      case RevisitEnd::Done:
+        continue;
+      case RevisitEnd::Full:
+        return false;
+      case RevisitEnd::NoMemory:
+        report_out_of_memory();
+    }
   }
-  Resolving how{r, members, r->runs};
-  switch (revisit_batch(r->rv, r->runs, archives, RevisitCalls{take_entry, walked, upcoming, &how})) {
-    case RevisitEnd::Done:
-      return true;
-    case RevisitEnd::Full:
-      return false;
-    case RevisitEnd::NoMemory:
-      break;
-  }
-  report_out_of_memory();
+  return true;
 }
 
 // Says one member whose name the batch did not find: its archive changed or
@@ -430,6 +431,7 @@ Report* report_gather(const Index* ix, const ReportOptions& options, ReportSink*
   r->cap = std::max<std::size_t>(1, std::min<std::size_t>(most, counts.group_members));
   r->size = r->cap;
   r->arena_limit = std::clamp<std::size_t>(limits.name_bytes, 65536, std::size_t{1} << 30);
+  r->runs_cap = std::clamp<std::size_t>(limits.archives, 1, 65536);
   if (counts.groups == 0) return r;
   try {
     r->members = take<Member>(r->cap);

@@ -25,6 +25,10 @@ namespace zorv {
 struct ReportLimits {
   std::size_t members;
   std::size_t name_bytes;
+  // Archives handed to the revisit module at once, so that what a batch
+  // holds per archive stays small; the read-ahead's window is far smaller,
+  // and each handful costs one refill of it.
+  std::size_t archives = 4096;
 };
 
 // A batch takes at most 40 bytes a member: with the names, the report's own
@@ -79,8 +83,7 @@ struct Report;
 // may release them (release_groups) before report_print. Archive names
 // (the FileTree) must stay. Archives are read again through `rv`. Null when
 // there is no memory to start a report.
-Report* report_gather(const Index* ix, const ReportOptions& options, ReportSink* sink,
-                      Revisit* rv);
+Report* report_gather(const Index* ix, const ReportOptions& options, ReportSink* sink, Revisit* rv);
 
 // Phase two: fetches the names of what gather left and prints it: per group
 // begin_group, one member event per member in recording order, end_group.

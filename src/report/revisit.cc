@@ -152,12 +152,12 @@ NameLookup lookup_entry_name(const char* path, std::uint32_t crc32, std::uint32_
   return found;
 }
 
-NameLookup revisit_lookup(Revisit* rv, const char* path, std::uint32_t crc32,
-                          std::uint32_t cd_pos, RevisitEntry* out) {
+NameLookup revisit_lookup(Revisit* rv, const char* path, std::uint32_t crc32, std::uint32_t cd_pos,
+                          RevisitEntry* out) {
   ++rv->lookups;
   MemberFacts facts{};
-  NameLookup found = lookup_entry_name(path, crc32, cd_pos, &rv->fallback, rv->cache, rv->diag,
-                                       &facts);
+  NameLookup found =
+      lookup_entry_name(path, crc32, cd_pos, &rv->fallback, rv->cache, rv->diag, &facts);
   if (found == NameLookup::Found) {
     *out = RevisitEntry{rv->fallback.text,
                         static_cast<std::uint16_t>(std::strlen(rv->fallback.text)), crc32, facts};

@@ -71,9 +71,9 @@ struct RevisitArchive {
 
 // How a batch walk of one archive went.
 struct RevisitWalk {
-  bool opened;           // false: the reader said why; none of its members was found
+  bool opened;            // false: the reader said why; none of its members was found
   std::uint64_t entries;  // entries the walk read (it stops after the last place)
-  bool complete;         // it reached the directory's end
+  bool complete;          // it reached the directory's end
 };
 
 enum class RevisitTake {
@@ -123,8 +123,8 @@ enum class NameLookup {
 
 // Looks up, in the archive at `path`, the entry with this CRC-32 and
 // position; when Found, *out holds it (its name valid until the next call).
-NameLookup revisit_lookup(Revisit* rv, const char* path, std::uint32_t crc32,
-                          std::uint32_t cd_pos, RevisitEntry* out);
+NameLookup revisit_lookup(Revisit* rv, const char* path, std::uint32_t crc32, std::uint32_t cd_pos,
+                          RevisitEntry* out);
 
 // Archives walked for batches and members looked up one by one so far.
 std::size_t revisit_walks(const Revisit* rv);

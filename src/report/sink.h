@@ -26,7 +26,7 @@ struct ReportTotals {
 // What the directory says of a member's size and coding, when the report
 // read it.
 struct MemberSizes {
-  std::uint64_t size;             // uncompressed
+  std::uint64_t size;  // uncompressed
   std::uint64_t compressed_size;
   std::uint16_t method;
 };

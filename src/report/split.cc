@@ -250,7 +250,8 @@ struct ContentCheck {
       rep[i] = static_cast<std::uint32_t>(i);
       if (w.checked[i]) list[k++] = static_cast<std::uint32_t>(i);
     }
-    std::sort(list, list + k, [this](std::uint32_t a, std::uint32_t b) { return bucket_order(a, b); });
+    std::sort(list, list + k,
+              [this](std::uint32_t a, std::uint32_t b) { return bucket_order(a, b); });
     std::size_t c = 0;
     runs_of_two(
         list, k, [this](std::uint32_t a, std::uint32_t b) { return same_bucket(a, b); },

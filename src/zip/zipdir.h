@@ -92,10 +92,11 @@ struct ZipCache {
   std::mutex lock;  // archives opened on one thread may be closed on another
 };
 
-// Where openzip_at says why it failed (`diag`, may be null), and how it gets
-// the memory for a directory the tail read did not hold: `admit` (may be null) is told its size first and may wait until that much
-// is free to hold, or refuse it: openzip_at then gives up without a word
-// (the caller knows why); `cache` (may be null) lends the buffer.
+// Where openzip_at says why it failed (`diag`, may be null), and how it
+// gets the memory for a directory the tail read did not hold: `admit` (may
+// be null) is told its size first and may wait until that much is free to
+// hold, or refuse it: openzip_at then gives up without a word (the caller
+// knows why); `cache` (may be null) lends the buffer.
 struct ZipOpen {
   Diag* diag;
   ZipCache* cache;

@@ -96,7 +96,8 @@ TEST_F(ReportBatches, RandomCollectionsPrintLikeOneByOneLookups) {
     ASSERT_FALSE(want.empty());
     for (ReportLimits limits :
          {ReportLimits{1, 0}, ReportLimits{2, 0}, ReportLimits{3, 65536}, ReportLimits{7, 70000},
-          ReportLimits{64, 1 << 20}, ReportLimits{std::size_t{1} << 19, std::size_t{32} << 20}}) {
+          ReportLimits{64, 1 << 20}, ReportLimits{64, 1 << 20, 1}, ReportLimits{64, 1 << 20, 3},
+          ReportLimits{std::size_t{1} << 19, std::size_t{32} << 20}}) {
       auto [out, err] = report(limits);
       ASSERT_EQ(out, want) << "round " << round << ", " << limits.members << " members, "
                            << limits.name_bytes << " bytes";

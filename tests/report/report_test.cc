@@ -200,12 +200,12 @@ TEST_F(Report, SummaryNeverMarksAnArchiveItCouldNotRead) {
       revisit_stop(rv);
       print_archive_summary(ix_, &sink);
     }
-    EXPECT_EQ(out.text(), "CRC32: 0x5a5a5a5a\nfile: " + a + ", only\n" + "file: " + b +
-                              ", openzip failed on: " + b + "\n" + "file: " + c +
-                              ", openzip failed on: " + c + "\n" + "file: " + c +
-                              ", openzip failed on: " + c + "\n-------\n" + "FileListName: " + a +
-                              " (Tot 1, Found 1) ***\n" + "FileListName: " + b +
-                              " (Tot 0, Found 0) \n" + "FileListName: " + c + " (Tot 0, Found 1) \n");
+    EXPECT_EQ(out.text(),
+              "CRC32: 0x5a5a5a5a\nfile: " + a + ", only\n" + "file: " + b +
+                  ", openzip failed on: " + b + "\n" + "file: " + c + ", openzip failed on: " + c +
+                  "\n" + "file: " + c + ", openzip failed on: " + c + "\n-------\n" +
+                  "FileListName: " + a + " (Tot 1, Found 1) ***\n" + "FileListName: " + b +
+                  " (Tot 0, Found 0) \n" + "FileListName: " + c + " (Tot 0, Found 1) \n");
     EXPECT_EQ(said_.text(),
               "zorv: unable to open file: " + b + "\nzorv: unable to open file: " + c + "\n");
     reset();  // the -l records start again
@@ -230,7 +230,8 @@ TEST(LookupEntryName, FoundOpenFailedAndNoMatch) {
   std::uint32_t second = 46 + 5 + 46 + 8;
   EXPECT_EQ(lookup_entry_name(a.c_str(), 7, second, &name, &cache, said.diag()), NameLookup::Found);
   EXPECT_EQ(std::string(name.text, 9), std::string("with\0nul", 9));  // stored bytes and a NUL
-  EXPECT_EQ(lookup_entry_name(a.c_str(), 8, second, &name, &cache, said.diag()), NameLookup::NoMatch);
+  EXPECT_EQ(lookup_entry_name(a.c_str(), 8, second, &name, &cache, said.diag()),
+            NameLookup::NoMatch);
   EXPECT_EQ(lookup_entry_name(a.c_str(), 7, second - 1, &name, &cache, said.diag()),
             NameLookup::NoMatch);
   EXPECT_EQ(said.text(), "");

@@ -57,9 +57,8 @@ TEST(Revisit, BatchHandsBackMembersAndEachArchivesWalk) {
   Place in_sound[] = {place_of(pos(1), 0), place_of(pos(2), 1)};
   Place in_damaged[] = {place_of(pos(0), 2), place_of(pos(0), 3), place_of(pos(3), 4)};
   Place in_gone[] = {place_of(pos(0), 5)};
-  RevisitArchive archives[] = {{sound.c_str(), in_sound, 2},
-                               {damaged.c_str(), in_damaged, 3},
-                               {gone.c_str(), in_gone, 1}};
+  RevisitArchive archives[] = {
+      {sound.c_str(), in_sound, 2}, {damaged.c_str(), in_damaged, 3}, {gone.c_str(), in_gone, 1}};
   ZipCache cache{};
   test::Said said;
   Revisit* rv = revisit_start(nullptr, &cache, said.diag());
@@ -75,9 +74,9 @@ TEST(Revisit, BatchHandsBackMembersAndEachArchivesWalk) {
   EXPECT_EQ(b.walks[1].entries, 3u);  // "d" is damaged
   EXPECT_FALSE(b.walks[1].complete);
   EXPECT_FALSE(b.walks[2].opened);
-  EXPECT_EQ(said.lines(),
-            (std::vector<std::string>{"zorv: error, invalid filename length in directory: " + damaged,
-                                      "zorv: unable to open file: " + gone}));
+  EXPECT_EQ(said.lines(), (std::vector<std::string>{
+                              "zorv: error, invalid filename length in directory: " + damaged,
+                              "zorv: unable to open file: " + gone}));
   EXPECT_EQ(revisit_walks(rv), 3u);
 
   // No room: the batch stops there, and the archives after it are let go.

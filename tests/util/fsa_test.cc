@@ -120,7 +120,8 @@ TEST(Fsa, FailuresComeBackAsValuesWithTheirLines) {
   char text[96];
   EXPECT_EQ(fsa_init(16, 0, &f), nullptr);
   EXPECT_EQ(f.fault, FsaFault::Geometry);
-  EXPECT_STREQ(fsa_failure_text(f, text, sizeof text), "fsa_init: unusable pool of 0 items of 16 bytes");
+  EXPECT_STREQ(fsa_failure_text(f, text, sizeof text),
+               "fsa_init: unusable pool of 0 items of 16 bytes");
   EXPECT_EQ(fsa_init(1u << 20, 1u << 20, &f), nullptr);
   EXPECT_STREQ(fsa_failure_text(f, text, sizeof text),
                "fsa_init: unusable pool of 1048576 items of 1048576 bytes");
