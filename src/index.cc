@@ -188,7 +188,7 @@ RbTree* make_tree(Diag* diag, RbCompare compare, RbKey key, bool* ok) {
   FsaFailure failure{};
   RbTree* tree =
       key != nullptr ? rbtree_alloc_keyed(key, &failure) : rbtree_alloc(compare, &failure);
-  if (tree == nullptr && *ok) say_container(diag, failure);
+  if (tree == nullptr) say_container(diag, failure);
   *ok = *ok && tree != nullptr;
   return tree;
 }

@@ -229,13 +229,13 @@ void check_index(const Run& run) {
 // opened.
 void index_next(Run& run) {
   Ahead* a = readahead_take(run.ahead);
-  hand_on(&a->messages, &run.diag);
   if (a->status_errno != 0) {
     scan_status_warning(a->path, a->status_errno, &run.diag);
   } else if (a->skip || (a->has_id && same_file_elsewhere(run.ix, a->path, a->id))) {
     // passed over
-  } else if (a->zd != nullptr &&
-             !index_zip(run.ix, a->path, a->id, std::exchange(a->zd, nullptr))) {
+  } else if (a->zd == nullptr) {
+    hand_on(&a->messages, &run.diag);  // why it could not be opened
+  } else if (!index_zip(run.ix, a->path, a->id, std::exchange(a->zd, nullptr))) {
     check_index(run);
   }
   readahead_release(run.ahead);

@@ -153,11 +153,15 @@ int scandir(const char* dir, const char* ext, ScanCallback callback, void* ctx, 
     scan.entered = rbtree_alloc(dirid_compare, &tree_failure);
     scan.ids = fsa_init(sizeof(FileId), 64, &ids_failure);
     if (scan.entered == nullptr || scan.ids == nullptr) {
+      // The pools' own lines come first, as the pools said them when they
+      // failed: before anything the caller holds back.
+      Diag pool_diag{diag != nullptr ? diag->keep : nullptr};
+      Diag* pools = diag != nullptr ? &pool_diag : nullptr;
       char text[96];
       if (scan.entered == nullptr && tree_failure.fault != FsaFault::None)
-        say_bare(diag, "%s", fsa_failure_text(tree_failure, text, sizeof text));
+        say_bare(pools, "%s", fsa_failure_text(tree_failure, text, sizeof text));
       if (scan.ids == nullptr)
-        say_bare(diag, "%s", fsa_failure_text(ids_failure, text, sizeof text));
+        say_bare(pools, "%s", fsa_failure_text(ids_failure, text, sizeof text));
       say_bare(diag, "scandir: unable to allocate memory for the directory set");
       if (scan.entered != nullptr) rbtree_free(scan.entered);
       fsa_exit(scan.ids);

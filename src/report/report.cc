@@ -85,6 +85,7 @@ struct Resolving {
   Report* r;
   Member* members;
   const RevisitArchive* runs;
+  bool no_memory;  // the arena could not grow: the walk stopped
 };
 
 RevisitTake take_entry(void* ctx, std::uint32_t member, const RevisitEntry& e) {
@@ -93,7 +94,13 @@ RevisitTake take_entry(void* ctx, std::uint32_t member, const RevisitEntry& e) {
   Member* m = &how->members[member];
   if (m->crc32 != e.crc32) return RevisitTake::NotIt;
   std::size_t len = r->full_names ? e.name_len : strnlen(e.name, e.name_len);
-  if (!keep_name(r, e.name, len, m)) return RevisitTake::Full;
+  // Nothing is thrown through the revisit module: it closes what it holds.
+  try {
+    if (!keep_name(r, e.name, len, m)) return RevisitTake::Full;
+  } catch (const ReportNoMemory&) {
+    how->no_memory = true;
+    return RevisitTake::Full;
+  }
   if (r->facts != nullptr) r->facts[m - r->members] = e.facts;
   return RevisitTake::Taken;
 }
@@ -173,7 +180,7 @@ bool resolve(Report* r, Member* members, std::size_t n) {
   // Each archive's run of places, rekeyed by directory position and sorted
   // within its own stretch of the two arrays; handed to the revisit a chunk
   // of archives at a time.
-  Resolving how{r, members, r->runs};
+  Resolving how{r, members, r->runs, false};
   RevisitCalls calls{take_entry, walked, upcoming, &how};
   std::size_t archives = 0;
   for (std::size_t i = 0; i < n;) {
@@ -191,6 +198,7 @@ bool resolve(Report* r, Member* members, std::size_t n) {
       case RevisitEnd::Done:
         continue;
       case RevisitEnd::Full:
+        if (how.no_memory) report_out_of_memory();
         return false;
       case RevisitEnd::NoMemory:
         report_out_of_memory();
