@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "index_internal.h"
+#include "util/crc_table.h"
 #include "zip/zipdir.h"
 
 namespace zorv {
@@ -20,10 +21,6 @@ bool fail(Index* ix, IndexFail why) {
 // The orderings of the indexes. The two CRC-32 indexes are ordered by the
 // unsigned CRC-32, kept in the tree's nodes; the path indexes by strcmp, of
 // which only the sign counts.
-std::uint32_t crc32_key(const void* item) {
-  return static_cast<const EntryRef*>(item)->crc32;
-}
-
 std::uint32_t dupe_key(const void* item) {
   return static_cast<const DupeGroup*>(item)->head.entry->crc32;
 }
@@ -43,35 +40,42 @@ std::int32_t tally_compare(const void* key, const void* stored) {
                      static_cast<const ArchiveTally*>(stored)->path);
 }
 
-// Appends `other` to the group of `first`. A caller that has already
-// searched the DupeTree for this CRC-32 passes the group it found; null
-// means "not known", never "not there".
-DupeLink* join_group(Index* ix, EntryRef* first, EntryRef* other, DupeGroup* group) {
+// A first-seen slot holds the entry recorded first with its CRC-32 itself:
+// its position (aux) and its archive (value). Most entries are never
+// copied, and they cost no EntryRef. From the moment a second one came, the
+// value is their group instead, marked by its low bit (pooled records are
+// aligned to 8), and no entry of that CRC-32 searches the DupeTree again.
+constexpr std::uintptr_t GROUP_MARK = 1;
+
+void* marked(DupeGroup* group) {
+  return reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(group) | GROUP_MARK);
+}
+
+DupeGroup* group_in(void* value) {
+  auto bits = reinterpret_cast<std::uintptr_t>(value);
+  return (bits & GROUP_MARK) != 0 ? reinterpret_cast<DupeGroup*>(bits & ~GROUP_MARK) : nullptr;
+}
+
+// The group headed by `first`, made now and put in the DupeTree, or the
+// one the DupeTree holds for its CRC-32 already (insert-or-find: the tree
+// gets its groups in the order they form, which is the report's order).
+DupeGroup* form_group(Index* ix, EntryRef* first) {
+  auto* group = static_cast<DupeGroup*>(fsa_alloc(ix->DupeGroupPool));
+  if (group == nullptr) return fail(ix, IndexFail::DupeInsert), nullptr;
+  group->head = DupeLink{first, nullptr};
+  group->tail = &group->head;
+  bool no_memory = false;
+  auto* existing = static_cast<DupeGroup*>(rbtree_insert(ix->DupeTree, group, &no_memory));
+  if (no_memory || existing != nullptr) fsa_free(ix->DupeGroupPool, group);
+  if (no_memory) return fail(ix, IndexFail::TreeNode), nullptr;
+  if (existing != nullptr) return existing;
+  ++ix->group_members;  // the head
+  return group;
+}
+
+DupeLink* append(Index* ix, DupeGroup* group, EntryRef* other) {
   auto* link = static_cast<DupeLink*>(fsa_alloc(ix->DupeLinkPool));
   if (link == nullptr) return fail(ix, IndexFail::DupeInsert), nullptr;
-  if (group == nullptr) {
-    group = static_cast<DupeGroup*>(fsa_alloc(ix->DupeGroupPool));
-    if (group == nullptr) {
-      fsa_free(ix->DupeLinkPool, link);
-      return fail(ix, IndexFail::DupeInsert), nullptr;
-    }
-    group->head = DupeLink{first, nullptr};
-    group->tail = &group->head;
-    // Insert-or-find: the group already holding this CRC-32, or the new one.
-    bool no_memory = false;
-    auto* existing = static_cast<DupeGroup*>(rbtree_insert(ix->DupeTree, group, &no_memory));
-    if (no_memory) {
-      fsa_free(ix->DupeGroupPool, group);
-      fsa_free(ix->DupeLinkPool, link);
-      return fail(ix, IndexFail::TreeNode), nullptr;
-    }
-    if (existing != nullptr) {
-      fsa_free(ix->DupeGroupPool, group);
-      group = existing;
-    } else {
-      ++ix->group_members;  // the head
-    }
-  }
   ++ix->group_members;
   *link = DupeLink{other, nullptr};
   group->tail->next = link;
@@ -79,31 +83,37 @@ DupeLink* join_group(Index* ix, EntryRef* first, EntryRef* other, DupeGroup* gro
   return link;
 }
 
-// Records one entry. `first` (the entry the CRC32_Tree holds for this
-// CRC-32) and `group` (its group) are what a search already found, or null
-// when not known: entries and groups are never removed while indexing, so
-// what a search found stays true.
-bool record_entry(Index* ix, std::uint32_t crc32, std::uint32_t cd_pos, ArchiveName* archive,
-                  EntryRef* first, DupeGroup* group) {
+EntryRef* new_entry(Index* ix, std::uint32_t crc32, std::uint32_t cd_pos, ArchiveName* archive) {
   auto* entry = static_cast<EntryRef*>(fsa_alloc(ix->EntryRefPool));
-  if (entry == nullptr) return fail(ix, IndexFail::CrcInsert);
+  if (entry == nullptr) return fail(ix, IndexFail::CrcInsert), nullptr;
   *entry = EntryRef{crc32, cd_pos, archive};
-  if (first == nullptr) {
-    bool no_memory = false;
-    first = static_cast<EntryRef*>(rbtree_insert(ix->CRC32_Tree, entry, &no_memory));
-    if (no_memory) {
-      fsa_free(ix->EntryRefPool, entry);
-      return fail(ix, IndexFail::TreeNode);
-    }
-  }
-  return first == nullptr || join_group(ix, first, entry, group) != nullptr;
+  return entry;
 }
 
-// Entries are recorded a few dozen at a time: the tree paths of a batch are
+// Records one entry (room for it in the first-seen table already made):
+// the first with its CRC-32 stays in the table, the second forms the group
+// (the first becomes its head), later ones join it.
+bool record_entry(Index* ix, std::uint32_t crc32, std::uint32_t cd_pos, ArchiveName* archive) {
+  CrcSlot* slot = crc_table_slot(&ix->first_seen, crc32);
+  if (slot->key == 0) {
+    crc_table_put(&ix->first_seen, slot, crc32, archive, cd_pos);
+    return true;
+  }
+  DupeGroup* group = group_in(slot->value);
+  if (group == nullptr) {
+    EntryRef* first = new_entry(ix, crc32, slot->aux, static_cast<ArchiveName*>(slot->value));
+    group = first != nullptr ? form_group(ix, first) : nullptr;
+    if (group == nullptr) return false;
+    slot->value = marked(group);
+  }
+  EntryRef* entry = new_entry(ix, crc32, cd_pos, archive);
+  return entry != nullptr && append(ix, group, entry) != nullptr;
+}
+
+// Entries are recorded a batch at a time: the table slots of a batch are
 // brought into cache together (their memory latencies overlap), then the
-// entries are inserted one by one, in directory order as always. What the
-// warming found is handed on, so an entry whose CRC-32 is already indexed
-// (every entry of a copied archive) costs no second search of that tree.
+// groups they name, then the entries are recorded one by one, in directory
+// order as always.
 constexpr std::size_t RECORD_BATCH = 16;
 
 struct Recording {
@@ -111,30 +121,24 @@ struct Recording {
   std::size_t count;
   std::uint32_t crc32[RECORD_BATCH];
   std::uint32_t cd_pos[RECORD_BATCH];
-  void* first[RECORD_BATCH];  // the entry indexed under the CRC-32 before the batch, or null
-  void* group[RECORD_BATCH];  // its group then, or null
-  std::uint32_t seen_crc32[RECORD_BATCH];
-  void* seen_group[RECORD_BATCH];
 };
 
 bool record_batch(Index* ix, Recording& r) {
-  rbtree_prefetch(ix->CRC32_Tree, r.crc32, r.count, r.first);
-  std::size_t seen = 0;
-  for (std::size_t i = 0; i < r.count; ++i) {
-    if (r.first[i] == nullptr) continue;
-    r.seen_crc32[seen++] = r.crc32[i];
-    // A group formed now is keyed by this entry's CRC-32, read from it.
-    __builtin_prefetch(r.first[i]);
-  }
-  rbtree_prefetch(ix->DupeTree, r.seen_crc32, seen, r.seen_group);
-  for (std::size_t i = 0, j = 0; i < r.count; ++i)
-    r.group[i] = r.first[i] != nullptr ? r.seen_group[j++] : nullptr;
   std::size_t n = std::exchange(r.count, 0);
+  if (n == 0) return true;
+  // Room for the whole batch first: the table never grows under it.
+  if (!crc_table_reserve(&ix->first_seen, n)) return fail(ix, IndexFail::CrcInsert);
+  for (std::size_t i = 0; i < n; ++i)
+    crc_table_prefetch(&ix->first_seen, r.crc32[i]);
   for (std::size_t i = 0; i < n; ++i) {
-    if (!record_entry(ix, r.crc32[i], r.cd_pos[i], r.archive, static_cast<EntryRef*>(r.first[i]),
-                      static_cast<DupeGroup*>(r.group[i]))) {
-      return false;
+    const CrcSlot* slot = crc_table_slot(&ix->first_seen, r.crc32[i]);
+    // A group's tail is where the entry is linked.
+    if (slot->key != 0) {
+      if (DupeGroup* group = group_in(slot->value)) __builtin_prefetch(group);
     }
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!record_entry(ix, r.crc32[i], r.cd_pos[i], r.archive)) return false;
   }
   return true;
 }
@@ -211,7 +215,7 @@ Index* create_indexes(Diag* diag, IndexFail* fail) {
   }
   ix->diag = diag;
   bool trees = true;
-  ix->CRC32_Tree = make_tree(diag, nullptr, crc32_key, &trees);
+  ix->first_seen = crc_table_make();
   ix->FileTree = make_tree(diag, archive_compare, nullptr, &trees);
   ix->DupeTree = make_tree(diag, nullptr, dupe_key, &trees);
   ix->FileListTree = make_tree(diag, tally_compare, nullptr, &trees);
@@ -282,7 +286,7 @@ void index_each_listed(const Index* ix, void (*visit)(const ArchiveTally* tally,
 }
 
 void finish_indexing(Index* ix) {
-  release_tree(ix->CRC32_Tree);
+  crc_table_free(&ix->first_seen);
 }
 
 void release_groups(Index* ix) {
@@ -375,11 +379,13 @@ ArchiveName* FileTreeInsert(Index* ix, const char* path) {
 }
 
 int CRC32_TreeInsert(Index* ix, std::uint32_t crc32, std::uint32_t cd_pos, ArchiveName* archive) {
-  return record_entry(ix, crc32, cd_pos, archive, nullptr, nullptr) ? 0 : 1;
+  if (!crc_table_reserve(&ix->first_seen, 1)) return fail(ix, IndexFail::CrcInsert), 1;
+  return record_entry(ix, crc32, cd_pos, archive) ? 0 : 1;
 }
 
 DupeLink* DupeTreeInsert(Index* ix, EntryRef* first, EntryRef* other) {
-  return join_group(ix, first, other, nullptr);
+  DupeGroup* group = form_group(ix, first);
+  return group != nullptr ? append(ix, group, other) : nullptr;
 }
 
 // The count is what the indexing walk read, the directory whose entries

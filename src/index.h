@@ -3,7 +3,11 @@
 //
 // Entry names are never stored: an entry is remembered by its CRC-32, its
 // position in its archive's central directory and its archive, one pooled
-// EntryRef each. All of it lives in one Index, which the run creates and
+// EntryRef each. "Seen this CRC-32 before?" is asked of a hash table, not
+// of a tree ordered by CRC-32: nothing ever read that order, and a search of
+// ten million nodes was most of a run's time. The duplicate groups stay in
+// the DupeTree, a red-black tree that gets them in the order they form:
+// its pre-order is the report's order. All of it lives in one Index, which the run creates and
 // releases; nothing here is process-wide. The Index is reached only through
 // the functions below (its trees and pools are its own; its tests see them
 // through index_internal.h). Running out of memory never ends the run here:
@@ -35,7 +39,7 @@ struct ArchiveName {
   FileId id;
 };
 
-// CRC32_Tree item (the first entry seen with a CRC-32) and group member.
+// An entry recorded: the first seen with its CRC-32, or a group member.
 struct EntryRef {
   std::uint32_t crc32;
   std::uint32_t cd_pos;  // zip_entry_pos: its identity in the archive
@@ -109,8 +113,8 @@ IndexCounts index_counts(const Index* ix);
 // Visits every group in the DupeTree's pre-order: the report's order.
 void index_each_group(const Index* ix, void (*visit)(const DupeGroup* group, void* ctx), void* ctx);
 
-// Ends indexing: releases the CRC32_Tree, which only recording reads (the
-// groups hold every member). No process_archive after it.
+// Ends indexing: releases the first-seen table, which only recording reads
+// (the groups hold every member). No process_archive after it.
 void finish_indexing(Index* ix);
 
 // Releases the group index: the DupeTree and the EntryRef, DupeLink and

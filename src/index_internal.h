@@ -4,15 +4,19 @@
 #pragma once
 
 #include "index.h"
+#include "util/crc_table.h"
 #include "util/fsa.h"
 #include "util/rbtree.h"
 
 namespace zorv {
 
-// The group index (DupeTree and the three pools) and the CRC32_Tree may go
-// before the rest: a released member is null, and release_indexes skips it.
+// The group index (DupeTree and the three pools) and the first-seen table
+// may go before the rest: a released member is null (empty), and
+// release_indexes skips it.
 struct Index {
-  RbTree* CRC32_Tree;    // EntryRef by CRC-32
+  // The first EntryRef recorded with each CRC-32, or its group once it has
+  // one (see index.cc): only ever asked "seen before?", never walked.
+  CrcTable first_seen;
   RbTree* FileTree;      // ArchiveName by path
   RbTree* DupeTree;      // DupeGroup by CRC-32
   RbTree* FileListTree;  // ArchiveTally by path
@@ -36,10 +40,9 @@ ArchiveName* FileTreeInsert(Index* ix, const char* path);
 // group. 0, or 1 on a failure (CrcInsert, DupeInsert, TreeNode).
 int CRC32_TreeInsert(Index* ix, std::uint32_t crc32, std::uint32_t cd_pos, ArchiveName* archive);
 
-// Appends `other` to the group of `first` (already in the CRC32_Tree, same
-// CRC-32), creating the group when needed; returns other's new link, or
-// null on a failure (DupeInsert, TreeNode). At most one tree lookup and
-// constant work per call.
+// Appends `other` to the group of `first` (recorded before it, same
+// CRC-32), creating the group when needed (insert-or-find in the DupeTree);
+// returns other's new link, or null on a failure (DupeInsert, TreeNode).
 DupeLink* DupeTreeInsert(Index* ix, EntryRef* first, EntryRef* other);
 
 // Releases a heap item; a null one is a broken invariant and aborts.
