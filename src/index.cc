@@ -22,7 +22,7 @@ bool fail(Index* ix, IndexFail why) {
 // unsigned CRC-32, kept in the tree's nodes; the path indexes by strcmp, of
 // which only the sign counts.
 std::uint32_t dupe_key(const void* item) {
-  return static_cast<const DupeGroup*>(item)->head.entry->crc32;
+  return static_cast<const DupeGroup*>(item)->crc32;
 }
 
 std::int32_t archive_compare(const void* key, const void* stored) {
@@ -40,74 +40,80 @@ std::int32_t tally_compare(const void* key, const void* stored) {
                      static_cast<const ArchiveTally*>(stored)->path);
 }
 
-// A first-seen slot holds the entry recorded first with its CRC-32 itself:
-// its position (aux) and its archive (value). Most entries are never
-// copied, and they cost no EntryRef. From the moment a second one came, the
-// value is their group instead, marked by its low bit (pooled records are
-// aligned to 8), and no entry of that CRC-32 searches the DupeTree again.
-constexpr std::uintptr_t GROUP_MARK = 1;
-
-void* marked(DupeGroup* group) {
-  return reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(group) | GROUP_MARK);
+// The walk that recorded entry `number`: the last walk whose first entry
+// is not after it. Asked once per group, when it forms.
+std::uint32_t walk_of(const Index* ix, std::uint32_t number) {
+  std::uint32_t low = 0;
+  std::uint32_t high = ix->walks.count;  // the answer lies in [low, high)
+  while (high - low > 1) {
+    std::uint32_t mid = low + (high - low) / 2;
+    if (ix->walks[mid].first <= number) {
+      low = mid;
+    } else {
+      high = mid;
+    }
+  }
+  return low;
 }
 
-DupeGroup* group_in(void* value) {
-  auto bits = reinterpret_cast<std::uintptr_t>(value);
-  return (bits & GROUP_MARK) != 0 ? reinterpret_cast<DupeGroup*>(bits & ~GROUP_MARK) : nullptr;
-}
-
-// The group headed by `first`, made now and put in the DupeTree, or the
-// one the DupeTree holds for its CRC-32 already (insert-or-find: the tree
-// gets its groups in the order they form, which is the report's order).
-DupeGroup* form_group(Index* ix, EntryRef* first) {
-  auto* group = static_cast<DupeGroup*>(fsa_alloc(ix->DupeGroupPool));
-  if (group == nullptr) return fail(ix, IndexFail::DupeInsert), nullptr;
-  group->head = DupeLink{first, nullptr};
-  group->tail = &group->head;
-  bool no_memory = false;
-  auto* existing = static_cast<DupeGroup*>(rbtree_insert(ix->DupeTree, group, &no_memory));
-  if (no_memory || existing != nullptr) fsa_free(ix->DupeGroupPool, group);
-  if (no_memory) return fail(ix, IndexFail::TreeNode), nullptr;
-  if (existing != nullptr) return existing;
-  ++ix->group_members;  // the head
-  return group;
-}
-
-DupeLink* append(Index* ix, DupeGroup* group, EntryRef* other) {
-  auto* link = static_cast<DupeLink*>(fsa_alloc(ix->DupeLinkPool));
-  if (link == nullptr) return fail(ix, IndexFail::DupeInsert), nullptr;
-  ++ix->group_members;
-  *link = DupeLink{other, nullptr};
-  group->tail->next = link;
+// A member link added at the end of `group` (null: it starts one).
+bool add_member(Index* ix, DupeGroup* group, std::uint32_t cd_pos, std::uint32_t walk) {
+  if (!ix->members.push(MemberLink{cd_pos, walk, NO_MEMBER}))
+    return fail(ix, IndexFail::DupeInsert);
+  std::uint32_t link = ix->members.count - 1;
+  ix->members[group->tail].next = link;
   group->tail = link;
-  return link;
+  ++group->size;
+  return true;
 }
 
-EntryRef* new_entry(Index* ix, std::uint32_t crc32, std::uint32_t cd_pos, ArchiveName* archive) {
-  auto* entry = static_cast<EntryRef*>(fsa_alloc(ix->EntryRefPool));
-  if (entry == nullptr) return fail(ix, IndexFail::CrcInsert), nullptr;
-  *entry = EntryRef{crc32, cd_pos, archive};
-  return entry;
+// The group of the entry recorded first with `crc32` (number `first`), made
+// now and put in the DupeTree: the tree gets its groups in the order they
+// form, which is the report's order. Its index, or MAX_ENTRIES on a failure.
+std::uint32_t form_group(Index* ix, std::uint32_t crc32, std::uint32_t first) {
+  std::uint32_t walk = walk_of(ix, first);
+  if (ix->groups.count >= MAX_ENTRIES ||
+      !ix->members.push(MemberLink{ix->positions[first], walk, NO_MEMBER})) {
+    fail(ix, IndexFail::DupeInsert);
+    return MAX_ENTRIES;
+  }
+  std::uint32_t head = ix->members.count - 1;
+  if (!ix->groups.push(DupeGroup{crc32, head, head, 1})) {
+    --ix->members.count;  // the head's link, never handed out
+    fail(ix, IndexFail::DupeInsert);
+    return MAX_ENTRIES;
+  }
+  std::uint32_t g = ix->groups.count - 1;
+  bool no_memory = false;
+  rbtree_insert(ix->DupeTree, &ix->groups[g], &no_memory);  // never there: one group per CRC-32
+  if (no_memory) {
+    --ix->groups.count;
+    --ix->members.count;
+    fail(ix, IndexFail::TreeNode);
+    return MAX_ENTRIES;
+  }
+  return g;
 }
 
-// Records one entry (room for it in the first-seen table already made):
-// the first with its CRC-32 stays in the table, the second forms the group
-// (the first becomes its head), later ones join it.
-bool record_entry(Index* ix, std::uint32_t crc32, std::uint32_t cd_pos, ArchiveName* archive) {
+// Records one entry of the current walk (room for it in the first-seen
+// table already made): the first with its CRC-32 is only counted, with its
+// position; the second forms their group; later ones join it.
+bool record_entry(Index* ix, std::uint32_t crc32, std::uint32_t cd_pos) {
+  std::uint32_t number = ix->positions.count;
+  if (number >= MAX_ENTRIES) return fail(ix, IndexFail::TooMany);
+  if (!ix->positions.push(cd_pos)) return fail(ix, IndexFail::CrcInsert);
   CrcSlot* slot = crc_table_slot(&ix->first_seen, crc32);
+  if (slot == nullptr) return fail(ix, IndexFail::CrcInsert);
   if (slot->key == 0) {
-    crc_table_put(&ix->first_seen, slot, crc32, archive, cd_pos);
+    crc_table_put(&ix->first_seen, slot, crc32, number);
     return true;
   }
-  DupeGroup* group = group_in(slot->value);
-  if (group == nullptr) {
-    EntryRef* first = new_entry(ix, crc32, slot->aux, static_cast<ArchiveName*>(slot->value));
-    group = first != nullptr ? form_group(ix, first) : nullptr;
-    if (group == nullptr) return false;
-    slot->value = marked(group);
+  if ((slot->value & GROUP_MARK) == 0) {
+    std::uint32_t g = form_group(ix, crc32, slot->value);
+    if (g == MAX_ENTRIES) return false;
+    slot->value = GROUP_MARK | g;
   }
-  EntryRef* entry = new_entry(ix, crc32, cd_pos, archive);
-  return entry != nullptr && append(ix, group, entry) != nullptr;
+  return add_member(ix, &ix->groups[slot->value & ~GROUP_MARK], cd_pos, ix->walks.count - 1);
 }
 
 // Entries are recorded a batch at a time: the table slots of a batch are
@@ -117,7 +123,6 @@ bool record_entry(Index* ix, std::uint32_t crc32, std::uint32_t cd_pos, ArchiveN
 constexpr std::size_t RECORD_BATCH = 16;
 
 struct Recording {
-  ArchiveName* archive;
   std::size_t count;
   std::uint32_t crc32[RECORD_BATCH];
   std::uint32_t cd_pos[RECORD_BATCH];
@@ -126,31 +131,31 @@ struct Recording {
 bool record_batch(Index* ix, Recording& r) {
   std::size_t n = std::exchange(r.count, 0);
   if (n == 0) return true;
-  // Room for the whole batch first: the table never grows under it.
-  if (!crc_table_reserve(&ix->first_seen, n)) return fail(ix, IndexFail::CrcInsert);
   for (std::size_t i = 0; i < n; ++i)
     crc_table_prefetch(&ix->first_seen, r.crc32[i]);
   for (std::size_t i = 0; i < n; ++i) {
-    const CrcSlot* slot = crc_table_slot(&ix->first_seen, r.crc32[i]);
+    const CrcSlot* slot = crc_table_find(&ix->first_seen, r.crc32[i]);
     // A group's tail is where the entry is linked.
-    if (slot->key != 0) {
-      if (DupeGroup* group = group_in(slot->value)) __builtin_prefetch(group);
+    if (slot != nullptr && (slot->value & GROUP_MARK) != 0) {
+      const DupeGroup& group = ix->groups[slot->value & ~GROUP_MARK];
+      __builtin_prefetch(&group);
     }
   }
   for (std::size_t i = 0; i < n; ++i) {
-    if (!record_entry(ix, r.crc32[i], r.cd_pos[i], r.archive)) return false;
+    if (!record_entry(ix, r.crc32[i], r.cd_pos[i])) return false;
   }
   return true;
+}
+
+// A walk of `archive` starts with the next entry recorded.
+bool start_walk(Index* ix, ArchiveName* archive) {
+  if (ix->walks.push(IndexWalk{ix->positions.count, archive})) return true;
+  return fail(ix, IndexFail::CrcInsert);
 }
 
 void release_tree(RbTree*& tree) {
   if (tree != nullptr) rbtree_free(tree);
   tree = nullptr;
-}
-
-void release_pool(FsaPool*& pool) {
-  fsa_exit(pool);
-  pool = nullptr;
 }
 
 }  // namespace
@@ -162,12 +167,12 @@ const char* index_failure_text(IndexFail fail, bool* prefixed) {
       break;
     case IndexFail::TreeAlloc:
       return "internal error, rbtree_alloc() failed";
-    case IndexFail::PoolInit:
-      return "internal error, fsa_init() failed";
     case IndexFail::TreeNode:
       return RB_NO_MEMORY_TEXT;
     case IndexFail::CrcInsert:
       return "internal error, CRC32_TreeInsert, out of memory";
+    case IndexFail::TooMany:
+      return "internal error, CRC32_TreeInsert, more than 2147483647 entries";
     case IndexFail::DupeInsert:
       return "internal error, DupeTreeInsert, out of memory";
     case IndexFail::FileInsert:
@@ -197,14 +202,6 @@ RbTree* make_tree(Diag* diag, RbCompare compare, RbKey key, bool* ok) {
   return tree;
 }
 
-FsaPool* make_pool(Diag* diag, std::uint32_t item_size, bool* ok) {
-  FsaFailure failure{};
-  FsaPool* pool = fsa_init(item_size, 1024, &failure);
-  if (pool == nullptr) say_container(diag, failure);
-  *ok = *ok && pool != nullptr;
-  return pool;
-}
-
 }  // namespace
 
 Index* create_indexes(Diag* diag, IndexFail* fail) {
@@ -225,15 +222,6 @@ Index* create_indexes(Diag* diag, IndexFail* fail) {
     *fail = IndexFail::TreeAlloc;
     return nullptr;
   }
-  bool pools = true;
-  ix->EntryRefPool = make_pool(diag, sizeof(EntryRef), &pools);
-  ix->DupeLinkPool = make_pool(diag, sizeof(DupeLink), &pools);
-  ix->DupeGroupPool = make_pool(diag, sizeof(DupeGroup), &pools);
-  if (!pools) {
-    release_indexes(ix);
-    *fail = IndexFail::PoolInit;
-    return nullptr;
-  }
   *fail = IndexFail::None;
   return ix;
 }
@@ -243,9 +231,26 @@ IndexFail index_failure(const Index* ix) {
 }
 
 IndexCounts index_counts(const Index* ix) {
-  auto groups = ix->DupeTree != nullptr ? ix->DupeTree->count : 0;
-  return IndexCounts{static_cast<std::uint64_t>(ix->FileTree->count), ix->entries_read,
-                     ix->directory_bytes, static_cast<std::uint64_t>(groups), ix->group_members};
+  std::uint64_t bytes = crc_table_bytes(&ix->first_seen) + ix->positions.bytes() +
+                        ix->walks.bytes() + ix->groups.bytes() + ix->members.bytes();
+  for (const RbTree* tree : {ix->FileTree, ix->DupeTree, ix->FileListTree, ix->FileIdTree})
+    if (tree != nullptr) bytes += tree->nodes->bytes;
+  return IndexCounts{static_cast<std::uint64_t>(ix->FileTree->count),
+                     ix->entries_read,
+                     ix->directory_bytes,
+                     ix->groups.count,
+                     ix->members.count,
+                     bytes};
+}
+
+GroupMember index_member(const Index* ix, std::uint32_t link, std::uint32_t* next) {
+  const MemberLink& m = ix->members[link];
+  *next = m.next;
+  return GroupMember{ix->walks[m.walk].archive, m.cd_pos};
+}
+
+void index_prefetch_member(const Index* ix, std::uint32_t link) {
+  __builtin_prefetch(&ix->members[link]);
 }
 
 namespace {
@@ -287,13 +292,14 @@ void index_each_listed(const Index* ix, void (*visit)(const ArchiveTally* tally,
 
 void finish_indexing(Index* ix) {
   crc_table_free(&ix->first_seen);
+  ix->positions.release();
 }
 
 void release_groups(Index* ix) {
-  release_pool(ix->EntryRefPool);
-  release_pool(ix->DupeLinkPool);
-  release_pool(ix->DupeGroupPool);
   release_tree(ix->DupeTree);
+  ix->groups.release();
+  ix->members.release();
+  ix->walks.release();
 }
 
 void release_indexes(Index* ix) {
@@ -325,18 +331,18 @@ int process_archive(Index* ix, const char* path, FileId id, ZipCache* cache) {
 }
 
 bool index_zip(Index* ix, const char* path, FileId id, ZipDir* zd) {
-  Recording r;
-  r.archive = ix->failure == IndexFail::None ? FileTreeInsert(ix, path) : nullptr;
+  ArchiveName* archive = ix->failure == IndexFail::None ? FileTreeInsert(ix, path) : nullptr;
   bool no_memory = false;
-  if (r.archive != nullptr) {
-    r.archive->id = id;
-    rbtree_insert(ix->FileIdTree, r.archive, &no_memory);  // the first path to it stays
-  }
-  if (r.archive == nullptr || no_memory) {
+  if (archive != nullptr) {
+    archive->id = id;
+    rbtree_insert(ix->FileIdTree, archive, &no_memory);  // the first path to it stays
     if (no_memory) fail(ix, IndexFail::TreeNode);
+  }
+  if (archive == nullptr || no_memory || !start_walk(ix, archive)) {
     closezip(zd);
     return false;
   }
+  Recording r;
   r.count = 0;
   std::uint64_t entries = 0;
   const ZipEntry* entry;
@@ -351,8 +357,8 @@ bool index_zip(Index* ix, const char* path, FileId id, ZipDir* zd) {
     if (++r.count == RECORD_BATCH) recorded = record_batch(ix, r);
   }
   recorded = recorded && record_batch(ix, r);
-  r.archive->entries = entries;
-  r.archive->complete = read == ZipRead::End;
+  archive->entries = entries;
+  archive->complete = read == ZipRead::End;
   ix->entries_read += entries;
   ix->directory_bytes += zip_layout(zd).end.cd_size;
   closezip(zd);
@@ -379,13 +385,9 @@ ArchiveName* FileTreeInsert(Index* ix, const char* path) {
 }
 
 int CRC32_TreeInsert(Index* ix, std::uint32_t crc32, std::uint32_t cd_pos, ArchiveName* archive) {
-  if (!crc_table_reserve(&ix->first_seen, 1)) return fail(ix, IndexFail::CrcInsert), 1;
-  return record_entry(ix, crc32, cd_pos, archive) ? 0 : 1;
-}
-
-DupeLink* DupeTreeInsert(Index* ix, EntryRef* first, EntryRef* other) {
-  DupeGroup* group = form_group(ix, first);
-  return group != nullptr ? append(ix, group, other) : nullptr;
+  bool same_walk = ix->walks.count > 0 && ix->walks[ix->walks.count - 1].archive == archive;
+  if (!same_walk && !start_walk(ix, archive)) return 1;
+  return record_entry(ix, crc32, cd_pos) ? 0 : 1;
 }
 
 // The count is what the indexing walk read, the directory whose entries

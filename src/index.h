@@ -1,15 +1,18 @@
 // The archive and entry indexes that turn archives into duplicate groups,
 // and the recorder that fills them from the reader.
 //
-// Entry names are never stored: an entry is remembered by its CRC-32, its
-// position in its archive's central directory and its archive, one pooled
-// EntryRef each. "Seen this CRC-32 before?" is asked of a hash table, not
-// of a tree ordered by CRC-32: nothing ever read that order, and a search of
-// ten million nodes was most of a run's time. The duplicate groups stay in
-// the DupeTree, a red-black tree that gets them in the order they form:
-// its pre-order is the report's order. All of it lives in one Index, which the run creates and
+// Entry names are never stored, nor anything of an entry whose CRC-32 no
+// other entry shares beyond its directory position while indexing (4
+// bytes). "Seen this CRC-32 before?" is asked of a hash table, not of a tree
+// ordered by CRC-32: nothing ever read that order, and a search of ten
+// million nodes was most of a run's time. The duplicate groups stay in the
+// DupeTree, a red-black tree that gets them in the order they form: its
+// pre-order is the report's order. Members are 12-byte links in pooled
+// arrays, by 32-bit index: an Index holds fewer than 2^31 entries with a
+// CRC-32 (more are refused: TooMany), which a machine runs out of memory
+// for first. All of it lives in one Index, which the run creates and
 // releases; nothing here is process-wide. The Index is reached only through
-// the functions below (its trees and pools are its own; its tests see them
+// the functions below (its tables and trees are its own; its tests see them
 // through index_internal.h). Running out of memory never ends the run here:
 // the operation fails, the Index keeps the first failure (index_failure)
 // and does nothing more, and the caller says it.
@@ -39,26 +42,24 @@ struct ArchiveName {
   FileId id;
 };
 
-// An entry recorded: the first seen with its CRC-32, or a group member.
-struct EntryRef {
-  std::uint32_t crc32;
-  std::uint32_t cd_pos;  // zip_entry_pos: its identity in the archive
-  ArchiveName* archive;
-};
-
-// One member of a duplicate group, a singly linked list in recording order.
-struct DupeLink {
-  EntryRef* entry;
-  DupeLink* next;
-};
-
-// A duplicate group (DupeTree item): its head link, for the entry recorded
-// first with this CRC-32, and its last link, so that appending never walks
-// the list. A group always has at least two members. Its CRC-32 is its
-// entries'; the DupeTree keeps it in each node, so a search reads no group.
+// A duplicate group (DupeTree item): its CRC-32, its members in recording
+// order (a chain of member links from `head` to `tail`) and how many there
+// are, always two or more.
 struct DupeGroup {
-  DupeLink head;
-  DupeLink* tail;
+  std::uint32_t crc32;
+  std::uint32_t head;
+  std::uint32_t tail;
+  std::uint32_t size;
+};
+
+// The end of a chain of member links.
+constexpr std::uint32_t NO_MEMBER = UINT32_MAX;
+
+// One member of a group, as the report reads it: its archive and its
+// position in the archive's directory (zip_entry_pos: its identity there).
+struct GroupMember {
+  const ArchiveName* archive;
+  std::uint32_t cd_pos;
 };
 
 // FileListTree item (option -l): per archive path, its entry count (the
@@ -77,9 +78,9 @@ struct Index;
 enum class IndexFail {
   None,
   TreeAlloc,   // "internal error, rbtree_alloc() failed"
-  PoolInit,    // "internal error, fsa_init() failed"
   TreeNode,    // the tree's own "rbtree_insert: no memory for node" (no prefix)
   CrcInsert,   // "internal error, CRC32_TreeInsert, out of memory"
+  TooMany,     // "internal error, CRC32_TreeInsert, more than 2147483647 entries"
   DupeInsert,  // "internal error, DupeTreeInsert, out of memory"
   FileInsert,  // "internal error, FileTreeInsert, out of memory"
   ListInsert,  // "internal error, FileListInsert, out of memory"
@@ -99,26 +100,36 @@ Index* create_indexes(Diag* diag, IndexFail* fail);
 IndexFail index_failure(const Index* ix);
 
 // What an Index holds: archives recorded, entries read by every walk, bytes
-// of the directories walked, duplicate groups (0 once released) and their
-// members together.
+// of the directories walked, duplicate groups (0 once released), their
+// members together, and the memory it holds for them.
 struct IndexCounts {
   std::uint64_t archives;
   std::uint64_t entries_read;
   std::uint64_t directory_bytes;
   std::uint64_t groups;
   std::uint64_t group_members;
+  std::uint64_t bytes;  // what its tables, arrays and trees hold
 };
 IndexCounts index_counts(const Index* ix);
 
 // Visits every group in the DupeTree's pre-order: the report's order.
 void index_each_group(const Index* ix, void (*visit)(const DupeGroup* group, void* ctx), void* ctx);
 
-// Ends indexing: releases the first-seen table, which only recording reads
-// (the groups hold every member). No process_archive after it.
+// The member at `link` (a group's head, or what an earlier call put in
+// *next); *next becomes the next member's link, or NO_MEMBER after the last.
+GroupMember index_member(const Index* ix, std::uint32_t link, std::uint32_t* next);
+
+// Brings the member at `link` into cache: a caller that walks many groups
+// asks for the next ones first.
+void index_prefetch_member(const Index* ix, std::uint32_t link);
+
+// Ends indexing: releases the first-seen table and the entries' positions,
+// which only recording reads (the groups hold every member). No
+// process_archive after it.
 void finish_indexing(Index* ix);
 
-// Releases the group index: the DupeTree and the EntryRef, DupeLink and
-// DupeGroup pools (once nothing reads the groups any more).
+// Releases the group index: the DupeTree, the groups and their members
+// (once nothing reads the groups any more).
 void release_groups(Index* ix);
 
 // Releases whatever the Index still holds, the FileListTree's and the

@@ -205,7 +205,8 @@ struct Run {
   Index* ix;
   ZipCache cache;
   Readahead* ahead;
-  Progress* progress;  // null: no status line
+  Progress* progress;         // null: no status line
+  std::uint64_t index_bytes;  // what the index held when indexing ended
 };
 
 ProgressCounts counts_of(const Index* ix) {
@@ -314,7 +315,7 @@ int report(Run& run) {
   }
   Revisit* rv = revisit_start(run.ahead, &run.cache, &run.diag);
   if (rv == nullptr) error_exit("internal error, print_report, out of memory");
-  ReportOptions options{REPORT_LIMITS,
+  ReportOptions options{report_limits_for(run.index_bytes),
                         split_of(o),
                         o.list ? run.ix : nullptr,
                         jsonl || o.summary,
@@ -355,7 +356,7 @@ Readahead* start_ahead(int jobs, ZipCache* cache) {
 }
 
 int run(const Options& o, int argc, char** argv) {
-  Run run{o, Diag{}, Diag{}, nullptr, ZipCache{}, nullptr, nullptr};
+  Run run{o, Diag{}, Diag{}, nullptr, ZipCache{}, nullptr, nullptr, 0};
   run.scan_diag = Diag{nullptr, index_pending, &run};
   IndexFail fail = IndexFail::None;
   run.ix = create_indexes(&run.diag, &fail);
@@ -373,6 +374,7 @@ int run(const Options& o, int argc, char** argv) {
   // The report needs the groups, not the CRC-32 index: its nodes go back
   // before the report allocates, which keeps the peak memory down.
   progress_update(run.progress, counts_of(run.ix), true);
+  run.index_bytes = index_counts(run.ix).bytes;
   finish_indexing(run.ix);
   malloc_trim(0);
   int status = report(run);

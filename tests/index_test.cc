@@ -27,18 +27,27 @@ struct Member {
 
 using Groups = std::vector<std::vector<Member>>;
 
-void collect_group(void* group, void* ctx) {
-  auto* out = static_cast<Groups*>(ctx);
-  out->emplace_back();
-  for (DupeLink* l = &static_cast<DupeGroup*>(group)->head; l != nullptr; l = l->next)
-    out->back().push_back({l->entry->archive->path, l->entry->crc32, l->entry->cd_pos});
+struct Collecting {
+  const Index* ix;
+  Groups out;
+};
+
+void collect_group(const DupeGroup* group, void* ctx) {
+  auto* c = static_cast<Collecting*>(ctx);
+  c->out.emplace_back();
+  std::uint32_t size = 0;
+  for (std::uint32_t link = group->head; link != NO_MEMBER; ++size) {
+    GroupMember m = index_member(c->ix, link, &link);
+    c->out.back().push_back({m.archive->path, group->crc32, m.cd_pos});
+  }
+  EXPECT_EQ(size, group->size);
 }
 
 // The DupeTree's groups in walk order, members in list order.
 Groups groups_of(const Index* ix) {
-  Groups out;
-  rbtree_walk(ix->DupeTree, collect_group, &out);
-  return out;
+  Collecting c{ix, {}};
+  index_each_group(ix, collect_group, &c);
+  return c.out;
 }
 
 class Indexes : public test::IndexFixture {
@@ -146,11 +155,11 @@ TEST_F(Indexes, BatchedRecordingGivesTheGroupsOfOneByOneInserts) {
   }
   Groups want = groups_of(one_by_one);
   EXPECT_EQ(groups(), want);
-  EXPECT_EQ(ix_->group_members, one_by_one->group_members);
+  EXPECT_EQ(index_counts(ix_).group_members, index_counts(one_by_one).group_members);
   std::size_t members = 0;
   for (const auto& g : want)
     members += g.size();
-  EXPECT_EQ(ix_->group_members, members);
+  EXPECT_EQ(index_counts(ix_).group_members, members);
   release_indexes(one_by_one);
 }
 
@@ -164,7 +173,7 @@ TEST_F(Indexes, CrcOrderIsUnsigned) {
   const std::vector<std::uint32_t> want = {1, 0x7fffffffu, 0x80000000u, 0xc0000001u, 0xffffffffu};
   std::vector<std::uint32_t> groups;
   while (auto* group = static_cast<DupeGroup*>(rbtree_deletemin(ix_->DupeTree))) {
-    groups.push_back(group->head.entry->crc32);
+    groups.push_back(group->crc32);
   }
   EXPECT_EQ(groups, want);
 }
@@ -236,8 +245,6 @@ TEST_F(Indexes, SecondPathToTheSameFileIsNotRead) {
 // first failure, and its line is the one the run has always printed.
 TEST(IndexesDeath, OutOfMemoryIsAFailureValueWithItsLine) {
   if (test::kSanitized) GTEST_SKIP() << "memory limits do not work under sanitizers";
-  ArchiveName name{nullptr, 0, false, 0, FileId{0, 0}};
-  EntryRef first{9, 46, &name};
   auto failed_with = [](Index* ix, IndexFail want, const char* text) {
     bool prefixed = false;
     return index_failure(ix) == want &&
@@ -247,12 +254,10 @@ TEST(IndexesDeath, OutOfMemoryIsAFailureValueWithItsLine) {
       {
         IndexFail fail;
         Index* ix = create_indexes(nullptr, &fail);
-        fsa_exit(ix->EntryRefPool);
-        ix->EntryRefPool = fsa_init(sizeof(EntryRef), 1);
-        fsa_alloc(ix->EntryRefPool);  // the pool's only item: the next one needs a block
+        ArchiveName* name = FileTreeInsert(ix, "a.zip");
         test::limit_memory(1 << 20);
         test::exhaust_heap(8);
-        bool ok = CRC32_TreeInsert(ix, 7, 46, &name) == 1 &&
+        bool ok = CRC32_TreeInsert(ix, 7, 46, name) == 1 && ix->first_seen.count == 0 &&
                   failed_with(ix, IndexFail::CrcInsert,
                               "internal error, CRC32_TreeInsert, out of memory");
         std::exit(ok ? 3 : 0);
@@ -262,13 +267,13 @@ TEST(IndexesDeath, OutOfMemoryIsAFailureValueWithItsLine) {
       {
         IndexFail fail;
         Index* ix = create_indexes(nullptr, &fail);
-        fsa_exit(ix->DupeGroupPool);
-        ix->DupeGroupPool = fsa_init(sizeof(DupeGroup), 1);
-        fsa_alloc(ix->DupeGroupPool);
+        ArchiveName* name = FileTreeInsert(ix, "a.zip");
+        bool first = CRC32_TreeInsert(ix, 7, 46, name) == 0;  // the first of its CRC-32
         test::limit_memory(1 << 20);
         test::exhaust_heap(8);
         bool ok =
-            DupeTreeInsert(ix, &first, &first) == nullptr && ix->group_members == 0 &&
+            first && CRC32_TreeInsert(ix, 7, 92, name) == 1 && ix->groups.count == 0 &&
+            index_counts(ix).group_members == 0 &&
             failed_with(ix, IndexFail::DupeInsert, "internal error, DupeTreeInsert, out of memory");
         std::exit(ok ? 3 : 0);
       },

@@ -24,8 +24,8 @@ constexpr std::ptrdiff_t PREFETCH_AHEAD = 16;
 constexpr std::uint16_t GROUP_START = 1;
 constexpr std::uint16_t GROUP_END = 2;
 
-// A copy of the member's EntryRef, taken once during the tree walk: the
-// entries lie scattered in memory, and the batch reads them twice more.
+// A copy of a group member, taken once during the tree walk: the members
+// lie scattered in memory, and the batch reads them twice more.
 struct Member {
   const ArchiveName* archive;
   std::uint32_t crc32;
@@ -52,6 +52,7 @@ struct ReportNoMemory {
 
 struct Report {
   ReportSink* sink;
+  const Index* ix;  // while gathering: its groups are read
   Revisit* rv;
   ReportSplit split;
   Index* tally;  // with -l: printed members are counted here

@@ -316,27 +316,18 @@ void hold_group(Report* r, std::size_t n) {
 void gather_queued(Report* r) {
   const DupeGroup* const* queued = r->queued;
   std::size_t n = std::exchange(r->queued_count, 0);
-  for (std::size_t i = 0; i < n; ++i) {
-    __builtin_prefetch(queued[i]->head.entry);
-    __builtin_prefetch(queued[i]->head.next);
-  }
   for (std::size_t i = 0; i < n; ++i)
-    if (const DupeLink* next = queued[i]->head.next) __builtin_prefetch(next->entry);
+    index_prefetch_member(r->ix, queued[i]->head);
   bool split = r->split != ReportSplit::None;
   for (std::size_t i = 0; i < n; ++i) {
     const DupeGroup* group = queued[i];
-    if (split) {
-      std::size_t length = 0;
-      for (const DupeLink* link = &group->head; link != nullptr; link = link->next)
-        ++length;
-      hold_group(r, length);
-    }
-    for (const DupeLink* link = &group->head; link != nullptr; link = link->next) {
+    if (split) hold_group(r, group->size);
+    for (std::uint32_t link = group->head; link != NO_MEMBER;) {
       if (r->count == r->cap) flush_batch(r);
-      std::uint16_t flags = link == &group->head ? GROUP_START : 0;
-      if (link->next == nullptr) flags |= GROUP_END;
-      const EntryRef* e = link->entry;
-      r->members[r->count++] = Member{e->archive, e->crc32, e->cd_pos, NO_NAME, 0, flags};
+      std::uint16_t flags = link == group->head ? GROUP_START : 0;
+      GroupMember m = index_member(r->ix, link, &link);
+      if (link == NO_MEMBER) flags |= GROUP_END;
+      r->members[r->count++] = Member{m.archive, group->crc32, m.cd_pos, NO_NAME, 0, flags};
     }
   }
 }
@@ -417,11 +408,19 @@ NameLookup look_up(Report* r, const Member& m, RevisitEntry* entry) {
   return found;
 }
 
+ReportLimits report_limits_for(std::uint64_t index_bytes) {
+  auto bytes =
+      static_cast<std::size_t>(std::min<std::uint64_t>(index_bytes, std::uint64_t{1} << 40));
+  return ReportLimits{std::max(REPORT_LIMITS.members, bytes / 64),
+                      std::max(REPORT_LIMITS.name_bytes, bytes / 8 * 3)};
+}
+
 Report* report_gather(const Index* ix, const ReportOptions& options, ReportSink* sink,
                       Revisit* rv) {
   auto* r = static_cast<Report*>(std::calloc(1, sizeof(Report)));
   if (r == nullptr) return nullptr;
   r->sink = sink;
+  r->ix = ix;
   r->rv = rv;
   r->split = options.split;
   r->tally = options.tally;

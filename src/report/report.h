@@ -36,6 +36,14 @@ struct ReportLimits {
 // collection fits in one batch.
 constexpr ReportLimits REPORT_LIMITS{std::size_t{1} << 19, std::size_t{24} << 20};
 
+// The limits for a report after an index that held `index_bytes`: the index
+// gives that memory back before the report takes its own, so a batch may
+// use as much (40 bytes a member for five eighths of it, names for the
+// rest), and never less than REPORT_LIMITS allow. Each batch reads every
+// archive holding one of its members again: a collection whose members fit
+// one batch reads each archive once more, not once per batch.
+ReportLimits report_limits_for(std::uint64_t index_bytes);
+
 // What a report did: batches resolved, archive walks made for them, and
 // members looked up one by one (archives changed since indexing). An
 // unchanged collection needs no lookups and one walk per archive and batch.

@@ -1,13 +1,14 @@
-// A hash table from a non-zero 32-bit key (a CRC-32) to a pointer and a
-// 32-bit number beside it (which fills what would be padding): open
-// addressing with linear probing, every slot in one allocation that doubles
-// when three quarters are taken. It answers one question fast, "what is
-// stored under this key?", and keeps no order: where an order matters, a
-// tree does (util/rbtree.h).
+// A hash table from a non-zero 32-bit key (a CRC-32) to a 32-bit value: open
+// addressing with linear probing, in 64 shards that each double on their
+// own when three quarters are taken, so that growing never holds two copies
+// of more than one shard. It answers one question fast, "what is stored
+// under this key?", and keeps no order: where an order matters, a tree does
+// (util/rbtree.h).
 //
-// Keys are mixed with a seed of the table's own before they pick a slot, so
-// keys an archive chose cannot be made to pile up in one run of slots; a
-// slot's place never shows outside, so the seed changes no output.
+// Keys are mixed with a seed of the table's own before they pick a shard
+// and a slot, so keys an archive chose cannot be made to pile up in one run
+// of slots; a slot's place never shows outside, so the seed changes no
+// output.
 #pragma once
 
 #include <cstddef>
@@ -17,69 +18,48 @@ namespace zorv {
 
 struct CrcSlot {
   std::uint32_t key;  // 0: empty
-  std::uint32_t aux;
-  void* value;
+  std::uint32_t value;
+};
+
+constexpr int CRC_SHARD_BITS = 6;
+constexpr std::size_t CRC_SHARDS = std::size_t{1} << CRC_SHARD_BITS;
+
+struct CrcShard {
+  CrcSlot* slots;        // capacity of them; null until the first key
+  std::size_t capacity;  // a power of two, or 0
+  std::size_t count;     // keys stored
+  int shift;             // picks the slot from the mixed key's bits below the shard's
 };
 
 struct CrcTable {
-  CrcSlot* slots;  // capacity of them; null until the first reserve
-  std::size_t capacity;  // a power of two, or 0
-  std::size_t count;     // keys stored
+  CrcShard shards[CRC_SHARDS];
+  std::size_t count;  // keys stored in all shards
   std::uint32_t seed;
-  int shift;  // 64 - log2(capacity): the mixed key's top bits pick the slot
 };
 
-// An empty table holding nothing (no memory is taken until crc_table_reserve).
+// An empty table holding nothing (no memory is taken until the first key).
 CrcTable crc_table_make();
 
-// Makes room for `more` keys beyond count (the table grows, rehashing every
-// key, when they would fill more than three quarters of it). False when no
-// memory can be had: the table is unchanged and still usable.
-bool crc_table_reserve(CrcTable* t, std::size_t more);
+// The slot that holds `key` (key != 0), or an empty slot where it goes, with
+// room made for it (then set it with crc_table_put). Null when no memory
+// can be had to grow its shard: the table is unchanged and still usable.
+// Any slot an earlier call gave may have moved.
+CrcSlot* crc_table_slot(CrcTable* t, std::uint32_t key);
 
-// The slot that holds `key`, or the empty slot where it goes (then set its
-// key and value and count it: crc_table_put does). Needs room (reserve).
-// `key` must not be 0.
-inline CrcSlot* crc_table_slot(const CrcTable* t, std::uint32_t key);
+// The slot that holds `key`, or null.
+const CrcSlot* crc_table_find(const CrcTable* t, std::uint32_t key);
 
-// Stores `value` and `aux` under `key` in the empty slot `slot` that
-// crc_table_slot gave for it.
-inline void crc_table_put(CrcTable* t, CrcSlot* slot, std::uint32_t key, void* value,
-                          std::uint32_t aux = 0) {
-  slot->key = key;
-  slot->aux = aux;
-  slot->value = value;
-  ++t->count;
-}
+// Stores `value` under `key` in the empty slot crc_table_slot gave for it.
+void crc_table_put(CrcTable* t, CrcSlot* slot, std::uint32_t key, std::uint32_t value);
 
-// Brings the slot `key` starts its probe at into cache (no effect when the
-// table is empty).
-inline void crc_table_prefetch(const CrcTable* t, std::uint32_t key);
+// Brings the slot `key` starts its probe at into cache (nothing when its
+// shard is empty).
+void crc_table_prefetch(const CrcTable* t, std::uint32_t key);
 
 // Releases the slots; the table is empty again.
 void crc_table_free(CrcTable* t);
 
-// --- inline ---
-
-// The first slot `key`'s probe looks at: a multiply-xorshift mix of the key
-// and the seed (a bijection of the 64-bit word, so distinct keys spread).
-inline std::size_t crc_table_home(const CrcTable* t, std::uint32_t key) {
-  std::uint64_t h = (std::uint64_t{key} ^ (std::uint64_t{t->seed} << 32)) * 0x9e3779b97f4a7c15u;
-  h ^= h >> 29;
-  h *= 0xbf58476d1ce4e5b9u;
-  return static_cast<std::size_t>(h >> t->shift);
-}
-
-inline CrcSlot* crc_table_slot(const CrcTable* t, std::uint32_t key) {
-  std::size_t mask = t->capacity - 1;
-  for (std::size_t i = crc_table_home(t, key);; i = (i + 1) & mask) {
-    CrcSlot* s = &t->slots[i];
-    if (s->key == key || s->key == 0) return s;
-  }
-}
-
-inline void crc_table_prefetch(const CrcTable* t, std::uint32_t key) {
-  if (t->capacity != 0) __builtin_prefetch(&t->slots[crc_table_home(t, key)]);
-}
+// The bytes the slots take.
+std::size_t crc_table_bytes(const CrcTable* t);
 
 }  // namespace zorv

@@ -25,31 +25,31 @@ using test::ArchiveBytes;
 using test::TempDir;
 
 struct Reference {
+  const Index* ix;
   std::string out;
   NameBuf name{nullptr, 0};
   ZipCache cache{};
 };
 
-void reference_group(void* item, void* ctx) {
+void reference_group(const DupeGroup* group, void* ctx) {
   auto* ref = static_cast<Reference*>(ctx);
-  DupeLink* link = &static_cast<DupeGroup*>(item)->head;
   char line[32];
-  std::snprintf(line, sizeof line, "CRC32: 0x%08x\n", link->entry->crc32);
+  std::snprintf(line, sizeof line, "CRC32: 0x%08x\n", group->crc32);
   ref->out += line;
-  for (; link != nullptr; link = link->next) {
-    const EntryRef* e = link->entry;
-    EXPECT_EQ(
-        lookup_entry_name(e->archive->path, e->crc32, e->cd_pos, &ref->name, &ref->cache, nullptr),
-        NameLookup::Found);
-    ref->out += "file: " + std::string(e->archive->path) + ", " + ref->name.text + "\n";
+  for (std::uint32_t link = group->head; link != NO_MEMBER;) {
+    GroupMember m = index_member(ref->ix, link, &link);
+    EXPECT_EQ(lookup_entry_name(m.archive->path, group->crc32, m.cd_pos, &ref->name, &ref->cache,
+                                nullptr),
+              NameLookup::Found);
+    ref->out += "file: " + std::string(m.archive->path) + ", " + ref->name.text + "\n";
   }
   ref->out += "-------\n";
 }
 
 // The report of `ix` as one-by-one lookups print it.
 std::string reference_report(const Index* ix) {
-  Reference ref;
-  rbtree_walk(ix->DupeTree, reference_group, &ref);
+  Reference ref{ix, {}, {nullptr, 0}, {}};
+  index_each_group(ix, reference_group, &ref);
   std::free(ref.name.text);
   zip_cache_release(&ref.cache);
   return ref.out;
