@@ -17,6 +17,11 @@ Slow storage (as root): the corpus (default medium) mounted behind
 bench/fuse_latency.c, which waits US microseconds in every operation it
 serves; the --variant zorv commands and the baseline alternate, the page
 cache dropped before every run.
+
+    python3 bench/run.py --scale [--runs N] [--zorv PATH] [corpus ...]
+
+zorv against bench/scale_probe.cc at one and ten million entries
+(bench/scale.py).
 """
 
 import argparse
@@ -759,6 +764,11 @@ def main_slow(args, names):
 
 
 def main():
+    # The cost per entry at scale has a script of its own; --scale runs it.
+    if "--scale" in sys.argv[1:]:
+        rest = [a for a in sys.argv[1:] if a != "--scale"]
+        return subprocess.call(["/usr/bin/python3", os.path.join(os.path.dirname(
+            os.path.abspath(__file__)), "scale.py")] + rest)
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("corpus", nargs="*",
                     help="corpora to run (default: %s; with --quick: %s)" %

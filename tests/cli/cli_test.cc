@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -243,6 +244,53 @@ TEST_F(Run, SmallReportInSmallAddressSpace) {
                  "FileListName: a.zip (Tot 1, Found 1) ***\n"
                  "FileListName: b.zip (Tot 1, Found 1) ***\n",
              "");
+}
+
+// Out of memory while the index grows (its first-seen table, its member
+// arrays, its trees): the run ends with the index's own out-of-memory line
+// and status 1, and never with part of a report. Address-space limits from
+// tight to ample: every run either fails that way or prints the whole
+// report, and both happen.
+TEST_F(Run, IndexOutOfMemoryEndsCleanlyNeverWithPartOfAReport) {
+  if (test::kSanitized) GTEST_SKIP() << "memory limits do not work under sanitizers";
+  std::vector<std::pair<std::string, std::uint32_t>> entries;
+  for (std::uint32_t i = 1; i <= 200000; ++i) {  // pairs: every entry joins a group
+    entries.emplace_back("x", i);
+    entries.emplace_back("y", i);
+  }
+  put("a.zip", archive(entries));
+  RunResult whole = run({"a.zip"});
+  ASSERT_EQ(whole.status, 0);
+  ASSERT_EQ(whole.err, "");
+  int failed = 0;
+  int succeeded = 0;
+  for (int mib = 24; mib <= 160; mib += 8) {
+    RunResult r = test::run_program({"/bin/sh", "-c",
+                                     "ulimit -v " + std::to_string(mib * 1024) + " && exec '" +
+                                         ZORV_BIN + "' a.zip"},
+                                    dir_.path(), 60);
+    if (r.status == 0 && r.err.empty()) {
+      ++succeeded;
+      EXPECT_EQ(r.out, whole.out) << mib << " MiB";
+      continue;
+    }
+    if (r.status == 0) {  // the directory itself found no memory: no groups, no report
+      EXPECT_EQ(r.out, "") << mib << " MiB";
+      EXPECT_TRUE(r.err.starts_with("zorv: malloc failed allocating: ")) << mib << " MiB: " << r.err;
+      continue;
+    }
+    ++failed;
+    EXPECT_EQ(r.status, 1) << mib << " MiB";
+    EXPECT_EQ(r.out, "") << mib << " MiB";
+    // The index's lines, or the reader's when even the directory does not
+    // fit (it then says so, and the run goes on with no groups).
+    static const std::regex one_line(
+        "zorv: internal error, (CRC32_TreeInsert|DupeTreeInsert|print_report), out of memory\n|"
+        "rbtree_insert: no memory for node\n");
+    EXPECT_TRUE(std::regex_match(r.err, one_line)) << mib << " MiB: " << r.err;
+  }
+  EXPECT_GT(failed, 0);
+  EXPECT_GT(succeeded, 0);
 }
 
 TEST(Examples, BundledExamplesReport) {
