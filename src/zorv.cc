@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,7 @@
 #include "util/diag.h"
 #include "util/rbtree.h"
 #include "zip/readahead.h"
+#include "zip/verify.h"
 #include "zip/zipdir.h"
 
 namespace zorv {
@@ -34,6 +36,9 @@ constexpr const char* ARCHIVE_EXT = ".zip";
 // hide a network share's or a cold disk's waits (see bench/README.md).
 constexpr unsigned DEFAULT_JOBS = 32;
 constexpr int MAX_JOBS = 256;
+// -c's readers on slow storage: eight keep the member data the checker
+// holds within its bound for all threads together (see zip/verify.cc).
+constexpr unsigned CHECK_THREADS_MAX = 8;
 
 const char* const usage_text[] = {
     "zorv, ver 1.03",
@@ -320,8 +325,15 @@ int report(Run& run) {
                         o.list ? run.ix : nullptr,
                         jsonl || o.summary,
                         jsonl,
+                        0,
                         run.progress != nullptr ? show_check : nullptr,
                         &run};
+  // Reading members waits on slow storage: as many in flight as -j asks,
+  // where that is more than the cores, up to CHECK_THREADS_MAX.
+  if (o.content && readahead_slow(run.ahead)) {
+    unsigned jobs = o.jobs > 0 ? static_cast<unsigned>(o.jobs) : DEFAULT_JOBS;
+    options.check_threads = std::max(verify_threads(), std::min(jobs, CHECK_THREADS_MAX));
+  }
   Report* report = report_gather(run.ix, options, sink, rv);
   if (report == nullptr) error_exit("internal error, print_report, out of memory");
   release_groups(run.ix);

@@ -57,6 +57,7 @@ struct Report {
   ReportSplit split;
   Index* tally;  // with -l: printed members are counted here
   bool full_names;
+  unsigned check_threads;
   void (*on_check)(void* ctx, std::uint64_t done, std::uint64_t total);
   void* ctx;
   std::uint64_t check_total;  // member bytes to check in the current round

@@ -10,6 +10,7 @@
 
 #include "report/batch.h"
 #include "util/bigalloc.h"
+#include "zip/verify.h"
 
 namespace zorv {
 
@@ -425,6 +426,7 @@ Report* report_gather(const Index* ix, const ReportOptions& options, ReportSink*
   r->split = options.split;
   r->tally = options.tally;
   r->full_names = options.full_names;
+  r->check_threads = options.check_threads != 0 ? options.check_threads : verify_threads();
   r->on_check = options.on_check;
   r->ctx = options.ctx;
   r->stats.archive_walks = revisit_walks(rv);  // until the end: the walks before it

@@ -77,6 +77,8 @@ struct ReportOptions {
   Index* tally = nullptr;
   bool facts = false;       // read each member's sizes and method even without a split
   bool full_names = false;  // names as stored, NULs and what follows them included
+  // -c: the threads that read and check member data (0: one per core).
+  unsigned check_threads = 0;
   // -c: called now and then with the member bytes checked and to check.
   void (*on_check)(void* ctx, std::uint64_t done, std::uint64_t total) = nullptr;
   void* ctx = nullptr;

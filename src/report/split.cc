@@ -179,7 +179,7 @@ void run_checks(Report* r, const Member* members, std::uint32_t* list, std::size
     auto* report = static_cast<Report*>(ctx);
     report->on_check(report->ctx, done, report->check_total);
   };
-  if (!verify_jobs(jobs, job_count, verify_threads(), r->on_check != nullptr ? +tick : nullptr,
+  if (!verify_jobs(jobs, job_count, r->check_threads, r->on_check != nullptr ? +tick : nullptr,
                    r)) {
     report_out_of_memory();
   }

@@ -349,6 +349,11 @@ void readahead_release(Readahead* ra) {
   ra->done.notify_all();  // bytes freed, and a new head may be admitted
 }
 
+bool readahead_slow(Readahead* ra) {
+  std::lock_guard<std::mutex> hold(ra->lock);
+  return ra->limits.jobs > 1 && ra->typical_ns >= ra->limits.slow_ns;
+}
+
 void readahead_drop(Readahead* ra) {
   std::unique_lock<std::mutex> hold(ra->lock);
   if (ra->taken) {

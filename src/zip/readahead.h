@@ -97,6 +97,10 @@ void readahead_release(Readahead* ra);
 // Lets go of every archive asked for and not taken yet.
 void readahead_drop(Readahead* ra);
 
+// Whether opening an archive has taken long lately (the threads run, or
+// would): storage where waiting, not work, is the cost.
+bool readahead_slow(Readahead* ra);
+
 // --- for tests ---
 // The most directory bytes admitted at once so far.
 std::size_t readahead_peak_bytes(const Readahead* ra);
