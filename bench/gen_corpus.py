@@ -57,6 +57,13 @@ CORPORA = {
     # 10,000,000 entries, for the cost per entry at scale (run.py --scale).
     "medium-10m": {"kind": "medium", "archives": 20000, "entries": 500, "repeat": 0.30,
                    "pool": 300000, "seed": 11},
+    # The two extreme shapes, on demand (bench/scale.py): one archive whose
+    # entries all differ (no group), and one whose entries all hold the same
+    # bytes (one group of all of them); at 100,000 and 1,000,000 entries.
+    "distinct-100k": {"kind": "pair", "entries": 100000, "copies": 1, "seed": 55},
+    "distinct-1m": {"kind": "pair", "entries": 1000000, "copies": 1, "seed": 55},
+    "collide-100k": {"kind": "same", "entries": 100000},
+    "collide-1m": {"kind": "same", "entries": 1000000},
     # Smaller variants for a smoke run (run.py --quick).
     "medium-small": {"kind": "medium", "archives": 200, "entries": 500, "repeat": 0.30,
                      "pool": 3000, "seed": 11},
@@ -217,6 +224,11 @@ def gen_pair(root, p, rec):
         name = "%s.zip" % chr(ord("a") + c)
         shutil.copyfile(first, os.path.join(root, name))
         rec.add_archive(name, written)
+
+
+def gen_same(root, p, rec):
+    items = [("same/file%07d.txt" % k, b"the same bytes\n") for k in range(p["entries"])]
+    rec.add_archive("same.zip", write_archive(os.path.join(root, "same.zip"), items))
 
 
 def gen_shared(root, p, rec):
@@ -426,7 +438,7 @@ def gen_verify(root, p, rec):
 
 
 WRITERS = {"medium": gen_medium, "pair": gen_pair, "shared": gen_shared, "nosig": gen_nosig,
-           "verify": gen_verify}
+           "verify": gen_verify, "same": gen_same}
 
 
 def meta_path(name):

@@ -10,7 +10,7 @@ Builds the probe (bench/scale_probe.cc: read every directory, keep
 names of group members once more, print the groups) into build/bench, then
 per corpus runs `probe -R <corpus>` and `zorv -R <corpus>` in turn, N times
 each after one warm-up of each (which also fills the page cache), output to
-a pipe that is hashed. Prints a Markdown table of medians: wall, user, sys,
+a file. Prints a Markdown table of medians: wall, user, sys,
 peak RSS, bytes of peak RSS per entry, zorv/probe wall; and the growth from
 the first corpus to each other one (time and RSS ratios). The probe's and
 zorv's groups must agree (compared as sets: the probe prints them in CRC-32
@@ -38,23 +38,38 @@ def build_probe():
     return out
 
 
-def run_once(argv, cwd):
-    """(wall s, user s, sys s, peak RSS KiB, groups {crc: sorted members})."""
-    start = time.perf_counter()
-    proc = subprocess.Popen(argv, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    groups, crc, members = {}, None, None
-    for line in proc.stdout:
-        if line.startswith(b"CRC32: 0x"):
-            crc, members = int(line[9:17], 16), []
-        elif line.startswith(b"file: "):
-            members.append(line[6:-1])
-        elif line == b"-------\n":
-            groups[crc] = tuple(sorted(members))
-    _, status, ru = os.wait4(proc.pid, 0)
-    wall = time.perf_counter() - start
+def run_once(argv, cwd, out_path):
+    """(wall s, user s, sys s, peak RSS KiB); the report goes to `out_path`.
+
+    GNU time reports the peak RSS of the program alone (a forked Python's
+    pages would count in ru_maxrss), and the report goes to a file, not to
+    a reader competing for the cores."""
+    rss_path = out_path + ".rss"
+    with open(out_path, "wb") as out:
+        start = time.perf_counter()
+        proc = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", rss_path] + argv, cwd=cwd,
+                                stdout=out, stderr=subprocess.DEVNULL)
+        _, status, ru = os.wait4(proc.pid, 0)
+        wall = time.perf_counter() - start
     if status != 0:
         sys.exit("scale.py: %s exited with status %d" % (argv[0], status))
-    return wall, ru.ru_utime, ru.ru_stime, ru.ru_maxrss, groups
+    with open(rss_path) as f:
+        rss = int(f.read().split()[-1])
+    return wall, ru.ru_utime, ru.ru_stime, rss
+
+
+def groups_in(path):
+    """{crc: sorted members} of a zorv-format report."""
+    groups, crc, members = {}, None, None
+    with open(path, "rb") as f:
+        for line in f:
+            if line.startswith(b"CRC32: 0x"):
+                crc, members = int(line[9:17], 16), []
+            elif line.startswith(b"file: "):
+                members.append(line[6:-1])
+            elif line == b"-------\n":
+                groups[crc] = tuple(sorted(members))
+    return groups
 
 
 def main():
@@ -72,12 +87,12 @@ def main():
     for name in args.corpus:
         entries = gen_corpus.load_meta(name)["entries"]
         runs = {label: [] for label, _ in tools}
-        seen = {}
+        out = {label: os.path.join(ROOT, "build", "bench", "scale-%s.out" % label)
+               for label, _ in tools}
         for _ in range(args.runs + 1):  # the first round is the warm-up
             for label, binary in tools:
-                wall, user, sys_, rss, groups = run_once([binary, "-R", name], corpora)
-                runs[label].append((wall, user, sys_, rss))
-                seen[label] = groups
+                runs[label].append(run_once([binary, "-R", name], corpora, out[label]))
+        seen = {label: groups_in(path) for label, path in out.items()}
         if seen["probe"] != seen["zorv"]:
             agree = False
             print("scale.py: %s: the probe's and zorv's groups differ" % name, file=sys.stderr)
