@@ -142,6 +142,8 @@ void mark_shared_sizes(Report* r, const Member* members, std::size_t g0, std::si
   }
 }
 
+constexpr std::uint64_t JOB_BYTES = std::uint64_t{16} << 20;
+
 // Checks members list[0, k) of the chunk, archive by archive, raw or
 // decoding; their outcomes go to into[member index].
 void run_checks(Report* r, const Member* members, std::uint32_t* list, std::size_t k, bool raw,
@@ -158,19 +160,30 @@ void run_checks(Report* r, const Member* members, std::uint32_t* list, std::size
     }
   } scratch{{items, outcomes, jobs}};
   if (items == nullptr || outcomes == nullptr || jobs == nullptr) report_out_of_memory();
-  // Members of one archive next to each other, one job each.
-  std::stable_sort(list, list + k, [members](std::uint32_t a, std::uint32_t b) {
-    return members[a].archive->ordinal < members[b].archive->ordinal;
+  // Members of one archive next to each other in file order, a job for
+  // each stretch of up to JOB_BYTES of their stored data: the threads then
+  // share a big archive too, which on slow storage keeps more reads in
+  // flight. Each job opens the file and reads its stretch in one pass.
+  auto facts = [r, members](std::uint32_t i) -> const MemberFacts& {
+    return r->facts[&members[i] - r->members];
+  };
+  std::stable_sort(list, list + k, [members, &facts](std::uint32_t a, std::uint32_t b) {
+    if (members[a].archive != members[b].archive)
+      return members[a].archive->ordinal < members[b].archive->ordinal;
+    return facts(a).item.local_offset < facts(b).item.local_offset;
   });
   std::size_t job_count = 0;
+  std::uint64_t job_bytes = 0;
   for (std::size_t i = 0; i < k; ++i) {
     const Member& m = members[list[i]];
-    const MemberFacts& f = r->facts[&m - r->members];
+    const MemberFacts& f = facts(list[i]);
     items[i] = f.item;
-    if (i == 0 || members[list[i - 1]].archive != m.archive) {
+    if (i == 0 || members[list[i - 1]].archive != m.archive || job_bytes >= JOB_BYTES) {
       jobs[job_count++] = VerifyJob{m.archive->path, f.shift, items + i, outcomes + i, 0, raw};
+      job_bytes = 0;
     }
     ++jobs[job_count - 1].count;
+    job_bytes += f.item.compressed_size;
   }
   r->check_total = 0;
   for (std::size_t i = 0; i < k; ++i)
