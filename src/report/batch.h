@@ -64,8 +64,8 @@ struct Report {
   std::size_t cap;            // members gathered before they are resolved and printed
   std::size_t size;           // members resolved at a time; shrinks when names are long
   std::size_t arena_limit;
-  Member* members;     // cap of them
-  MemberFacts* facts;  // cap of them when split, else null
+  Member* members;  // cap of them
+  bool with_facts;  // each name in the arena follows its member's facts
   std::size_t count;
   Place* places;        // places_cap of them, taken at the first resolve
   Place* spare_places;  // the radix sort's other half
@@ -110,15 +110,34 @@ void say_unreadable(Report* r, const Member& m);
 // offset, so they may move) up to its limit. False when it is full.
 bool grow_arena(Report* r, std::size_t len);
 
-// Keeps `len` bytes of a name for `member`; false when the arena is full.
-// Called for every member of a report: the common case stays inline.
-inline bool keep_name(Report* r, const char* name, std::size_t len, Member* member) {
-  if (r->arena_used + len > r->arena_cap && !grow_arena(r, len)) return false;
-  std::memcpy(r->arena + r->arena_used, name, len);
-  member->name = static_cast<std::uint32_t>(r->arena_used);
+// Keeps `len` bytes of a name for `member`, after its `facts` when the
+// report keeps them; false when the arena is full. The arena is written in
+// one stream, in the order the walks find the members: facts kept in an
+// array by member would be one cache miss each. Called for every member of
+// a report: the common case stays inline.
+inline bool keep_name(Report* r, const char* name, std::size_t len, Member* member,
+                      const MemberFacts* facts) {
+  std::size_t at = r->arena_used;
+  if (r->with_facts)
+    at = (at + alignof(MemberFacts) - 1) / alignof(MemberFacts) * alignof(MemberFacts);
+  std::size_t need = (at - r->arena_used) + (r->with_facts ? sizeof(MemberFacts) : 0) + len;
+  if (r->arena_used + need > r->arena_cap && !grow_arena(r, need)) return false;
+  if (r->with_facts) {
+    std::memcpy(r->arena + at, facts, sizeof(MemberFacts));
+    at += sizeof(MemberFacts);
+  }
+  std::memcpy(r->arena + at, name, len);
+  member->name = static_cast<std::uint32_t>(at);
   member->name_len = static_cast<std::uint16_t>(len);
-  r->arena_used += len;
+  r->arena_used = at + len;
   return true;
+}
+
+// The facts kept before a member's name (with_facts, and a name found).
+inline MemberFacts facts_of(const Report* r, const Member& m) {
+  MemberFacts f;
+  std::memcpy(&f, r->arena + m.name - sizeof(MemberFacts), sizeof f);
+  return f;
 }
 
 // Looks `m` up one by one (its batch walk did not find it); the outcome,

@@ -97,12 +97,11 @@ RevisitTake take_entry(void* ctx, std::uint32_t member, const RevisitEntry& e) {
   std::size_t len = r->full_names ? e.name_len : strnlen(e.name, e.name_len);
   // Nothing is thrown through the revisit module: it closes what it holds.
   try {
-    if (!keep_name(r, e.name, len, m)) return RevisitTake::Full;
+    if (!keep_name(r, e.name, len, m, &e.facts)) return RevisitTake::Full;
   } catch (const ReportNoMemory&) {
     how->no_memory = true;
     return RevisitTake::Full;
   }
-  if (r->facts != nullptr) r->facts[m - r->members] = e.facts;
   return RevisitTake::Taken;
 }
 
@@ -160,7 +159,8 @@ bool resolve(Report* r, Member* members, std::size_t n) {
   if (r->arena == nullptr) {
     // Names average a few dozen bytes: the arena starts there and grows
     // (rarely) as the names need.
-    r->arena_cap = std::clamp<std::size_t>(r->cap * 32, 65536, r->arena_limit);
+    std::size_t per_member = 32 + (r->with_facts ? sizeof(MemberFacts) + 8 : 0);
+    r->arena_cap = std::clamp<std::size_t>(r->cap * per_member, 65536, r->arena_limit);
     r->arena = take<char>(r->arena_cap);
   }
   if (r->places_cap < r->cap) {
@@ -215,7 +215,7 @@ bool say_looked_up(Report* r, const Member& m) {
   switch (look_up(r, m, &e)) {
     case NameLookup::Found: {
       MemberSizes sizes = sizes_of(e.facts);
-      say_member(r, m, e.name, e.name_len, r->facts != nullptr ? &sizes : nullptr);
+      say_member(r, m, e.name, e.name_len, r->with_facts ? &sizes : nullptr);
       return true;
     }
     case NameLookup::OpenFailed:
@@ -245,8 +245,8 @@ bool print_members(Report* r, const Member* members, std::size_t n) {
       say_unreadable(r, m);
     } else if (m.name == NO_NAME) {
       if (!say_looked_up(r, m)) return false;
-    } else if (r->facts != nullptr) {
-      MemberSizes sizes = sizes_of(r->facts[&m - r->members]);
+    } else if (r->with_facts) {
+      MemberSizes sizes = sizes_of(facts_of(r, m));
       say_member(r, m, r->arena + m.name, m.name_len, &sizes);
     } else {
       say_member(r, m, r->arena + m.name, m.name_len, nullptr);
@@ -309,7 +309,6 @@ void hold_group(Report* r, std::size_t n) {
   if (r->count > 0) flush_batch(r);
   if (n <= r->cap) return;
   r->members = regrow(r->members, r->count, n);
-  r->facts = regrow(r->facts, r->count, n);
   r->cap = n;
   r->size = std::max(r->size, n);
 }
@@ -358,7 +357,6 @@ void tally(Report* r, const Member& m, bool opened) {
 
 void release(Report* r) {
   std::free(r->members);
-  std::free(r->facts);
   std::free(r->places);
   std::free(r->spare_places);
   std::free(r->runs);
@@ -439,12 +437,16 @@ Report* report_gather(const Index* ix, const ReportOptions& options, ReportSink*
   std::size_t most = std::clamp<std::size_t>(limits.members, 1, UINT32_MAX);
   r->cap = std::max<std::size_t>(1, std::min<std::size_t>(most, counts.group_members));
   r->size = r->cap;
-  r->arena_limit = std::clamp<std::size_t>(limits.name_bytes, 65536, std::size_t{1} << 30);
+  r->with_facts = r->split != ReportSplit::None || options.facts;
+  // Facts in the arena take what an array of them took beside it.
+  std::size_t facts_bytes = r->with_facts ? r->cap * (sizeof(MemberFacts) + 8) : 0;
+  r->arena_limit =
+      std::clamp<std::size_t>(limits.name_bytes + facts_bytes, 65536, std::size_t{1} << 30);
   r->runs_cap = std::clamp<std::size_t>(limits.archives, 1, 65536);
   if (counts.groups == 0) return r;
   try {
     r->members = take<Member>(r->cap);
-    if (r->split != ReportSplit::None || options.facts) r->facts = take<MemberFacts>(r->cap);
+
     index_each_group(ix, queue_group, r);
     gather_queued(r);
   } catch (const ReportNoMemory& e) {

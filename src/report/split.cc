@@ -90,10 +90,7 @@ bool look_up_missing(Report* r, Member* members, std::size_t n, std::size_t* fai
       m.name = OPEN_FAILED;
       continue;
     }
-    if (found == NameLookup::Found && keep_name(r, e.name, e.name_len, &m)) {
-      r->facts[&m - r->members] = e.facts;
-      continue;
-    }
+    if (found == NameLookup::Found && keep_name(r, e.name, e.name_len, &m, &e.facts)) continue;
     *failed = i;
     return false;
   }
@@ -132,7 +129,7 @@ void mark_shared_sizes(Report* r, const Member* members, std::size_t g0, std::si
   std::size_t k = 0;
   for (std::size_t i = g0; i < g1; ++i) {
     if (!known(members[i])) continue;
-    std::uint64_t size = r->facts[&members[i] - r->members].item.size;
+    std::uint64_t size = facts_of(r, members[i]).item.size;
     w.slots[k++] = Slot{size, nullptr, static_cast<std::uint32_t>(i)};
   }
   std::size_t count = sub_groups(w.slots, k, same_size, w.runs);
@@ -164,9 +161,7 @@ void run_checks(Report* r, const Member* members, std::uint32_t* list, std::size
   // each stretch of up to JOB_BYTES of their stored data: the threads then
   // share a big archive too, which on slow storage keeps more reads in
   // flight. Each job opens the file and reads its stretch in one pass.
-  auto facts = [r, members](std::uint32_t i) -> const MemberFacts& {
-    return r->facts[&members[i] - r->members];
-  };
+  auto facts = [r, members](std::uint32_t i) { return facts_of(r, members[i]); };
   std::stable_sort(list, list + k, [members, &facts](std::uint32_t a, std::uint32_t b) {
     if (members[a].archive != members[b].archive)
       return members[a].archive->ordinal < members[b].archive->ordinal;
@@ -176,7 +171,7 @@ void run_checks(Report* r, const Member* members, std::uint32_t* list, std::size
   std::uint64_t job_bytes = 0;
   for (std::size_t i = 0; i < k; ++i) {
     const Member& m = members[list[i]];
-    const MemberFacts& f = facts(list[i]);
+    const MemberFacts f = facts(list[i]);
     items[i] = f.item;
     if (i == 0 || members[list[i - 1]].archive != m.archive || job_bytes >= JOB_BYTES) {
       jobs[job_count++] = VerifyJob{m.archive->path, f.shift, items + i, outcomes + i, 0, raw};
@@ -238,7 +233,7 @@ struct ContentCheck {
     std::free(raw);
   }
 
-  const VerifyItem& item(std::uint32_t i) const { return r->facts[&members[i] - r->members].item; }
+  VerifyItem item(std::uint32_t i) const { return facts_of(r, members[i]).item; }
 
   // Same CRC-32 (one group), size, method and compressed size: a bucket.
   bool same_bucket(std::uint32_t a, std::uint32_t b) const {
@@ -350,7 +345,7 @@ void print_group(Report* r, const Member* members, std::size_t g0, std::size_t g
   for (std::size_t i = g0; i < g1; ++i) {
     const Member& m = members[i];
     if (!known(m)) continue;
-    const MemberFacts& f = r->facts[&m - r->members];
+    const MemberFacts f = facts_of(r, m);
     const unsigned char* digest = nullptr;
     if (content) {
       if (!w.checked[i]) continue;  // its size is its own: no sub-group
@@ -375,7 +370,7 @@ void print_group(Report* r, const Member* members, std::size_t g0, std::size_t g
     count_group_start(r);
     for (std::uint32_t at = w.runs[s].start; at < w.runs[s].end; ++at) {
       const Member& m = members[w.slots[at].index];
-      MemberSizes sizes = sizes_of(r->facts[&m - r->members]);
+      MemberSizes sizes = sizes_of(facts_of(r, m));
       say_member(r, m, r->arena + m.name, m.name_len, &sizes);
     }
     sink->end_group();
