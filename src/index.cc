@@ -255,39 +255,30 @@ void index_prefetch_member(const Index* ix, std::uint32_t link) {
 
 namespace {
 
-struct GroupVisit {
-  void (*visit)(const DupeGroup* group, void* ctx);
+// A tree walk's visit of opaque items, handed on as records of type T.
+template <typename T>
+struct Visit {
+  void (*visit)(const T* item, void* ctx);
   void* ctx;
+  static void call(void* item, void* self) {
+    auto* v = static_cast<Visit*>(self);
+    v->visit(static_cast<const T*>(item), v->ctx);
+  }
 };
-
-void visit_group(void* item, void* ctx) {
-  auto* v = static_cast<GroupVisit*>(ctx);
-  v->visit(static_cast<const DupeGroup*>(item), v->ctx);
-}
-
-struct TallyVisit {
-  void (*visit)(const ArchiveTally* tally, void* ctx);
-  void* ctx;
-};
-
-void visit_tally(void* item, void* ctx) {
-  auto* v = static_cast<TallyVisit*>(ctx);
-  v->visit(static_cast<const ArchiveTally*>(item), v->ctx);
-}
 
 }  // namespace
 
 void index_each_group(const Index* ix, void (*visit)(const DupeGroup* group, void* ctx),
                       void* ctx) {
   if (ix->DupeTree == nullptr) return;
-  GroupVisit v{visit, ctx};
-  rbtree_walk(ix->DupeTree, visit_group, &v);
+  Visit<DupeGroup> v{visit, ctx};
+  rbtree_walk(ix->DupeTree, Visit<DupeGroup>::call, &v);
 }
 
 void index_each_listed(const Index* ix, void (*visit)(const ArchiveTally* tally, void* ctx),
                        void* ctx) {
-  TallyVisit v{visit, ctx};
-  rbtree_walk_ascending(ix->FileListTree, visit_tally, &v);
+  Visit<ArchiveTally> v{visit, ctx};
+  rbtree_walk_ascending(ix->FileListTree, Visit<ArchiveTally>::call, &v);
 }
 
 void finish_indexing(Index* ix) {

@@ -6,7 +6,6 @@
 #include "index.h"
 #include "util/chunked.h"
 #include "util/crc_table.h"
-#include "util/fsa.h"
 #include "util/rbtree.h"
 
 namespace zorv {

@@ -43,6 +43,14 @@ constexpr std::size_t GATHER_QUEUE = 32;
 
 constexpr std::size_t RADIX = std::size_t{1} << 16;
 
+// The length of the group starting at members[0].
+inline std::size_t group_length(const Member* members) {
+  std::size_t n = 1;
+  while ((members[n - 1].flags & GROUP_END) == 0)
+    ++n;
+  return n;
+}
+
 // Out of memory inside the report: thrown where it is found and caught at
 // the report's public functions, which stop and say `text` in the stats.
 struct ReportNoMemory {

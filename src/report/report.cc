@@ -259,14 +259,6 @@ bool print_members(Report* r, const Member* members, std::size_t n) {
   return true;
 }
 
-// The length of the group starting at members[0].
-std::size_t group_length(const Member* members) {
-  std::size_t n = 1;
-  while ((members[n - 1].flags & GROUP_END) == 0)
-    ++n;
-  return n;
-}
-
 // At most n of the members, cut where a group starts (a split needs whole
 // groups), but never fewer than the first group.
 std::size_t whole_groups(const Member* members, std::size_t n, std::size_t left) {

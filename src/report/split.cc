@@ -391,21 +391,15 @@ bool print_split(Report* r, Member* members, std::size_t n) {
   }
   Work w(std::max<std::size_t>(limit, 1));
   if (r->split == ReportSplit::Content) {
-    for (std::size_t g0 = 0; g0 < limit;) {
-      std::size_t g1 = g0 + 1;
-      while ((members[g1 - 1].flags & GROUP_END) == 0)
-        ++g1;
+    for (std::size_t g0 = 0, g1; g0 < limit; g0 = g1) {
+      g1 = g0 + group_length(members + g0);
       mark_shared_sizes(r, members, g0, g1, w);
-      g0 = g1;
     }
     check_contents(r, members, limit, w);
   }
-  for (std::size_t g0 = 0; g0 < limit;) {
-    std::size_t g1 = g0 + 1;
-    while ((members[g1 - 1].flags & GROUP_END) == 0)
-      ++g1;
+  for (std::size_t g0 = 0, g1; g0 < limit; g0 = g1) {
+    g1 = g0 + group_length(members + g0);
     print_group(r, members, g0, g1, w);
-    g0 = g1;
   }
   if (!whole) {
     r->sink->member_unmatched(members[failed].archive->path);
