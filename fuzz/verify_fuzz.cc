@@ -40,7 +40,7 @@ void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
 zorv::VerifyOutcome check(const char* path, const zorv::VerifyItem& item, bool raw,
                           unsigned threads) {
   zorv::VerifyOutcome out{};
-  zorv::VerifyJob job{path, 0, &item, &out, 1, raw};
+  zorv::VerifyJob job{path, 0, &item, &out, nullptr, 1, raw};
   FUZZ_CHECK(zorv::verify_jobs(&job, 1, threads));
   return out;
 }

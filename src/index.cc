@@ -386,7 +386,7 @@ int CRC32_TreeInsert(Index* ix, std::uint32_t crc32, std::uint32_t cd_pos, Archi
 // read again for the report, so that one gone since indexing is never
 // called copied whole.
 ArchiveTally* FileListInsert(Index* ix, const ArchiveName* archive, bool opened) {
-  ArchiveTally key{archive->path, 0, 0, false};
+  ArchiveTally key{archive->path, 0, 0, false, 0};
   auto* tally = static_cast<ArchiveTally*>(rbtree_find(ix->FileListTree, &key));
   if (tally != nullptr) {
     ++tally->found;

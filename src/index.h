@@ -65,11 +65,14 @@ struct GroupMember {
 // FileListTree item (option -l): per archive path, its entry count (the
 // entries its directory walk read), how many group members it holds, and
 // whether the walk read the whole directory. `path` is borrowed, not copied.
+// `covered` counts its distinct entries with a printed copy in another file:
+// only when all are is the archive safe to delete.
 struct ArchiveTally {
   const char* path;
   std::uint64_t total;
   std::uint64_t found;
   bool complete;
+  std::uint64_t covered;
 };
 
 struct Index;

@@ -58,6 +58,14 @@ struct ReportNoMemory {
   bool bare;
 };
 
+// A printed member of the group being printed, for its archive's tally.
+struct GroupEntry {
+  ArchiveTally* tally;
+  const char* path;
+  std::uint32_t cd_pos;
+  bool readable;  // its archive could be read again: a copy that exists
+};
+
 struct Report {
   ReportSink* sink;
   const Index* ix;  // while gathering: its groups are read
@@ -92,6 +100,10 @@ struct Report {
   std::uint64_t group_members;
   std::uint64_t group_size;
   bool group_one_size;
+  // With -l, its printed members, to count which have a copy elsewhere.
+  GroupEntry* group_entries;
+  std::size_t group_entries_count;
+  std::size_t group_entries_cap;
 };
 
 // Throws ReportNoMemory with the report's own line.

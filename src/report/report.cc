@@ -341,10 +341,45 @@ void stop(Report* r, const ReportNoMemory& e) {
 }
 
 void tally(Report* r, const Member& m, bool opened) {
-  if (r->tally == nullptr || FileListInsert(r->tally, m.archive, opened) != nullptr) return;
-  bool prefixed = true;
-  const char* text = index_failure_text(index_failure(r->tally), &prefixed);
-  throw ReportNoMemory{text, !prefixed};
+  if (r->tally == nullptr) return;
+  ArchiveTally* t = FileListInsert(r->tally, m.archive, opened);
+  if (t == nullptr) {
+    bool prefixed = true;
+    const char* text = index_failure_text(index_failure(r->tally), &prefixed);
+    throw ReportNoMemory{text, !prefixed};
+  }
+  if (r->group_entries_count == r->group_entries_cap) {
+    std::size_t cap = r->group_entries_cap == 0 ? 64 : r->group_entries_cap * 2;
+    void* grown = std::realloc(r->group_entries, cap * sizeof(GroupEntry));
+    if (grown == nullptr) throw ReportNoMemory{"internal error, FileListInsert, out of memory", false};
+    r->group_entries = static_cast<GroupEntry*>(grown);
+    r->group_entries_cap = cap;
+  }
+  r->group_entries[r->group_entries_count++] = GroupEntry{t, m.archive->path, m.cd_pos, opened};
+}
+
+// A group's members have a copy in another file when two of its readable
+// members lie in different archives. Each entry is counted once for its
+// archive, however often it was printed (an archive named twice is indexed
+// twice), and a copy inside the same archive counts for nothing: deleting
+// the archive would lose it.
+void tally_group(Report* r) {
+  GroupEntry* e = r->group_entries;
+  std::size_t n = r->group_entries_count;
+  r->group_entries_count = 0;
+  std::size_t k = 0;
+  for (std::size_t i = 0; i < n; ++i)
+    if (e[i].readable) e[k++] = e[i];
+  std::sort(e, e + k, [](const GroupEntry& a, const GroupEntry& b) {
+    int c = std::strcmp(a.path, b.path);
+    return c != 0 ? c < 0 : a.cd_pos < b.cd_pos;
+  });
+  if (k < 2 || std::strcmp(e[0].path, e[k - 1].path) == 0) return;
+  for (std::size_t i = 0; i < k; ++i) {
+    if (i > 0 && e[i].cd_pos == e[i - 1].cd_pos && std::strcmp(e[i].path, e[i - 1].path) == 0)
+      continue;
+    ++e[i].tally->covered;
+  }
 }
 
 void release(Report* r) {
@@ -354,6 +389,7 @@ void release(Report* r) {
   std::free(r->runs);
   std::free(r->radix_count);
   std::free(r->arena);
+  std::free(r->group_entries);
   std::free(r);
 }
 
@@ -362,6 +398,7 @@ void release(Report* r) {
 void count_group_start(Report* r) {
   r->group_members = 0;
   r->group_one_size = true;
+  r->group_entries_count = 0;
 }
 
 void count_member(Report* r, const MemberSizes* facts) {
@@ -376,7 +413,15 @@ void count_group_end(Report* r) {
   ++t.groups;
   t.members += r->group_members;
   t.redundant_copies += r->group_members - 1;
-  if (r->group_one_size) t.redundant_bytes += (r->group_members - 1) * r->group_size;
+  // A hostile directory can claim sizes near 2^64: the count stops at the
+  // largest it can say rather than wrap to a small, plausible number.
+  std::uint64_t bytes = 0;
+  if (r->group_one_size &&
+      (__builtin_mul_overflow(r->group_members - 1, r->group_size, &bytes) ||
+       __builtin_add_overflow(t.redundant_bytes, bytes, &t.redundant_bytes))) {
+    t.redundant_bytes = UINT64_MAX;
+  }
+  if (r->tally != nullptr) tally_group(r);
 }
 
 void say_member(Report* r, const Member& m, const char* name, std::size_t name_len,
@@ -476,7 +521,8 @@ void say_listed(const ArchiveTally* archive, void* ctx) {
   // said why). Its entries are unknown, so it cannot be said to be copied
   // whole, even when it counted no members either; nor can one whose walk
   // stopped at a damaged header.
-  bool whole = archive->complete && archive->total != 0 && archive->total == archive->found;
+  bool whole = archive->complete && archive->total != 0 && archive->total == archive->found &&
+               archive->covered == archive->total;
   static_cast<Listing*>(ctx)->sink->archive_summary(archive->path, archive->total, archive->found,
                                                     whole);
 }

@@ -3,6 +3,7 @@
 // read and checked (zip/verify.h). A sub-group prints where its group stood,
 // in the order of first members; one of fewer than two members does not.
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -149,14 +150,16 @@ void run_checks(Report* r, const Member* members, std::uint32_t* list, std::size
   auto* items = static_cast<VerifyItem*>(std::malloc(k * sizeof(VerifyItem)));
   auto* outcomes = static_cast<VerifyOutcome*>(std::malloc(k * sizeof(VerifyOutcome)));
   auto* jobs = static_cast<VerifyJob*>(std::malloc(k * sizeof(VerifyJob)));
+  auto* names = static_cast<VerifyName*>(std::malloc(k * sizeof(VerifyName)));
   struct Scratch {
-    void* held[3];
+    void* held[4];
     ~Scratch() {
       for (void* p : held)
         std::free(p);
     }
-  } scratch{{items, outcomes, jobs}};
-  if (items == nullptr || outcomes == nullptr || jobs == nullptr) report_out_of_memory();
+  } scratch{{items, outcomes, jobs, names}};
+  if (items == nullptr || outcomes == nullptr || jobs == nullptr || names == nullptr)
+    report_out_of_memory();
   // Members of one archive next to each other in file order, a job for
   // each stretch of up to JOB_BYTES of their stored data: the threads then
   // share a big archive too, which on slow storage keeps more reads in
@@ -173,8 +176,10 @@ void run_checks(Report* r, const Member* members, std::uint32_t* list, std::size
     const Member& m = members[list[i]];
     const MemberFacts f = facts(list[i]);
     items[i] = f.item;
+    names[i] = VerifyName{r->arena + m.name, m.name_len};
     if (i == 0 || members[list[i - 1]].archive != m.archive || job_bytes >= JOB_BYTES) {
-      jobs[job_count++] = VerifyJob{m.archive->path, f.shift, items + i, outcomes + i, 0, raw};
+      jobs[job_count++] =
+          VerifyJob{m.archive->path, f.shift, items + i, outcomes + i, names + i, 0, raw};
       job_bytes = 0;
     }
     ++jobs[job_count - 1].count;
@@ -209,6 +214,7 @@ struct ContentCheck {
   std::uint32_t* list;
   std::uint32_t* rep;
   VerifyOutcome* raw;
+  bool* refused;  // its data overlaps another member's: never read
 
   ContentCheck(Report* report, const Member* m, std::size_t count, Work& work)
       : r(report),
@@ -217,8 +223,9 @@ struct ContentCheck {
         w(work),
         list(static_cast<std::uint32_t*>(std::malloc((count + 1) * sizeof(std::uint32_t)))),
         rep(static_cast<std::uint32_t*>(std::malloc((count + 1) * sizeof(std::uint32_t)))),
-        raw(static_cast<VerifyOutcome*>(std::malloc((count + 1) * sizeof(VerifyOutcome)))) {
-    if (list == nullptr || rep == nullptr || raw == nullptr) {
+        raw(static_cast<VerifyOutcome*>(std::malloc((count + 1) * sizeof(VerifyOutcome)))),
+        refused(static_cast<bool*>(std::calloc(count + 1, sizeof(bool)))) {
+    if (list == nullptr || rep == nullptr || raw == nullptr || refused == nullptr) {
       release();
       report_out_of_memory();
     }
@@ -231,6 +238,7 @@ struct ContentCheck {
     std::free(list);
     std::free(rep);
     std::free(raw);
+    std::free(refused);
   }
 
   VerifyItem item(std::uint32_t i) const { return facts_of(r, members[i]).item; }
@@ -251,12 +259,64 @@ struct ContentCheck {
     return a < b;
   }
 
+  // Where a member's stored data can begin and end at the least: its local
+  // header, as long as the central one says, through its compressed bytes.
+  std::uint64_t least_end(std::uint32_t i) const {
+    const VerifyItem x = item(i);
+    std::uint64_t end = x.local_offset + 30 + members[i].name_len;
+    return end < x.local_offset || end + x.compressed_size < end ? UINT64_MAX
+                                                                  : end + x.compressed_size;
+  }
+
+  // Several central entries can point into one stored stream (a "bomb":
+  // one small stream checked, and confirmed, as thousands of copies). The
+  // marked members of one archive whose data overlap are refused before
+  // anything is read, so no byte is decoded twice for one archive.
+  void refuse_overlaps() {
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < n; ++i)
+      if (w.checked[i]) list[k++] = static_cast<std::uint32_t>(i);
+    std::sort(list, list + k, [this](std::uint32_t a, std::uint32_t b) {
+      if (members[a].archive != members[b].archive)
+        return members[a].archive->ordinal < members[b].archive->ordinal;
+      std::uint64_t x = item(a).local_offset;
+      std::uint64_t y = item(b).local_offset;
+      if (x != y) return x < y;
+      return members[a].cd_pos != members[b].cd_pos ? members[a].cd_pos < members[b].cd_pos : a < b;
+    });
+    // An archive named twice is indexed twice: its entries come twice, at
+    // one place, and are not overlaps but the same entry.
+    auto same_entry = [this](std::uint32_t a, std::uint32_t b) {
+      return members[a].archive == members[b].archive && members[a].cd_pos == members[b].cd_pos;
+    };
+    std::uint32_t reach = 0;  // of the archive's members so far, the one ending last
+    for (std::size_t t = 0; t < k; ++t) {
+      std::uint32_t m = list[t];
+      if (t > 0 && members[list[t - 1]].archive == members[m].archive && !same_entry(m, reach) &&
+          item(m).local_offset < least_end(reach)) {
+        refused[m] = refused[reach] = true;
+      }
+      if (t == 0 || members[list[t - 1]].archive != members[m].archive ||
+          least_end(m) > least_end(reach)) {
+        reach = m;
+      }
+    }
+    // The copies of one entry lie side by side: refused together.
+    for (std::size_t t = 1; t < k; ++t)
+      if (same_entry(list[t], list[t - 1]) && refused[list[t - 1]]) refused[list[t]] = true;
+    for (std::size_t t = k; t-- > 1;)
+      if (same_entry(list[t], list[t - 1]) && refused[list[t]]) refused[list[t - 1]] = true;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (refused[i]) w.outcomes[i] = VerifyOutcome{Verdict::Overlaps, 0, {}};
+    }
+  }
+
   // The marked members that share a bucket with another: list[0, c).
   std::size_t bucket_candidates() {
     std::size_t k = 0;
     for (std::size_t i = 0; i < n; ++i) {
-      rep[i] = static_cast<std::uint32_t>(i);
-      if (w.checked[i]) list[k++] = static_cast<std::uint32_t>(i);
+      rep[i] = refused[i] ? SETTLED : static_cast<std::uint32_t>(i);
+      if (w.checked[i] && !refused[i]) list[k++] = static_cast<std::uint32_t>(i);
     }
     std::sort(list, list + k,
               [this](std::uint32_t a, std::uint32_t b) { return bucket_order(a, b); });
@@ -319,6 +379,7 @@ struct ContentCheck {
 // decoded and the others take its outcome.
 void check_contents(Report* r, const Member* members, std::size_t n, Work& w) {
   ContentCheck check(r, members, n, w);
+  check.refuse_overlaps();
   std::size_t c = check.bucket_candidates();
   run_checks(r, members, check.list, c, true, check.raw);
   check.follow_equal_bytes(c);
@@ -333,6 +394,15 @@ const char* reason(const VerifyOutcome& o, const VerifyItem& item, char* buf, st
     case Verdict::Unsupported:
       std::snprintf(buf, cap, "compression method %u not supported", item.method);
       return buf;
+    case Verdict::Unreadable:
+      return std::strerror(static_cast<int>(o.detail));
+    case Verdict::NeedsMemory:
+      std::snprintf(buf, cap, "needs %" PRIu32 " MiB to decode", o.detail);
+      return buf;
+    case Verdict::LocalDiffers:
+      return "local header differs";
+    case Verdict::Overlaps:
+      return "data overlaps another member";
     default:
       return "damaged data";
   }

@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <zlib.h>
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include <algorithm>
 #include <atomic>
@@ -42,29 +43,42 @@ constexpr std::uint16_t LZMA = 14;
 constexpr std::uint16_t ZSTD = 93;
 constexpr std::uint16_t XZ = 95;
 
-// Streams move through buffers of this size. A deflated member is decoded
-// in one call into one buffer, which libdeflate does two to three times as
-// fast as a zlib stream, when both its sizes fit the thread's share of
-// WHOLE_BUDGET (at least WHOLE_MIN, at most WHOLE_MAX); bigger ones stream.
-// So all threads together hold at most 2 * WHOLE_BUDGET bytes of member data
-// (more only when there are more than 8 of them), plus 2 * CHUNK each.
+// Streams move through buffers of this size. A deflated or zstd member is
+// decoded in one call into one buffer (libdeflate does it two to three
+// times as fast as a zlib stream; zstd then needs no window of its own)
+// when both its sizes are at most WHOLE_MAX; bigger ones stream. So a
+// thread holds at most 2 * WHOLE_MAX + 2 * CHUNK bytes of member data, and
+// its decoder at most DECODE_WINDOW more.
 constexpr std::size_t CHUNK = std::size_t{256} << 10;
-constexpr std::uint64_t WHOLE_BUDGET = std::uint64_t{128} << 20;
-constexpr std::uint64_t WHOLE_MIN = std::uint64_t{16} << 20;
-constexpr std::uint64_t WHOLE_MAX = std::uint64_t{64} << 20;
-// An xz stream may ask for more memory to decode than this: it is damaged
-// for our purpose (no sane archive member needs it).
-constexpr std::uint64_t XZ_MEMLIMIT = std::uint64_t{256} << 20;
+constexpr std::uint64_t MIB = std::uint64_t{1} << 20;
+// xz counts its decoder's own state with the dictionary: xz -9's 64 MiB
+// dictionary needs 65 MiB.
+constexpr std::uint64_t XZ_MEMLIMIT = DECODE_WINDOW + 2 * MIB;
+constexpr int ZSTD_WINDOW_LOG = 26;
+static_assert(std::uint64_t{1} << ZSTD_WINDOW_LOG == DECODE_WINDOW);
+
+constexpr std::uint32_t SATURATED32 = 0xFFFFFFFF;
+constexpr std::uint16_t ZIP64_EXTRA = 0x0001;
+constexpr std::uint16_t DATA_DESCRIPTOR = 1 << 3;
+
+std::uint32_t mib_of(std::uint64_t bytes) {
+  std::uint64_t mib = bytes / MIB + (bytes % MIB != 0 ? 1 : 0);
+  return mib > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(mib);
+}
 
 // Per-thread state, reused from member to member.
 struct Scratch {
-  std::uint64_t whole_max = WHOLE_MIN;  // this thread's share
+  std::uint64_t whole_max = WHOLE_MAX;
   unsigned char* in = nullptr;
   unsigned char* out = nullptr;
   unsigned char* whole_in = nullptr;  // WHOLE_MAX each, taken when first needed
   unsigned char* whole_out = nullptr;
   libdeflate_decompressor* deflater = nullptr;
+  ZSTD_DCtx* zstd = nullptr;  // taken when first needed
   SHA256_CTX sha{};
+  // Set by a decoder that refused a member for the window it needs.
+  std::uint64_t needs = 0;
+  int error = 0;  // errno of a failed read of a local header
 
   bool init() {
     in = static_cast<unsigned char*>(std::malloc(CHUNK));
@@ -85,6 +99,18 @@ struct Scratch {
     return order_buf;
   }
   // Pages are touched only as far as members need them.
+  // A zstd context that keeps its window within DECODE_WINDOW, reset.
+  ZSTD_DCtx* zstd_ready() {
+    if (zstd == nullptr) {
+      zstd = ZSTD_createDCtx();
+      if (zstd == nullptr ||
+          ZSTD_isError(ZSTD_DCtx_setParameter(zstd, ZSTD_d_windowLogMax, ZSTD_WINDOW_LOG)) != 0) {
+        return nullptr;
+      }
+    }
+    ZSTD_DCtx_reset(zstd, ZSTD_reset_session_only);
+    return zstd;
+  }
   bool whole() {
     if (whole_in == nullptr) whole_in = static_cast<unsigned char*>(std::malloc(whole_max));
     if (whole_out == nullptr) whole_out = static_cast<unsigned char*>(std::malloc(whole_max));
@@ -97,6 +123,7 @@ struct Scratch {
     std::free(whole_out);
     std::free(order_buf);
     if (deflater != nullptr) libdeflate_free_decompressor(deflater);
+    ZSTD_freeDCtx(zstd);
   }
 };
 
@@ -134,14 +161,17 @@ struct Source {
   int fd;
   std::int64_t pos;
   std::uint64_t left;
+  int error = 0;  // errno of a failed read; 0 when the file just ended
 
-  // Up to cap bytes into buf; 0 at the end; -1 on a read error.
+  // Up to cap bytes into buf; 0 at the end; -1 on a read error or when the
+  // file ends short.
   long next(unsigned char* buf, std::size_t cap) {
     std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(cap, left));
     std::size_t got = 0;
     while (got < want) {
       ssize_t n = pread(fd, buf + got, want - got, pos);
       if (n < 0 && errno == EINTR) continue;
+      if (n < 0) error = errno;
       if (n <= 0) return -1;
       got += static_cast<std::size_t>(n);
       pos += n;
@@ -251,6 +281,7 @@ bool lzma_run(lzma_stream& z, Source& src, Check& check, Scratch& s) {
     z.next_out = s.out;
     z.avail_out = check.room(CHUNK);
     ret = lzma_code(&z, action);
+    if (ret == LZMA_MEMLIMIT_ERROR) s.needs = lzma_memusage(&z);
     if (ret != LZMA_OK && ret != LZMA_STREAM_END) ok = false;
     ok = ok && check.add(s.out, static_cast<std::size_t>(z.next_out - s.out));
     // No progress with all input given: the stream ends short.
@@ -271,6 +302,16 @@ bool lzma_zip(Source& src, Check& check, Scratch& s, std::uint64_t size) {
   lzma_filter filters[2] = {{LZMA_FILTER_LZMA1EXT, nullptr}, {LZMA_VLI_UNKNOWN, nullptr}};
   if (lzma_properties_decode(&filters[0], nullptr, head + 4, 5) != LZMA_OK) return false;
   auto* options = static_cast<lzma_options_lzma*>(filters[0].options);
+  // No match reaches back past the start of the output, so a dictionary
+  // larger than the member is never used: the header's claim (up to 4 GiB)
+  // is cut to what the content can need.
+  std::uint64_t dict = std::min<std::uint64_t>(options->dict_size, std::max<std::uint64_t>(size, LZMA_DICT_SIZE_MIN));
+  if (dict > DECODE_WINDOW) {
+    std::free(options);
+    s.needs = dict;
+    return false;
+  }
+  options->dict_size = static_cast<std::uint32_t>(dict);
   options->ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM;
   options->ext_size_low = static_cast<std::uint32_t>(size);
   options->ext_size_high = static_cast<std::uint32_t>(size >> 32);
@@ -283,34 +324,79 @@ bool lzma_zip(Source& src, Check& check, Scratch& s, std::uint64_t size) {
 
 bool xz(Source& src, Check& check, Scratch& s) {
   lzma_stream z = LZMA_STREAM_INIT;
-  if (lzma_stream_decoder(&z, XZ_MEMLIMIT, 0) != LZMA_OK) return false;
+  // Concatenated streams and stream padding, as xz -d takes them.
+  if (lzma_stream_decoder(&z, XZ_MEMLIMIT, LZMA_CONCATENATED) != LZMA_OK) return false;
   return lzma_run(z, src, check, s);
 }
 
-bool zstd(Source& src, Check& check, Scratch& s) {
-  ZSTD_DStream* z = ZSTD_createDStream();
+// A whole member in one call: frames follow each other (skippable ones
+// too) straight into the output buffer, so no window is allocated, however
+// large the frames declare theirs.
+bool zstd_whole(Source& src, Check& check, Scratch& s, std::uint64_t size) {
+  auto in_len = static_cast<std::size_t>(src.left);
+  ZSTD_DCtx* z = s.zstd_ready();
+  if (z == nullptr || !src.all(s.whole_in, in_len)) return false;
+  std::size_t out = ZSTD_decompressDCtx(z, s.whole_out, static_cast<std::size_t>(size), s.whole_in, in_len);
+  return ZSTD_isError(out) == 0 && check.add(s.whole_out, out);
+}
+
+// The window the frame at buf[0, len) declares (its header: magic number,
+// descriptor, then a window descriptor or, for a single segment, the
+// content size, which is then the window), or 0 when it is not all there.
+std::uint64_t zstd_window(const unsigned char* buf, std::size_t len) {
+  if (len < 6 || le_u32(buf) != 0xFD2FB528) return 0;
+  unsigned descriptor = buf[4];
+  if ((descriptor & 0x20) == 0) {
+    unsigned w = buf[5];
+    std::uint64_t base = std::uint64_t{1} << (10 + (w >> 3));
+    return base + base / 8 * (w & 7);
+  }
+  static const unsigned dict_bytes[4] = {0, 1, 2, 4};
+  static const unsigned size_bytes[4] = {1, 2, 4, 8};
+  std::size_t at = 5 + dict_bytes[descriptor & 3];
+  unsigned n = size_bytes[descriptor >> 6];
+  if (len < at + n) return 0;
+  std::uint64_t size = 0;
+  for (unsigned i = n; i-- > 0;)
+    size = size << 8 | buf[at + i];
+  return n == 2 ? size + 256 : size;
+}
+
+// Frames one after another until the member's data ends, as zstd -d reads
+// a file; a frame whose window exceeds DECODE_WINDOW is refused.
+bool zstd_stream(Source& src, Check& check, Scratch& s) {
+  ZSTD_DCtx* z = s.zstd_ready();
   if (z == nullptr) return false;
   ZSTD_inBuffer in{s.in, 0, 0};
-  bool ok = true;
-  std::size_t ret = 1;  // 0: a frame is complete
-  while (ok && ret != 0) {
+  // Where the frame being decoded starts in s.in; SIZE_MAX: in an earlier buffer.
+  std::size_t frame = 0;
+  std::size_t ret = 0;  // 0: no frame under way
+  for (;;) {
     if (in.pos == in.size) {
+      if (src.left == 0) return ret == 0 && in.size != 0;
       long n = src.next(s.in, CHUNK);
-      if (n <= 0) {
-        ok = false;
-        break;
-      }
+      if (n <= 0) return false;
       in = ZSTD_inBuffer{s.in, static_cast<std::size_t>(n), 0};
+      frame = ret == 0 ? 0 : SIZE_MAX;
     }
     ZSTD_outBuffer out{s.out, check.room(CHUNK), 0};
     std::size_t in_before = in.pos;
     ret = ZSTD_decompressStream(z, &out, &in);
-    if (ZSTD_isError(ret) != 0) ok = false;
-    if (ret != 0 && in.pos == in_before && out.pos == 0 && in.pos < in.size) ok = false;
-    ok = ok && check.add(s.out, out.pos);
+    if (ZSTD_isError(ret) != 0) {
+      if (ZSTD_getErrorCode(ret) == ZSTD_error_frameParameter_windowTooLarge) {
+        std::uint64_t window = frame <= in.size ? zstd_window(s.in + frame, in.size - frame) : 0;
+        s.needs = std::max(window, DECODE_WINDOW + 1);
+      }
+      return false;
+    }
+    if (ret != 0 && in.pos == in_before && out.pos == 0 && in.pos < in.size) return false;
+    if (!check.add(s.out, out.pos)) return false;
+    if (ret == 0) frame = in.pos;
   }
-  ZSTD_freeDStream(z);
-  return ok;
+}
+
+bool fits_whole(const VerifyItem& item, Scratch& s) {
+  return item.compressed_size <= s.whole_max && item.size <= s.whole_max && s.whole();
 }
 
 bool supported(std::uint16_t method) {
@@ -318,19 +404,75 @@ bool supported(std::uint16_t method) {
          method == ZSTD || method == XZ;
 }
 
+enum class Local : std::uint8_t { Ok, Damaged, Differs, Unreadable };
+
+// The local header's sizes where it defers them to a ZIP64 extra field:
+// its fields that read 0xFFFFFFFF, in order (uncompressed, compressed).
+bool local_zip64(const unsigned char* extra, std::size_t len, std::uint64_t* size,
+                 std::uint64_t* csize, bool want_size, bool want_csize) {
+  for (std::size_t at = 0; at + 4 <= len;) {
+    std::uint16_t id = le_u16(extra + at);
+    std::size_t field = le_u16(extra + at + 2);
+    if (at + 4 + field > len) return false;
+    if (id == ZIP64_EXTRA) {
+      std::size_t need = (want_size ? 8 : 0) + (want_csize ? 8 : 0);
+      if (field < need) return false;
+      const unsigned char* v = extra + at + 4;
+      if (want_size) *size = le_u64(v), v += 8;
+      if (want_csize) *csize = le_u64(v);
+      return true;
+    }
+    at += 4 + field;
+  }
+  return false;
+}
+
 // Where the member's data starts: past its local header, whose own name and
-// extra field lengths count (they may differ from the central ones).
-bool find_data(int fd, std::int64_t file_size, std::uint64_t header, std::int64_t* data) {
-  unsigned char h[LOCAL_SIZE];
+// extra field lengths count. Its method, sizes (unless a data descriptor
+// carries them) and name must be the central header's.
+Local find_data(int fd, std::int64_t file_size, std::uint64_t header, const VerifyItem& item,
+                const VerifyName* name, Scratch& s, std::int64_t* data) {
   if (header > static_cast<std::uint64_t>(file_size) ||
       static_cast<std::uint64_t>(file_size) - header < LOCAL_SIZE) {
-    return false;
+    return Local::Damaged;
   }
-  Source at{fd, static_cast<std::int64_t>(header), LOCAL_SIZE};
-  if (!at.all(h, LOCAL_SIZE) || le_u32(h) != LOCAL_SIG) return false;
-  *data = static_cast<std::int64_t>(header + LOCAL_SIZE + le_u16(h + LOCAL_NAME_LEN) +
-                                    le_u16(h + LOCAL_EXTRA_LEN));
-  return true;
+  // The header and its name, when as long as the central one: one read.
+  // The central name is known up to its first NUL, so one byte more says
+  // whether the local one ends there too.
+  std::uint64_t room = static_cast<std::uint64_t>(file_size) - header;
+  std::size_t want = LOCAL_SIZE + (name != nullptr ? name->len + std::size_t{1} : 0);
+  if (want > room) want = static_cast<std::size_t>(room);
+  unsigned char* h = s.in;
+  Source at{fd, static_cast<std::int64_t>(header), want};
+  if (!at.all(h, want)) {
+    s.error = at.error;
+    return at.error != 0 ? Local::Unreadable : Local::Damaged;
+  }
+  if (le_u32(h) != LOCAL_SIG) return Local::Damaged;
+  std::size_t name_len = le_u16(h + LOCAL_NAME_LEN);
+  std::size_t extra_len = le_u16(h + LOCAL_EXTRA_LEN);
+  *data = static_cast<std::int64_t>(header + LOCAL_SIZE + name_len + extra_len);
+  if (le_u16(h + 8) != item.method) return Local::Differs;
+  if (name != nullptr) {
+    bool ends = name_len == name->len || (name_len > name->len && LOCAL_SIZE + name->len < want &&
+                                          h[LOCAL_SIZE + name->len] == 0);
+    if (!ends || LOCAL_SIZE + name->len > want ||
+        std::memcmp(h + LOCAL_SIZE, name->bytes, name->len) != 0) {
+      return Local::Differs;
+    }
+  }
+  if (((le_u16(h + 6) | item.flags) & DATA_DESCRIPTOR) != 0) return Local::Ok;
+  std::uint64_t csize = le_u32(h + 18);
+  std::uint64_t size = le_u32(h + 22);
+  if (csize == SATURATED32 || size == SATURATED32) {
+    if (LOCAL_SIZE + name_len + extra_len > room) return Local::Damaged;
+    Source ex{fd, static_cast<std::int64_t>(header + LOCAL_SIZE + name_len), extra_len};
+    if (!ex.all(s.in, extra_len) ||
+        !local_zip64(s.in, extra_len, &size, &csize, size == SATURATED32, csize == SATURATED32)) {
+      return Local::Differs;
+    }
+  }
+  return csize == item.compressed_size && size == item.size ? Local::Ok : Local::Differs;
 }
 
 // The compressed bytes' SHA-256, nothing decoded: members with equal
@@ -347,18 +489,30 @@ Verdict digest_stored_bytes(Source& src, Scratch& s, unsigned char* digest) {
   return Verdict::Ok;
 }
 
-Verdict check_member(int fd, std::int64_t file_size, std::int64_t shift, const VerifyItem& item,
-                     bool raw, Scratch& s, unsigned char* digest) {
+Verdict verdict_of(int fd, std::int64_t file_size, std::int64_t shift, const VerifyItem& item,
+                   const VerifyName* name, bool raw, Scratch& s, unsigned char* digest,
+                   std::uint32_t* detail) {
   if ((item.flags & 1) != 0) return Verdict::Encrypted;
   if (!supported(item.method)) return Verdict::Unsupported;
-  std::int64_t data;
-  if (shift < 0 || item.local_offset > static_cast<std::uint64_t>(file_size) ||
-      !find_data(fd, file_size, item.local_offset + static_cast<std::uint64_t>(shift), &data) ||
-      data > file_size || item.compressed_size > static_cast<std::uint64_t>(file_size - data)) {
-    return Verdict::Damaged;
+  if (shift < 0 || item.local_offset > static_cast<std::uint64_t>(file_size)) return Verdict::Damaged;
+  std::int64_t data = 0;
+  Local local = find_data(fd, file_size, item.local_offset + static_cast<std::uint64_t>(shift),
+                          item, name, s, &data);
+  if (local == Local::Damaged) return Verdict::Damaged;
+  if (local == Local::Unreadable) {
+    *detail = static_cast<std::uint32_t>(s.error);
+    return Verdict::Unreadable;
   }
+  if (data > file_size || item.compressed_size > static_cast<std::uint64_t>(file_size - data))
+    return Verdict::Damaged;
+  if (local == Local::Differs) return Verdict::LocalDiffers;
   Source src{fd, data, item.compressed_size};
-  if (raw) return digest_stored_bytes(src, s, digest);
+  if (raw) {
+    Verdict v = digest_stored_bytes(src, s, digest);
+    if (src.error != 0) *detail = static_cast<std::uint32_t>(src.error);
+    return src.error != 0 ? Verdict::Unreadable : v;
+  }
+  s.needs = 0;
   Check check(s, item.size);
   bool ok = false;
   switch (item.method) {
@@ -366,9 +520,8 @@ Verdict check_member(int fd, std::int64_t file_size, std::int64_t shift, const V
       ok = stored(src, check, s);
       break;
     case DEFLATE:
-      ok = item.compressed_size <= s.whole_max && item.size <= s.whole_max && s.whole()
-               ? deflate_whole(src, check, s, item.size)
-               : deflate_stream(src, check, s);
+      ok = fits_whole(item, s) ? deflate_whole(src, check, s, item.size)
+                               : deflate_stream(src, check, s);
       break;
     case BZIP2:
       ok = bzip2(src, check, s);
@@ -377,7 +530,7 @@ Verdict check_member(int fd, std::int64_t file_size, std::int64_t shift, const V
       ok = lzma_zip(src, check, s, item.size);
       break;
     case ZSTD:
-      ok = zstd(src, check, s);
+      ok = fits_whole(item, s) ? zstd_whole(src, check, s, item.size) : zstd_stream(src, check, s);
       break;
     case XZ:
       ok = xz(src, check, s);
@@ -386,7 +539,16 @@ Verdict check_member(int fd, std::int64_t file_size, std::int64_t shift, const V
       break;
   }
   bool whole = check.finish(item.crc32, digest);
-  return ok && whole ? Verdict::Ok : Verdict::Damaged;
+  if (ok && whole) return Verdict::Ok;
+  if (src.error != 0) {
+    *detail = static_cast<std::uint32_t>(src.error);
+    return Verdict::Unreadable;
+  }
+  if (s.needs != 0) {
+    *detail = mib_of(s.needs);
+    return Verdict::NeedsMemory;
+  }
+  return Verdict::Damaged;
 }
 
 // False when memory ran short (the outcomes are then not all set).
@@ -394,7 +556,9 @@ bool run_job(VerifyJob& job, Scratch& s) {
   if (job.count > 0 && s.order(job.count) == nullptr) return false;
   int fd = open(job.path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   struct stat st;
+  int error = fd < 0 ? errno : 0;
   bool usable = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (fd >= 0 && !usable) error = S_ISREG(st.st_mode) ? errno : 0;
   // In offset order: one pass over the file.
   std::size_t* order = s.order(job.count);
   std::iota(order, order + job.count, std::size_t{0});
@@ -405,9 +569,15 @@ bool run_job(VerifyJob& job, Scratch& s) {
     std::size_t i = order[k];
     VerifyOutcome& out = job.outcomes[i];
     std::memset(out.digest, 0, sizeof out.digest);
-    out.verdict =
-        usable ? check_member(fd, st.st_size, job.shift, job.items[i], job.raw, s, out.digest)
-               : Verdict::Damaged;
+    out.detail = 0;
+    if (usable) {
+      out.verdict = verdict_of(fd, st.st_size, job.shift, job.items[i],
+                               job.names != nullptr ? &job.names[i] : nullptr, job.raw, s,
+                               out.digest, &out.detail);
+    } else {
+      out.verdict = error != 0 ? Verdict::Unreadable : Verdict::Damaged;
+      out.detail = static_cast<std::uint32_t>(error);
+    }
   }
   if (fd >= 0) close(fd);
   return true;
@@ -428,8 +598,7 @@ bool verify_jobs(VerifyJob* jobs, std::size_t count, unsigned threads, VerifyTic
   std::atomic<std::uint64_t> done{0};
   std::size_t most = std::min<std::size_t>(std::max(threads, 1u), 17);
   auto helpers = static_cast<unsigned>(std::min(most, count) - 1);
-  std::uint64_t share =
-      whole_max != 0 ? whole_max : std::clamp(WHOLE_BUDGET / (helpers + 1), WHOLE_MIN, WHOLE_MAX);
+  std::uint64_t share = whole_max != 0 ? whole_max : WHOLE_MAX;
   auto work = [&](bool caller) {
     Scratch s;
     s.whole_max = share;

@@ -7,9 +7,13 @@
 // deflate, bzip2, LZMA, zstd, xz), checking on the way that it yields
 // exactly the size and CRC-32 the central directory records; the outcome is
 // a SHA-256 digest of the content, or why there is none. Memory stays
-// bounded whatever the member sizes: small members are decoded whole, big
-// ones streamed, and a member that inflates past its recorded size is
-// stopped one byte after it. The archives of a batch are checked side by
+// bounded whatever the member sizes and whatever their own headers ask
+// for: small members are decoded whole, big ones streamed, a decoder's
+// window never exceeds DECODE_WINDOW (a member that needs more is not
+// decoded), and a member that inflates past its recorded size is stopped
+// one byte after it. A local header that contradicts the central one (in
+// method, sizes or name) leaves its member unchecked: other readers go by
+// the local header and would extract something else. The archives of a batch are checked side by
 // side on a few threads; each archive is opened once and read in offset
 // order, by one thread. Nothing here writes a message: outcomes are values.
 #pragma once
@@ -29,16 +33,33 @@ struct VerifyItem {
   std::uint16_t flags;
 };
 
+// A member's name as the central directory stores it, to compare with the
+// local header's.
+struct VerifyName {
+  const char* bytes;
+  std::uint16_t len;
+};
+
+// The most a decoder's window (LZMA dictionary, zstd window, xz memory) may
+// take, per thread, beside the member data buffers: enough for xz -9, 7-Zip's
+// ultra LZMA and zstd -19, refusing what an attacker's header could claim.
+constexpr std::uint64_t DECODE_WINDOW = std::uint64_t{64} << 20;
+
 enum class Verdict : std::uint8_t {
   Ok,           // digest holds the content's SHA-256
   Encrypted,    // flag bit 0: nothing to read without a password
   Unsupported,  // a compression method this build cannot decode
   Damaged,      // no local header, data past the end of the file, a decoder
                 // error, or a size or CRC-32 other than the directory's
+  Unreadable,   // the archive could not be opened or read: detail is errno
+  NeedsMemory,  // decoding needs a window over DECODE_WINDOW: detail is MiB
+  LocalDiffers, // the local header's method, sizes or name are not the central ones
+  Overlaps,     // the caller's: its data overlaps another member's
 };
 
 struct VerifyOutcome {
   Verdict verdict;
+  std::uint32_t detail;  // see Verdict
   unsigned char digest[32];
 };
 
@@ -50,21 +71,26 @@ struct VerifyJob {
   std::int64_t shift;  // bytes in front of the archive
   const VerifyItem* items;
   VerifyOutcome* outcomes;  // one per item
+  const VerifyName* names;  // one per item, or null: names are not compared
   std::size_t count;
   bool raw;
 };
 
 // Checks every job's members on up to `threads` threads (at least one, at
 // most 17); the outcomes are the same whatever the number of threads. An
-// archive that cannot be opened gives every member Damaged. False when
+// archive that cannot be opened gives every member Unreadable. False when
 // memory ran short: then not every outcome is set.
 // `tick` (when not null) is called on the calling thread, now and then,
 // with `ctx` and the bytes of the members checked so far (their sizes).
-// `whole_max` (tests) sets the largest deflated member decoded whole; 0:
-// each thread's share of the budget.
+// `whole_max` (tests) sets the largest member decoded whole; 0: WHOLE_MAX.
 using VerifyTick = void (*)(void* ctx, std::uint64_t done);
 bool verify_jobs(VerifyJob* jobs, std::size_t count, unsigned threads, VerifyTick tick = nullptr,
                  void* ctx = nullptr, std::uint64_t whole_max = 0);
+
+// Members whose compressed and decoded sizes are both at most this are
+// decoded whole (deflate, zstd): one buffer for each, so a thread holds at
+// most 2 * WHOLE_MAX bytes of member data plus two 256 KiB stream buffers.
+constexpr std::uint64_t WHOLE_MAX = std::uint64_t{16} << 20;
 
 // The threads a run uses: one per core.
 unsigned verify_threads();

@@ -100,6 +100,7 @@ TEST_F(Content, UnreadableMembersAreNamedAndLeftOut) {
   // Recorded as 3000 bytes, but the data inflates to 6000: a bomb, stopped.
   bad.add_file("bomb", data + data, 8, test::deflate_raw(data + data, 6)).uncompressed_size = 3000;
   bad.headers.back().crc32 = test::crc32_of(data);
+  bad.headers.back().flags = 8;  // the local header's true size deferred
   bad.add_file("r copy", other, 0);
   put("good.zip", good);
   put("bad.zip", bad);
@@ -109,6 +110,84 @@ TEST_F(Content, UnreadableMembersAreNamedAndLeftOut) {
              warn + "flipped: damaged data\n" + warn + "encrypted: encrypted\n" + warn +
                  "ppmd: compression method 98 not supported\n" + warn +
                  "past the end: damaged data\n" + warn + "bomb: damaged data\n");
+}
+
+// What -c and -l's *** say is what people delete on. Several central
+// entries on one stored stream (a bomb: one small stream checked as many
+// big copies) are refused, not decoded again and again; an archive whose
+// entries have copies only inside itself, or only in an archive it could
+// not be checked against, is not marked as safe to delete.
+TEST_F(Content, OnlyCopiesInOtherFilesMakeAnArchiveSafeToDelete) {
+  std::string data(200000, 'z');
+  std::string other(3000, 'o');
+  ArchiveBytes bomb;
+  bomb.add_file("z", data, 8, test::deflate_raw(data, 9));
+  for (std::uint32_t i = 1; i < 3; ++i) {
+    test::CentralHeader again = bomb.headers[0];
+    again.name = "z" + std::to_string(i);
+    again.compressed_size += i;  // defeats "equal compressed bytes decoded once"
+    bomb.headers.push_back(again);
+  }
+  ArchiveBytes twice;
+  twice.add_file("z", data, 0);
+  twice.add_file("z again", data, 0);
+  twice.add_file("o", other, 0);
+  ArchiveBytes unreadable;  // method 9: never checked
+  unreadable.add_file("o", other, 8, test::deflate_raw(other, 6)).method = 9;
+  unreadable.add_file("z", data, 0);
+  put("bomb.zip", bomb);
+  put("twice.zip", twice);
+  put("nine.zip", unreadable);
+  std::string warn = "zorv: warning, cannot verify bomb.zip, ";
+  std::string overlaps = warn + "z: data overlaps another member\n" + warn +
+                         "z1: data overlaps another member\n" + warn +
+                         "z2: data overlaps another member\n";
+  expect_run(run({"-c", "-l", "bomb.zip", "twice.zip"}), 0,
+             block(test::crc32_of(data), {"twice.zip, z", "twice.zip, z again"}) +
+                 "FileListName: twice.zip (Tot 3, Found 2) \n",
+             overlaps);
+  // Copies only inside one archive: listed, found, but not safe to delete.
+  expect_run(run({"-l", "twice.zip"}), 0,
+             block(test::crc32_of(data), {"twice.zip, z", "twice.zip, z again"}) +
+                 "FileListName: twice.zip (Tot 3, Found 2) \n",
+             "");
+  // Named twice, an archive is indexed twice: its one checked entry
+  // printed twice does not make up for the one that could not be checked.
+  std::string nine = "zorv: warning, cannot verify nine.zip, o: compression method 9 not supported\n";
+  RunResult r = run({"-c", "-l", "nine.zip", "nine.zip", "twice.zip"});
+  EXPECT_EQ(r.status, 0);
+  std::string rest;
+  EXPECT_EQ(test::parse_report(r.out, &rest),
+            (std::vector<Group>{{test::crc32_of(data),
+                                 {"nine.zip, z", "nine.zip, z", "twice.zip, z", "twice.zip, z again"}}}));
+  EXPECT_EQ(rest, "FileListName: nine.zip (Tot 2, Found 2) \nFileListName: twice.zip (Tot 3, Found 2) \n");
+  EXPECT_EQ(r.err, "zorv: warning, duplicate file name: nine.zip\n\n" + nine + nine);
+  // With a copy in another file for each of its entries, it is.
+  ArchiveBytes copy;
+  copy.add_file("o", other, 0);
+  copy.add_file("z", data, 8, test::deflate_raw(data, 6));
+  put("copy.zip", copy);
+  r = run({"-c", "-l", "twice.zip", "copy.zip"});
+  EXPECT_EQ(r.err, "");
+  test::parse_report(r.out, &rest);
+  EXPECT_EQ(rest, "FileListName: copy.zip (Tot 2, Found 2) ***\nFileListName: twice.zip (Tot 3, Found 3) ***\n");
+}
+
+// Members claiming 2^63 bytes each: the summary's byte count stops at the
+// largest number it can say instead of wrapping to 0.
+TEST_F(Content, RedundantBytesNeverWrap) {
+  ArchiveBytes a;
+  for (int i = 0; i < 3; ++i) {
+    test::CentralHeader& h = a.add("huge" + std::to_string(i), 0x600d);
+    h.uncompressed_size = 0xffffffffu;
+    h.extra = test::zip64_extra(std::uint64_t{1} << 63, std::nullopt, std::nullopt);
+  }
+  put("a.zip", a);
+  RunResult r = run({"--summary", "a.zip"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.substr(r.out.rfind("Summary: ")),
+            "Summary: 1 groups, 3 members, 2 redundant copies, 18446744073709551615 bytes in "
+            "redundant copies\n");
 }
 
 // Random collections: contents drawn from a small pool (copies across and

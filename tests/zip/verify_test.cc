@@ -98,10 +98,12 @@ std::vector<VerifyOutcome> check(const std::string& path, const ArchiveBytes& a,
     items.push_back(VerifyItem{h.local_header_offset, h.compressed_size, h.uncompressed_size,
                                h.crc32, h.method, h.flags});
   }
+  std::vector<VerifyName> names;
+  for (const test::CentralHeader& h : a.headers)
+    names.push_back(VerifyName{h.name.data(), static_cast<std::uint16_t>(h.name.size())});
   std::vector<VerifyOutcome> out(items.size());
-  VerifyJob job{path.c_str(), static_cast<std::int64_t>(a.front.size()),
-                items.data(), out.data(),
-                items.size(), false};
+  VerifyJob job{path.c_str(),  static_cast<std::int64_t>(a.front.size()), items.data(), out.data(),
+                names.data(), items.size(), false};
   EXPECT_TRUE(verify_jobs(&job, 1, threads, nullptr, nullptr, whole_max));
   return out;
 }
@@ -139,13 +141,16 @@ TEST(Verify, BigMembersStreamAndBombsStop) {
   std::string big = text((std::size_t{3} << 20) + 3, 3);
   ArchiveBytes a;
   a.add_file("big", big, 8, test::deflate_raw(big, 6));
-  a.add_file("big, size one short", big, 8, test::deflate_raw(big, 6)).uncompressed_size =
-      static_cast<std::uint32_t>(big.size() - 1);
+  // Sizes deferred to a data descriptor: the local header cannot give them away.
+  auto deferred = [&a](const std::string& name, const std::string& data, std::size_t size) {
+    test::CentralHeader& h = a.add_file(name, data, 8, test::deflate_raw(data, 6));
+    h.uncompressed_size = static_cast<std::uint32_t>(size);
+    h.flags = 8;
+  };
+  deferred("big, size one short", big, big.size() - 1);
   std::string small = text(1000, 4);
-  a.add_file("small, size one short", small, 8, test::deflate_raw(small, 6)).uncompressed_size =
-      999;
-  a.add_file("small, size one long", small, 8, test::deflate_raw(small, 6)).uncompressed_size =
-      1001;
+  deferred("small, size one short", small, 999);
+  deferred("small, size one long", small, 1001);
   test::TempDir dir;
   std::string path = dir.write("b.zip", a.bytes());
   for (std::uint64_t whole_max : {std::uint64_t{1} << 20, std::uint64_t{0}}) {
@@ -173,19 +178,37 @@ TEST(Verify, UnreadableMembersGiveTheirVerdict) {
   Bytes cut = bzip2_of(data);
   cut.resize(cut.size() - 20);
   a.add_file("cut bzip2", data, 12, cut);
-  a.add_file("stored, size differs", data, 0).uncompressed_size = 4999;
-  // Local name and extra longer than the central ones: skipped by their
-  // own lengths, so this one reads.
-  a.add_file("long local header", data, 0, std::nullopt, [](test::LocalHeader& h) {
-    h.name = "a-much-longer-local-name";
-    h.extra = Bytes(33, 'e');
+  test::CentralHeader& deferred = a.add_file("stored, size differs", data, 0);
+  deferred.uncompressed_size = 4999;
+  deferred.flags = 8;  // sizes in a data descriptor: the local header has no say
+  // What other readers would extract instead: the local header's.
+  a.add_file("local method", data, 0, std::nullopt, [](test::LocalHeader& h) { h.method = 8; });
+  a.add_file("local size", data, 0, std::nullopt,
+             [](test::LocalHeader& h) { h.uncompressed_size = 4999; });
+  a.add_file("local name", data, 0, std::nullopt, [](test::LocalHeader& h) { h.name = "local Name"; });
+  a.add_file("local name longer", data, 0, std::nullopt,
+             [](test::LocalHeader& h) { h.name = "local name longer.txt"; });
+  // ZIP64 sizes in the local header: they are the central ones.
+  a.add_file("local zip64", data, 0, std::nullopt, [](test::LocalHeader& h) {
+    h.compressed_size = h.uncompressed_size = 0xffffffffu;
+    h.extra = {0x01, 0x00, 16, 0, 0x88, 0x13, 0, 0, 0, 0, 0, 0, 0x88, 0x13, 0, 0, 0, 0, 0, 0};
   });
+  a.add_file("local zip64, other size", data, 0, std::nullopt, [](test::LocalHeader& h) {
+    h.uncompressed_size = 0xffffffffu;
+    h.extra = {0x01, 0x00, 8, 0, 0x89, 0x13, 0, 0, 0, 0, 0, 0};
+  });
+  // A local extra field longer than the central one is skipped by its own
+  // length, so this one reads.
+  a.add_file("long local extra", data, 0, std::nullopt,
+             [](test::LocalHeader& h) { h.extra = Bytes(33, 'e'); });
   test::TempDir dir;
   std::vector<VerifyOutcome> out = check(dir.write("u.zip", a.bytes()), a);
-  const std::vector<Verdict> want = {Verdict::Encrypted, Verdict::Unsupported, Verdict::Unsupported,
-                                     Verdict::Damaged,   Verdict::Damaged,     Verdict::Damaged,
-                                     Verdict::Damaged,   Verdict::Damaged,     Verdict::Damaged,
-                                     Verdict::Damaged,   Verdict::Ok};
+  const std::vector<Verdict> want = {
+      Verdict::Encrypted,    Verdict::Unsupported,  Verdict::Unsupported,  Verdict::Damaged,
+      Verdict::Damaged,      Verdict::Damaged,      Verdict::Damaged,      Verdict::Damaged,
+      Verdict::Damaged,      Verdict::Damaged,      Verdict::LocalDiffers, Verdict::LocalDiffers,
+      Verdict::LocalDiffers, Verdict::LocalDiffers, Verdict::Ok,           Verdict::LocalDiffers,
+      Verdict::Ok};
   ASSERT_EQ(out.size(), want.size());
   for (std::size_t i = 0; i < want.size(); ++i)
     EXPECT_EQ(out[i].verdict, want[i]) << a.headers[i].name;
@@ -210,13 +233,87 @@ TEST(Verify, HugeClaimedSizeEndsDamaged) {
   std::vector<VerifyItem> items;
   for (const test::CentralHeader& h : a.headers) {
     items.push_back(VerifyItem{h.local_header_offset, h.compressed_size, ~std::uint64_t{0}, h.crc32,
-                               h.method, h.flags});
+                               h.method, static_cast<std::uint16_t>(h.flags | 8)});
   }
   std::vector<VerifyOutcome> out(items.size());
-  VerifyJob job{path.c_str(), 0, items.data(), out.data(), items.size(), false};
+  VerifyJob job{path.c_str(), 0, items.data(), out.data(), nullptr, items.size(), false};
   ASSERT_TRUE(verify_jobs(&job, 1, 1));
   for (std::size_t i = 0; i < out.size(); ++i)
     EXPECT_EQ(out[i].verdict, Verdict::Damaged) << a.headers[i].name;
+}
+
+// A zstd frame as a stream writer leaves it: no content size, so the
+// window the compressor was given is what the frame declares.
+Bytes zstd_window_of(const std::string& data, int window_log) {
+  ZSTD_CCtx* c = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, window_log);
+  ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 0);
+  Bytes out(ZSTD_compressBound(data.size()) + 64);
+  // Fed in two calls: given all at once, the compressor fits the window to it.
+  ZSTD_inBuffer in{data.data(), data.size() / 2, 0};
+  ZSTD_outBuffer o{out.data(), out.size(), 0};
+  EXPECT_EQ(ZSTD_isError(ZSTD_compressStream2(c, &o, &in, ZSTD_e_continue)), 0u);
+  in = ZSTD_inBuffer{data.data() + data.size() / 2, data.size() - data.size() / 2, 0};
+  EXPECT_EQ(ZSTD_compressStream2(c, &o, &in, ZSTD_e_end), 0u);
+  ZSTD_freeCCtx(c);
+  out.resize(o.pos);
+  return out;
+}
+
+Bytes concat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// What a member's own header asks for decides nothing about memory beyond
+// DECODE_WINDOW: an LZMA dictionary is cut to the member's size, a frame
+// that needs more is named with what it needs. And what zstd -d and xz -d
+// read, this reads: frames and streams one after another, skippable frames,
+// a 2 GiB window on a small member.
+TEST(Verify, DecodersKeepTheirBoundAndReadWhatTheToolsRead) {
+  std::string data = text(200000, 11);
+  std::string half = data.substr(0, 100000);
+  std::string rest = data.substr(100000);
+  Bytes lzma_4g = lzma_zip_of(data);
+  for (int i = 5; i < 9; ++i)
+    lzma_4g[static_cast<std::size_t>(i)] = 0xff;  // dictionary 4 GiB - 1
+  Bytes skippable = {0x50, 0x2a, 0x4d, 0x18, 3, 0, 0, 0, 'a', 'b', 'c'};
+  Bytes long_window = zstd_window_of(data, 31);
+  ArchiveBytes a;
+  a.add_file("lzma, 4 GiB dictionary", data, 14, lzma_4g);
+  a.add_file("zstd, two frames", data, 93, concat(zstd_of(half), zstd_of(rest)));
+  a.add_file("zstd, skippable frame first", data, 93, concat(skippable, zstd_of(data)));
+  a.add_file("zstd, 2 GiB window", data, 93, long_window);
+  a.add_file("xz, two streams", data, 95, concat(xz_of(half), xz_of(rest)));
+  a.add_file("zstd, trailing junk", data, 93, concat(zstd_of(data), Bytes{1, 2, 3, 4, 5, 6, 7, 8}));
+  test::TempDir dir;
+  std::string path = dir.write("w.zip", a.bytes());
+  // Whole and streamed alike (a 64 KiB whole limit streams them all).
+  for (std::uint64_t whole_max : {std::uint64_t{0}, std::uint64_t{64} << 10}) {
+    std::vector<VerifyOutcome> out = check(path, a, 1, whole_max);
+    for (std::size_t i = 0; i < 5; ++i) {
+      std::string at = a.headers[i].name + " " + std::to_string(whole_max);
+      if (i == 3 && whole_max != 0) {
+        // Streamed, the frame's window must be allocated: refused, by its size.
+        EXPECT_EQ(out[i].verdict, Verdict::NeedsMemory) << at;
+        EXPECT_EQ(out[i].detail, 2048u) << at;
+        continue;
+      }
+      ASSERT_EQ(out[i].verdict, Verdict::Ok) << at;
+      EXPECT_EQ(digest(out[i]), sha256_of(data)) << at;
+    }
+    EXPECT_EQ(out[5].verdict, Verdict::Damaged) << whole_max;
+  }
+  // Claimed bigger than DECODE_WINDOW, the 4 GiB dictionary is not cut to
+  // the window: refused before anything is decoded, with what it needs.
+  std::vector<VerifyItem> items = {VerifyItem{a.headers[0].local_header_offset,
+                                              a.headers[0].compressed_size, std::uint64_t{100} << 20,
+                                              a.headers[0].crc32, 14, 8}};
+  VerifyOutcome out{};
+  VerifyJob job{path.c_str(), 0, items.data(), &out, nullptr, 1, false};
+  ASSERT_TRUE(verify_jobs(&job, 1, 1));
+  EXPECT_EQ(out.verdict, Verdict::NeedsMemory);
+  EXPECT_EQ(out.detail, 100u);
 }
 
 // Several archives on several threads: the outcomes of one thread, and an
@@ -244,7 +341,8 @@ TEST(Verify, ThreadsChangeNothing) {
     for (std::size_t k = 0; k < archives.size(); ++k) {
       out[k].resize(items[k].size());
       jobs.push_back(
-          VerifyJob{paths[k].c_str(), 0, items[k].data(), out[k].data(), items[k].size(), false});
+          VerifyJob{paths[k].c_str(), 0, items[k].data(), out[k].data(), nullptr, items[k].size(),
+                    false});
     }
     EXPECT_TRUE(verify_jobs(jobs.data(), jobs.size(), threads));
     std::vector<std::pair<Verdict, std::string>> flat;
@@ -258,7 +356,10 @@ TEST(Verify, ThreadsChangeNothing) {
   for (std::size_t k = 0; k < archives.size(); ++k) {
     for (std::size_t e = 0; e < 20; ++e) {
       Verdict v = one[k * 20 + e].first;
-      EXPECT_EQ(v, k + 1 == archives.size() || e == k ? Verdict::Damaged : Verdict::Ok) << k << e;
+      Verdict want = k + 1 == archives.size() ? Verdict::Unreadable
+                     : e == k                 ? Verdict::Damaged
+                                              : Verdict::Ok;
+      EXPECT_EQ(v, want) << k << e;
     }
   }
 }
