@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <numeric>
@@ -79,6 +80,7 @@ struct Scratch {
   // Set by a decoder that refused a member for the window it needs.
   std::uint64_t needs = 0;
   int error = 0;  // errno of a failed read of a local header
+  std::atomic<unsigned>* open_files = nullptr;  // the checker's, on all threads
 
   bool init() {
     in = static_cast<unsigned char*>(std::malloc(CHUNK));
@@ -551,10 +553,26 @@ Verdict verdict_of(int fd, std::int64_t file_size, std::int64_t shift, const Ver
   return Verdict::Damaged;
 }
 
+// Opens an archive to check. Out of descriptors while other threads hold
+// theirs, it waits for one of them to close its own (each holds one at a
+// time): a member is then never called unreadable for want of a descriptor
+// the checker itself holds.
+int open_archive(const char* path, std::atomic<unsigned>& open_files) {
+  for (;;) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd >= 0) {
+      ++open_files;
+      return fd;
+    }
+    if ((errno != EMFILE && errno != ENFILE) || open_files.load() == 0) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 // False when memory ran short (the outcomes are then not all set).
 bool run_job(VerifyJob& job, Scratch& s) {
   if (job.count > 0 && s.order(job.count) == nullptr) return false;
-  int fd = open(job.path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  int fd = open_archive(job.path, *s.open_files);
   struct stat st;
   int error = fd < 0 ? errno : 0;
   bool usable = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
@@ -579,7 +597,10 @@ bool run_job(VerifyJob& job, Scratch& s) {
       out.detail = static_cast<std::uint32_t>(error);
     }
   }
-  if (fd >= 0) close(fd);
+  if (fd >= 0) {
+    close(fd);
+    --*s.open_files;
+  }
   return true;
 }
 
@@ -596,12 +617,14 @@ bool verify_jobs(VerifyJob* jobs, std::size_t count, unsigned threads, VerifyTic
   std::atomic<std::size_t> next{0};
   std::atomic<bool> short_of_memory{false};
   std::atomic<std::uint64_t> done{0};
+  std::atomic<unsigned> open_files{0};
   std::size_t most = std::min<std::size_t>(std::max(threads, 1u), 17);
   auto helpers = static_cast<unsigned>(std::min(most, count) - 1);
   std::uint64_t share = whole_max != 0 ? whole_max : WHOLE_MAX;
   auto work = [&](bool caller) {
     Scratch s;
     s.whole_max = share;
+    s.open_files = &open_files;
     bool ready = s.init();
     for (std::size_t j; (j = next.fetch_add(1)) < count;) {
       if (!ready || !run_job(jobs[j], s)) short_of_memory = true;

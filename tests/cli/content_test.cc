@@ -173,6 +173,37 @@ TEST_F(Content, OnlyCopiesInOtherFilesMakeAnArchiveSafeToDelete) {
   EXPECT_EQ(rest, "FileListName: copy.zip (Tot 2, Found 2) ***\nFileListName: twice.zip (Tot 3, Found 3) ***\n");
 }
 
+// With descriptors for one archive at a time, the checker's threads take
+// turns: every member is checked, none is called unreadable for want of a
+// descriptor the checker itself holds.
+TEST_F(Content, CheckerThreadsShareScarceDescriptors) {
+  std::mt19937 rng(7);
+  std::string data(1 << 20, '\0');
+  for (char& c : data)
+    c = static_cast<char>(rng());
+  std::string back(data.rbegin(), data.rend());
+  std::vector<std::string> args = {"prlimit", "--nofile=4", ZORV_BIN, "-c"};
+  std::vector<std::string> fronts, backs;
+  for (int i = 0; i < 8; ++i) {
+    ArchiveBytes a;
+    a.add_file("front", data, 0);
+    a.add_file("back", back, 0);
+    std::string name = "f" + std::to_string(i) + ".zip";
+    put(name, a);
+    args.push_back(name);
+    fronts.push_back(name + ", front");
+    backs.push_back(name + ", back");
+  }
+  RunResult r = test::run_program(args, dir_.path(), 60);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  std::vector<Group> groups = test::parse_report(r.out);
+  std::sort(groups.begin(), groups.end());
+  std::vector<Group> want = {{test::crc32_of(data), fronts}, {test::crc32_of(back), backs}};
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(groups, want);
+}
+
 // Members claiming 2^63 bytes each: the summary's byte count stops at the
 // largest number it can say instead of wrapping to 0.
 TEST_F(Content, RedundantBytesNeverWrap) {
