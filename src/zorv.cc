@@ -212,6 +212,10 @@ struct Run {
   Readahead* ahead;
   Progress* progress;         // null: no status line
   std::uint64_t index_bytes;  // what the index held when indexing ended
+  // What the line showed when indexing ended: the report gives the groups
+  // back before it checks, and the line keeps showing how many there were.
+  ProgressCounts indexed;
+  CheckTally checks;
 };
 
 ProgressCounts counts_of(const Index* ix) {
@@ -267,9 +271,10 @@ int index_archive(const char* path, const struct stat* st, void* ctx) {
 
 void show_check(void* ctx, std::uint64_t done, std::uint64_t total) {
   auto* run = static_cast<Run*>(ctx);
-  ProgressCounts counts = counts_of(run->ix);
-  counts.checked_bytes = done;
-  counts.check_bytes = total;
+  check_tally_add(&run->checks, done, total);
+  ProgressCounts counts = run->indexed;
+  counts.checked_bytes = run->checks.done;
+  counts.check_bytes = run->checks.total;
   progress_update(run->progress, counts);
 }
 
@@ -330,6 +335,8 @@ int report(Run& run) {
                         &run};
   // Reading members waits on slow storage: as many in flight as -j asks,
   // where that is more than the cores, up to CHECK_THREADS_MAX.
+  // The checker reports when a job is done, which can take seconds.
+  if (o.content) progress_keep_drawing(run.progress);
   if (o.content && readahead_slow(run.ahead)) {
     unsigned jobs = o.jobs > 0 ? static_cast<unsigned>(o.jobs) : DEFAULT_JOBS;
     options.check_threads = std::max(verify_threads(), std::min(jobs, CHECK_THREADS_MAX));
@@ -368,7 +375,7 @@ Readahead* start_ahead(int jobs, ZipCache* cache) {
 }
 
 int run(const Options& o, int argc, char** argv) {
-  Run run{o, Diag{}, Diag{}, nullptr, ZipCache{}, nullptr, nullptr, 0};
+  Run run{o, Diag{}, Diag{}, nullptr, ZipCache{}, nullptr, nullptr, 0, {}, {}};
   run.scan_diag = Diag{nullptr, index_pending, &run};
   IndexFail fail = IndexFail::None;
   run.ix = create_indexes(&run.diag, &fail);
@@ -385,7 +392,8 @@ int run(const Options& o, int argc, char** argv) {
   index_pending(&run);
   // The report needs the groups, not the CRC-32 index: its nodes go back
   // before the report allocates, which keeps the peak memory down.
-  progress_update(run.progress, counts_of(run.ix), true);
+  run.indexed = counts_of(run.ix);
+  progress_update(run.progress, run.indexed, true);
   run.index_bytes = index_counts(run.ix).bytes;
   finish_indexing(run.ix);
   malloc_trim(0);
@@ -443,6 +451,7 @@ int zorv_main(int argc, char** argv) {
   if (isatty(STDOUT_FILENO) == 0) std::setvbuf(stdout, nullptr, _IOFBF, std::size_t{1} << 16);
   Options o = parse_options(argc, argv);
   if (o.first_path == 0) error_exit("command error, missing directory");
+  catch_end_signals();
   return run(o, argc, argv);
 }
 

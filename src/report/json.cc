@@ -10,20 +10,9 @@
 
 namespace zorv {
 
-namespace {
-
-constexpr std::size_t BLOCK = std::size_t{1} << 20;
-
-}  // namespace
-
 JsonSink::JsonSink(Diag* diag)
-    : block_(static_cast<char*>(std::malloc(BLOCK))),
-      used_(0),
-      spill_(nullptr),
-      first_member_(true),
-      no_memory_(false),
+    : first_member_(true),
       diag_(diag),
-      error_(0),
       last_archive_(nullptr),
       archive_field_(nullptr),
       archive_len_(0),
@@ -31,46 +20,17 @@ JsonSink::JsonSink(Diag* diag)
 
 JsonSink::~JsonSink() {
   flush();
-  std::free(block_);
-  std::free(spill_);
   std::free(archive_field_);
 }
 
+// A group is one line, however many members it has: it is held whole in
+// the LineOut's block until its end, so no part of it is written before.
 int JsonSink::flush() {
-  if (used_ > 0 && !no_memory_) write_out(block_, used_, &error_);
-  used_ = 0;
-  return error_;
-}
-
-// Pieces are written in place in the block; one too big for it (or with no
-// block: memory was short) goes through a buffer of its own. Without memory
-// for that, nothing more is written.
-char* JsonSink::room(std::size_t need) {
-  if (no_memory_) return nullptr;
-  if (block_ != nullptr && need <= BLOCK - used_) return block_ + used_;
-  flush();
-  if (block_ != nullptr && need <= BLOCK) return block_;
-  spill_ = static_cast<char*>(std::malloc(need));
-  no_memory_ = spill_ == nullptr;
-  return spill_;
-}
-
-void JsonSink::done(char* end) {
-  if (end == nullptr) return;
-  if (spill_ != nullptr) {
-    write_out(spill_, static_cast<std::size_t>(end - spill_), &error_);
-    std::free(spill_);
-    spill_ = nullptr;
-    return;
-  }
-  used_ = static_cast<std::size_t>(end - block_);
+  return out_.flush();
 }
 
 void JsonSink::put(const char* text, std::size_t len) {
-  char* at = room(len);
-  if (at == nullptr) return;
-  std::memcpy(at, text, len);
-  done(at + len);
+  out_.put(text, len);
 }
 
 namespace {
@@ -120,18 +80,18 @@ char* field(char* p, const char* key, std::size_t key_len, const char* bytes, st
 
 void JsonSink::text(const char* key, const char* bytes, std::size_t len) {
   std::size_t key_len = std::strlen(key);
-  char* at = room(field_max(key_len, len));
-  if (at != nullptr) done(field(at, key, key_len, bytes, len));
+  char* at = out_.room(field_max(key_len, len));
+  if (at != nullptr) out_.done(field(at, key, key_len, bytes, len));
 }
 
 void JsonSink::number(const char* key, std::uint64_t value) {
   std::size_t key_len = std::strlen(key);
-  char* at = room(key_len + 32);
+  char* at = out_.room(key_len + 32);
   if (at == nullptr) return;
   char* p = copy(at, ",\"", 2);
   p = copy(p, key, key_len);
   p = copy(p, "\":", 2);
-  done(decimal(p, value));
+  out_.done(decimal(p, value));
 }
 
 void JsonSink::begin_group(std::uint32_t crc32) {
@@ -146,7 +106,7 @@ void JsonSink::begin_group(std::uint32_t crc32) {
 // archive come in runs: its field is escaped once and copied after that.
 void JsonSink::member(const char* archive, const char* name, std::size_t name_len,
                       const MemberSizes* facts) {
-  if (no_memory_) return;
+  if (out_.no_memory()) return;
   if (archive != last_archive_) {
     std::size_t len = std::strlen(archive);
     std::size_t need = field_max(7, len);
@@ -155,8 +115,8 @@ void JsonSink::member(const char* archive, const char* name, std::size_t name_le
       archive_field_ = static_cast<char*>(std::malloc(need));
       archive_cap_ = archive_field_ != nullptr ? need : 0;
       if (archive_field_ == nullptr) {
-        no_memory_ = true;
         last_archive_ = nullptr;
+        out_.out_of_memory();
         return;
       }
     }
@@ -164,7 +124,7 @@ void JsonSink::member(const char* archive, const char* name, std::size_t name_le
                                             archive_field_);
     last_archive_ = archive;
   }
-  char* at = room(archive_len_ + field_max(4, name_len) + 100);
+  char* at = out_.room(archive_len_ + field_max(4, name_len) + 100);
   if (at == nullptr) return;
   char* p = copy(at, first_member_ ? "{" : ",{", first_member_ ? 1 : 2);
   first_member_ = false;
@@ -177,7 +137,7 @@ void JsonSink::member(const char* archive, const char* name, std::size_t name_le
     p = decimal(copy(p, ",\"method\":", 10), facts->method);
   }
   *p++ = '}';
-  done(p);
+  out_.done(p);
 }
 
 void JsonSink::member_unreadable(const char* archive) {
@@ -197,7 +157,7 @@ void JsonSink::end_group() {
 
 void JsonSink::unverified(const char* archive, const char* name, std::size_t name_len,
                           const char* reason) {
-  if (no_memory_) return;
+  if (out_.no_memory()) return;
   say_unverified(diag_, archive, name, name_len, reason);
   put("{\"type\":\"unverified\",", 21);
   text("archive", archive, std::strlen(archive));

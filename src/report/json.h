@@ -32,22 +32,16 @@ class JsonSink final : public ReportSink {
                        bool whole) override;
   void summary(const ReportTotals& totals) override;
   int flush() override;
-  bool out_of_memory() const override { return no_memory_; }
+  bool out_of_memory() const override { return out_.no_memory(); }
 
  private:
-  char* room(std::size_t need);  // where to write `need` bytes; null: no memory
-  void done(char* end);          // they were written up to `end`
   void put(const char* text, std::size_t len);
   void text(const char* key, const char* bytes, std::size_t len);  // "key":"…"[,"key_b64":"…"]
   void number(const char* key, std::uint64_t value);
 
-  char* block_;
-  std::size_t used_;
-  char* spill_;  // a piece bigger than the block, until it is written
+  LineOut out_;  // nothing is written after it finds no memory
   bool first_member_;
-  bool no_memory_;  // nothing is written after it
   Diag* diag_;
-  int error_;
   // The last member's archive field, escaped: reused while it is the same.
   const char* last_archive_;
   char* archive_field_;

@@ -1,7 +1,12 @@
 #include "report/sink.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,123 +17,148 @@ namespace {
 
 constexpr std::size_t BLOCK = std::size_t{1} << 20;
 
+// A write under way (1) and the signal that came during it (0: none). Set
+// and read by signal handlers, on whichever thread they run.
+std::atomic<int> writing{0};
+std::atomic<int> deferred{0};
+
+// Writes bytes [0, len), which end with a newline, to the descriptor; a
+// write cut short by a signal is taken up again. A signal kept meanwhile
+// (out_defer_signal) stops it at the first line end it reaches, then is
+// raised again.
+void write_lines(const char* text, std::size_t len, int* error) {
+  writing = 1;
+  std::size_t off = 0;
+  while (off < len) {
+    if (deferred != 0) {
+      if (off == 0 || text[off - 1] == '\n') break;
+      auto* line_end = static_cast<const char*>(std::memchr(text + off, '\n', len - off));
+      len = static_cast<std::size_t>(line_end - text) + 1;
+    }
+    ssize_t n = write(STDOUT_FILENO, text + off, len - off);
+    if (n >= 0) {
+      off += static_cast<std::size_t>(n);
+    } else if (errno != EINTR) {
+      *error = errno;
+      break;
+    }
+  }
+  writing = 0;
+  if (int sig = deferred.exchange(0); sig != 0) raise(sig);
+}
+
 }  // namespace
 
-void write_out(const char* text, std::size_t len, int* error) {
-  errno = 0;
-  if (fwrite_unlocked(text, 1, len, stdout) != len && *error == 0)
-    *error = errno != 0 ? errno : EIO;
+bool out_defer_signal(int sig) {
+  if (writing == 0) return false;
+  int none = 0;
+  return deferred.compare_exchange_strong(none, sig);
 }
 
-bool has_control(const char* text, std::size_t len) {
-  for (std::size_t i = 0; i < len; ++i) {
-    auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x20 || c == 0x7f) return true;
-  }
-  return false;
-}
-
-// Without a block (no memory for it) every piece goes to stdio directly:
-// slower, the same bytes.
-TextSink::TextSink(bool summary, bool escape, Diag* diag)
+// Without memory for the block, one is tried again when the first line
+// comes, as big as that line needs.
+LineOut::LineOut()
     : block_(static_cast<char*>(std::malloc(BLOCK))),
       used_(0),
-      summary_(summary),
-      escape_(escape),
-      diag_(diag),
-      error_(0) {}
+      cap_(block_ != nullptr ? BLOCK : 0),
+      error_(0),
+      no_memory_(false) {}
 
-TextSink::~TextSink() {
-  flush();
+LineOut::~LineOut() {
   std::free(block_);
 }
 
-int TextSink::flush() {
-  if (used_ > 0) write_out(block_, used_, &error_);
-  used_ = 0;
+char* LineOut::room(std::size_t need) {
+  if (no_memory_) return nullptr;
+  if (need <= cap_ - used_) return block_ + used_;
+  flush();
+  if (need <= cap_ - used_) return block_ + used_;
+  // A line longer than the block: it is held whole until it ends.
+  std::size_t cap = std::max({need + used_, 2 * cap_, std::size_t{65536}});
+  auto* bigger = static_cast<char*>(std::realloc(block_, cap));
+  if (bigger == nullptr) {
+    no_memory_ = true;
+    return nullptr;
+  }
+  block_ = bigger;
+  cap_ = cap;
+  return block_ + used_;
+}
+
+void LineOut::put(const char* text, std::size_t len) {
+  char* at = room(len);
+  if (at == nullptr) return;
+  std::memcpy(at, text, len);
+  used_ += len;
+}
+
+int LineOut::flush() {
+  if (used_ == 0 || no_memory_) return error_;
+  auto* last = static_cast<char*>(memrchr(block_, '\n', used_));
+  if (last == nullptr) return error_;
+  std::size_t whole = static_cast<std::size_t>(last - block_) + 1;
+  if (error_ == 0) write_lines(block_, whole, &error_);
+  std::memmove(block_, block_ + whole, used_ - whole);
+  used_ -= whole;
   return error_;
 }
 
-void TextSink::put(const char* text, std::size_t len) {
-  if (block_ == nullptr || len > BLOCK - used_) {
-    flush();
-    if (block_ == nullptr || len > BLOCK) {
-      write_out(text, len, &error_);
-      return;
-    }
-  }
-  std::memcpy(block_ + used_, text, len);
-  used_ += len;
+TextSink::TextSink(bool summary, bool escape, Diag* diag)
+    : summary_(summary), escape_(escape), diag_(diag) {}
+
+TextSink::~TextSink() {
+  flush();
+}
+
+int TextSink::flush() {
+  return out_.flush();
 }
 
 void TextSink::put(const char* text) {
   put_shown(text, std::strlen(text));
 }
 
-// As GNU ls shows names on a terminal: \n, \t, \xHH for other controls.
 void TextSink::put_shown(const char* text, std::size_t len) {
   if (!escape_ || !has_control(text, len)) {
     put(text, len);
     return;
   }
-  for (std::size_t i = 0; i < len; ++i) {
-    auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != 0x7f) {
-      put(text + i, 1);
-    } else if (c == '\n') {
-      put("\\n", 2);
-    } else if (c == '\t') {
-      put("\\t", 2);
-    } else {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02x", c);
-      put(hex, 4);
-    }
-  }
+  char* at = out_.room(4 * len);
+  if (at != nullptr) out_.done(show_controls(at, text, len));
 }
 
 void TextSink::begin_group(std::uint32_t crc32) {
   static const char hex[] = "0123456789abcdef";
-  char line[] = "CRC32: 0x00000000\n";
-  constexpr std::size_t len = sizeof line - 1;
-  char* p = line;
-  if (block_ != nullptr && len <= BLOCK - used_) p = block_ + used_;  // the usual case
+  char* p = out_.room(18);
+  if (p == nullptr) return;
   std::memcpy(p, "CRC32: 0x", 9);
   for (int i = 0; i < 8; ++i)
     p[9 + i] = hex[(crc32 >> (28 - 4 * i)) & 0xf];
   p[17] = '\n';
-  if (p == line) {
-    put(line, len);
-  } else {
-    used_ += len;
-  }
+  out_.done(p + 18);
 }
 
 // The line most reports are made of, assembled with one test for room.
 void TextSink::member(const char* archive, const char* name, std::size_t name_len,
                       const MemberSizes*) {
   std::size_t archive_len = std::strlen(archive);
-  std::size_t need = 6 + archive_len + 2 + name_len + 1;
-  bool plain = !escape_ || (!has_control(archive, archive_len) && !has_control(name, name_len));
-  if (!plain || block_ == nullptr || need > BLOCK - used_) {
-    if (plain) flush();
-    if (!plain || block_ == nullptr || need > BLOCK) {
-      put("file: ", 6);
-      put_shown(archive, archive_len);
-      put(", ", 2);
-      put_shown(name, name_len);
-      put("\n", 1);
-      return;
-    }
+  if (escape_ && (has_control(archive, archive_len) || has_control(name, name_len))) {
+    put("file: ", 6);
+    put_shown(archive, archive_len);
+    put(", ", 2);
+    put_shown(name, name_len);
+    put("\n", 1);
+    return;
   }
-  char* p = block_ + used_;
+  char* p = out_.room(6 + archive_len + 2 + name_len + 1);
+  if (p == nullptr) return;
   std::memcpy(p, "file: ", 6);
   std::memcpy(p + 6, archive, archive_len);
   p += 6 + archive_len;
   std::memcpy(p, ", ", 2);
   std::memcpy(p + 2, name, name_len);
   p[2 + name_len] = '\n';
-  used_ += need;
+  out_.done(p + 3 + name_len);
 }
 
 void TextSink::member_unreadable(const char* archive) {
@@ -159,11 +189,6 @@ void TextSink::unverified(const char* archive, const char* name, std::size_t nam
 }
 
 void TextSink::end_group() {
-  if (block_ != nullptr && 8 <= BLOCK - used_) {
-    std::memcpy(block_ + used_, "-------\n", 8);
-    used_ += 8;
-    return;
-  }
   put("-------\n", 8);
 }
 

@@ -56,8 +56,8 @@ class ReportSink {
                                bool whole) = 0;
   // After everything else: what the report printed.
   virtual void summary(const ReportTotals& totals) = 0;
-  // Hands on everything said so far (text: to stdout's buffer). 0, or the
-  // errno of the first write that failed.
+  // Writes every whole line said so far to standard output (a LineOut). 0,
+  // or the errno of the first write that failed.
   virtual int flush() = 0;
   // Whether the sink found no memory for something it was told: it then
   // writes nothing more, and the report ends with "internal error,
@@ -69,13 +69,55 @@ class ReportSink {
 void say_unverified(Diag* diag, const char* archive, const char* name, std::size_t name_len,
                     const char* reason);
 
+// Standard output, in whole lines only. Text is assembled in a block of
+// 1 MiB (grown while a line under way does not fit) and written straight to
+// the descriptor up to the block's last newline; the line under way waits
+// in the block for its end. So a run cut short (an error, a signal) leaves
+// no line cut short on standard output: a line is written whole or not at
+// all. After a write fails nothing more is written; the owner reports it.
+class LineOut {
+ public:
+  LineOut();
+  ~LineOut();  // writes nothing: the owner flushes first
+  LineOut(const LineOut&) = delete;
+  LineOut& operator=(const LineOut&) = delete;
+
+  // Where to write `need` bytes; null when there is no memory for them
+  // (then no_memory() holds and nothing more is written, nor flushed).
+  char* room(std::size_t need);
+  // They were written up to `end` (from the last room()).
+  void done(char* end) { used_ = static_cast<std::size_t>(end - block_); }
+  void put(const char* text, std::size_t len);
+  // Writes every whole line held. 0, or the errno of the first write that
+  // failed.
+  int flush();
+  bool no_memory() const { return no_memory_; }
+  // The owner found no memory for what it was told: as when room() fails.
+  void out_of_memory() { no_memory_ = true; }
+
+ private:
+  char* block_;
+  std::size_t used_;
+  std::size_t cap_;
+  int error_;
+  bool no_memory_;
+};
+
+// For the run's signal handlers, and safe to call in one: while standard
+// output is in the middle of a write, keeps `sig` and returns true; the
+// write then goes on to the end of the line under way (not further), and
+// `sig` is raised again once the writer has stopped, when the handler ends
+// the run. False (end the run now) when no write is under way, or when a
+// signal is already kept: a second one does not wait.
+bool out_defer_signal(int sig);
+
 // The report as text: "CRC32: 0x%08x", "file: <archive>, <name>" lines,
 // "-------", the "FileListName: ..." lines of -l, and with `summary` a
-// "Summary: ..." line. Lines are assembled in a 1 MiB block and handed to
-// stdout whole: a report of millions of lines then costs a few dozen
-// writes. With `escape` (standard output is a terminal) control bytes of
-// paths and names print as \n, \t or \xHH, so a stored name can neither
-// fake report lines nor drive the terminal.
+// "Summary: ..." line, written through a LineOut: a report of millions of
+// lines costs a few dozen writes. With `escape` (standard output is a
+// terminal) control bytes of paths and names print as show_controls shows
+// them, so a stored name can neither fake report lines nor drive the
+// terminal.
 class TextSink final : public ReportSink {
  public:
   explicit TextSink(bool summary = false, bool escape = false, Diag* diag = nullptr);
@@ -95,24 +137,17 @@ class TextSink final : public ReportSink {
                        bool whole) override;
   void summary(const ReportTotals& totals) override;
   int flush() override;
+  bool out_of_memory() const override { return out_.no_memory(); }
 
  private:
-  void put(const char* text, std::size_t len);
+  void put(const char* text, std::size_t len) { out_.put(text, len); }
   void put(const char* text);
   void put_shown(const char* text, std::size_t len);  // escaped when escape_
 
-  char* block_;
-  std::size_t used_;
+  LineOut out_;
   bool summary_;
   bool escape_;
   Diag* diag_;
-  int error_;  // errno of the first failed write
 };
-
-// True when bytes [0, len) hold a control byte (0x00-0x1f, 0x7f).
-bool has_control(const char* text, std::size_t len);
-
-// Writes to stdout; *error keeps the errno of the first write that failed.
-void write_out(const char* text, std::size_t len, int* error);
 
 }  // namespace zorv

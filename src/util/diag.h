@@ -27,6 +27,10 @@ struct MessageBuf {
 // error, after `before` (when set) is called with `ctx`: a caller that holds
 // back output of its own, or lines of work done ahead, writes it first, so
 // that lines keep the order of the run. A null Diag* silences a component.
+// Lines carry stored names and paths: when standard error is a terminal,
+// every line reaches it through show_controls (its newline as it is); kept
+// lines as they were said, and on a terminal with only their line ends
+// left as they are. Elsewhere the bytes are written unchanged.
 struct Diag {
   MessageBuf* keep = nullptr;
   void (*before)(void* ctx) = nullptr;
@@ -55,6 +59,15 @@ void message_buf_free(MessageBuf* buf);
 // For the driver only: as error_exit, without the prefix, for a line that
 // is a container's own ("rbtree_insert: no memory for node").
 [[noreturn]] void bare_exit(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// As GNU ls shows names on a terminal: each control byte (0x00-0x1f, 0x7f)
+// of bytes [0, len) as \n, \t or \xHH, everything else as it is, so a
+// stored name can neither drive a terminal nor fake lines on it. Writes at
+// most 4 * len bytes at `out` and returns where they end.
+char* show_controls(char* out, const char* text, std::size_t len);
+
+// True when bytes [0, len) hold a control byte (0x00-0x1f, 0x7f).
+bool has_control(const char* text, std::size_t len);
 
 // Reports a broken internal invariant the way assert() does and aborts.
 // Buffered standard output is flushed first so the report written so far is

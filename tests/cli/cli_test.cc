@@ -1,5 +1,6 @@
 // End-to-end: the built zorv as a child process; exit status, stdout and
 // stderr compared exactly.
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "support/child.h"
 #include "support/cli.h"
 #include "support/files.h"
 
@@ -291,6 +293,60 @@ TEST_F(Run, IndexOutOfMemoryEndsCleanlyNeverWithPartOfAReport) {
   }
   EXPECT_GT(failed, 0);
   EXPECT_GT(succeeded, 0);
+}
+
+// A report bigger than a pipe holds: a run reading it slowly is a run
+// under way.
+void put_big_pair(const test::CliRun& t) {
+  test::ArchiveBytes a;
+  for (int e = 0; e < 20000; ++e)
+    a.add("a-name-long-enough-to-fill-the-pipe-" + std::to_string(e), 1 + e);
+  t.put("a.zip", a);
+  t.put("b.zip", a);
+}
+
+// Ctrl-Z (SIGTSTP) with the status line on a terminal: the scrolling
+// region is given back and the line erased before the run stops, so the
+// shell has its screen; when the run goes on (SIGCONT) the line is set up
+// again, and the report is whole.
+TEST_F(Run, StoppedRunGivesTheTerminalBackAndTakesItAgain) {
+  put_big_pair(*this);
+  RunResult whole = run({"a.zip", "b.zip"});
+  ASSERT_EQ(whole.status, 0);
+  test::Child child({"a.zip", "b.zip"}, dir_.path(), {.terminal = true});
+  child.read_out(1);  // the report has begun; the pipe fills and it waits
+  child.pump(200);
+  child.signal(SIGTSTP);
+  ASSERT_TRUE(child.wait_stopped());
+  const std::string before = child.err();
+  std::size_t drawn = before.rfind("\x1b[30;1H\x1b[2Kzorv: ");
+  ASSERT_NE(drawn, std::string::npos) << "never drawn";
+  EXPECT_NE(before.find("\x1b[r\x1b[30;1H\x1b[2K", drawn + 1), std::string::npos)
+      << "stopped with the region still set";
+  child.signal(SIGCONT);
+  EXPECT_EQ(child.finish(), 0);
+  EXPECT_TRUE(child.out() == whole.out) << child.out().size() << " of " << whole.out.size();
+  std::string after = child.err().substr(before.size());
+  std::size_t again = after.find("\x1b[1;29r");
+  EXPECT_NE(again, std::string::npos) << "not set up again";
+  EXPECT_NE(after.find("\x1b[r", again), std::string::npos) << "not given back at the end";
+}
+
+// Signals ignored when the run starts (nohup ignores SIGHUP, `&` in a
+// script SIGINT) stay ignored, also with the status line on a terminal:
+// the run completes with its whole report.
+TEST_F(Run, SignalsIgnoredAtStartStayIgnored) {
+  put_big_pair(*this);
+  RunResult whole = run({"a.zip", "b.zip"});
+  ASSERT_EQ(whole.status, 0);
+  test::Child child({"a.zip", "b.zip"}, dir_.path(),
+                    {.terminal = true, .ignored = {SIGHUP, SIGINT}});
+  child.read_out(1);
+  child.signal(SIGHUP);
+  child.signal(SIGINT);
+  child.pump(100);
+  EXPECT_EQ(child.finish(), 0);
+  EXPECT_TRUE(child.out() == whole.out) << child.out().size() << " of " << whole.out.size();
 }
 
 TEST(Examples, BundledExamplesReport) {

@@ -1,6 +1,7 @@
 // End-to-end: the outputs for scripts and people — JSON Lines, the summary
 // line, the exit status on request, the reason of a failed write — and, in
 // a real terminal (tmux), the status line and names that cannot forge lines.
+#include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -8,10 +9,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/child.h"
 #include "support/cli.h"
 #include "support/files.h"
 #include "support/zip_writer.h"
@@ -140,6 +143,137 @@ TEST_F(Format, ProgressOnlyWhereAsked) {
   EXPECT_NE(forced.err.find("zorv: 2 archives, 3 entries, 1 groups, "), std::string::npos)
       << forced.err;
   EXPECT_EQ(run({"--progress=never", "a.zip", "b.zip"}).err, "");
+}
+
+// Two archives with 20,000 pairs between them: a report of about 1.3 MB,
+// more than a pipe holds.
+void put_big_pair(const test::CliRun& t) {
+  ArchiveBytes a;
+  ArchiveBytes b;
+  for (int e = 0; e < 20000; ++e) {
+    a.add("a-name-long-enough-to-fill-the-pipe-" + std::to_string(e), 1 + e);
+    b.add("b-" + std::to_string(e), 1 + e);
+  }
+  t.put("a.zip", a);
+  t.put("b.zip", b);
+}
+
+// SIGTERM while the report waits on a full pipe, at several points of it:
+// what reached the pipe is whole lines of the report, and the signal still
+// ends the run.
+TEST_F(Format, SignalDuringTheReportLeavesWholeLines) {
+  put_big_pair(*this);
+  for (const char* format : {"--format=text", "--format=jsonl"}) {
+    RunResult whole = run({format, "a.zip", "b.zip"});
+    ASSERT_EQ(whole.status, 0);
+    for (std::size_t read_first : {1u, 20000u, 70001u, 300007u}) {
+      test::Child child({format, "a.zip", "b.zip"}, dir_.path(), {});
+      child.read_out(read_first);
+      child.signal(SIGTERM);
+      EXPECT_EQ(child.finish(), 128 + SIGTERM) << format << " " << read_first;
+      const std::string& out = child.out();
+      ASSERT_GE(out.size(), read_first) << format;
+      EXPECT_EQ(out.back(), '\n') << format << " " << read_first << ": ends inside a line";
+      EXPECT_EQ(whole.out.compare(0, out.size(), out), 0) << format << " " << read_first;
+    }
+  }
+}
+
+// An archive rewritten after indexing and before the report reads it again
+// (the run waits on its full standard error meanwhile): the run ends with
+// its internal error, and standard output holds whole lines only. The
+// group line JSON had begun is not written at all.
+TEST_F(Format, ArchiveChangedBeforeTheReportLeavesWholeLines) {
+  for (bool jsonl : {false, true}) {
+    put("a.zip", test::archive({{"x", 1}, {"y", 1}}));
+    std::vector<std::string> args = {"--progress=always", "a.zip"};
+    if (jsonl) args.insert(args.begin(), "--format=jsonl");
+    test::Child child(args, dir_.path(), {.err_full = true});
+    // It waits to write the status line that follows a.zip's indexing.
+    ASSERT_TRUE(child.wait_writing());
+    put("a.zip", test::archive({{"x", 1}, {"y", 2}}));  // y no longer has CRC-32 1
+    EXPECT_EQ(child.finish(), 1);
+    EXPECT_EQ(child.out(), jsonl ? "" : "CRC32: 0x00000001\nfile: a.zip, x\n");
+    EXPECT_TRUE(
+        child.err().ends_with("zorv: internal error, unable to match cd_pos & crc32: a.zip\n"))
+        << child.err().substr(child.err().find_first_not_of('f'));
+  }
+}
+
+// Messages carry stored names and paths: on a terminal each line shows
+// their control bytes escaped, as the report does; elsewhere the bytes are
+// left as they are. One line said at once (the checker's), one kept from
+// the read-ahead and handed on (the reader's).
+TEST_F(Format, MessagesOnATerminalShowNamesEscaped) {
+  ArchiveBytes a;
+  a.add("evil\x1b]0;owned\x07\x1b[2J", 9).uncompressed_size = 5;  // no data behind it
+  put("a.zip", a);
+  ArchiveBytes b;
+  b.add("plain", 9).uncompressed_size = 5;
+  put("b.zip", b);
+  const std::string odd = "odd\x1b[31m\t.zip";
+  dir_.write(odd, test::to_bytes("not an archive"));
+  const std::vector<std::string> args = {"-c", "--progress=never", odd, "a.zip", "b.zip"};
+  auto said = [](const std::string& bad, const std::string& name) {
+    return "zorv: error reading ECD (End of Central Directory): " + bad +
+           "\nzorv: warning, cannot verify a.zip, " + name +
+           ": damaged data\nzorv: warning, cannot verify b.zip, plain: damaged data\n";
+  };
+  test::Child tty(args, dir_.path(), {.terminal = true});
+  EXPECT_EQ(tty.finish(), 0);
+  std::string shown = tty.err();
+  for (std::size_t at; (at = shown.find("\r\n")) != std::string::npos;)
+    shown.erase(at, 1);  // the terminal's own line ends
+  EXPECT_EQ(shown, said("odd\\x1b[31m\\t.zip", "evil\\x1b]0;owned\\x07\\x1b[2J"));
+  RunResult piped = run(args);
+  EXPECT_EQ(piped.err, said(odd, "evil\x1b]0;owned\x07\x1b[2J"));
+}
+
+// An archive of one stored member of 2^30 zero bytes, sparse on disk:
+// checking it takes a second or so.
+void put_zeros(const std::string& path, const std::string& name) {
+  constexpr std::uint32_t kSize = std::uint32_t{1} << 30;
+  constexpr std::uint32_t kCrc = 0x5b64c2b0;  // of 2^30 zero bytes
+  ArchiveBytes a;
+  a.add_file(name, "", 0, test::Bytes{}, [](test::LocalHeader& h) {
+     h.crc32 = kCrc;
+     h.compressed_size = h.uncompressed_size = kSize;
+   }).crc32 = kCrc;
+  a.headers.back().compressed_size = a.headers.back().uncompressed_size = kSize;
+  ASSERT_TRUE(test::write_sparse(path, a, kSize));
+}
+
+// -c's status lines, forced onto a pipe: while the data is checked the
+// line is redrawn as often as ever, the groups found stay counted, and the
+// bytes checked and to check never go back.
+TEST_F(Format, ProgressWhileCheckingKeepsItsRateAndItsCounts) {
+  put_zeros(dir_ / "a.zip", "one");
+  put_zeros(dir_ / "b.zip", "two");
+  RunResult r = run({"-c", "--progress=always", "a.zip", "b.zip"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::istringstream lines(r.err);
+  int after_indexing = 0;
+  double done_before = 0;
+  double total_before = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("zorv: 2 archives, 2 entries, ", 0) != 0) continue;
+    ++after_indexing;
+    EXPECT_NE(line.find(" 1 groups, "), std::string::npos) << line;
+    double done = 0;
+    double total = 0;
+    std::size_t at = line.find(", checked ");
+    if (at == std::string::npos) continue;
+    ASSERT_EQ(std::sscanf(line.c_str() + at, ", checked %lf GB of %lf GB", &done, &total), 2)
+        << line;
+    EXPECT_GE(done, done_before) << line;
+    EXPECT_GE(total, total_before) << line;
+    done_before = done;
+    total_before = total;
+  }
+  EXPECT_GE(done_before, 2.1);  // both members, 1.07 GB each
+  // At least a second of checking: the last line of indexing and then
+  // one every quarter of a second.
+  EXPECT_GE(after_indexing, 4) << r.err;
 }
 
 // Runs `command` (in the test's directory) in a tmux pane of 120 x 30 and
