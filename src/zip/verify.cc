@@ -20,8 +20,10 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <numeric>
 #include <system_error>
 #include <thread>
@@ -81,6 +83,9 @@ struct Scratch {
   std::uint64_t needs = 0;
   int error = 0;  // errno of a failed read of a local header
   std::atomic<unsigned>* open_files = nullptr;  // the checker's, on all threads
+  std::atomic<std::uint64_t>* done = nullptr;   // member bytes checked, all threads
+  VerifyTick tick = nullptr;                    // on the calling thread only
+  void* tick_ctx = nullptr;
 
   bool init() {
     in = static_cast<unsigned char*>(std::malloc(CHUNK));
@@ -596,6 +601,8 @@ bool run_job(VerifyJob& job, Scratch& s) {
       out.verdict = error != 0 ? Verdict::Unreadable : Verdict::Damaged;
       out.detail = static_cast<std::uint32_t>(error);
     }
+    *s.done += job.items[i].size;
+    if (s.tick != nullptr) s.tick(s.tick_ctx, *s.done);
   }
   if (fd >= 0) {
     close(fd);
@@ -618,34 +625,62 @@ bool verify_jobs(VerifyJob* jobs, std::size_t count, unsigned threads, VerifyTic
   std::atomic<bool> short_of_memory{false};
   std::atomic<std::uint64_t> done{0};
   std::atomic<unsigned> open_files{0};
-  std::size_t most = std::min<std::size_t>(std::max(threads, 1u), 17);
-  auto helpers = static_cast<unsigned>(std::min(most, count) - 1);
+  std::size_t workers = std::min<std::size_t>(std::min<std::size_t>(std::max(threads, 1u), 17), count);
   std::uint64_t share = whole_max != 0 ? whole_max : WHOLE_MAX;
+  std::mutex lock;
+  std::condition_variable finished_one;
+  unsigned finished = 0;
+  // The caller, when it works, gives the tick itself after each member.
   auto work = [&](bool caller) {
     Scratch s;
     s.whole_max = share;
     s.open_files = &open_files;
+    s.done = &done;
+    if (caller) {
+      s.tick = tick;
+      s.tick_ctx = ctx;
+    }
     bool ready = s.init();
     for (std::size_t j; (j = next.fetch_add(1)) < count;) {
-      if (!ready || !run_job(jobs[j], s)) short_of_memory = true;
-      std::uint64_t bytes = 0;
-      for (std::size_t i = 0; i < jobs[j].count; ++i)
-        bytes += jobs[j].items[i].size;
-      done += bytes;
-      if (caller && tick != nullptr) tick(ctx, done);
+      if (!ready || !run_job(jobs[j], s)) {
+        short_of_memory = true;
+        for (std::size_t i = 0; i < jobs[j].count; ++i)
+          done += jobs[j].items[i].size;
+      }
     }
   };
-  // Threads that cannot be started leave their share to the others.
-  std::thread pool[16];
+  // With a tick to give, the calling thread only gives it, every tenth of a
+  // second, member by member as the workers finish them: a job may take
+  // seconds (a big member, slow storage), and a count that moves only as
+  // jobs end looks stuck. Threads that cannot be started leave their share
+  // to the others (to the caller when none starts).
+  bool ticking = tick != nullptr && workers > 1;
+  std::thread pool[17];
   unsigned started = 0;
-  for (; started < helpers; ++started) {
+  for (; started < workers - (ticking ? 0 : 1); ++started) {
     try {
-      pool[started] = std::thread(work, false);
+      pool[started] = std::thread([&] {
+        work(false);
+        std::lock_guard<std::mutex> hold(lock);
+        ++finished;
+        finished_one.notify_one();
+      });
     } catch (const std::system_error&) {
       break;
     }
   }
-  work(true);
+  if (ticking && started > 0) {
+    std::unique_lock<std::mutex> hold(lock);
+    while (finished < started) {
+      hold.unlock();
+      tick(ctx, done);
+      hold.lock();
+      finished_one.wait_for(hold, std::chrono::milliseconds(100),
+                            [&] { return finished == started; });
+    }
+  } else {
+    work(true);
+  }
   for (unsigned t = 0; t < started; ++t)
     pool[t].join();
   if (tick != nullptr) tick(ctx, done);

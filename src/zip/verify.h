@@ -80,8 +80,10 @@ struct VerifyJob {
 // most 17); the outcomes are the same whatever the number of threads. An
 // archive that cannot be opened gives every member Unreadable. False when
 // memory ran short: then not every outcome is set.
-// `tick` (when not null) is called on the calling thread, now and then,
-// with `ctx` and the bytes of the members checked so far (their sizes).
+// `tick` (when not null) is called on the calling thread, with `ctx` and
+// the bytes of the members checked so far (their sizes): every tenth of a
+// second while other threads check (the caller then checks nothing), after
+// each member when it checks alone, and once at the end.
 // `whole_max` (tests) sets the largest member decoded whole; 0: WHOLE_MAX.
 using VerifyTick = void (*)(void* ctx, std::uint64_t done);
 bool verify_jobs(VerifyJob* jobs, std::size_t count, unsigned threads, VerifyTick tick = nullptr,

@@ -263,8 +263,18 @@ TEST_F(Format, ProgressWhileCheckingKeepsItsRateAndItsCounts) {
     double total = 0;
     std::size_t at = line.find(", checked ");
     if (at == std::string::npos) continue;
-    ASSERT_EQ(std::sscanf(line.c_str() + at, ", checked %lf GB of %lf GB", &done, &total), 2)
+    char done_unit[3] = {};
+    char total_unit[3] = {};
+    ASSERT_EQ(std::sscanf(line.c_str() + at, ", checked %lf %2s of %lf %2s", &done, done_unit,
+                          &total, total_unit),
+              4)
         << line;
+    // In GB, whatever unit the line chose (it starts at "0 B").
+    auto in_gb = [](double v, const std::string& unit) {
+      return unit == "GB" ? v : unit == "MB" ? v / 1e3 : unit == "KB" ? v / 1e6 : v / 1e9;
+    };
+    done = in_gb(done, done_unit);
+    total = in_gb(total, total_unit);
     EXPECT_GE(done, done_before) << line;
     EXPECT_GE(total, total_before) << line;
     done_before = done;
