@@ -27,6 +27,18 @@ void take(std::uint64_t* field, const unsigned char*& at, const unsigned char* e
   at += 8;
 }
 
+// One field of the merge: the wide value where the classic one is
+// saturated; false when an unsaturated classic value disagrees with it.
+template <typename T>
+bool merge_field(T classic, T saturated, std::uint64_t wide, std::uint64_t* out) {
+  if (classic == saturated) {
+    *out = wide;
+    return true;
+  }
+  *out = classic;
+  return classic == wide;
+}
+
 }  // namespace
 
 bool decode_zip64_locator(const unsigned char* p, std::uint64_t* record_offset) {
@@ -43,6 +55,23 @@ bool decode_zip64_end(const unsigned char* p, DirEnd* end) {
   end->total_entries = le_u64(p + END64_TOTAL_ENTRIES);
   end->cd_size = le_u64(p + END64_CD_SIZE);
   end->cd_offset = le_u64(p + END64_CD_OFFSET);
+  return true;
+}
+
+bool merge_zip64_end(const DirEnd& classic, const DirEnd& wide, DirEnd* out) {
+  // The classic fields as they were stored, so saturation is seen at their width.
+  const auto c16 = [](std::uint64_t v) { return static_cast<std::uint16_t>(v); };
+  const auto c32 = [](std::uint64_t v) { return static_cast<std::uint32_t>(v); };
+  std::uint64_t disk, cd_disk, disk_entries, total_entries, cd_size, cd_offset;
+  bool agree = merge_field(c16(classic.disk_number), SATURATED_16, wide.disk_number, &disk);
+  agree &= merge_field(c16(classic.cd_disk), SATURATED_16, wide.cd_disk, &cd_disk);
+  agree &= merge_field(c16(classic.disk_entries), SATURATED_16, wide.disk_entries, &disk_entries);
+  agree &= merge_field(c16(classic.total_entries), SATURATED_16, wide.total_entries, &total_entries);
+  agree &= merge_field(c32(classic.cd_size), SATURATED_32, wide.cd_size, &cd_size);
+  agree &= merge_field(c32(classic.cd_offset), SATURATED_32, wide.cd_offset, &cd_offset);
+  if (!agree) return false;
+  *out = DirEnd{static_cast<std::uint32_t>(disk), static_cast<std::uint32_t>(cd_disk),
+                disk_entries, total_entries, cd_size, cd_offset};
   return true;
 }
 

@@ -3,8 +3,10 @@
 //
 // Decoding only: the ZIP64 end of central directory record and its locator
 // (which stands right before the classic end record), and the extended-
-// information extra field of a central header. Finding these records in a
-// file, and deciding whether to trust them, is the reader's (zipdir.cc).
+// information extra field of a central header, each with the rule that
+// says which classic values its 64-bit ones replace. Finding these records
+// in a file, and what to do with an archive they contradict, is the
+// reader's (zipdir.cc).
 // Every decoder reads only the bytes it is given the length of.
 #pragma once
 
@@ -15,6 +17,7 @@ namespace zorv {
 
 constexpr std::size_t ZIP64_LOCATOR_SIZE = 20;
 constexpr std::size_t ZIP64_END_SIZE = 56;  // fixed part; an extensible data sector may follow
+constexpr std::uint16_t SATURATED_16 = 0xffffu;
 constexpr std::uint32_t SATURATED_32 = 0xffffffffu;
 
 // The values of an end record that locate and bound the central directory,
@@ -36,6 +39,15 @@ bool decode_zip64_locator(const unsigned char* p, std::uint64_t* record_offset);
 // then its values go to *end. The record's own size field is not trusted
 // (writers get it wrong, and an extensible data sector may follow).
 bool decode_zip64_end(const unsigned char* p, DirEnd* end);
+
+// The values in force when a ZIP64 end record (`wide`) was read with the
+// classic end record (`classic`, its 16- and 32-bit fields widened): the
+// record's value for each classic field that reads 0xFFFF or 0xFFFFFFFF,
+// which a writer saturates when the value does not fit, and the classic
+// value for every other. False, with *out untouched, when a classic value
+// that is not saturated differs from the record's: the two then describe
+// different directories, and neither can be trusted.
+bool merge_zip64_end(const DirEnd& classic, const DirEnd& wide, DirEnd* out);
 
 // An entry's three fields that ZIP64 may widen, each holding its 32-bit
 // value to begin with.

@@ -33,7 +33,7 @@ struct ZipDir {
   ZipEntry entry;
   ECD ecd;                 // the classic end record as decoded
   std::int64_t end64_pos;  // file offset of the ZIP64 end record read, or -1
-  DirEnd end;              // the values in force: the ZIP64 record's, else the ECD's
+  DirEnd end;              // the values in force: the ECD's, widened by a ZIP64 record
   std::int64_t shift;      // bytes in front of the archive
 };
 
@@ -172,33 +172,39 @@ bool read_span(const ZipDir* zd, std::int64_t pos, std::size_t len, unsigned cha
   return read_at(zd->fd, out, len, pos);
 }
 
+enum class End64 { None, Read, Disagrees };
+
 // When the ZIP64 locator stands right before the ECD, the ZIP64 end record
-// it leads to replaces the classic values: at the offset the locator gives,
-// or, when bytes were prepended (that offset then misses it), right before
-// the locator. Without either, the classic values stand.
-void read_zip64_end(ZipDir* zd) {
+// it leads to widens the classic values that are saturated (merge_zip64_end).
+// The record is looked for right before the locator first, where it stands
+// unless an extensible data sector follows it: when bytes were prepended the
+// locator's offset misses it, and in `cat a.zip b.zip` it may even hit the
+// first archive's record. Then at the offset the locator gives. Without
+// either, the classic values stand.
+End64 read_zip64_end(ZipDir* zd) {
   std::int64_t locator = zd->ecd_pos - static_cast<std::int64_t>(ZIP64_LOCATOR_SIZE);
   unsigned char bytes[ZIP64_END_SIZE];
   std::uint64_t recorded;
   if (!read_span(zd, locator, ZIP64_LOCATOR_SIZE, bytes) ||
       !decode_zip64_locator(bytes, &recorded)) {
-    return;
+    return End64::None;
   }
   std::int64_t before = locator - static_cast<std::int64_t>(ZIP64_END_SIZE);
-  if (before < 0) return;
+  if (before < 0) return End64::None;
   // The record must end at or before the locator: a hostile offset is
   // never read beyond it.
   std::int64_t at[2] = {
-      recorded <= static_cast<std::uint64_t>(before) ? static_cast<std::int64_t>(recorded) : -1,
-      before};
+      before,
+      recorded <= static_cast<std::uint64_t>(before) ? static_cast<std::int64_t>(recorded) : -1};
   for (std::int64_t pos : at) {
-    DirEnd end;
-    if (pos >= 0 && read_span(zd, pos, ZIP64_END_SIZE, bytes) && decode_zip64_end(bytes, &end)) {
-      zd->end = end;
+    DirEnd wide;
+    if (pos >= 0 && read_span(zd, pos, ZIP64_END_SIZE, bytes) && decode_zip64_end(bytes, &wide)) {
+      if (!merge_zip64_end(zd->end, wide, &zd->end)) return End64::Disagrees;
       zd->end64_pos = pos;
-      return;
+      return End64::Read;
     }
   }
+  return End64::None;
 }
 
 bool central_signature_at(const ZipDir* zd, std::int64_t pos) {
@@ -208,17 +214,18 @@ bool central_signature_at(const ZipDir* zd, std::int64_t pos) {
 
 // Bytes in front of the archive (a self-extractor's stub, `cat stub a.zip`)
 // leave the recorded offsets counting from the archive's own start: the
-// directory then ends short of where the end record really stands. When no
-// central header starts at the recorded offset but one does at the offset
-// moved by that gap, the gap is the shift.
+// directory then ends short of where the end record really stands. When a
+// central header starts at the offset moved by that gap, the gap is the
+// shift, whatever stands at the recorded offset: in `cat a.zip b.zip` that
+// is a.zip's directory, and unzip and Python's zipfile read b.zip's. Only
+// without a header there is the directory read where it is recorded.
 std::int64_t find_shift(const ZipDir* zd) {
   const DirEnd& end = zd->end;
   auto stands = static_cast<std::uint64_t>(zd->end64_pos >= 0 ? zd->end64_pos : zd->ecd_pos);
   if (end.cd_offset > stands || end.cd_size >= stands - end.cd_offset) return 0;
   auto gap = static_cast<std::int64_t>(stands - end.cd_offset - end.cd_size);
   auto recorded = static_cast<std::int64_t>(end.cd_offset);
-  if (central_signature_at(zd, recorded) || !central_signature_at(zd, recorded + gap)) return 0;
-  return gap;
+  return central_signature_at(zd, recorded + gap) ? gap : 0;
 }
 
 // Makes the central directory available in cd_buf: in place when the read
@@ -395,7 +402,10 @@ ZipDir* openzip_at(int fd, const struct stat* st, const char* path, const ZipOpe
   zd->end = DirEnd{ecd.disk_number,   ecd.cd_disk, ecd.disk_entries,
                    ecd.total_entries, ecd.cd_size, ecd.cd_offset};
   zd->end64_pos = -1;
-  read_zip64_end(zd);
+  if (read_zip64_end(zd) == End64::Disagrees) {
+    say(diag, "error, ZIP64 and classic end records disagree: %s", path);
+    return nullptr;
+  }
   const DirEnd& end = zd->end;
   if (end.disk_number != end.cd_disk || end.disk_entries != end.total_entries ||
       end.total_entries == 0) {

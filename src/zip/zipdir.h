@@ -4,7 +4,8 @@
 // extend it, and the central directory are read: no local headers, no file
 // data, nothing is decompressed. Archives with data in front of them (self-
 // extractors) are read where their directory really is. No multi-disk
-// archives are accepted. Every failure is said, one "zorv: " line, to the
+// archives are accepted, nor ones whose ZIP64 end record contradicts a
+// classic value that was not saturated. Every failure is said, one "zorv: " line, to the
 // Diag the caller hands in (null: silently) and returned as a null result
 // or a stop; nothing here writes to standard error itself or ends the
 // process.
@@ -153,7 +154,7 @@ ZipRead readzip(ZipDir* zd, const ZipEntry** entry, Diag* diag);
 std::uint32_t zip_entry_pos(const ZipDir* zd);
 
 // The number of entries the end record claims (the ZIP64 record's, where
-// one was read).
+// one was read and the classic count is saturated).
 std::uint64_t zip_total_entries(const ZipDir* zd);
 
 // How many bytes stand in front of the archive (a self-extractor's stub):
@@ -171,9 +172,9 @@ void zip_cache_release(ZipCache* cache);
 
 // Where openzip found things: the file's size, the end record's position and
 // fields as decoded, the ZIP64 end record's position (-1: none read), the
-// values in force (the ZIP64 record's, else the classic ones), the shift,
-// and the directory bytes it walks (end.cd_size of them, read at
-// end.cd_offset + shift).
+// values in force (the classic ones, with the ZIP64 record's for those
+// saturated), the shift, and the directory bytes it walks (end.cd_size of
+// them, read at end.cd_offset + shift).
 struct ZipLayout {
   std::int64_t file_size;
   std::int64_t ecd_pos;

@@ -1,7 +1,8 @@
 // ZIP64 records and data in front of an archive, through the reader: the
-// 64-bit end record replaces the classic values, per-entry ZIP64 fields give
-// 64-bit sizes and offsets, a prefix is found and skipped, and hostile
-// records give their message or leave the classic values in force.
+// 64-bit end record replaces the saturated classic values, per-entry ZIP64
+// fields give 64-bit sizes and offsets, a prefix (or a whole archive in
+// front) is found and skipped, and hostile records give their message or
+// leave the classic values in force.
 #include "zip/zip64.h"
 
 #include <gtest/gtest.h>
@@ -10,9 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "support/cli.h"
 #include "support/files.h"
 #include "support/said.h"
 #include "support/zip_writer.h"
+#include "zip/bytes.h"
 #include "zip/zipdir.h"
 
 namespace zorv {
@@ -135,22 +138,59 @@ TEST(Zip64, DataInFrontIsSkipped) {
   }
 }
 
-// A directory that starts right where its recorded offset says, with junk
-// between it and the end record, is not moved, even when the junk holds a
-// header signature where a shift by the gap would look.
-TEST(Zip64, JunkBeforeTheEndRecordMovesNothing) {
-  ArchiveBytes a = test::archive_of({{"f0", 0x100}});
-  a.prefix = Bytes(50, 'p');
-  a.end.cd_size = static_cast<std::uint32_t>(a.central().size());
-  a.headers.push_back(a.headers[0]);  // a second header, not counted in cd_size
-  a.headers[1].name = "j0";  // as long as f0's: it starts one gap after the directory
-  a.end.disk_entries = 1;
-  a.end.total_entries = 1;
-  Opened o = open_bytes(a.bytes());
-  ASSERT_TRUE(o.opened) << o.err;
-  EXPECT_EQ(o.layout.shift, 0);
-  ASSERT_EQ(o.entries.size(), 1u);
-  EXPECT_EQ(o.entries[0].name, "f0");
+// Junk between the directory and the end record: a central header where
+// the gap would move the directory takes it there, as unzip and Python's
+// zipfile take it; without one the directory stays where it is recorded.
+TEST(Zip64, JunkBeforeTheEndRecordMovesTheDirectoryOnlyOntoAHeader) {
+  for (bool header_there : {false, true}) {
+    ArchiveBytes a = test::archive_of({{"f0", 0x100}});
+    a.prefix = Bytes(50, 'p');
+    a.end.cd_size = static_cast<std::uint32_t>(a.central().size());
+    a.headers.push_back(a.headers[0]);  // a second header, not counted in cd_size
+    a.headers[1].name = "j0";  // as long as f0's: it starts one gap after the directory
+    if (!header_there) a.headers[1].signature = 0x02014b51;
+    a.end.disk_entries = 1;
+    a.end.total_entries = 1;
+    Opened o = open_bytes(a.bytes());
+    ASSERT_TRUE(o.opened) << header_there << ": " << o.err;
+    EXPECT_EQ(o.layout.shift, header_there ? 46 + 2 : 0);
+    ASSERT_EQ(o.entries.size(), 1u) << header_there;
+    EXPECT_EQ(o.entries[0].name, header_there ? "j0" : "f0");
+  }
+}
+
+// `cat a.zip b.zip`, two archives of one layout: b.zip's end record leads
+// to b.zip's directory, moved by a.zip's length, though a.zip's directory
+// (and, with ZIP64, a.zip's end record) stands at the recorded offset, as
+// unzip and Python's zipfile read it; b.zip's local header offsets moved by
+// the shift reach b.zip's local headers.
+TEST(Zip64, ConcatenatedArchivesReadTheLastOne) {
+  auto archive = [](const std::string& first, const std::string& second, bool zip64) {
+    ArchiveBytes a;
+    a.add_file(first, "data of " + first);
+    a.add_file(second, "data of " + second);
+    if (zip64) a.zip64.emplace();
+    return a;
+  };
+  for (bool zip64 : {false, true}) {
+    Bytes both = archive("a-one", "a-two", zip64).bytes();
+    std::size_t b_at = both.size();
+    Bytes b = archive("b-one", "b-two", zip64).bytes();
+    both.insert(both.end(), b.begin(), b.end());
+    Opened o = open_bytes(both);
+    ASSERT_TRUE(o.opened) << zip64 << ": " << o.err;
+    EXPECT_EQ(o.layout.shift, static_cast<std::int64_t>(b_at)) << zip64;
+    ASSERT_EQ(o.entries.size(), 2u) << zip64;
+    for (const Entry64& e : o.entries) {
+      std::size_t local = b_at + e.offset;
+      ASSERT_LE(local + 30 + e.name.size(), both.size()) << zip64 << " " << e.name;
+      EXPECT_EQ(le_u32(both.data() + local), 0x04034b50u) << zip64 << " " << e.name;
+      EXPECT_EQ(std::string(both.begin() + local + 30, both.begin() + local + 30 + e.name.size()),
+                e.name);
+    }
+    EXPECT_EQ(o.entries[0].name, "b-one");
+    EXPECT_EQ(o.entries[1].name, "b-two");
+  }
 }
 
 // The directory beyond 4 GiB in a sparse file (no 4 GiB are written), with
@@ -235,6 +275,8 @@ struct Hostile64 {
   std::uint64_t total;
 };
 
+constexpr const char* DISAGREE = "zorv: error, ZIP64 and classic end records disagree: ARCHIVE\n";
+
 TEST(Zip64, HostileRecordsGiveTheirMessageOrTheClassicValues) {
   const std::vector<Hostile64> cases = {
       {"locator pointing past the end: the record right before it",
@@ -269,8 +311,36 @@ TEST(Zip64, HostileRecordsGiveTheirMessageOrTheClassicValues) {
        "zorv: error, spanned disks are not supported: ARCHIVE\n", 0},
       {"counts differ", [](ArchiveBytes& a) { a.zip64->end.total_entries = 4; },
        "zorv: error, spanned disks are not supported: ARCHIVE\n", 0},
-      {"disk numbers differ", [](ArchiveBytes& a) { a.zip64->end.cd_disk = 1; },
+      {"disk numbers differ, the classic ones saturated",
+       [](ArchiveBytes& a) {
+         a.end.disk_number = 0xffff;
+         a.end.cd_disk = 0xffff;
+         a.zip64->end.cd_disk = 1;
+       },
        "zorv: error, spanned disks are not supported: ARCHIVE\n", 0},
+      {"disk number differs from a classic one not saturated",
+       [](ArchiveBytes& a) { a.zip64->end.cd_disk = 1; }, DISAGREE, 0},
+      {"classic values true, the record's count another",
+       [](ArchiveBytes& a) {
+         a.zip64->saturate = false;
+         a.zip64->end.disk_entries = 2;
+         a.zip64->end.total_entries = 2;
+       },
+       DISAGREE, 0},
+      {"classic size true, the record's another; count and offset saturated",
+       [](ArchiveBytes& a) {
+         a.end.cd_size = static_cast<std::uint32_t>(a.central().size());
+         a.zip64->end.cd_size = a.central().size() - 1;
+       },
+       DISAGREE, 0},
+      {"classic values true, the record's offset another",
+       [](ArchiveBytes& a) {
+         a.zip64->saturate = false;
+         a.zip64->end.cd_offset = 0;
+       },
+       DISAGREE, 0},
+      {"classic values true and the record's the same",
+       [](ArchiveBytes& a) { a.zip64->saturate = false; }, "", 3},
       {"directory size beyond the file", [](ArchiveBytes& a) { a.zip64->end.cd_size = k64 / 2; },
        "zorv: error reading central directory: ARCHIVE\n", 0},
       {"directory offset beyond the file", [](ArchiveBytes& a) { a.zip64->end.cd_offset = k64; },
@@ -291,6 +361,23 @@ TEST(Zip64, HostileRecordsGiveTheirMessageOrTheClassicValues) {
   }
 }
 
+// Written with Python's zipfile (disagreeing_ends.py): a classic end record
+// with true values for the directory of real.txt, and a ZIP64 end record
+// for another directory of the same size, holding fake.txt. Which one the
+// writer meant is unknown: the archive is refused, and neither is listed.
+TEST(Zip64, EndRecordsForTwoDirectoriesAreRefused) {
+  test::TempDir dir;
+  std::string path = dir / "two-ends.zip";
+  test::RunResult made = test::run_program(
+      {"/usr/bin/python3", std::string(ZORV_TEST_SUPPORT_DIR) + "/disagreeing_ends.py", path}, "",
+      60);
+  ASSERT_EQ(made.status, 0) << made.err;
+  Opened o = open_file(path);
+  EXPECT_FALSE(o.opened);
+  EXPECT_EQ(o.err, DISAGREE);
+  EXPECT_TRUE(o.entries.empty());
+}
+
 // A directory of 4 GiB or more is refused by name, even when the file is
 // big enough to hold it (sparse: nothing of it is written).
 TEST(Zip64, DirectoryOfFourGibIsRefused) {
@@ -303,6 +390,29 @@ TEST(Zip64, DirectoryOfFourGibIsRefused) {
   Opened o = open_file(path);
   EXPECT_FALSE(o.opened);
   EXPECT_EQ(o.err, "zorv: error, central directory of 4 GiB or more: ARCHIVE\n");
+}
+
+// End to end, `cat a.zip b.zip` with -c: b.zip's member is the one named
+// and the one whose data is compared. a.zip's member at the same place has
+// the same CRC-32 and length and other data, so reading a.zip's directory,
+// or b.zip's with a.zip's data, would split the group.
+TEST(Zip64Run, ContentCheckOfConcatenatedArchivesReadsTheLastOne) {
+  std::string in_a = test::forge_crc(std::string(3000, 'a'), 0x0c0ffee0);
+  std::string in_b = test::forge_crc(std::string(3000, 'b'), 0x0c0ffee0);
+  ArchiveBytes a;
+  a.add_file("member", in_a);
+  ArchiveBytes b;
+  b.add_file("nember", in_b);
+  ArchiveBytes copy;
+  copy.add_file("copy", in_b);
+  test::TempDir dir;
+  Bytes both = a.bytes();
+  Bytes tail = b.bytes();
+  both.insert(both.end(), tail.begin(), tail.end());
+  dir.write("cat.zip", both);
+  dir.write("copy.zip", copy.bytes());
+  test::expect_run(test::run_zorv({"-c", "cat.zip", "copy.zip"}, dir.path()), 0,
+                   test::block(0x0c0ffee0, {"cat.zip, nember", "copy.zip, copy"}), "");
 }
 
 }  // namespace
