@@ -364,7 +364,7 @@ ArchiveName* FileTreeInsert(Index* ix, const char* path) {
   record->ordinal = static_cast<std::uint32_t>(ix->FileTree->count);
   record->complete = false;
   record->entries = 0;
-  record->id = FileId{0, 0};
+  record->id = FileId{};
   std::memcpy(record->path, path, len);
   bool no_memory = false;
   auto* existing = static_cast<ArchiveName*>(rbtree_insert(ix->FileTree, record, &no_memory));

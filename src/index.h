@@ -141,9 +141,9 @@ void release_indexes(Index* ix);
 
 // Indexes the archive at `path`, the file `id`: 0 when it was opened and
 // walked (or recording failed: index_failure), or when it is a file already
-// indexed under another path (then "warning, same file as <first path>:
-// <path>", and it is not read again); 1 when opening it failed (the reader
-// said why to the Index's Diag). The same path named again is read again
+// indexed under another path, an equal FileId (then "warning, same file as
+// <first path>: <path>", and it is not read again); 1 when opening it
+// failed (the reader said why to the Index's Diag). The same path named again is read again
 // (with "warning, duplicate file name"). Entries are recorded in directory
 // order; a CRC-32 of zero (directories, empty files) is never recorded.
 int process_archive(Index* ix, const char* path, FileId id, ZipCache* cache);

@@ -17,7 +17,9 @@ namespace zorv {
 namespace {
 
 // The same directory reached through links or under other names has one
-// FileId.
+// FileId. A directory still being walked is open, so its inode cannot go
+// to another; one walked and deleted can, and the directory that gets it
+// then has another modification time and is walked too.
 std::int32_t dirid_compare(const void* key, const void* stored) {
   return file_id_compare(*static_cast<const FileId*>(key), *static_cast<const FileId*>(stored));
 }
@@ -151,6 +153,8 @@ int scandir(const char* dir, const char* ext, ScanCallback callback, void* ctx, 
     FsaFailure tree_failure{};
     FsaFailure ids_failure{};
     scan.entered = rbtree_alloc(dirid_compare, &tree_failure);
+    // The pool links free items through their first 8 bytes.
+    static_assert(sizeof(FileId) % 8 == 0 && sizeof(FileId) >= sizeof(void*));
     scan.ids = fsa_init(sizeof(FileId), 64, &ids_failure);
     if (scan.entered == nullptr || scan.ids == nullptr) {
       // The pools' own lines come first, as the pools said them when they

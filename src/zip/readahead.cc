@@ -156,7 +156,9 @@ void open_item(Item* item, bool may_defer) {
     close(fd);
     a.skip = true;
   } else {
-    const struct stat* given = item->given ? &item->st : known ? &st : nullptr;
+    // The open file's own status first: the file is known by what it was
+    // when it was read, and the caller's status may be older than the open.
+    const struct stat* given = known ? &st : item->given ? &item->st : nullptr;
     if (given != nullptr) {
       a.has_id = true;
       a.id = file_id_of(*given);
@@ -171,7 +173,7 @@ void reset(Item* item) {
   item->out.skip = false;
   item->out.status_errno = 0;
   item->out.has_id = false;
-  item->out.id = FileId{0, 0};
+  item->out.id = FileId{};
   item->out.messages.len = 0;
   item->retry = false;
   item->charge = 0;

@@ -274,4 +274,14 @@ bool DescriptorSqueeze::none_free() {
   return errno == EMFILE;
 }
 
+void exhaust_heap_finely(std::size_t largest) {
+  exhaust_heap(8);
+  for (std::size_t s = largest; s >= 8; s -= 8) {
+    while (void* block = std::malloc(s)) {
+      *static_cast<void**>(block) = heap_hoard;
+      heap_hoard = block;
+    }
+  }
+}
+
 }  // namespace zorv::test

@@ -97,6 +97,11 @@ void limit_memory(std::size_t extra);
 // Allocates (and keeps) heap memory until malloc fails for `size` bytes.
 void exhaust_heap(std::size_t size);
 
+// exhaust_heap(8), then every size from `largest` down in steps of 8 bytes:
+// the halving steps of exhaust_heap can leave a fragment that still fits a
+// request between two of them (a record of 89 bytes, say).
+void exhaust_heap_finely(std::size_t largest);
+
 // Takes every descriptor this process may still open (the soft limit of
 // open files lowered to `limit` for the while, so there are not a million),
 // and gives them back on request or on destruction, which also restores

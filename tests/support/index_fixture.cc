@@ -9,7 +9,7 @@ namespace zorv::test {
 int IndexFixture::process(const std::string& path) {
   struct stat st {};
   if (stat(path.c_str(), &st) != 0)
-    return process_archive(ix_, path.c_str(), FileId{0, 0}, &cache_);
+    return process_archive(ix_, path.c_str(), FileId{}, &cache_);
   return process_archive(ix_, path.c_str(), file_id_of(st), &cache_);
 }
 
