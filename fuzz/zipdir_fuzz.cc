@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -67,33 +68,50 @@ bool sig_at(const std::uint8_t* d, std::size_t n, std::uint64_t pos, std::uint32
 }
 
 // The locator fills the 20 bytes before the end record. The ZIP64 end
-// record (56 bytes) is looked for where the locator says, when it ends by
-// the locator, then right before the locator; the first with its
-// signature replaces every classic value. Its position, or -1.
+// record (56 bytes) is looked for right before the locator, then where the
+// locator says, when it ends by the locator; the first with its signature
+// gives its value for each classic field that reads 0xFFFF or 0xFFFFFFFF.
+// Its position, or -1; -2 when a classic field that does not read so
+// differs from the record's (the archive is refused).
 std::int64_t model_end64(const std::uint8_t* d, std::size_t ecd_at, WalkedEnd* end) {
   if (ecd_at < 20 || u32(d + ecd_at - 20) != LOCATOR_SIG) return -1;
   std::size_t loc = ecd_at - 20;
   std::uint64_t given = u64(d + loc + 8);
   std::vector<std::size_t> tries;
-  if (given <= loc && loc - given >= 56) tries.push_back(given);
   if (loc >= 56) tries.push_back(loc - 56);
+  if (given <= loc && loc - given >= 56) tries.push_back(given);
   for (std::size_t at : tries) {
     const std::uint8_t* r = d + at;
     if (u32(r) != END64_SIG) continue;
-    *end = WalkedEnd{u32(r + 16), u32(r + 20), u64(r + 24), u64(r + 32), u64(r + 40), u64(r + 48)};
+    bool agree = true;
+    auto take = [&agree](auto& field, std::uint64_t saturated, std::uint64_t wide) {
+      if (field == saturated) {
+        field = static_cast<std::remove_reference_t<decltype(field)>>(wide);
+      } else {
+        agree = agree && field == wide;
+      }
+    };
+    WalkedEnd e = *end;
+    take(e.disk_number, 0xffff, u32(r + 16));
+    take(e.cd_disk, 0xffff, u32(r + 20));
+    take(e.disk_entries, 0xffff, u64(r + 24));
+    take(e.total_entries, 0xffff, u64(r + 32));
+    take(e.cd_size, 0xffffffff, u64(r + 40));
+    take(e.cd_offset, 0xffffffff, u64(r + 48));
+    if (!agree) return -2;
+    *end = e;
     return static_cast<std::int64_t>(at);
   }
   return -1;
 }
 
 // Data in front of the archive: the directory recorded to end short of
-// where the end record stands, no central header at the recorded offset,
-// one at the offset moved by the gap.
+// where the end record stands, and a central header at the offset moved
+// by the gap (whatever stands at the recorded offset).
 std::uint64_t model_shift(const std::uint8_t* d, std::size_t n, std::uint64_t stands,
                           const WalkedEnd& end) {
   if (end.cd_offset > stands || end.cd_size >= stands - end.cd_offset) return 0;
   std::uint64_t gap = stands - end.cd_offset - end.cd_size;
-  if (sig_at(d, n, end.cd_offset, CENTRAL_SIG)) return 0;
   return sig_at(d, n, end.cd_offset + gap, CENTRAL_SIG) ? gap : 0;
 }
 
@@ -182,6 +200,7 @@ Walk model(const std::uint8_t* d, std::size_t n) {
   WalkedEnd& e = w.end;
   e = WalkedEnd{c.disk_number, c.cd_disk, c.disk_entries, c.total_entries, c.cd_size, c.cd_offset};
   w.end64_pos = model_end64(d, at, &e);
+  if (w.end64_pos == -2) return Walk{};
   if (e.disk_number != e.cd_disk || e.disk_entries != e.total_entries || e.total_entries == 0)
     return Walk{};
   std::uint64_t stands = w.end64_pos >= 0 ? static_cast<std::uint64_t>(w.end64_pos) : at;
