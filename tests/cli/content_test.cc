@@ -179,6 +179,9 @@ TEST_F(Content, OnlyCopiesInOtherFilesMakeAnArchiveSafeToDelete) {
 // turns: every member is checked, none is called unreadable for want of a
 // descriptor the checker itself holds.
 TEST_F(Content, CheckerThreadsShareScarceDescriptors) {
+  // UBSan's checks open a pipe of their own: with one descriptor to spare
+  // they fail, whatever zorv does.
+  if (test::kSanitized) GTEST_SKIP() << "the sanitizers need descriptors of their own";
   std::mt19937 rng(7);
   std::string data(1 << 20, '\0');
   for (char& c : data)
