@@ -107,9 +107,8 @@ void catch_signal(int sig, void (*handler)(int), int flags) {
   sigaction(sig, &action, nullptr);
 }
 
-// The signal's default action, now: the terminal given back first.
-void end_now(int sig) {
-  reset_terminal();
+// Takes the signal's default action now, unblocked inside its handler.
+void raise_default(int sig) {
   struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;
   sigemptyset(&dfl.sa_mask);
@@ -119,6 +118,12 @@ void end_now(int sig) {
   sigaddset(&just, sig);
   sigprocmask(SIG_UNBLOCK, &just, nullptr);
   raise(sig);
+}
+
+// The signal's default action, now: the terminal given back first.
+void end_now(int sig) {
+  reset_terminal();
+  raise_default(sig);
 }
 
 // Not SA_RESTART: a write to a stalled pipe must return, so that the
@@ -138,15 +143,10 @@ void on_stop(int) {
   int saved_errno = errno;
   int len = reset_length;
   reset_terminal();
-  struct sigaction dfl {};
-  dfl.sa_handler = SIG_DFL;
-  sigemptyset(&dfl.sa_mask);
-  sigaction(SIGTSTP, &dfl, nullptr);
+  raise_default(SIGTSTP);  // stops here until SIGCONT
   sigset_t just;
   sigemptyset(&just);
   sigaddset(&just, SIGTSTP);
-  sigprocmask(SIG_UNBLOCK, &just, nullptr);
-  raise(SIGTSTP);  // stops here until SIGCONT
   sigprocmask(SIG_BLOCK, &just, nullptr);
   catch_signal(SIGTSTP, on_stop, SA_RESTART);
   if (len != 0) set_up_terminal(len);
