@@ -201,6 +201,13 @@ Walk model(const std::uint8_t* d, std::size_t n) {
   e = WalkedEnd{c.disk_number, c.cd_disk, c.disk_entries, c.total_entries, c.cd_size, c.cd_offset};
   w.end64_pos = model_end64(d, at, &e);
   if (w.end64_pos == -2) return Walk{};
+  bool empty = e.disk_number == e.cd_disk && e.disk_entries == 0 && e.total_entries == 0 &&
+               e.cd_size == 0;
+  if (empty) {
+    w.opened = true;
+    w.stays_stopped = true;
+    return w;
+  }
   if (e.disk_number != e.cd_disk || e.disk_entries != e.total_entries || e.total_entries == 0)
     return Walk{};
   std::uint64_t stands = w.end64_pos >= 0 ? static_cast<std::uint64_t>(w.end64_pos) : at;
@@ -215,7 +222,7 @@ Walk model(const std::uint8_t* d, std::size_t n) {
   // Whole headers only: a header or name running past cd_size stops the
   // walk; an extra field or comment running past it ends it after the entry.
   for (std::uint64_t pos = 0; pos < e.cd_size;) {
-    if (e.cd_size - pos < 46 || pos + 46 + u16(cd + pos + 28) > e.cd_size) {
+    if ((e.cd_size - pos >= 4 && u32(cd + pos) != 0x02014b50u) || e.cd_size - pos < 46 || pos + 46 + u16(cd + pos + 28) > e.cd_size) {
       w.stop = ZipRead::Bad;
       break;
     }
@@ -246,7 +253,8 @@ void check_end_records(const zorv::ZipLayout& l, const std::uint8_t* d) {
     FUZZ_CHECK(end.cd_size == c.cd_size && end.cd_offset == c.cd_offset);
   }
   FUZZ_CHECK(end.disk_number == end.cd_disk);
-  FUZZ_CHECK(end.disk_entries == end.total_entries && end.total_entries != 0);
+  FUZZ_CHECK(end.disk_entries == end.total_entries);
+  FUZZ_CHECK(end.total_entries != 0 || end.cd_size == 0);
 }
 
 // What openzip holds must be the file's own bytes, bounded as promised.
@@ -259,7 +267,8 @@ void check_opened(const ZipDir* zd, const std::uint8_t* d, std::size_t n) {
   FUZZ_CHECK(zorv::zip_total_entries(zd) == end.total_entries);
   FUZZ_CHECK(l.shift >= 0 && zorv::zip_data_shift(zd) == l.shift);
   FUZZ_CHECK(l.cd != nullptr);
-  FUZZ_CHECK(end.cd_size > 0 && end.cd_size <= UINT32_MAX);
+  FUZZ_CHECK(end.cd_size <= UINT32_MAX);
+  if (end.cd_size == 0) return;  // an empty archive: no directory to hold
   FUZZ_CHECK(end.cd_offset <= n && static_cast<std::uint64_t>(l.shift) <= n - end.cd_offset);
   std::uint64_t start = end.cd_offset + static_cast<std::uint64_t>(l.shift);
   FUZZ_CHECK(end.cd_size <= n - start);

@@ -209,7 +209,7 @@ End64 read_zip64_end(ZipDir* zd) {
 
 bool central_signature_at(const ZipDir* zd, std::int64_t pos) {
   unsigned char sig[4];
-  return read_span(zd, pos, sizeof sig, sig) && le_u32(sig) == 0x02014b50;
+  return read_span(zd, pos, sizeof sig, sig) && le_u32(sig) == CDH_SIGNATURE;
 }
 
 // Bytes in front of the archive (a self-extractor's stub, `cat stub a.zip`)
@@ -407,12 +407,22 @@ ZipDir* openzip_at(int fd, const struct stat* st, const char* path, const ZipOpe
     return nullptr;
   }
   const DirEnd& end = zd->end;
-  if (end.disk_number != end.cd_disk || end.disk_entries != end.total_entries ||
-      end.total_entries == 0) {
+  // An end record alone, counting nothing and pointing at no directory, is
+  // how zip, Python and 7-Zip write an archive with no entries: read it as
+  // one. A zero count beside a directory still disagrees with it.
+  bool empty = end.disk_number == end.cd_disk && end.disk_entries == 0 &&
+               end.total_entries == 0 && end.cd_size == 0;
+  if (!empty && (end.disk_number != end.cd_disk || end.disk_entries != end.total_entries ||
+                 end.total_entries == 0)) {
     say(diag, "error, spanned disks are not supported: %s", path);
     return nullptr;
   }
-  if (!load_cd(zd, path)) return nullptr;
+  if (empty) {
+    zd->cd_size = 0;
+    zd->cd_buf = zd->window + (zd->ecd_pos - zd->window_pos);  // nothing is read from it
+  } else if (!load_cd(zd, path)) {
+    return nullptr;
+  }
 
   std::size_t len = std::strlen(path) + 1;
   zd->path = static_cast<char*>(std::malloc(len));
@@ -430,6 +440,13 @@ ZipRead readzip(ZipDir* zd, const ZipEntry** entry, Diag* diag) {
   std::uint32_t pos = zd->cd_pos;
   if (pos >= zd->cd_size) return ZipRead::End;
   const unsigned char* hdr = zd->cd_buf + pos;
+  // Whatever does not start with a header's signature is not a header: a
+  // directory offset a few bytes off would otherwise decode into phantom
+  // entries with CRC-32s taken from the middle of a real one.
+  if (zd->cd_size - pos >= 4 && le_u32(hdr) != CDH_SIGNATURE) {
+    say(diag, "error, invalid header signature in directory: %s", zd->path);
+    return ZipRead::Bad;
+  }
   std::uint64_t next;
   if (cdh_fit(zd->cd_size, pos, hdr, &next) != CdhFit::Ok) {
     say(diag, "error, invalid filename length in directory: %s", zd->path);

@@ -41,7 +41,7 @@ struct ECD {
   std::uint16_t disk_number;  // must equal cd_disk
   std::uint16_t cd_disk;
   std::uint16_t disk_entries;   // must equal total_entries
-  std::uint16_t total_entries;  // must not be 0
+  std::uint16_t total_entries;  // 0 only in an archive with no directory
   std::uint32_t cd_size;        // bytes of central directory; bounds the walk
   std::uint32_t cd_offset;      // file offset of the central directory
   std::uint16_t comment_len;
@@ -50,7 +50,7 @@ struct ECD {
 // One central file header, decoded; name is the entry's stored name with a
 // NUL added (names may hold NULs of their own).
 struct ZipEntry {
-  std::uint32_t signature;  // never verified
+  std::uint32_t signature;  // always "PK\1\2": the walk ends at any other
   std::uint8_t made_by_version;
   std::uint8_t made_by_system;
   std::uint8_t needed_version;
@@ -107,6 +107,7 @@ struct ZipOpen {
 
 constexpr std::size_t ECD_SIZE = 22;  // fixed part of the end record
 constexpr std::size_t CDH_SIZE = 46;  // fixed part of a central header
+constexpr std::uint32_t CDH_SIGNATURE = 0x02014b50;  // "PK\1\2"
 
 // The ECD search reads the file from its end in windows of this size, each
 // overlapping the previous one by ECD_SIZE - 1 bytes. An archive whose
@@ -139,8 +140,9 @@ ZipDir* openzip_at(int fd, const struct stat* st, const char* path, const ZipOpe
 enum class ZipRead {
   Entry,  // *entry is the next entry
   End,    // the directory is read to its end (not reported)
-  Bad,    // a damaged header, or no memory for a name: said to the Diag
-          // readzip was handed, and the rest of the directory is unknown
+  Bad,    // a damaged header (no signature, or cut short), or no memory
+          // for a name: said to the Diag
+          // readzip was handed; the rest of the directory is unknown
 };
 
 // Moves to the next entry. After Entry, *entry is valid until the next call

@@ -53,6 +53,7 @@ const std::string kErrEcd = "zorv: error reading ECD (End of Central Directory):
 const std::string kErrCd = "zorv: error reading central directory: ";
 const std::string kErrSpan = "zorv: error, spanned disks are not supported: ";
 const std::string kErrName = "zorv: error, invalid filename length in directory: ";
+const std::string kErrSig = "zorv: error, invalid header signature in directory: ";
 
 // The groups of `out`, whatever their order (that follows the index tree's
 // shape), must be exactly `expected`.
@@ -409,7 +410,7 @@ TEST_F(Hostile, EndRecordFieldsAtZeroAndAllOnes) {
        Read::FirstOnly, kErrName},
       {"cd_size reaching over the end record, to the end of the file",
        [](ArchiveBytes& a) { a.end.cd_size = static_cast<std::uint32_t>(a.central().size() + 22); },
-       Read::Whole, kErrName},
+       Read::Whole, kErrSig},
       {"both counts 0",
        [](ArchiveBytes& a) {
          a.end.disk_entries = 0;
@@ -443,8 +444,11 @@ TEST_F(Hostile, EndRecordFieldsAtZeroAndAllOnes) {
          a.end = test::EndRecord{0x06054b50, k16, k16, k16, k16, k32, k32, k16, {}};
        },
        Read::Nothing, kErrCd},
-      {"every field 0",
+      {"every field 0: an empty archive, read as one",
        [](ArchiveBytes& a) { a.end = test::EndRecord{0x06054b50, 0, 0, 0, 0, 0, 0, 0, {}}; },
+       Read::Nothing, ""},
+      {"both counts 0 and no directory, but on another disk",
+       [](ArchiveBytes& a) { a.end = test::EndRecord{0x06054b50, 1, 0, 0, 0, 0, 0, 0, {}}; },
        Read::Nothing, kErrSpan},
   };
   run_field_cases(*this, cases);
@@ -466,10 +470,18 @@ TEST_F(Hostile, CentralHeaderFieldsAtZeroAndAllOnes) {
       {"extra_len and comment_len all ones on the last header",
        [](ArchiveBytes& a) { a.headers[1].set_extra_len(k16).set_comment_len(k16); }, Read::Whole,
        ""},
-      {"sizes, offsets, disk, attributes and signature all ones: never used",
+      // A header without its signature is not one: the walk ends there, so a
+      // directory offset a few bytes off yields no phantom entries.
+      {"the second header's signature wrong",
+       [](ArchiveBytes& a) { a.headers[1].signature = 0x02014b51; }, Read::FirstOnly, kErrSig},
+      {"the first header's signature a data descriptor's",
+       [](ArchiveBytes& a) { a.headers[0].signature = 0x08074b50; }, Read::Nothing, kErrSig},
+      {"cd_offset two bytes past the directory",
+       [](ArchiveBytes& a) { a.end.cd_offset = static_cast<std::uint32_t>(a.head().size() + 2); },
+       Read::Nothing, kErrSig},
+      {"sizes, offsets, disk and attributes all ones: never used",
        [](ArchiveBytes& a) {
          for (test::CentralHeader& h : a.headers) {
-           h.signature = k32;
            h.compressed_size = k32;
            h.uncompressed_size = k32;
            h.local_header_offset = k32;
@@ -487,7 +499,7 @@ TEST_F(Hostile, CentralHeaderFieldsAtZeroAndAllOnes) {
       {"every field but CRC-32 and name 0",
        [](ArchiveBytes& a) {
          for (test::CentralHeader& h : a.headers) {
-           h.signature = h.compressed_size = h.uncompressed_size = 0;
+           h.compressed_size = h.uncompressed_size = 0;
            h.local_header_offset = h.external_attr = 0;
            h.disk_start = h.internal_attr = h.flags = h.method = h.mod_time = h.mod_date = 0;
            h.made_by_version = h.made_by_system = h.needed_version = h.needed_system = 0;

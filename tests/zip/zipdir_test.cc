@@ -120,13 +120,12 @@ TEST(ReadZip, AllFieldsDecoded) {
   h.internal_attr = 1;
   h.external_attr = 0x81a40000;
   h.local_header_offset = 0x00abcdef;
-  h.signature = 0x99999999;  // never verified
   ScopedFile f(a.bytes());
   ZipDir* zd = openzip(f.path(), nullptr);
   ASSERT_NE(zd, nullptr);
   const ZipEntry* e = nullptr;
   ASSERT_EQ(readzip(zd, &e, nullptr), ZipRead::Entry);
-  EXPECT_EQ(e->signature, 0x99999999u);
+  EXPECT_EQ(e->signature, 0x02014b50u);
   EXPECT_EQ(e->made_by_version, 63);
   EXPECT_EQ(e->made_by_system, 3);
   EXPECT_EQ(e->needed_version, 45);
@@ -176,8 +175,10 @@ TEST(ReadZip, SlackAfterLastEntryReportsEveryCall) {
     EXPECT_EQ(readzip(zd, &e, said.diag()), ZipRead::Bad);
     EXPECT_EQ(zip_entry_pos(zd), at);  // not advanced
     closezip(zd);
-    std::string line =
-        std::string("zorv: error, invalid filename length in directory: ") + f.path() + "\n";
+    // Too short to be a header, or long enough but with no signature.
+    std::string line = std::string(slack < 4 ? "zorv: error, invalid filename length in directory: "
+                                             : "zorv: error, invalid header signature in directory: ") +
+                       f.path() + "\n";
     EXPECT_EQ(said.text(), line + line) << slack;
   }
 }
@@ -248,7 +249,10 @@ TEST(OpenZip, RefusalsAndTheirMessages) {
   spanned_disk.end.disk_number = 1;
   ArchiveBytes counts = three_entries();
   counts.end.disk_entries = 2;
-  ArchiveBytes no_entries;
+  ArchiveBytes no_entries_elsewhere;
+  no_entries_elsewhere.end.disk_number = 1;
+  ArchiveBytes counted_none = three_entries();
+  counted_none.end.disk_entries = counted_none.end.total_entries = 0;
   ArchiveBytes zero_size = three_entries();
   zero_size.end.cd_size = 0;
   ArchiveBytes past_end = three_entries();
@@ -260,7 +264,10 @@ TEST(OpenZip, RefusalsAndTheirMessages) {
       {"one byte", Bytes(1, 'P'), "error reading ECD (End of Central Directory): "},
       {"21 bytes", Bytes(21, 0), "error reading ECD (End of Central Directory): "},
       {"no signature", Bytes(3000, 'x'), "error reading ECD (End of Central Directory): "},
-      {"only an end record", no_entries.bytes(), "error, spanned disks are not supported: "},
+      {"no entries, on another disk", no_entries_elsewhere.bytes(),
+       "error, spanned disks are not supported: "},
+      {"no entries but a directory", counted_none.bytes(),
+       "error, spanned disks are not supported: "},
       {"disk numbers differ", spanned_disk.bytes(), "error, spanned disks are not supported: "},
       {"entry counts differ", counts.bytes(), "error, spanned disks are not supported: "},
       {"directory size 0", zero_size.bytes(), "error reading central directory: "},
@@ -273,7 +280,22 @@ TEST(OpenZip, RefusalsAndTheirMessages) {
     EXPECT_FALSE(r.opened) << c.what;
     EXPECT_EQ(r.err, std::string("zorv: ") + c.message + f.path() + "\n") << c.what;
   }
-  EXPECT_EQ(no_entries.bytes().size(), 22u);
+}
+
+// An end record alone is an archive with no entries, as zip and Python
+// write one; so is one that bytes in front of it have moved.
+TEST(OpenZip, AnEndRecordAloneIsAnEmptyArchive) {
+  ArchiveBytes none;
+  ASSERT_EQ(none.bytes().size(), 22u);
+  ArchiveBytes moved;
+  moved.front = Bytes(5000, 's');
+  for (const Bytes& file : {none.bytes(), moved.bytes()}) {
+    ScopedFile f(file);
+    WalkResult r = walk(f.path());
+    EXPECT_TRUE(r.opened) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(r.entries.empty());
+  }
 }
 
 TEST(OpenZip, MissingFileAndNonRegularFilesCannotBeOpened) {
@@ -292,11 +314,11 @@ TEST(OpenZip, MissingFileAndNonRegularFilesCannotBeOpened) {
 
 TEST(FindEcd, NearestSignatureWithRoomForTheRecordWins) {
   // A signature in the comment with 22 bytes after it is taken as the end
-  // record (here: one that counts no entries).
+  // record (here: one naming another disk).
   ArchiveBytes a = three_entries();
   a.end.comment = to_bytes("note PK");
-  a.end.comment.insert(a.end.comment.end(), {5, 6});
-  a.end.comment.resize(a.end.comment.size() + 18, 0);
+  a.end.comment.insert(a.end.comment.end(), {5, 6, 1});
+  a.end.comment.resize(a.end.comment.size() + 17, 0);
   WalkResult taken = walk(a);
   EXPECT_FALSE(taken.opened);
   EXPECT_EQ(taken.err, "zorv: error, spanned disks are not supported: ARCHIVE\n");
@@ -436,7 +458,7 @@ TEST(FindEcd, SparseFilesAreSearchedExactly) {
   std::string island = dir / "island.zip";
   fd = open(island.c_str(), O_CREAT | O_WRONLY, 0600);
   ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
-  const unsigned char sig[] = {'j', 'u', 'n', 'k', 'P', 'K', 5, 6};
+  const unsigned char sig[] = {'j', 'u', 'n', 'k', 'P', 'K', 5, 6, 1};  // disk 1
   off_t at = (5 << 20) + 12345;
   ASSERT_EQ(pwrite(fd, sig, sizeof sig, at), static_cast<ssize_t>(sizeof sig));
   ASSERT_EQ(ftruncate(fd, 12 << 20), 0);
