@@ -5,12 +5,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "fs/scandir.h"
 #include "get_option.h"
@@ -30,7 +33,16 @@ namespace zorv {
 
 namespace {
 
-constexpr const char* ARCHIVE_EXT = ".zip";
+// The formats built on ZIP that people keep most, by the suffix of their
+// names: Java and Android packages, Python's, .NET's, editors' and
+// browsers' add-ons, office documents (OOXML and OpenDocument), e-books,
+// comic books, Google Earth's and Windows' packages.
+constexpr const char* KNOWN_EXTS[] = {
+    "aar",  "apk",  "appx", "cbz",  "docm", "docx", "dotx",  "ear",  "egg",  "epub",
+    "ipa",  "jar",  "jmod", "kmz",  "msix", "nupkg", "odg",  "odp",  "ods",  "odt",
+    "otp",  "ots",  "ott",  "pptm", "pptx", "vsix", "war",   "whl",  "xlsm", "xlsx",
+    "xpi",
+};
 
 // Opens and reads in flight at once unless -j says otherwise: enough to
 // hide a network share's or a cold disk's waits (see bench/README.md).
@@ -50,6 +62,9 @@ const char* const usage_text[] = {
     "-s      split each group by file size",
     "-c      confirm each group by content: reads the data (implies -s)",
     "-j N    N archives opened and read at once (default 32; 1: one at a time)",
+    "--ext=EXT[,EXT...]   also archives: names ending in .EXT (any case; may be repeated)",
+    "--known-exts         also archives: jar, war, apk, whl, docx, odt, epub and the other",
+    "                     well-known formats built on ZIP (see the manual page)",
     "--recursive          the same as -R",
     "--list               the same as -l",
     "--size               the same as -s",
@@ -71,6 +86,8 @@ constexpr int LONG_FORMAT = 1002;
 constexpr int LONG_SUMMARY = 1003;
 constexpr int LONG_EXIT_STATUS = 1004;
 constexpr int LONG_PROGRESS = 1005;
+constexpr int LONG_EXT = 1006;
+constexpr int LONG_KNOWN_EXTS = 1007;
 
 // The value of -j: a whole number from 1 to MAX_JOBS.
 int jobs_value(const char* value) {
@@ -82,6 +99,32 @@ int jobs_value(const char* value) {
         "command error, jobs must be a number from 1 to %d: '%s'. Type 'zorv --help' for help",
         MAX_JOBS, value != nullptr ? value : "");
   return static_cast<int>(n);
+}
+
+// Adds the suffix `ext` (with or without its dot) to o.exts, once.
+void add_ext(Options& o, const char* ext, std::size_t len) {
+  if (len > 0 && *ext == '.') ++ext, --len;
+  std::string dotted(".");
+  dotted.append(ext, len);
+  // The name rule takes the suffix after a name's last dot: one holding a
+  // dot or a slash could never match.
+  if (len == 0 || dotted.find_first_of("./", 1) != std::string::npos)
+    error_exit("command error, not a name's ending: '%.*s'. Type 'zorv --help' for help",
+               static_cast<int>(len), ext);
+  for (char& c : dotted)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (std::find(o.exts.begin(), o.exts.end(), dotted) == o.exts.end()) o.exts.push_back(dotted);
+}
+
+// The value of --ext: suffixes separated by commas.
+void add_ext_list(Options& o, const char* value) {
+  for (;;) {
+    const char* comma = std::strchr(value, ',');
+    std::size_t len = comma != nullptr ? static_cast<std::size_t>(comma - value) : std::strlen(value);
+    add_ext(o, value, len);
+    if (comma == nullptr) return;
+    value = comma + 1;
+  }
 }
 
 struct LongOption {
@@ -100,6 +143,8 @@ constexpr LongOption long_options[] = {
     {"summary", LONG_SUMMARY, false},
     {"exit-status", LONG_EXIT_STATUS, false},
     {"progress", LONG_PROGRESS, true},
+    {"ext", LONG_EXT, true},
+    {"known-exts", LONG_KNOWN_EXTS, false},
     {"help", LONG_HELP, false},
     {"version", LONG_VERSION, false},
 };
@@ -165,6 +210,13 @@ void apply(Options& o, int code, const char* value) {
       } else {
         error_exit("command error, unknown format '%s'. Type 'zorv --help' for help", value);
       }
+      break;
+    case LONG_EXT:
+      add_ext_list(o, value);
+      break;
+    case LONG_KNOWN_EXTS:
+      for (const char* ext : KNOWN_EXTS)
+        add_ext(o, ext, std::strlen(ext));
       break;
     case LONG_PROGRESS:
       if (std::strcmp(value, "always") == 0) {
@@ -279,18 +331,18 @@ void show_check(void* ctx, std::uint64_t done, std::uint64_t total) {
 }
 
 // Sends one command-line path to the indexer or the directory scanner. Only
-// a regular file with the archive extension is an archive.
-void dispatch(Run& run, char* arg) {
+// a regular file with an archive's suffix is an archive.
+void dispatch(Run& run, char* arg, const ArchiveExts& exts) {
   for (char* p = arg; *p != '\0'; ++p) {
     if (*p == '\\') *p = '/';
   }
   struct stat st;
   if (stat(arg, &st) == 0 && S_ISREG(st.st_mode)) {
-    if (has_ext(arg, ARCHIVE_EXT)) index_archive(arg, &st, &run);
+    if (has_any_ext(arg, exts)) index_archive(arg, &st, &run);
     return;
   }
   int flags = run.options.recurse ? SCAN_RECURSE : 0;
-  if (scandir(arg, ARCHIVE_EXT, index_archive, &run, flags, &run.scan_diag, index_pending) ==
+  if (scandir(arg, exts, index_archive, &run, flags, &run.scan_diag, index_pending) ==
       SCAN_STOPPED) {
     bare_exit("%s", RB_NO_MEMORY_TEXT);
   }
@@ -387,8 +439,12 @@ int run(const Options& o, int argc, char** argv) {
       progress_start(o.progress == ProgressWhen::Always, o.progress == ProgressWhen::Never);
   run.ahead = start_ahead(o.jobs, &run.cache);
   errno = 0;
+  std::vector<const char*> suffixes;
+  for (const std::string& ext : o.exts)
+    suffixes.push_back(ext.c_str());
+  ArchiveExts exts{suffixes.data(), suffixes.size()};
   for (int i = o.first_path; i < argc; ++i)
-    dispatch(run, argv[i]);
+    dispatch(run, argv[i], exts);
   index_pending(&run);
   // The report needs the groups, not the CRC-32 index: its nodes go back
   // before the report allocates, which keeps the peak memory down.

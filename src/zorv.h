@@ -2,6 +2,9 @@
 // the indexer, the report and the release of everything.
 #pragma once
 
+#include <string>
+#include <vector>
+
 namespace zorv {
 
 enum class Format { Text, Jsonl };
@@ -18,6 +21,9 @@ struct Options {
   Format format = Format::Text;
   ProgressWhen progress = ProgressWhen::Auto;
   int jobs = 0;        // -j: archives opened and read at once (0: the default)
+  // The suffixes of archives' names, each with its dot, in lower case and
+  // each once: ".zip", and what --ext and --known-exts add.
+  std::vector<std::string> exts{".zip"};
   int first_path = 0;  // argv index of the first path; 0: none came
 };
 

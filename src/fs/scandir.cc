@@ -25,7 +25,7 @@ std::int32_t dirid_compare(const void* key, const void* stored) {
 }
 
 struct Scan {
-  const char* ext;
+  ArchiveExts exts;
   ScanCallback callback;
   void* ctx;
   int flags;
@@ -116,7 +116,7 @@ void visit(Scan& scan, const char* path, const dirent* ent) {
   const char* name = ent->d_name;
   if (is_dot_or_dotdot(name)) return;  // never entered, never an archive
   bool recurse = (scan.flags & SCAN_RECURSE) != 0;
-  bool named = has_ext(name, scan.ext);
+  bool named = has_any_ext(name, scan.exts);
   // The entry's type, when the listing gives it, spares a status call for
   // what would be skipped anyway.
   if (ent->d_type == DT_REG) {
@@ -146,9 +146,23 @@ bool has_ext(const char* path, const char* ext) {
   return dot != nullptr && strcasecmp(dot, ext) == 0;
 }
 
+bool has_any_ext(const char* path, const ArchiveExts& exts) {
+  const char* dot = std::strrchr(path, '.');
+  if (dot == nullptr) return false;
+  for (std::size_t i = 0; i < exts.count; ++i) {
+    if (strcasecmp(dot, exts.exts[i]) == 0) return true;
+  }
+  return false;
+}
+
 int scandir(const char* dir, const char* ext, ScanCallback callback, void* ctx, int flags,
             Diag* diag, ScanLetGo let_go) {
-  Scan scan{ext, callback, ctx, flags, diag, let_go, false, nullptr, nullptr};
+  return scandir(dir, ArchiveExts{&ext, 1}, callback, ctx, flags, diag, let_go);
+}
+
+int scandir(const char* dir, const ArchiveExts& exts, ScanCallback callback, void* ctx, int flags,
+            Diag* diag, ScanLetGo let_go) {
+  Scan scan{exts, callback, ctx, flags, diag, let_go, false, nullptr, nullptr};
   if ((flags & SCAN_RECURSE) != 0) {
     FsaFailure tree_failure{};
     FsaFailure ids_failure{};

@@ -6,6 +6,8 @@
 
 #include <sys/stat.h>
 
+#include <cstddef>
+
 #include "util/diag.h"
 
 namespace zorv {
@@ -39,8 +41,18 @@ constexpr int SCAN_STOPPED = 3;
 // and a dot in a directory part never matches (the suffix holds a '/').
 bool has_ext(const char* path, const char* ext);
 
+// The suffixes that make a name an archive's, each with its dot, in lower
+// case (has_ext ignores case): ".zip" alone unless options add others.
+struct ArchiveExts {
+  const char* const* exts;
+  std::size_t count;
+};
+
+// Whether the name rule matches `path` with any suffix of `exts`.
+bool has_any_ext(const char* path, const ArchiveExts& exts);
+
 // Calls `callback` (with `ctx`) for every regular file (after following
-// links) in `dir` whose name matches `ext` by has_ext.
+// links) in `dir` whose name matches one of `exts` by has_ext.
 // FIFOs, sockets and devices are skipped. An entry whose status cannot be
 // read is skipped too: silently when it leads nowhere (a dangling link, a
 // link loop), else,
@@ -52,6 +64,9 @@ bool has_ext(const char* path, const char* ext);
 // Lines are said to `diag` (null: silently); a caller that holds back
 // output of its own sets the Diag's `before`, so lines stay in the order of
 // the walk.
+int scandir(const char* dir, const ArchiveExts& exts, ScanCallback callback, void* ctx, int flags,
+            Diag* diag, ScanLetGo let_go = nullptr);
+// The same for the one suffix `ext`.
 int scandir(const char* dir, const char* ext, ScanCallback callback, void* ctx, int flags,
             Diag* diag, ScanLetGo let_go = nullptr);
 

@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,9 @@ const std::string kUsage =
     "-s      split each group by file size\n"
     "-c      confirm each group by content: reads the data (implies -s)\n"
     "-j N    N archives opened and read at once (default 32; 1: one at a time)\n"
+    "--ext=EXT[,EXT...]   also archives: names ending in .EXT (any case; may be repeated)\n"
+    "--known-exts         also archives: jar, war, apk, whl, docx, odt, epub and the other\n"
+    "                     well-known formats built on ZIP (see the manual page)\n"
     "--recursive          the same as -R\n"
     "--list               the same as -l\n"
     "--size               the same as -s\n"
@@ -114,6 +119,43 @@ TEST_F(Run, ArchiveNamesByLastDotAnyCase) {
   put("b.Zip", archive({{"y", 1}}));
   expect_run(run({"a.ZIP", "a.zip.bak", "zip", "b.Zip"}), 0, block(1, {"a.ZIP, x", "b.Zip, y"}),
              "");
+}
+
+// --ext and --known-exts add suffixes under the same rule: the last dot,
+// any case; named files and the directory walk follow the same choice.
+TEST_F(Run, ChosenSuffixesMakeArchives) {
+  for (const char* name : {"a.zip", "b.JAR", "c.whl", "d.docx", "e.jmod", "f.epub", "g.tar.whl",
+                           "h.whl.txt", "i.mine", "j.Mine", "k.jar.mine"})
+    put(std::string("d/") + name, archive({{"x", 7}}));
+  auto members = [&](const std::vector<std::string>& args) {
+    RunResult r = run(args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    std::vector<std::string> lines;
+    std::istringstream in(r.out);
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind("file: ", 0) == 0) lines.push_back(line.substr(8, line.size() - 11));
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+  };
+  using V = std::vector<std::string>;
+  EXPECT_EQ(members({"d"}), V{});  // one archive: no group
+  EXPECT_EQ(members({"--ext=mine", "d"}), (V{"a.zip", "i.mine", "j.Mine", "k.jar.mine"}));
+  EXPECT_EQ(members({"--ext=.WHL,jar", "--ext=mine", "d"}),
+            (V{"a.zip", "b.JAR", "c.whl", "g.tar.whl", "i.mine", "j.Mine", "k.jar.mine"}));
+  EXPECT_EQ(members({"--known-exts", "d"}),
+            (V{"a.zip", "b.JAR", "c.whl", "d.docx", "e.jmod", "f.epub", "g.tar.whl"}));
+  EXPECT_EQ(members({"--ext=zip,zip,ZIP", "d/a.zip", "d/i.mine", "d/b.JAR"}), V{});
+  EXPECT_EQ(members({"--ext=jar", "d/h.whl.txt", "d/i.mine", "d/b.JAR", "d/a.zip"}),
+            (V{"a.zip", "b.JAR"}));
+
+  for (const char* bad : {"--ext=", "--ext=tar.gz", "--ext=a,,b", "--ext=a/b", "--ext=."}) {
+    RunResult r = run({bad, "d"});
+    EXPECT_EQ(r.status, 1) << bad;
+    EXPECT_EQ(r.out, "") << bad;
+    EXPECT_EQ(r.err.rfind("zorv: command error, not a name's ending: '", 0), 0u) << bad << r.err;
+  }
 }
 
 TEST_F(Run, BackslashesBecomeSlashes) {
