@@ -65,6 +65,7 @@ const char* const usage_text[] = {
     "--ext=EXT[,EXT...]   also archives: names ending in .EXT (any case; may be repeated)",
     "--known-exts         also archives: jar, war, apk, whl, docx, odt, epub and the other",
     "                     well-known formats built on ZIP (see the manual page)",
+    "--any-name           also archives: every other regular file whose end record says so",
     "--recursive          the same as -R",
     "--list               the same as -l",
     "--size               the same as -s",
@@ -88,6 +89,7 @@ constexpr int LONG_EXIT_STATUS = 1004;
 constexpr int LONG_PROGRESS = 1005;
 constexpr int LONG_EXT = 1006;
 constexpr int LONG_KNOWN_EXTS = 1007;
+constexpr int LONG_ANY_NAME = 1008;
 
 // The value of -j: a whole number from 1 to MAX_JOBS.
 int jobs_value(const char* value) {
@@ -145,6 +147,7 @@ constexpr LongOption long_options[] = {
     {"progress", LONG_PROGRESS, true},
     {"ext", LONG_EXT, true},
     {"known-exts", LONG_KNOWN_EXTS, false},
+    {"any-name", LONG_ANY_NAME, false},
     {"help", LONG_HELP, false},
     {"version", LONG_VERSION, false},
 };
@@ -218,6 +221,9 @@ void apply(Options& o, int code, const char* value) {
       for (const char* ext : KNOWN_EXTS)
         add_ext(o, ext, std::strlen(ext));
       break;
+    case LONG_ANY_NAME:
+      o.any_name = true;
+      break;
     case LONG_PROGRESS:
       if (std::strcmp(value, "always") == 0) {
         o.progress = ProgressWhen::Always;
@@ -268,6 +274,7 @@ struct Run {
   // back before it checks, and the line keeps showing how many there were.
   ProgressCounts indexed;
   CheckTally checks;
+  ArchiveExts exts;  // which files are archives (any: or may be)
 };
 
 ProgressCounts counts_of(const Index* ix) {
@@ -316,7 +323,9 @@ void index_pending(void* ctx) {
 int index_archive(const char* path, const struct stat* st, void* ctx) {
   auto* run = static_cast<Run*>(ctx);
   if (readahead_full(run->ahead)) index_next(*run);
-  if (!readahead_submit(run->ahead, path, st, st == nullptr))
+  // A file not named as an archive is one only if its end record says so.
+  bool sniffed = run->exts.any && !has_any_ext(path, run->exts);
+  if (!readahead_submit(run->ahead, path, st, st == nullptr, sniffed))
     error_exit("internal error, index_archive, out of memory");
   return 0;
 }
@@ -332,13 +341,14 @@ void show_check(void* ctx, std::uint64_t done, std::uint64_t total) {
 
 // Sends one command-line path to the indexer or the directory scanner. Only
 // a regular file with an archive's suffix is an archive.
-void dispatch(Run& run, char* arg, const ArchiveExts& exts) {
+void dispatch(Run& run, char* arg) {
+  const ArchiveExts& exts = run.exts;
   for (char* p = arg; *p != '\0'; ++p) {
     if (*p == '\\') *p = '/';
   }
   struct stat st;
   if (stat(arg, &st) == 0 && S_ISREG(st.st_mode)) {
-    if (has_any_ext(arg, exts)) index_archive(arg, &st, &run);
+    if (exts.any || has_any_ext(arg, exts)) index_archive(arg, &st, &run);
     return;
   }
   int flags = run.options.recurse ? SCAN_RECURSE : 0;
@@ -427,7 +437,7 @@ Readahead* start_ahead(int jobs, ZipCache* cache) {
 }
 
 int run(const Options& o, int argc, char** argv) {
-  Run run{o, Diag{}, Diag{}, nullptr, ZipCache{}, nullptr, nullptr, 0, {}, {}};
+  Run run{o, Diag{}, Diag{}, nullptr, ZipCache{}, nullptr, nullptr, 0, {}, {}, {}};
   run.scan_diag = Diag{nullptr, index_pending, &run};
   IndexFail fail = IndexFail::None;
   run.ix = create_indexes(&run.diag, &fail);
@@ -442,9 +452,9 @@ int run(const Options& o, int argc, char** argv) {
   std::vector<const char*> suffixes;
   for (const std::string& ext : o.exts)
     suffixes.push_back(ext.c_str());
-  ArchiveExts exts{suffixes.data(), suffixes.size()};
+  run.exts = ArchiveExts{suffixes.data(), suffixes.size(), o.any_name};
   for (int i = o.first_path; i < argc; ++i)
-    dispatch(run, argv[i], exts);
+    dispatch(run, argv[i]);
   index_pending(&run);
   // The report needs the groups, not the CRC-32 index: its nodes go back
   // before the report allocates, which keeps the peak memory down.

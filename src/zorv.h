@@ -24,6 +24,7 @@ struct Options {
   // The suffixes of archives' names, each with its dot, in lower case and
   // each once: ".zip", and what --ext and --known-exts add.
   std::vector<std::string> exts{".zip"};
+  bool any_name = false;  // --any-name: also every file whose end record says ZIP
   int first_path = 0;  // argv index of the first path; 0: none came
 };
 

@@ -116,7 +116,7 @@ void visit(Scan& scan, const char* path, const dirent* ent) {
   const char* name = ent->d_name;
   if (is_dot_or_dotdot(name)) return;  // never entered, never an archive
   bool recurse = (scan.flags & SCAN_RECURSE) != 0;
-  bool named = has_any_ext(name, scan.exts);
+  bool named = scan.exts.any || has_any_ext(name, scan.exts);
   // The entry's type, when the listing gives it, spares a status call for
   // what would be skipped anyway.
   if (ent->d_type == DT_REG) {

@@ -43,9 +43,12 @@ bool has_ext(const char* path, const char* ext);
 
 // The suffixes that make a name an archive's, each with its dot, in lower
 // case (has_ext ignores case): ".zip" alone unless options add others.
+// With `any`, the scanner hands on every regular file, whatever its name:
+// its bytes decide.
 struct ArchiveExts {
   const char* const* exts;
   std::size_t count;
+  bool any = false;
 };
 
 // Whether the name rule matches `path` with any suffix of `exts`.

@@ -34,6 +34,7 @@ struct Item {
   bool listed;     // a listing said it is a regular file; no status read
   bool given;      // st holds the status the caller read
   bool retry;      // a thread found no descriptor free: the taker opens it
+  bool sniffed;    // an archive only if its end record says so: else skipped
   struct stat st;  // the status given, when not listed
   std::size_t charge;  // directory bytes admitted for it
   std::int64_t open_ns;  // how long its open took
@@ -164,7 +165,15 @@ void open_item(Item* item, bool may_defer) {
       a.id = file_id_of(*given);
     }
     a.zd = openzip_at(fd, known ? &st : nullptr, item->path,
-                      ZipOpen{&keep, item->ra->cache, admit, item});
+                      ZipOpen{item->sniffed ? nullptr : &keep, item->ra->cache, admit, item,
+                              item->sniffed ? ECD_SEARCH_STRICT : 0});
+  }
+  // A file read for its bytes that turns out no archive, or not one that
+  // can be read, is none of the report's business.
+  if (item->sniffed && a.zd == nullptr && !item->retry) {
+    a.skip = true;
+    a.status_errno = 0;
+    a.messages.len = 0;
   }
 }
 
@@ -254,7 +263,7 @@ Readahead* readahead_start(const AheadLimits& limits, ZipCache* cache) {
   try {
     ra->ring.resize(std::max<std::size_t>(1, limits.window));
     for (Item& item : ra->ring)
-      item = Item{Ahead{}, State::Free, 0, false, false, false, {}, 0, 0, nullptr, 0, ra};
+      item = Item{Ahead{}, State::Free, 0, false, false, false, false, {}, 0, 0, nullptr, 0, ra};
   } catch (const std::exception&) {  // no memory, or no thread: nothing may be left running
     readahead_stop(ra);
     return nullptr;
@@ -288,7 +297,8 @@ std::size_t readahead_pending(const Readahead* ra) {
   return static_cast<std::size_t>(ra->tail - ra->head);
 }
 
-bool readahead_submit(Readahead* ra, const char* path, const struct stat* st, bool listed) {
+bool readahead_submit(Readahead* ra, const char* path, const struct stat* st, bool listed,
+                      bool sniffed) {
   if (readahead_full(ra)) return false;
   std::uint64_t seq = ra->tail;
   Item& item = slot(ra, seq);  // free: the window is not full, and only the caller frees
@@ -304,6 +314,7 @@ bool readahead_submit(Readahead* ra, const char* path, const struct stat* st, bo
   item.out.path = item.path;
   item.seq = seq;
   item.listed = listed;
+  item.sniffed = sniffed;
   item.given = st != nullptr;
   if (st != nullptr) item.st = *st;
   bool slow;

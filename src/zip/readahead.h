@@ -84,7 +84,8 @@ std::size_t readahead_pending(const Readahead* ra);
 // read it, or null. `listed`: no status was read because a listing said it
 // is a regular file (an open that fails then reads the status, see Ahead).
 // False, with nothing asked, when the window is full or there is no memory.
-bool readahead_submit(Readahead* ra, const char* path, const struct stat* st, bool listed);
+bool readahead_submit(Readahead* ra, const char* path, const struct stat* st, bool listed,
+                      bool sniffed = false);
 
 // Waits for the oldest archive asked for (opening it here when no thread
 // has started it) and hands it over; valid until readahead_release. Null

@@ -318,7 +318,8 @@ namespace {
 // window, window_pos, window_len and ecd_pos set, or -1 with nothing held.
 int load_ecd(ZipDir* zd) {
   std::int64_t size = zd->file_size;
-  std::int64_t floor = size > ECD_SEARCH_MAX ? size - ECD_SEARCH_MAX : 0;
+  std::int64_t reach = zd->how.ecd_reach > 0 ? zd->how.ecd_reach : ECD_SEARCH_MAX;
+  std::int64_t floor = size > reach ? size - reach : 0;
   std::uint32_t cap = size < ZIP_WINDOW ? static_cast<std::uint32_t>(size) : ZIP_WINDOW;
   auto* buf = static_cast<unsigned char*>(std::malloc(cap));
   if (buf == nullptr) return -1;

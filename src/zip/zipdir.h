@@ -98,11 +98,14 @@ struct ZipCache {
 // be null) is told its size first and may wait until that much is free to
 // hold, or refuse it: openzip_at then gives up without a word (the caller
 // knows why); `cache` (may be null) lends the buffer.
+// `ecd_reach` (0: ECD_SEARCH_MAX) bounds how far from the end of the file
+// the end record is looked for.
 struct ZipOpen {
   Diag* diag;
   ZipCache* cache;
   bool (*admit)(std::size_t bytes, void* ctx);
   void* ctx;
+  std::int64_t ecd_reach = 0;
 };
 
 constexpr std::size_t ECD_SIZE = 22;  // fixed part of the end record
@@ -119,6 +122,11 @@ constexpr std::uint32_t ZIP_WINDOW = 64 * 1024;
 // the margin keeps archives with trailing junk readable, while a big file
 // that is no archive is refused without being read whole.
 constexpr std::int64_t ECD_SEARCH_MAX = (std::int64_t{16} << 20) + ECD_SIZE;
+
+// The reach for a file that is an archive only if its bytes say so: where
+// a valid end record with the longest comment stands, no farther. Past it,
+// any file with "PK\5\6" somewhere in its last 16 MiB would count.
+constexpr std::int64_t ECD_SEARCH_STRICT = 65535 + ECD_SIZE;
 
 // Opens the archive at `path`: finds its ECD and loads its central directory.
 // Positioned before the first entry. Null after a failure, said to `diag`. Anything

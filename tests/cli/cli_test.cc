@@ -38,6 +38,7 @@ const std::string kUsage =
     "--ext=EXT[,EXT...]   also archives: names ending in .EXT (any case; may be repeated)\n"
     "--known-exts         also archives: jar, war, apk, whl, docx, odt, epub and the other\n"
     "                     well-known formats built on ZIP (see the manual page)\n"
+    "--any-name           also archives: every other regular file whose end record says so\n"
     "--recursive          the same as -R\n"
     "--list               the same as -l\n"
     "--size               the same as -s\n"
@@ -156,6 +157,47 @@ TEST_F(Run, ChosenSuffixesMakeArchives) {
     EXPECT_EQ(r.out, "") << bad;
     EXPECT_EQ(r.err.rfind("zorv: command error, not a name's ending: '", 0), 0u) << bad << r.err;
   }
+}
+
+// With --any-name a file of any name is an archive when its end record
+// stands where one can (within 64 KiB + 22 bytes of its end) and leads to a
+// directory; any other file is passed over without a word. Files named as
+// archives are read, and their failures said, as always.
+TEST_F(Run, AnyNameReadsWhatTheBytesSayIsAnArchive) {
+  put("d/a.zip", archive({{"x", 7}}));
+  put("d/renamed.bin", archive({{"x", 7}}));
+  test::ArchiveBytes commented = archive({{"x", 7}});
+  commented.end.comment = test::Bytes(65535, 'c');  // the farthest a valid end record stands
+  put("d/commented", commented);
+  test::ArchiveBytes junk = archive({{"x", 7}});
+  junk.trailer = test::Bytes(70000, 'j');  // too far for a file known by its bytes only
+  put("d/junk.dat", junk);
+  put("junk.zip", junk);
+  test::ArchiveBytes elsewhere = archive({{"x", 7}});
+  elsewhere.end.disk_number = 1;
+  put("d/disk1.dat", elsewhere);
+  dir_.write("d/text.txt", test::to_bytes("no archive\n"));
+  dir_.write("d/empty", {});
+  dir_.write("d/broken.zip", test::to_bytes("PK\5\6 but no more"));
+
+  RunResult r = run({"--any-name", "d"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "zorv: error reading ECD (End of Central Directory): d/broken.zip\n");
+  std::string rest;
+  std::vector<test::Group> got = test::parse_report(r.out, &rest);
+  ASSERT_EQ(got.size(), 1u) << r.out;
+  std::vector<std::string> members = got[0].members;
+  std::sort(members.begin(), members.end());
+  EXPECT_EQ(members, (std::vector<std::string>{"d/a.zip, x", "d/commented, x", "d/renamed.bin, x"}));
+
+  // Named on the command line: the same rule; a junk trailer in reach of
+  // the search for a file named as an archive.
+  expect_run(run({"--any-name", "d/text.txt", "d/junk.dat", "junk.zip", "d/renamed.bin", "d/empty",
+                  "d/disk1.dat"}),
+             0, block(7, {"junk.zip, x", "d/renamed.bin, x"}), "");
+  // Without the option, only the names count.
+  expect_run(run({"d/renamed.bin", "d/commented", "junk.zip", "d/a.zip"}), 0,
+             block(7, {"junk.zip, x", "d/a.zip, x"}), "");
 }
 
 TEST_F(Run, BackslashesBecomeSlashes) {
