@@ -395,6 +395,7 @@ int report(Run& run) {
                         0,
                         run.progress != nullptr ? show_check : nullptr,
                         &run};
+  options.text_names = jsonl;
   // Reading members waits on slow storage: as many in flight as -j asks,
   // where that is more than the cores, up to CHECK_THREADS_MAX.
   // The checker reports when a job is done, which can take seconds.

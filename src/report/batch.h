@@ -23,6 +23,9 @@ constexpr std::ptrdiff_t PREFETCH_AHEAD = 16;
 
 constexpr std::uint16_t GROUP_START = 1;
 constexpr std::uint16_t GROUP_END = 2;
+// Its name as text follows its stored name in the arena: a 32-bit length,
+// then the UTF-8 (text_names, and a name that differs).
+constexpr std::uint16_t NAME_TEXT = 4;
 
 // A copy of a group member, taken once during the tree walk: the members
 // lie scattered in memory, and the batch reads them twice more.
@@ -32,7 +35,7 @@ struct Member {
   std::uint32_t cd_pos;
   std::uint32_t name;      // offset of its name in the arena, or NO_NAME
   std::uint16_t name_len;  // up to its first NUL: what is printed
-  std::uint16_t flags;     // GROUP_START, GROUP_END
+  std::uint16_t flags;     // GROUP_START, GROUP_END, NAME_TEXT
 };
 
 // Groups come from the walk in report order, and they, their links and
@@ -73,6 +76,7 @@ struct Report {
   ReportSplit split;
   Index* tally;  // with -l: printed members are counted here
   bool full_names;
+  bool text_names;
   unsigned check_threads;
   void (*on_check)(void* ctx, std::uint64_t done, std::uint64_t total);
   void* ctx;
@@ -122,8 +126,7 @@ inline MemberSizes sizes_of(const MemberFacts& f) {
 
 // Says one printed member to the sink, counts it, and with -l tallies it
 // for its archive (`opened`: the archive could be read again).
-void say_member(Report* r, const Member& m, const char* name, std::size_t name_len,
-                const MemberSizes* facts);
+void say_member(Report* r, const Member& m, const MemberName& name, const MemberSizes* facts);
 void say_unreadable(Report* r, const Member& m);
 
 // Makes room for `len` more name bytes: the arena grows (names are found by
@@ -151,6 +154,23 @@ inline bool keep_name(Report* r, const char* name, std::size_t len, Member* memb
   member->name_len = static_cast<std::uint16_t>(len);
   r->arena_used = at + len;
   return true;
+}
+
+// keep_name for an entry a walk or lookup found, `len` bytes of its name;
+// with text_names, its name as text too where that differs (decoded only
+// then, so text reports never pay for it). False when the arena is full.
+bool keep_entry_name(Report* r, const RevisitEntry& e, std::size_t len, Member* member);
+
+// The name kept for `m` (a name found), with its text when kept.
+inline MemberName name_of(const Report* r, const Member& m) {
+  MemberName name{r->arena + m.name, m.name_len, nullptr, 0};
+  if ((m.flags & NAME_TEXT) != 0) {
+    std::uint32_t len;
+    std::memcpy(&len, name.bytes + name.len, sizeof len);
+    name.utf8 = name.bytes + name.len + sizeof len;
+    name.utf8_len = len;
+  }
+  return name;
 }
 
 // The facts kept before a member's name (with_facts, and a name found).

@@ -76,7 +76,35 @@ char* field(char* p, const char* key, std::size_t key_len, const char* bytes, st
   return p;
 }
 
+// Room the name field may take.
+std::size_t name_max(const MemberName& name) {
+  if (name.utf8 == nullptr) return field_max(4, name.len);
+  return 8 + json_string_max(name.utf8_len) + base64_size(name.len) + 16;
+}
+
+// "name":"…" for a member: its text, and the stored bytes in base64 when
+// they are not exactly that text (or the text cannot be shown exactly).
+char* name_field(char* p, const MemberName& name) {
+  if (name.utf8 == nullptr) return field(p, "name", 4, name.bytes, name.len);
+  p = copy(p, "\"name\":", 7);
+  bool exact = true;
+  p = json_string(p, name.utf8, name.utf8_len, &exact);
+  bool same = exact && name.utf8_len == name.len &&
+              (name.len == 0 || std::memcmp(name.utf8, name.bytes, name.len) == 0);
+  if (!same) {
+    p = copy(p, ",\"name_b64\":\"", 13);
+    p = base64(p, name.bytes, name.len);
+    *p++ = '"';
+  }
+  return p;
+}
+
 }  // namespace
+
+void JsonSink::name_text(const MemberName& name) {
+  char* at = out_.room(name_max(name));
+  if (at != nullptr) out_.done(name_field(at, name));
+}
 
 void JsonSink::text(const char* key, const char* bytes, std::size_t len) {
   std::size_t key_len = std::strlen(key);
@@ -104,8 +132,7 @@ void JsonSink::begin_group(std::uint32_t crc32) {
 
 // The line most reports are made of, written in one piece. Members of one
 // archive come in runs: its field is escaped once and copied after that.
-void JsonSink::member(const char* archive, const char* name, std::size_t name_len,
-                      const MemberSizes* facts) {
+void JsonSink::member(const char* archive, const MemberName& name, const MemberSizes* facts) {
   if (out_.no_memory()) return;
   if (archive != last_archive_) {
     std::size_t len = std::strlen(archive);
@@ -124,13 +151,13 @@ void JsonSink::member(const char* archive, const char* name, std::size_t name_le
                                             archive_field_);
     last_archive_ = archive;
   }
-  char* at = out_.room(archive_len_ + field_max(4, name_len) + 100);
+  char* at = out_.room(archive_len_ + name_max(name) + 100);
   if (at == nullptr) return;
   char* p = copy(at, first_member_ ? "{" : ",{", first_member_ ? 1 : 2);
   first_member_ = false;
   p = copy(p, archive_field_, archive_len_);
   *p++ = ',';
-  p = field(p, "name", 4, name, name_len);
+  p = name_field(p, name);
   if (facts != nullptr) {
     p = decimal(copy(p, ",\"size\":", 8), facts->size);
     p = decimal(copy(p, ",\"csize\":", 9), facts->compressed_size);
@@ -155,14 +182,13 @@ void JsonSink::end_group() {
   put("]}\n", 3);
 }
 
-void JsonSink::unverified(const char* archive, const char* name, std::size_t name_len,
-                          const char* reason) {
+void JsonSink::unverified(const char* archive, const MemberName& name, const char* reason) {
   if (out_.no_memory()) return;
-  say_unverified(diag_, archive, name, name_len, reason);
+  say_unverified(diag_, archive, name.bytes, name.len, reason);
   put("{\"type\":\"unverified\",", 21);
   text("archive", archive, std::strlen(archive));
   put(",", 1);
-  text("name", name, name_len);
+  name_text(name);
   put(",", 1);
   text("reason", reason, std::strlen(reason));
   put("}\n", 2);

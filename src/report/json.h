@@ -3,7 +3,9 @@
 // "unverified" (-c), "archive" (-l) and, last, "summary". Strings are strict
 // JSON in UTF-8; a path or name that is not valid UTF-8, or holds a NUL,
 // also comes as "<key>_b64" with every stored byte, so scripts can recover
-// it exactly.
+// it exactly. A member's "name" is its name as text by the ZIP rule
+// (zip/zip_name.h); wherever that text is not the stored bytes, "name_b64"
+// carries them.
 #pragma once
 
 #include <cstddef>
@@ -21,13 +23,11 @@ class JsonSink final : public ReportSink {
   JsonSink& operator=(const JsonSink&) = delete;
 
   void begin_group(std::uint32_t crc32) override;
-  void member(const char* archive, const char* name, std::size_t name_len,
-              const MemberSizes* facts) override;
+  void member(const char* archive, const MemberName& name, const MemberSizes* facts) override;
   void member_unreadable(const char* archive) override;
   void member_unmatched(const char* archive) override;
   void end_group() override;
-  void unverified(const char* archive, const char* name, std::size_t name_len,
-                  const char* reason) override;
+  void unverified(const char* archive, const MemberName& name, const char* reason) override;
   void archive_summary(const char* path, std::uint64_t total, std::uint64_t found,
                        bool whole) override;
   void summary(const ReportTotals& totals) override;
@@ -37,6 +37,7 @@ class JsonSink final : public ReportSink {
  private:
   void put(const char* text, std::size_t len);
   void text(const char* key, const char* bytes, std::size_t len);  // "key":"…"[,"key_b64":"…"]
+  void name_text(const MemberName& name);  // "name":"…"[,"name_b64":"…"]
   void number(const char* key, std::uint64_t value);
 
   LineOut out_;  // nothing is written after it finds no memory

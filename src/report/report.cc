@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <new>
 #include <utility>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "report/batch.h"
 #include "util/bigalloc.h"
 #include "zip/verify.h"
+#include "zip/zip_name.h"
 
 namespace zorv {
 
@@ -64,7 +66,32 @@ Place* sort_places(Report* r, Place* places, Place* spare, std::size_t n) {
   return places;
 }
 
+StoredName stored_name(const RevisitEntry& e) {
+  return StoredName{e.name, e.stored_len, e.facts.item.flags, e.extra, e.extra_len};
+}
+
+// The text after the stored name just kept: a length, then the UTF-8.
+bool keep_text(Report* r, const StoredName& stored, Member* member) {
+  std::uint32_t len = 0;
+  std::size_t need = sizeof len + zip_name_max(stored);
+  if (r->arena_used + need > r->arena_cap && !grow_arena(r, need)) return false;
+  char* text = r->arena + r->arena_used + sizeof len;
+  len = static_cast<std::uint32_t>(zip_name_utf8(text, stored) - text);
+  std::memcpy(r->arena + r->arena_used, &len, sizeof len);
+  r->arena_used += sizeof len + len;
+  member->flags |= NAME_TEXT;
+  return true;
+}
+
 }  // namespace
+
+bool keep_entry_name(Report* r, const RevisitEntry& e, std::size_t len, Member* member) {
+  member->flags &= static_cast<std::uint16_t>(~NAME_TEXT);
+  if (!keep_name(r, e.name, len, member, &e.facts)) return false;
+  if (!r->text_names) return true;
+  StoredName stored = stored_name(e);
+  return !zip_name_may_differ(stored) || keep_text(r, stored, member);
+}
 
 bool grow_arena(Report* r, std::size_t len) {
   std::size_t need = r->arena_used + len;
@@ -97,7 +124,7 @@ RevisitTake take_entry(void* ctx, std::uint32_t member, const RevisitEntry& e) {
   std::size_t len = r->full_names ? e.name_len : strnlen(e.name, e.name_len);
   // Nothing is thrown through the revisit module: it closes what it holds.
   try {
-    if (!keep_name(r, e.name, len, m, &e.facts)) return RevisitTake::Full;
+    if (!keep_entry_name(r, e, len, m)) return RevisitTake::Full;
   } catch (const ReportNoMemory&) {
     how->no_memory = true;
     return RevisitTake::Full;
@@ -208,6 +235,23 @@ bool resolve(Report* r, Member* members, std::size_t n) {
   return true;
 }
 
+// Says a member looked up one by one, its text decoded on the spot: such
+// lookups are rare (an archive changed), and the arena may be full.
+void say_found(Report* r, const Member& m, const RevisitEntry& e, const MemberSizes* sizes) {
+  // A lookup's name_len stops at a NUL; full names keep what follows it.
+  MemberName name{e.name, r->full_names ? e.stored_len : e.name_len, nullptr, 0};
+  StoredName stored = stored_name(e);
+  if (!r->text_names || !zip_name_may_differ(stored)) {
+    say_member(r, m, name, sizes);
+    return;
+  }
+  std::unique_ptr<char[]> text(new (std::nothrow) char[zip_name_max(stored) + 1]);
+  if (text == nullptr) report_out_of_memory();
+  name.utf8 = text.get();
+  name.utf8_len = static_cast<std::size_t>(zip_name_utf8(text.get(), stored) - text.get());
+  say_member(r, m, name, sizes);
+}
+
 // Says one member whose name the batch did not find: its archive changed or
 // vanished since indexing. False when it no longer holds the entry.
 bool say_looked_up(Report* r, const Member& m) {
@@ -215,7 +259,7 @@ bool say_looked_up(Report* r, const Member& m) {
   switch (look_up(r, m, &e)) {
     case NameLookup::Found: {
       MemberSizes sizes = sizes_of(e.facts);
-      say_member(r, m, e.name, e.name_len, r->with_facts ? &sizes : nullptr);
+      say_found(r, m, e, r->with_facts ? &sizes : nullptr);
       return true;
     }
     case NameLookup::OpenFailed:
@@ -247,9 +291,9 @@ bool print_members(Report* r, const Member* members, std::size_t n) {
       if (!say_looked_up(r, m)) return false;
     } else if (r->with_facts) {
       MemberSizes sizes = sizes_of(facts_of(r, m));
-      say_member(r, m, r->arena + m.name, m.name_len, &sizes);
+      say_member(r, m, name_of(r, m), &sizes);
     } else {
-      say_member(r, m, r->arena + m.name, m.name_len, nullptr);
+      say_member(r, m, name_of(r, m), nullptr);
     }
     if ((m.flags & GROUP_END) != 0) {
       sink->end_group();
@@ -424,9 +468,8 @@ void count_group_end(Report* r) {
   if (r->tally != nullptr) tally_group(r);
 }
 
-void say_member(Report* r, const Member& m, const char* name, std::size_t name_len,
-                const MemberSizes* facts) {
-  r->sink->member(m.archive->path, name, name_len, facts);
+void say_member(Report* r, const Member& m, const MemberName& name, const MemberSizes* facts) {
+  r->sink->member(m.archive->path, name, facts);
   count_member(r, facts);
   tally(r, m, true);
 }
@@ -461,6 +504,7 @@ Report* report_gather(const Index* ix, const ReportOptions& options, ReportSink*
   r->split = options.split;
   r->tally = options.tally;
   r->full_names = options.full_names;
+  r->text_names = options.text_names;
   r->check_threads = options.check_threads != 0 ? options.check_threads : verify_threads();
   r->on_check = options.on_check;
   r->ctx = options.ctx;

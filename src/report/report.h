@@ -82,6 +82,9 @@ struct ReportOptions {
   // -c: called now and then with the member bytes checked and to check.
   void (*on_check)(void* ctx, std::uint64_t done, std::uint64_t total) = nullptr;
   void* ctx = nullptr;
+  // Names as text (JSON): each name the sink gets comes with its UTF-8 text
+  // where that is not its stored bytes (zip/zip_name.h).
+  bool text_names = false;
 };
 
 struct Report;

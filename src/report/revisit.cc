@@ -34,7 +34,8 @@ MemberFacts facts_of(const ZipEntry& e, const ZipDir* zd) {
 }
 
 RevisitEntry entry_of(const ZipEntry& e, const ZipDir* zd) {
-  return RevisitEntry{e.name, e.name_len, e.crc32, facts_of(e, zd)};
+  return RevisitEntry{e.name,     e.name_len,   e.crc32, facts_of(e, zd),
+                      e.name_len, e.extra_seen, e.extra};
 }
 
 // Asks for the archives from *asked on while the window has room. False
@@ -127,7 +128,8 @@ RevisitEnd revisit_batch(Revisit* rv, const RevisitArchive* archives, std::size_
 }
 
 NameLookup lookup_entry_name(const char* path, std::uint32_t crc32, std::uint32_t cd_pos,
-                             NameBuf* name_out, ZipCache* cache, Diag* diag, MemberFacts* facts) {
+                             NameBuf* name_out, ZipCache* cache, Diag* diag, MemberFacts* facts,
+                             EntrySpan* span) {
   bool ok = true;
   reserve(name_out, 1, &ok);
   if (!ok) return NameLookup::NoMemory;
@@ -138,13 +140,16 @@ NameLookup lookup_entry_name(const char* path, std::uint32_t crc32, std::uint32_
   const ZipEntry* entry;
   while (readzip(zd, &entry, diag) == ZipRead::Entry) {
     if (entry->crc32 != crc32 || zip_entry_pos(zd) != cd_pos) continue;
-    reserve(name_out, entry->name_len + 1u, &ok);
+    reserve(name_out, entry->name_len + 1u + entry->extra_seen, &ok);
     if (!ok) {
       found = NameLookup::NoMemory;
       break;
     }
     std::memcpy(name_out->text, entry->name, entry->name_len + 1u);
+    if (entry->extra_seen > 0)
+      std::memcpy(name_out->text + entry->name_len + 1, entry->extra, entry->extra_seen);
     if (facts != nullptr) *facts = facts_of(*entry, zd);
+    if (span != nullptr) *span = EntrySpan{entry->name_len, entry->extra_seen};
     found = NameLookup::Found;
     break;
   }
@@ -156,11 +161,18 @@ NameLookup revisit_lookup(Revisit* rv, const char* path, std::uint32_t crc32, st
                           RevisitEntry* out) {
   ++rv->lookups;
   MemberFacts facts{};
+  EntrySpan span{};
   NameLookup found =
-      lookup_entry_name(path, crc32, cd_pos, &rv->fallback, rv->cache, rv->diag, &facts);
+      lookup_entry_name(path, crc32, cd_pos, &rv->fallback, rv->cache, rv->diag, &facts, &span);
   if (found == NameLookup::Found) {
-    *out = RevisitEntry{rv->fallback.text,
-                        static_cast<std::uint16_t>(std::strlen(rv->fallback.text)), crc32, facts};
+    const char* text = rv->fallback.text;
+    *out = RevisitEntry{text,
+                        static_cast<std::uint16_t>(std::strlen(text)),
+                        crc32,
+                        facts,
+                        span.name_len,
+                        span.extra_len,
+                        reinterpret_cast<const unsigned char*>(text + span.name_len + 1)};
   }
   return found;
 }

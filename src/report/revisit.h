@@ -53,12 +53,17 @@ struct MemberFacts {
 };
 
 // One entry found again: its stored name (name_len bytes; a NUL follows),
-// CRC-32 and facts.
+// CRC-32 and facts; the whole stored name's length (name_len may stop at
+// a NUL) and its extra field, which tell what the name is as text
+// (zip/zip_name.h).
 struct RevisitEntry {
   const char* name;
   std::uint16_t name_len;
   std::uint32_t crc32;
   MemberFacts facts;
+  std::uint16_t stored_len;
+  std::uint16_t extra_len;
+  const unsigned char* extra;
 };
 
 // One archive of a batch: its path and its places, sorted by directory
@@ -137,10 +142,18 @@ struct NameBuf {
   std::size_t cap;
 };
 
-// revisit_lookup without a Revisit: the name (and a NUL) into *name_out,
-// the facts into *facts when not null. Lines go to `diag`.
+// The lengths of what lookup_entry_name copied: the name, then a NUL, then
+// the extra field (as much of it as lies in the directory).
+struct EntrySpan {
+  std::uint16_t name_len;
+  std::uint16_t extra_len;
+};
+
+// revisit_lookup without a Revisit: the name (and a NUL, then the extra
+// field) into *name_out, the facts into *facts and the lengths into *span
+// when not null. Lines go to `diag`.
 NameLookup lookup_entry_name(const char* path, std::uint32_t crc32, std::uint32_t cd_pos,
                              NameBuf* name_out, ZipCache* cache, Diag* diag,
-                             MemberFacts* facts = nullptr);
+                             MemberFacts* facts = nullptr, EntrySpan* span = nullptr);
 
 }  // namespace zorv

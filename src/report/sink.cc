@@ -139,8 +139,9 @@ void TextSink::begin_group(std::uint32_t crc32) {
 }
 
 // The line most reports are made of, assembled with one test for room.
-void TextSink::member(const char* archive, const char* name, std::size_t name_len,
-                      const MemberSizes*) {
+void TextSink::member(const char* archive, const MemberName& stored, const MemberSizes*) {
+  const char* name = stored.bytes;
+  std::size_t name_len = stored.len;
   std::size_t archive_len = std::strlen(archive);
   if (escape_ && (has_control(archive, archive_len) || has_control(name, name_len))) {
     put("file: ", 6);
@@ -183,9 +184,8 @@ void say_unverified(Diag* diag, const char* archive, const char* name, std::size
 }
 
 // On standard error only: the report's lines stay what they were.
-void TextSink::unverified(const char* archive, const char* name, std::size_t name_len,
-                          const char* reason) {
-  say_unverified(diag_, archive, name, name_len, reason);
+void TextSink::unverified(const char* archive, const MemberName& name, const char* reason) {
+  say_unverified(diag_, archive, name.bytes, name.len, reason);
 }
 
 void TextSink::end_group() {

@@ -31,14 +31,25 @@ struct MemberSizes {
   std::uint16_t method;
 };
 
+// A member's name: the bytes its directory stores (`len` of them) and, when
+// the report was asked for names as text and the name as text is not those
+// bytes (zip/zip_name.h: a CP437 name with bytes of 0x80 or more, or a
+// Unicode Path extra block), that text in UTF-8; else `utf8` is null.
+struct MemberName {
+  const char* bytes;
+  std::size_t len;
+  const char* utf8;
+  std::size_t utf8_len;
+};
+
 class ReportSink {
  public:
   virtual ~ReportSink() = default;
   virtual void begin_group(std::uint32_t crc32) = 0;
-  // A member and its stored name, up to its first NUL (name_len bytes);
-  // `facts` (sizes, method) when the report read them, else null.
-  virtual void member(const char* archive, const char* name, std::size_t name_len,
-                      const MemberSizes* facts) = 0;
+  // A member and its name (stored bytes up to the first NUL unless the
+  // report keeps full names); `facts` (sizes, method) when the report read
+  // them, else null.
+  virtual void member(const char* archive, const MemberName& name, const MemberSizes* facts) = 0;
   // A member whose archive could not be opened again (the reader said why).
   virtual void member_unreadable(const char* archive) = 0;
   // A member its archive no longer holds: the archive changed since it was
@@ -48,8 +59,7 @@ class ReportSink {
   // -c: a member whose content could not be checked, and why. Every sink
   // names it on stderr too ("warning, cannot verify <archive>, <name>:
   // <reason>", to the Diag it was made with).
-  virtual void unverified(const char* archive, const char* name, std::size_t name_len,
-                          const char* reason) = 0;
+  virtual void unverified(const char* archive, const MemberName& name, const char* reason) = 0;
   // Option -l: an archive's entry count, its group members, and whether
   // every entry has a copy elsewhere.
   virtual void archive_summary(const char* path, std::uint64_t total, std::uint64_t found,
@@ -126,13 +136,11 @@ class TextSink final : public ReportSink {
   TextSink& operator=(const TextSink&) = delete;
 
   void begin_group(std::uint32_t crc32) override;
-  void member(const char* archive, const char* name, std::size_t name_len,
-              const MemberSizes* facts) override;
+  void member(const char* archive, const MemberName& name, const MemberSizes* facts) override;
   void member_unreadable(const char* archive) override;
   void member_unmatched(const char* archive) override;
   void end_group() override;
-  void unverified(const char* archive, const char* name, std::size_t name_len,
-                  const char* reason) override;
+  void unverified(const char* archive, const MemberName& name, const char* reason) override;
   void archive_summary(const char* path, std::uint64_t total, std::uint64_t found,
                        bool whole) override;
   void summary(const ReportTotals& totals) override;

@@ -91,7 +91,9 @@ bool look_up_missing(Report* r, Member* members, std::size_t n, std::size_t* fai
       m.name = OPEN_FAILED;
       continue;
     }
-    if (found == NameLookup::Found && keep_name(r, e.name, e.name_len, &m, &e.facts)) continue;
+    if (found == NameLookup::Found &&
+        keep_entry_name(r, e, r->full_names ? e.stored_len : e.name_len, &m))
+      continue;
     *failed = i;
     return false;
   }
@@ -422,7 +424,7 @@ void print_group(Report* r, const Member* members, std::size_t g0, std::size_t g
       if (w.outcomes[i].verdict != Verdict::Ok) {
         char buf[64];
         const char* why = reason(w.outcomes[i], f.item, buf, sizeof buf);
-        r->sink->unverified(m.archive->path, r->arena + m.name, m.name_len, why);
+        r->sink->unverified(m.archive->path, name_of(r, m), why);
         continue;
       }
       digest = w.outcomes[i].digest;
@@ -441,7 +443,7 @@ void print_group(Report* r, const Member* members, std::size_t g0, std::size_t g
     for (std::uint32_t at = w.runs[s].start; at < w.runs[s].end; ++at) {
       const Member& m = members[w.slots[at].index];
       MemberSizes sizes = sizes_of(facts_of(r, m));
-      say_member(r, m, r->arena + m.name, m.name_len, &sizes);
+      say_member(r, m, name_of(r, m), &sizes);
     }
     sink->end_group();
     count_group_end(r);

@@ -455,11 +455,13 @@ ZipRead readzip(ZipDir* zd, const ZipEntry** entry, Diag* diag) {
   }
   ZipEntry& e = zd->entry;
   decode_cdh(hdr, &e);
+  // Only the part of the extra field that lies in the directory is read.
+  std::uint32_t extra_at = pos + static_cast<std::uint32_t>(CDH_SIZE) + e.name_len;
+  std::uint32_t extra_len = std::min<std::uint32_t>(e.extra_len, zd->cd_size - extra_at);
+  e.extra = zd->cd_buf + extra_at;
+  e.extra_seen = static_cast<std::uint16_t>(extra_len);
   if (e.uncompressed_size == SATURATED_32 || e.compressed_size == SATURATED_32 ||
       e.local_header_offset == SATURATED_32) {
-    // Only the part of the extra field that lies in the directory is read.
-    std::uint32_t extra_at = pos + static_cast<std::uint32_t>(CDH_SIZE) + e.name_len;
-    std::uint32_t extra_len = std::min<std::uint32_t>(e.extra_len, zd->cd_size - extra_at);
     Zip64Values wide{e.uncompressed_size64, e.compressed_size64, e.local_header_offset64};
     apply_zip64_extra(zd->cd_buf + extra_at, extra_len, &wide);
     e.uncompressed_size64 = wide.uncompressed_size;

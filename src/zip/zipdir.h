@@ -76,6 +76,10 @@ struct ZipEntry {
   std::uint64_t compressed_size64;
   std::uint64_t local_header_offset64;
   char* name;  // owned by the ZipDir; replaced by every readzip
+  // The extra field where it lies in the directory (a field running past
+  // the directory's end is cut there): valid until closezip.
+  const unsigned char* extra;
+  std::uint16_t extra_seen;
 };
 
 // One opened archive, created by openzip and released by closezip. Its

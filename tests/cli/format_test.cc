@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -70,6 +71,124 @@ TEST_F(Format, JsonNamesRoundTripExactly) {
   EXPECT_NE(json.find("\"name_b64\":\"d2l0aABudWw=\""), std::string::npos);  // "with\0nul"
   EXPECT_NE(json.find("\"name_b64\":\"wK8=\""), std::string::npos);          // overlong C0 AF
   EXPECT_NE(json.find("\"size\":5,\"csize\":0,\"method\":0"), std::string::npos);
+}
+
+// Python's ZipInfo.filename for every member of a.zip that has no Unicode
+// Path block, against zorv's "name"; members are matched by their stored
+// bytes ("name_b64", else the UTF-8 of "name"). Python 3.11 ignores that
+// block (it reads such names as CP437), so the test checks those names
+// against the UTF-8 name the block holds instead.
+const char PYTHON_NAMES[] = R"(
+import base64, json, sys, zipfile
+want = {}
+for info in zipfile.ZipFile(sys.argv[2]).infolist():
+    if info.extra[:2] == b"up":  # 0x7075, little-endian
+        continue
+    raw = info.orig_filename.encode("utf-8" if info.flag_bits & 0x800 else "cp437")
+    want[raw] = info.filename
+seen = 0
+for line in open(sys.argv[1], encoding="utf-8"):
+    obj = json.loads(line)
+    for m in obj["members"] if obj["type"] == "group" else []:
+        if m["archive"] != sys.argv[2]:
+            continue
+        raw = base64.b64decode(m["name_b64"]) if "name_b64" in m else m["name"].encode()
+        if raw in want:
+            seen += 1
+            if m["name"] != want[raw]:
+                sys.exit("%r: zorv %r, Python %r" % (raw, m["name"], want[raw]))
+if seen != len(want):
+    sys.exit("%d of %d names compared" % (seen, len(want)))
+print(seen)
+)";
+
+// A Unicode Path extra block for `stored` naming it `utf8`; `crc` replaces
+// the stored name's CRC-32 when given (a stale block).
+test::Bytes unicode_path(const std::string& stored, const std::string& utf8,
+                         std::optional<std::uint32_t> crc = std::nullopt) {
+  test::Bytes data{1};
+  test::put_u32(data, crc.value_or(test::crc32_of(stored)));
+  data.insert(data.end(), utf8.begin(), utf8.end());
+  return test::extra_block(0x7075, data);
+}
+
+// "name" is the name as text: UTF-8 under bit 11, else a Unicode Path block
+// that matches, else CP437; "name_b64" has the stored bytes wherever they
+// are not that text. The text report keeps the stored bytes.
+TEST_F(Format, JsonNamesFollowTheZipNameRule) {
+  std::string all_high;
+  for (int b = 0x80; b <= 0xff; ++b)
+    all_high += static_cast<char>(b);
+  struct Named {
+    std::string stored;
+    std::uint16_t flags;
+    test::Bytes extra;
+  };
+  const std::vector<Named> entries = {
+      {"caf\x82.txt", 0, {}},                                           // CP437
+      {"\xe6\x97\xa5.txt", 0x0800, {}},                                 // UTF-8, bit 11
+      {"plain.txt", 0, {}},                                             // ASCII
+      {all_high, 0, {}},                                                // every high CP437 byte
+      {"x\x82.txt", 0, unicode_path("x\x82.txt", "\xe6\x9c\xac.txt")},  // block matches
+      {"ascii.txt", 0, unicode_path("ascii.txt", "\xc3\xbc.txt")},      // renames ASCII too
+      {"y\x82", 0, unicode_path("y\x82", "stale", 0x1234u)},            // stale block: CP437
+  };
+  ArchiveBytes a;
+  ArchiveBytes b;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    auto& h = a.add(entries[i].stored, 0x200u + static_cast<std::uint32_t>(i));
+    h.flags = entries[i].flags;
+    h.set_extra(entries[i].extra);
+    b.add("copy", 0x200u + static_cast<std::uint32_t>(i));
+  }
+  // Bit 11 comes first, even over a block, and even when the bytes are not
+  // UTF-8 (Python refuses such an archive: it is kept apart).
+  ArchiveBytes c;
+  c.add("z\x82", 0x300u).set_extra(unicode_path("z\x82", "ignored")).flags = 0x0800;
+  b.add("copy", 0x300u);
+  put("a.zip", a);
+  put("b.zip", b);
+  put("c.zip", c);
+  std::string json = both({"a.zip", "b.zip", "c.zip"});
+  auto has = [&json](const std::string& field) {
+    EXPECT_NE(json.find(field), std::string::npos) << field << "\n" << json;
+  };
+  has("\"name\":\"caf\xc3\xa9.txt\",\"name_b64\":\"Y2Fmgi50eHQ=\",");
+  has("\"name\":\"\xe6\x97\xa5.txt\",\"size\"");
+  has("\"name\":\"plain.txt\",\"size\"");
+  has("\"name\":\"\xe6\x9c\xac.txt\",\"name_b64\":\"eIIudHh0\",");
+  has("\"name\":\"\xc3\xbc.txt\",\"name_b64\":\"YXNjaWkudHh0\",");
+  has("\"name\":\"y\xc3\xa9\",\"name_b64\":\"eYI=\",");
+  has("\"name\":\"z\xef\xbf\xbd\",\"name_b64\":\"eoI=\",");  // not UTF-8: U+FFFD, as before
+  EXPECT_EQ(json.find("\"name\":\"stale\""), std::string::npos);
+  EXPECT_EQ(json.find("\"name\":\"ignored\""), std::string::npos);
+  RunResult python = test::run_program(
+      {"/usr/bin/python3", "-c", PYTHON_NAMES, "out.jsonl", "a.zip"}, dir_.path(), 60);
+  EXPECT_EQ(python.status, 0) << python.err;
+  EXPECT_EQ(python.out, "4\n");  // all but the three with a block
+  // The text report prints the stored bytes as they are.
+  RunResult text = run({"a.zip", "b.zip"});
+  EXPECT_NE(text.out.find("file: a.zip, caf\x82.txt\n"), std::string::npos);
+  EXPECT_NE(text.out.find("file: a.zip, x\x82.txt\n"), std::string::npos);
+  EXPECT_NE(text.out.find("file: a.zip, " + all_high + "\n"), std::string::npos);
+}
+
+// -c: a member that cannot be checked is named by the same rule.
+TEST_F(Format, UnverifiedRecordsNameMembersAsText) {
+  std::string data(100, 'u');
+  ArchiveBytes a;
+  a.add_file("ok", data);
+  ArchiveBytes b;
+  b.add_file("\x82locked", data).flags = 1;  // encrypted
+  put("a.zip", a);
+  put("b.zip", b);
+  RunResult r = run({"--format=jsonl", "-c", "a.zip", "b.zip"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("{\"type\":\"unverified\",\"archive\":\"b.zip\",\"name\":\"\xc3\xa9locked\","
+                       "\"name_b64\":\"gmxvY2tlZA==\",\"reason\":\"encrypted\"}\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.err, "zorv: warning, cannot verify b.zip, \x82locked: encrypted\n");  // stored bytes
 }
 
 TEST_F(Format, JsonAndTextAgreeOnCollectionsAndOptions) {
