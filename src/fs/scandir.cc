@@ -142,8 +142,7 @@ void visit(Scan& scan, const char* path, const dirent* ent) {
 }  // namespace
 
 bool has_ext(const char* path, const char* ext) {
-  const char* dot = std::strrchr(path, '.');
-  return dot != nullptr && strcasecmp(dot, ext) == 0;
+  return has_any_ext(path, ArchiveExts{&ext, 1});
 }
 
 bool has_any_ext(const char* path, const ArchiveExts& exts) {
