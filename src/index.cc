@@ -305,7 +305,9 @@ void release_indexes(Index* ix) {
 }
 
 bool same_file_elsewhere(Index* ix, const char* path, FileId id) {
-  ArchiveName key{const_cast<char*>(path), 0, false, 0, id};
+  ArchiveName key{};
+  key.path = const_cast<char*>(path);
+  key.id = id;
   if (rbtree_find(ix->FileTree, &key) != nullptr) return false;
   auto* first = static_cast<const ArchiveName*>(rbtree_find(ix->FileIdTree, &key));
   if (first == nullptr) return false;
@@ -322,11 +324,46 @@ int process_archive(Index* ix, const char* path, FileId id, ZipCache* cache) {
 }
 
 bool index_zip(Index* ix, const char* path, FileId id, ZipDir* zd) {
-  ArchiveName* archive = ix->failure == IndexFail::None ? FileTreeInsert(ix, path) : nullptr;
+  return index_zip(ix, path, id, zd, nullptr);
+}
+
+namespace {
+
+// Makes `archive` the inner archive the hooks name, and counts its walk for
+// every archive it lies in.
+void place_inner(ArchiveName* archive, const WalkHooks& hooks) {
+  archive->outer = hooks.outer;
+  archive->file = hooks.outer->file;
+  archive->span_base = hooks.base;
+  archive->span_len = hooks.len;
+  archive->depth = hooks.outer->depth + 1;
+}
+
+void count_inner(const ArchiveName* archive) {
+  for (ArchiveName* a = archive->outer; a != nullptr; a = a->outer) {
+    a->inner_entries += archive->entries;
+    a->inner_complete = a->inner_complete && archive->complete;
+  }
+}
+
+}  // namespace
+
+bool index_zip(Index* ix, const char* path, FileId id, ZipDir* zd, WalkHooks* hooks) {
+  bool inner = hooks != nullptr && hooks->outer != nullptr;
+  if (hooks != nullptr) hooks->recorded = nullptr;
+  ArchiveName* archive =
+      ix->failure == IndexFail::None ? FileTreeInsert(ix, path, inner) : nullptr;
   bool no_memory = false;
   if (archive != nullptr) {
     archive->id = id;
-    rbtree_insert(ix->FileIdTree, archive, &no_memory);  // the first path to it stays
+    archive->end_at = zip_end_offset(zd);
+    archive->inner_entries = 0;  // its inner archives' walks come after this one
+    archive->inner_complete = true;
+    if (inner) {
+      place_inner(archive, *hooks);
+    } else {
+      rbtree_insert(ix->FileIdTree, archive, &no_memory);  // the first path to it stays
+    }
     if (no_memory) fail(ix, IndexFail::TreeNode);
   }
   if (archive == nullptr || no_memory || !start_walk(ix, archive)) {
@@ -341,6 +378,7 @@ bool index_zip(Index* ix, const char* path, FileId id, ZipDir* zd) {
   bool recorded = true;
   while (recorded && (read = readzip(zd, &entry, ix->diag)) == ZipRead::Entry) {
     ++entries;
+    if (hooks != nullptr && hooks->entry != nullptr) hooks->entry(*entry, zd, hooks->ctx);
     // CRC-32 zero: directories and empty files, never reported.
     if (entry->crc32 == 0) continue;
     r.crc32[r.count] = entry->crc32;
@@ -352,11 +390,13 @@ bool index_zip(Index* ix, const char* path, FileId id, ZipDir* zd) {
   archive->complete = read == ZipRead::End;
   ix->entries_read += entries;
   ix->directory_bytes += zip_layout(zd).end.cd_size;
+  if (inner) count_inner(archive);
+  if (hooks != nullptr) hooks->recorded = archive;
   closezip(zd);
   return recorded;
 }
 
-ArchiveName* FileTreeInsert(Index* ix, const char* path) {
+ArchiveName* FileTreeInsert(Index* ix, const char* path, bool quiet) {
   std::size_t len = std::strlen(path) + 1;
   auto* record = static_cast<ArchiveName*>(std::malloc(sizeof(ArchiveName) + len));
   if (record == nullptr) return fail(ix, IndexFail::FileInsert), nullptr;
@@ -365,13 +405,21 @@ ArchiveName* FileTreeInsert(Index* ix, const char* path) {
   record->complete = false;
   record->entries = 0;
   record->id = FileId{};
+  record->outer = nullptr;
+  record->file = record;
+  record->span_base = 0;
+  record->span_len = -1;
+  record->depth = 0;
+  record->inner_entries = 0;
+  record->inner_complete = true;
+  record->end_at = -1;
   std::memcpy(record->path, path, len);
   bool no_memory = false;
   auto* existing = static_cast<ArchiveName*>(rbtree_insert(ix->FileTree, record, &no_memory));
   if (existing == nullptr && !no_memory) return record;
   std::free(record);
   if (no_memory) return fail(ix, IndexFail::TreeNode), nullptr;
-  say(ix->diag, "warning, duplicate file name: %s\n", path);
+  if (!quiet) say(ix->diag, "warning, duplicate file name: %s\n", path);
   return existing;
 }
 
@@ -386,7 +434,7 @@ int CRC32_TreeInsert(Index* ix, std::uint32_t crc32, std::uint32_t cd_pos, Archi
 // read again for the report, so that one gone since indexing is never
 // called copied whole.
 ArchiveTally* FileListInsert(Index* ix, const ArchiveName* archive, bool opened) {
-  ArchiveTally key{archive->path, 0, 0, false, 0};
+  ArchiveTally key{archive->path, 0, 0, false, 0, archive};
   auto* tally = static_cast<ArchiveTally*>(rbtree_find(ix->FileListTree, &key));
   if (tally != nullptr) {
     ++tally->found;
@@ -402,8 +450,8 @@ ArchiveTally* FileListInsert(Index* ix, const ArchiveName* archive, bool opened)
     return fail(ix, IndexFail::TreeNode), nullptr;
   }
   if (opened) {
-    tally->total = archive->entries;
-    tally->complete = archive->complete;
+    tally->total = archive->entries + archive->inner_entries;
+    tally->complete = archive->complete && archive->inner_complete;
     tally->found = 1;
   }
   return tally;

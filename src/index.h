@@ -28,18 +28,39 @@ namespace zorv {
 
 struct ZipDir;    // zip/zipdir.h
 struct ZipCache;  // zip/zipdir.h
+struct ZipEntry;  // zip/zipdir.h
 
 // FileTree item: the path text is stored right behind the record, in the
 // same allocation, and `path` points at it. `ordinal` numbers the archives
 // in the order they were first recorded (the report sorts by it). The last
 // walk of its directory read `entries` entries and, when `complete`, reached
 // the directory's end (else it stopped at a damaged header).
+// An archive stored inside another (--nested) is recorded as one of its
+// own: its path is "<outer path>!/<member name>", `outer` the archive it is
+// a member of, `file` the record of the file it lies in (a file's is
+// itself), and it is the `span_len` bytes from `span_base` of that file.
+// An outer archive counts the entries of all its inner ones, at every
+// level, in `inner_entries`, and `inner_complete` while every one of their
+// walks reached its directory's end. `end_at`: the file offset of its end
+// record (zip_end_offset), which tells an archive that holds itself.
+// Archives lie at most this deep inside others: the walk into inner
+// archives goes no deeper (a thousand levels are a few kilobytes of file).
+constexpr std::uint32_t NEST_DEPTH_MAX = 16;
+
 struct ArchiveName {
   char* path;
   std::uint32_t ordinal;
   bool complete;
   std::uint64_t entries;
   FileId id;
+  ArchiveName* outer;
+  const ArchiveName* file;
+  std::int64_t span_base;
+  std::int64_t span_len;  // -1: the whole file
+  std::uint32_t depth;    // 0: a file
+  std::uint64_t inner_entries;
+  bool inner_complete;
+  std::int64_t end_at;
 };
 
 // A duplicate group (DupeTree item): its CRC-32, its members in recording
@@ -66,13 +87,16 @@ struct GroupMember {
 // entries its directory walk read), how many group members it holds, and
 // whether the walk read the whole directory. `path` is borrowed, not copied.
 // `covered` counts its distinct entries with a printed copy in another file:
-// only when all are is the archive safe to delete.
+// only when all are is the archive safe to delete. An archive with inner
+// ones (--nested) counts theirs too, at every level, and only copies
+// outside it cover them.
 struct ArchiveTally {
   const char* path;
   std::uint64_t total;
   std::uint64_t found;
   bool complete;
   std::uint64_t covered;
+  const ArchiveName* archive;
 };
 
 struct Index;
@@ -154,6 +178,22 @@ int process_archive(Index* ix, const char* path, FileId id, ZipCache* cache);
 // (false: recording failed, index_failure says why).
 bool same_file_elsewhere(Index* ix, const char* path, FileId id);
 bool index_zip(Index* ix, const char* path, FileId id, ZipDir* zd);
+
+// index_zip for a walk that hands every entry on as well (--nested: to
+// find the inner archives), and that may record an archive stored inside
+// `outer` (not null), the `len` bytes from `base` of its file. Such an
+// archive is never a file seen under another path, and a path recorded
+// again says nothing: its file's line was said. *recorded: the record made
+// (null when recording failed).
+struct WalkHooks {
+  void (*entry)(const ZipEntry& entry, const ZipDir* zd, void* ctx);
+  void* ctx;
+  ArchiveName* outer;
+  std::int64_t base;
+  std::int64_t len;
+  ArchiveName* recorded;
+};
+bool index_zip(Index* ix, const char* path, FileId id, ZipDir* zd, WalkHooks* hooks);
 
 // Option -l: counts one group member of `archive`. The first count records
 // whether the archive `opened` when it was read again for the report: when

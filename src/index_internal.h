@@ -51,8 +51,9 @@ struct Index {
 
 // The FileTree's record for `path`, new or already there. A path seen before
 // gets "warning, duplicate file name: <path>" (and an empty line). Null on
-// a failure (FileInsert, TreeNode).
-ArchiveName* FileTreeInsert(Index* ix, const char* path);
+// a failure (FileInsert, TreeNode). `quiet`: the path seen before says
+// nothing (an inner archive of a file named again).
+ArchiveName* FileTreeInsert(Index* ix, const char* path, bool quiet = false);
 
 // Records one entry of `archive` (a walk of its own when the last entry
 // recorded was another archive's); a CRC-32 seen before joins (or starts)

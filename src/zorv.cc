@@ -18,6 +18,7 @@
 #include "fs/scandir.h"
 #include "get_option.h"
 #include "index.h"
+#include "nest.h"
 #include "progress.h"
 #include "report/json.h"
 #include "report/report.h"
@@ -66,6 +67,7 @@ const char* const usage_text[] = {
     "--known-exts         also archives: jar, war, apk, whl, docx, odt, epub and the other",
     "                     well-known formats built on ZIP (see the manual page)",
     "--any-name           also archives: every other regular file whose end record says so",
+    "--nested             also index the archives stored in archives, as <archive>!/<member>",
     "--recursive          the same as -R",
     "--list               the same as -l",
     "--size               the same as -s",
@@ -90,6 +92,7 @@ constexpr int LONG_PROGRESS = 1005;
 constexpr int LONG_EXT = 1006;
 constexpr int LONG_KNOWN_EXTS = 1007;
 constexpr int LONG_ANY_NAME = 1008;
+constexpr int LONG_NESTED = 1009;
 
 // The value of -j: a whole number from 1 to MAX_JOBS.
 int jobs_value(const char* value) {
@@ -148,6 +151,7 @@ constexpr LongOption long_options[] = {
     {"ext", LONG_EXT, true},
     {"known-exts", LONG_KNOWN_EXTS, false},
     {"any-name", LONG_ANY_NAME, false},
+    {"nested", LONG_NESTED, false},
     {"help", LONG_HELP, false},
     {"version", LONG_VERSION, false},
 };
@@ -223,6 +227,9 @@ void apply(Options& o, int code, const char* value) {
       break;
     case LONG_ANY_NAME:
       o.any_name = true;
+      break;
+    case LONG_NESTED:
+      o.nested = true;
       break;
     case LONG_PROGRESS:
       if (std::strcmp(value, "always") == 0) {
@@ -304,6 +311,13 @@ void index_next(Run& run) {
     // passed over
   } else if (a->zd == nullptr) {
     hand_on(&a->messages, &run.diag);  // why it could not be opened
+  } else if (run.options.nested) {
+    NestRun nest{run.ix, &run.diag, run.exts, &run.cache};
+    bool no_memory = false;
+    if (!index_nested(nest, a->path, a->id, std::exchange(a->zd, nullptr), &no_memory)) {
+      if (no_memory) error_exit("internal error, index_nested, out of memory");
+      check_index(run);
+    }
   } else if (!index_zip(run.ix, a->path, a->id, std::exchange(a->zd, nullptr))) {
     check_index(run);
   }

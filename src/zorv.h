@@ -25,6 +25,7 @@ struct Options {
   // each once: ".zip", and what --ext and --known-exts add.
   std::vector<std::string> exts{".zip"};
   bool any_name = false;  // --any-name: also every file whose end record says ZIP
+  bool nested = false;    // --nested: members that are archives are indexed too
   int first_path = 0;  // argv index of the first path; 0: none came
 };
 

@@ -195,7 +195,11 @@ TEST_F(Indexes, ArchiveTallyOfUnopenableArchiveStartsAtZero) {
   std::string a = archive("a.zip", {1, 2, 0});
   ASSERT_EQ(process(a), 0);
   auto* name = static_cast<ArchiveName*>(rbtree_first(ix_->FileTree));
-  ArchiveName gone{nullptr, 7, true, 5, id(1, 2)};
+  ArchiveName gone{};
+  gone.ordinal = 7;
+  gone.complete = true;
+  gone.entries = 5;
+  gone.id = id(1, 2);
   std::string gone_path = dir_ / "gone.zip";
   gone.path = gone_path.data();
   EXPECT_EQ(FileListInsert(ix_, name, true)->found, 1u);

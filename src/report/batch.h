@@ -61,13 +61,27 @@ struct ReportNoMemory {
   bool bare;
 };
 
-// A printed member of the group being printed, for its archive's tally.
+// A printed member of the group being printed, for the tally of its
+// archive and of each archive that archive lies in (`path`: the tally's):
+// the member is the entry at `cd_pos` of `archive`.
 struct GroupEntry {
   ArchiveTally* tally;
   const char* path;
+  const ArchiveName* archive;
   std::uint32_t cd_pos;
   bool readable;  // its archive could be read again: a copy that exists
 };
+
+// Where each outer archive's name ends in the path of an archive stored
+// inside others.
+struct ArchiveCuts {
+  std::uint32_t at[NEST_DEPTH_MAX];
+};
+
+// The archive as the sink names it (its cuts filled in), and where the
+// reader finds it.
+ArchiveRef ref_of(const ArchiveName* archive, ArchiveCuts* cuts);
+ArchivePlace place_of(const ArchiveName* archive);
 
 struct Report {
   ReportSink* sink;

@@ -99,7 +99,37 @@ char* name_field(char* p, const MemberName& name) {
   return p;
 }
 
+// Room the archive's fields may take.
+std::size_t archive_max(const ArchiveRef& a, std::size_t len) {
+  if (a.depth == 0) return field_max(7, len);
+  return field_max(7, len) + 20 + json_string_max(len) + 4 * (std::size_t{a.depth} + 1);
+}
+
+// "archive":"…" and, for an archive inside others, "archive_path": the
+// names from the file to it, each as its own string (a name may hold "!/").
+char* archive_fields(char* p, const ArchiveRef& a, std::size_t len) {
+  p = field(p, "archive", 7, a.path, len);
+  if (a.depth == 0) return p;
+  p = copy(p, ",\"archive_path\":[", 17);
+  std::size_t from = 0;
+  bool exact = true;
+  for (std::uint32_t i = 0; i <= a.depth; ++i) {
+    std::size_t to = i < a.depth ? a.cuts[i] : len;
+    if (i > 0) *p++ = ',';
+    p = json_string(p, a.path + from, to - from, &exact);
+    from = to + 2;  // past the "!/"
+  }
+  *p++ = ']';
+  return p;
+}
+
 }  // namespace
+
+void JsonSink::archive_text(const ArchiveRef& archive) {
+  std::size_t len = std::strlen(archive.path);
+  char* at = out_.room(archive_max(archive, len));
+  if (at != nullptr) out_.done(archive_fields(at, archive, len));
+}
 
 void JsonSink::name_text(const MemberName& name) {
   char* at = out_.room(name_max(name));
@@ -132,11 +162,12 @@ void JsonSink::begin_group(std::uint32_t crc32) {
 
 // The line most reports are made of, written in one piece. Members of one
 // archive come in runs: its field is escaped once and copied after that.
-void JsonSink::member(const char* archive, const MemberName& name, const MemberSizes* facts) {
+void JsonSink::member(const ArchiveRef& ref, const MemberName& name, const MemberSizes* facts) {
   if (out_.no_memory()) return;
+  const char* archive = ref.path;
   if (archive != last_archive_) {
     std::size_t len = std::strlen(archive);
-    std::size_t need = field_max(7, len);
+    std::size_t need = archive_max(ref, len);
     if (need > archive_cap_) {
       std::free(archive_field_);
       archive_field_ = static_cast<char*>(std::malloc(need));
@@ -147,8 +178,8 @@ void JsonSink::member(const char* archive, const MemberName& name, const MemberS
         return;
       }
     }
-    archive_len_ = static_cast<std::size_t>(field(archive_field_, "archive", 7, archive, len) -
-                                            archive_field_);
+    archive_len_ =
+        static_cast<std::size_t>(archive_fields(archive_field_, ref, len) - archive_field_);
     last_archive_ = archive;
   }
   char* at = out_.room(archive_len_ + name_max(name) + 100);
@@ -167,10 +198,10 @@ void JsonSink::member(const char* archive, const MemberName& name, const MemberS
   out_.done(p);
 }
 
-void JsonSink::member_unreadable(const char* archive) {
+void JsonSink::member_unreadable(const ArchiveRef& archive) {
   put(first_member_ ? "{" : ",{", first_member_ ? 1 : 2);
   first_member_ = false;
-  text("archive", archive, std::strlen(archive));
+  archive_text(archive);
   put(",\"name\":null}", 13);
 }
 
@@ -182,11 +213,11 @@ void JsonSink::end_group() {
   put("]}\n", 3);
 }
 
-void JsonSink::unverified(const char* archive, const MemberName& name, const char* reason) {
+void JsonSink::unverified(const ArchiveRef& archive, const MemberName& name, const char* reason) {
   if (out_.no_memory()) return;
-  say_unverified(diag_, archive, name.bytes, name.len, reason);
+  say_unverified(diag_, archive.path, name.bytes, name.len, reason);
   put("{\"type\":\"unverified\",", 21);
-  text("archive", archive, std::strlen(archive));
+  archive_text(archive);
   put(",", 1);
   name_text(name);
   put(",", 1);
@@ -194,10 +225,10 @@ void JsonSink::unverified(const char* archive, const MemberName& name, const cha
   put("}\n", 2);
 }
 
-void JsonSink::archive_summary(const char* path, std::uint64_t total, std::uint64_t found,
+void JsonSink::archive_summary(const ArchiveRef& path, std::uint64_t total, std::uint64_t found,
                                bool whole) {
   put("{\"type\":\"archive\",", 18);
-  text("archive", path, std::strlen(path));
+  archive_text(path);
   number("entries", total);
   number("found", found);
   put(whole ? ",\"complete\":true}\n" : ",\"complete\":false}\n", whole ? 18 : 19);

@@ -5,7 +5,8 @@
 // also comes as "<key>_b64" with every stored byte, so scripts can recover
 // it exactly. A member's "name" is its name as text by the ZIP rule
 // (zip/zip_name.h); wherever that text is not the stored bytes, "name_b64"
-// carries them.
+// carries them. An archive stored inside others (--nested) also comes as
+// "archive_path": the names from the file down to it.
 #pragma once
 
 #include <cstddef>
@@ -23,12 +24,12 @@ class JsonSink final : public ReportSink {
   JsonSink& operator=(const JsonSink&) = delete;
 
   void begin_group(std::uint32_t crc32) override;
-  void member(const char* archive, const MemberName& name, const MemberSizes* facts) override;
-  void member_unreadable(const char* archive) override;
+  void member(const ArchiveRef& archive, const MemberName& name, const MemberSizes* facts) override;
+  void member_unreadable(const ArchiveRef& archive) override;
   void member_unmatched(const char* archive) override;
   void end_group() override;
-  void unverified(const char* archive, const MemberName& name, const char* reason) override;
-  void archive_summary(const char* path, std::uint64_t total, std::uint64_t found,
+  void unverified(const ArchiveRef& archive, const MemberName& name, const char* reason) override;
+  void archive_summary(const ArchiveRef& path, std::uint64_t total, std::uint64_t found,
                        bool whole) override;
   void summary(const ReportTotals& totals) override;
   int flush() override;
@@ -38,6 +39,7 @@ class JsonSink final : public ReportSink {
   void put(const char* text, std::size_t len);
   void text(const char* key, const char* bytes, std::size_t len);  // "key":"…"[,"key_b64":"…"]
   void name_text(const MemberName& name);  // "name":"…"[,"name_b64":"…"]
+  void archive_text(const ArchiveRef& archive);  // "archive":"…"[,…][,"archive_path":[…]]
   void number(const char* key, std::uint64_t value);
 
   LineOut out_;  // nothing is written after it finds no memory

@@ -219,7 +219,7 @@ bool resolve(Report* r, Member* members, std::size_t n) {
       places[j] = place_of(members[m].cd_pos, m);
     }
     const Place* run = sort_places(r, places + i, spare + i, j - i);
-    r->runs[archives++] = RevisitArchive{members[member_of(run[0])].archive->path, run, j - i};
+    r->runs[archives++] = RevisitArchive{place_of(members[member_of(run[0])].archive), run, j - i};
     i = j;
     if (archives < r->runs_cap && i < n) continue;
     switch (revisit_batch(r->rv, r->runs, std::exchange(archives, 0), calls)) {
@@ -384,29 +384,38 @@ void stop(Report* r, const ReportNoMemory& e) {
   r->stats.failure_bare = e.bare;
 }
 
+// The member counts for its archive and for every archive that one lies in.
 void tally(Report* r, const Member& m, bool opened) {
   if (r->tally == nullptr) return;
-  ArchiveTally* t = FileListInsert(r->tally, m.archive, opened);
-  if (t == nullptr) {
-    bool prefixed = true;
-    const char* text = index_failure_text(index_failure(r->tally), &prefixed);
-    throw ReportNoMemory{text, !prefixed};
+  for (const ArchiveName* a = m.archive; a != nullptr; a = a->outer) {
+    ArchiveTally* t = FileListInsert(r->tally, a, opened);
+    if (t == nullptr) {
+      bool prefixed = true;
+      const char* text = index_failure_text(index_failure(r->tally), &prefixed);
+      throw ReportNoMemory{text, !prefixed};
+    }
+    if (r->group_entries_count == r->group_entries_cap) {
+      std::size_t cap = r->group_entries_cap == 0 ? 64 : r->group_entries_cap * 2;
+      void* grown = std::realloc(r->group_entries, cap * sizeof(GroupEntry));
+      if (grown == nullptr)
+        throw ReportNoMemory{"internal error, FileListInsert, out of memory", false};
+      r->group_entries = static_cast<GroupEntry*>(grown);
+      r->group_entries_cap = cap;
+    }
+    r->group_entries[r->group_entries_count++] = GroupEntry{t, a->path, m.archive, m.cd_pos, opened};
   }
-  if (r->group_entries_count == r->group_entries_cap) {
-    std::size_t cap = r->group_entries_cap == 0 ? 64 : r->group_entries_cap * 2;
-    void* grown = std::realloc(r->group_entries, cap * sizeof(GroupEntry));
-    if (grown == nullptr) throw ReportNoMemory{"internal error, FileListInsert, out of memory", false};
-    r->group_entries = static_cast<GroupEntry*>(grown);
-    r->group_entries_cap = cap;
-  }
-  r->group_entries[r->group_entries_count++] = GroupEntry{t, m.archive->path, m.cd_pos, opened};
 }
 
-// A group's members have a copy in another file when two of its readable
-// members lie in different archives. Each entry is counted once for its
-// archive, however often it was printed (an archive named twice is indexed
-// twice), and a copy inside the same archive counts for nothing: deleting
-// the archive would lose it.
+// The same member counted again for the same archive.
+bool same_entry(const GroupEntry& a, const GroupEntry& b) {
+  return a.tally == b.tally && a.archive == b.archive && a.cd_pos == b.cd_pos;
+}
+
+// A group's members in an archive have a copy elsewhere when one of its
+// readable members lies outside that archive (and outside every archive
+// inside it). Each entry is counted once for an archive, however often it
+// was printed (an archive named twice is indexed twice), and a copy inside
+// the same archive counts for nothing: deleting the archive would lose it.
 void tally_group(Report* r) {
   GroupEntry* e = r->group_entries;
   std::size_t n = r->group_entries_count;
@@ -416,13 +425,21 @@ void tally_group(Report* r) {
     if (e[i].readable) e[k++] = e[i];
   std::sort(e, e + k, [](const GroupEntry& a, const GroupEntry& b) {
     int c = std::strcmp(a.path, b.path);
-    return c != 0 ? c < 0 : a.cd_pos < b.cd_pos;
+    if (c != 0) return c < 0;
+    if (a.archive != b.archive) return std::less<const ArchiveName*>()(a.archive, b.archive);
+    return a.cd_pos < b.cd_pos;
   });
-  if (k < 2 || std::strcmp(e[0].path, e[k - 1].path) == 0) return;
-  for (std::size_t i = 0; i < k; ++i) {
-    if (i > 0 && e[i].cd_pos == e[i - 1].cd_pos && std::strcmp(e[i].path, e[i - 1].path) == 0)
-      continue;
-    ++e[i].tally->covered;
+  // Distinct members of the group: an entry counted for its own archive.
+  std::size_t members = 0;
+  for (std::size_t i = 0; i < k; ++i)
+    if (e[i].path == e[i].archive->path && (i == 0 || !same_entry(e[i], e[i - 1]))) ++members;
+  for (std::size_t i = 0; i < k;) {
+    std::size_t j = i;
+    std::size_t inside = 0;
+    for (; j < k && e[j].tally == e[i].tally; ++j)
+      if (j == i || !same_entry(e[j], e[j - 1])) ++inside;
+    if (inside < members) e[i].tally->covered += inside;
+    i = j;
   }
 }
 
@@ -469,22 +486,39 @@ void count_group_end(Report* r) {
 }
 
 void say_member(Report* r, const Member& m, const MemberName& name, const MemberSizes* facts) {
-  r->sink->member(m.archive->path, name, facts);
+  ArchiveCuts cuts;
+  r->sink->member(ref_of(m.archive, &cuts), name, facts);
   count_member(r, facts);
   tally(r, m, true);
 }
 
 void say_unreadable(Report* r, const Member& m) {
-  r->sink->member_unreadable(m.archive->path);
+  ArchiveCuts cuts;
+  r->sink->member_unreadable(ref_of(m.archive, &cuts));
   count_member(r, nullptr);
   tally(r, m, false);
 }
 
 NameLookup look_up(Report* r, const Member& m, RevisitEntry* entry) {
-  NameLookup found = revisit_lookup(r->rv, m.archive->path, m.crc32, m.cd_pos, entry);
+  NameLookup found = revisit_lookup(r->rv, place_of(m.archive), m.crc32, m.cd_pos, entry);
   if (found == NameLookup::NoMemory)
     throw ReportNoMemory{"internal error, lookup_entry_name, out of memory", false};
   return found;
+}
+
+ArchiveRef ref_of(const ArchiveName* archive, ArchiveCuts* cuts) {
+  if (archive->depth == 0) return ArchiveRef{archive->path};
+  ZORV_ASSERT(archive->depth <= NEST_DEPTH_MAX, "archive->depth <= NEST_DEPTH_MAX");
+  std::uint32_t level = archive->depth;
+  for (const ArchiveName* a = archive->outer; a != nullptr; a = a->outer)
+    cuts->at[--level] = static_cast<std::uint32_t>(std::strlen(a->path));
+  return ArchiveRef{archive->path, cuts->at, archive->depth};
+}
+
+ArchivePlace place_of(const ArchiveName* archive) {
+  if (archive->depth == 0) return ArchivePlace{archive->path};
+  return ArchivePlace{archive->path, archive->file->path,
+                      ZipSpan{archive->span_base, archive->span_len}};
 }
 
 ReportLimits report_limits_for(std::uint64_t index_bytes) {
@@ -567,7 +601,9 @@ void say_listed(const ArchiveTally* archive, void* ctx) {
   // stopped at a damaged header.
   bool whole = archive->complete && archive->total != 0 && archive->total == archive->found &&
                archive->covered == archive->total;
-  static_cast<Listing*>(ctx)->sink->archive_summary(archive->path, archive->total, archive->found,
+  ArchiveCuts cuts;
+  static_cast<Listing*>(ctx)->sink->archive_summary(ref_of(archive->archive, &cuts), archive->total,
+                                                    archive->found,
                                                     whole);
 }
 

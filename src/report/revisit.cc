@@ -1,5 +1,8 @@
 #include "report/revisit.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -42,7 +45,12 @@ RevisitEntry entry_of(const ZipEntry& e, const ZipDir* zd) {
 // when there is no memory for a request.
 bool ask_ahead(Revisit* rv, const RevisitArchive* archives, std::size_t n, std::size_t* asked) {
   for (; *asked < n && !readahead_full(rv->ahead); ++*asked) {
-    if (!readahead_submit(rv->ahead, archives[*asked].path, nullptr, false)) return false;
+    const ArchivePlace& where = archives[*asked].where;
+    bool asked_for = where.file == nullptr
+                         ? readahead_submit(rv->ahead, where.path, nullptr, false)
+                         : readahead_submit(rv->ahead, where.file, nullptr, false, false,
+                                            where.span, where.path);
+    if (!asked_for) return false;
   }
   return true;
 }
@@ -127,14 +135,28 @@ RevisitEnd revisit_batch(Revisit* rv, const RevisitArchive* archives, std::size_
   return RevisitEnd::Done;
 }
 
-NameLookup lookup_entry_name(const char* path, std::uint32_t crc32, std::uint32_t cd_pos,
+namespace {
+
+ZipDir* open_place(const ArchivePlace& where, ZipCache* cache, Diag* diag) {
+  if (where.file == nullptr) return openzip(where.path, diag, cache);
+  int fd = open(where.file, zip_open_flags());
+  struct stat st;
+  bool known = fd >= 0 && fstat(fd, &st) == 0;
+  ZipOpen how{diag, cache, nullptr, nullptr};
+  how.span = where.span;
+  return openzip_at(fd, known ? &st : nullptr, where.path, how);
+}
+
+}  // namespace
+
+NameLookup lookup_entry_name(const ArchivePlace& where, std::uint32_t crc32, std::uint32_t cd_pos,
                              NameBuf* name_out, ZipCache* cache, Diag* diag, MemberFacts* facts,
                              EntrySpan* span) {
   bool ok = true;
   reserve(name_out, 1, &ok);
   if (!ok) return NameLookup::NoMemory;
   name_out->text[0] = '\0';
-  ZipDir* zd = openzip(path, diag, cache);
+  ZipDir* zd = open_place(where, cache, diag);
   if (zd == nullptr) return NameLookup::OpenFailed;
   NameLookup found = NameLookup::NoMatch;
   const ZipEntry* entry;
@@ -157,13 +179,13 @@ NameLookup lookup_entry_name(const char* path, std::uint32_t crc32, std::uint32_
   return found;
 }
 
-NameLookup revisit_lookup(Revisit* rv, const char* path, std::uint32_t crc32, std::uint32_t cd_pos,
-                          RevisitEntry* out) {
+NameLookup revisit_lookup(Revisit* rv, const ArchivePlace& where, std::uint32_t crc32,
+                          std::uint32_t cd_pos, RevisitEntry* out) {
   ++rv->lookups;
   MemberFacts facts{};
   EntrySpan span{};
   NameLookup found =
-      lookup_entry_name(path, crc32, cd_pos, &rv->fallback, rv->cache, rv->diag, &facts, &span);
+      lookup_entry_name(where, crc32, cd_pos, &rv->fallback, rv->cache, rv->diag, &facts, &span);
   if (found == NameLookup::Found) {
     const char* text = rv->fallback.text;
     *out = RevisitEntry{text,

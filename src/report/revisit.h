@@ -20,11 +20,11 @@
 
 #include "util/diag.h"
 #include "zip/verify.h"
+#include "zip/zipdir.h"
 
 namespace zorv {
 
 struct Readahead;  // zip/readahead.h
-struct ZipCache;   // zip/zipdir.h
 
 // A member to find, as a 64-bit number: a 32-bit key (its directory
 // position when handed in here; the report first keys by archive ordinal)
@@ -66,10 +66,20 @@ struct RevisitEntry {
   const unsigned char* extra;
 };
 
-// One archive of a batch: its path and its places, sorted by directory
+// Where an archive is: its path, or for one stored inside another the
+// name its messages give, the file it lies in and its bytes there.
+struct ArchivePlace {
+  ArchivePlace(const char* p) : path(p) {}  // a file's
+  ArchivePlace(const char* p, const char* f, ZipSpan s) : path(p), file(f), span(s) {}
+  const char* path;
+  const char* file = nullptr;  // null: path
+  ZipSpan span = {};
+};
+
+// One archive of a batch: where it is and its places, sorted by directory
 // position.
 struct RevisitArchive {
-  const char* path;
+  ArchivePlace where;
   const Place* places;
   std::size_t count;
 };
@@ -128,8 +138,8 @@ enum class NameLookup {
 
 // Looks up, in the archive at `path`, the entry with this CRC-32 and
 // position; when Found, *out holds it (its name valid until the next call).
-NameLookup revisit_lookup(Revisit* rv, const char* path, std::uint32_t crc32, std::uint32_t cd_pos,
-                          RevisitEntry* out);
+NameLookup revisit_lookup(Revisit* rv, const ArchivePlace& where, std::uint32_t crc32,
+                          std::uint32_t cd_pos, RevisitEntry* out);
 
 // Archives walked for batches and members looked up one by one so far.
 std::size_t revisit_walks(const Revisit* rv);
@@ -152,7 +162,7 @@ struct EntrySpan {
 // revisit_lookup without a Revisit: the name (and a NUL, then the extra
 // field) into *name_out, the facts into *facts and the lengths into *span
 // when not null. Lines go to `diag`.
-NameLookup lookup_entry_name(const char* path, std::uint32_t crc32, std::uint32_t cd_pos,
+NameLookup lookup_entry_name(const ArchivePlace& where, std::uint32_t crc32, std::uint32_t cd_pos,
                              NameBuf* name_out, ZipCache* cache, Diag* diag,
                              MemberFacts* facts = nullptr, EntrySpan* span = nullptr);
 

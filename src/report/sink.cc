@@ -139,7 +139,8 @@ void TextSink::begin_group(std::uint32_t crc32) {
 }
 
 // The line most reports are made of, assembled with one test for room.
-void TextSink::member(const char* archive, const MemberName& stored, const MemberSizes*) {
+void TextSink::member(const ArchiveRef& ref, const MemberName& stored, const MemberSizes*) {
+  const char* archive = ref.path;
   const char* name = stored.bytes;
   std::size_t name_len = stored.len;
   std::size_t archive_len = std::strlen(archive);
@@ -162,11 +163,11 @@ void TextSink::member(const char* archive, const MemberName& stored, const Membe
   out_.done(p + 3 + name_len);
 }
 
-void TextSink::member_unreadable(const char* archive) {
+void TextSink::member_unreadable(const ArchiveRef& archive) {
   put("file: ", 6);
-  put(archive);
+  put(archive.path);
   put(", openzip failed on: ");
-  put(archive);
+  put(archive.path);
   put("\n", 1);
 }
 
@@ -184,21 +185,21 @@ void say_unverified(Diag* diag, const char* archive, const char* name, std::size
 }
 
 // On standard error only: the report's lines stay what they were.
-void TextSink::unverified(const char* archive, const MemberName& name, const char* reason) {
-  say_unverified(diag_, archive, name.bytes, name.len, reason);
+void TextSink::unverified(const ArchiveRef& archive, const MemberName& name, const char* reason) {
+  say_unverified(diag_, archive.path, name.bytes, name.len, reason);
 }
 
 void TextSink::end_group() {
   put("-------\n", 8);
 }
 
-void TextSink::archive_summary(const char* path, std::uint64_t total, std::uint64_t found,
+void TextSink::archive_summary(const ArchiveRef& archive, std::uint64_t total, std::uint64_t found,
                                bool whole) {
   char counts[64];
   int len = std::snprintf(counts, sizeof counts, " (Tot %" PRIu64 ", Found %" PRIu64 ") %s\n",
                           total, found, whole ? "***" : "");
   put("FileListName: ");
-  put(path);
+  put(archive.path);
   put(counts, static_cast<std::size_t>(len));
 }
 

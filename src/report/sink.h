@@ -42,6 +42,17 @@ struct MemberName {
   std::size_t utf8_len;
 };
 
+// An archive as the report names it: its path and, for one stored inside
+// others (--nested), how many archives it lies in and where each of their
+// names ends in the path (the "!/" after it stands there).
+struct ArchiveRef {
+  ArchiveRef(const char* p) : path(p) {}  // a file's
+  ArchiveRef(const char* p, const std::uint32_t* c, std::uint32_t d) : path(p), cuts(c), depth(d) {}
+  const char* path;
+  const std::uint32_t* cuts = nullptr;
+  std::uint32_t depth = 0;
+};
+
 class ReportSink {
  public:
   virtual ~ReportSink() = default;
@@ -49,9 +60,9 @@ class ReportSink {
   // A member and its name (stored bytes up to the first NUL unless the
   // report keeps full names); `facts` (sizes, method) when the report read
   // them, else null.
-  virtual void member(const char* archive, const MemberName& name, const MemberSizes* facts) = 0;
+  virtual void member(const ArchiveRef& archive, const MemberName& name, const MemberSizes* facts) = 0;
   // A member whose archive could not be opened again (the reader said why).
-  virtual void member_unreadable(const char* archive) = 0;
+  virtual void member_unreadable(const ArchiveRef& archive) = 0;
   // A member its archive no longer holds: the archive changed since it was
   // indexed. The last event of the report.
   virtual void member_unmatched(const char* archive) = 0;
@@ -59,10 +70,10 @@ class ReportSink {
   // -c: a member whose content could not be checked, and why. Every sink
   // names it on stderr too ("warning, cannot verify <archive>, <name>:
   // <reason>", to the Diag it was made with).
-  virtual void unverified(const char* archive, const MemberName& name, const char* reason) = 0;
+  virtual void unverified(const ArchiveRef& archive, const MemberName& name, const char* reason) = 0;
   // Option -l: an archive's entry count, its group members, and whether
   // every entry has a copy elsewhere.
-  virtual void archive_summary(const char* path, std::uint64_t total, std::uint64_t found,
+  virtual void archive_summary(const ArchiveRef& path, std::uint64_t total, std::uint64_t found,
                                bool whole) = 0;
   // After everything else: what the report printed.
   virtual void summary(const ReportTotals& totals) = 0;
@@ -136,12 +147,12 @@ class TextSink final : public ReportSink {
   TextSink& operator=(const TextSink&) = delete;
 
   void begin_group(std::uint32_t crc32) override;
-  void member(const char* archive, const MemberName& name, const MemberSizes* facts) override;
-  void member_unreadable(const char* archive) override;
+  void member(const ArchiveRef& archive, const MemberName& name, const MemberSizes* facts) override;
+  void member_unreadable(const ArchiveRef& archive) override;
   void member_unmatched(const char* archive) override;
   void end_group() override;
-  void unverified(const char* archive, const MemberName& name, const char* reason) override;
-  void archive_summary(const char* path, std::uint64_t total, std::uint64_t found,
+  void unverified(const ArchiveRef& archive, const MemberName& name, const char* reason) override;
+  void archive_summary(const ArchiveRef& path, std::uint64_t total, std::uint64_t found,
                        bool whole) override;
   void summary(const ReportTotals& totals) override;
   int flush() override;

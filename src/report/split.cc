@@ -181,7 +181,7 @@ void run_checks(Report* r, const Member* members, std::uint32_t* list, std::size
     names[i] = VerifyName{r->arena + m.name, m.name_len};
     if (i == 0 || members[list[i - 1]].archive != m.archive || job_bytes >= JOB_BYTES) {
       jobs[job_count++] =
-          VerifyJob{m.archive->path, f.shift, items + i, outcomes + i, names + i, 0, raw};
+          VerifyJob{m.archive->file->path, f.shift, items + i, outcomes + i, names + i, 0, raw};
       job_bytes = 0;
     }
     ++jobs[job_count - 1].count;
@@ -424,7 +424,8 @@ void print_group(Report* r, const Member* members, std::size_t g0, std::size_t g
       if (w.outcomes[i].verdict != Verdict::Ok) {
         char buf[64];
         const char* why = reason(w.outcomes[i], f.item, buf, sizeof buf);
-        r->sink->unverified(m.archive->path, name_of(r, m), why);
+        ArchiveCuts cuts;
+        r->sink->unverified(ref_of(m.archive, &cuts), name_of(r, m), why);
         continue;
       }
       digest = w.outcomes[i].digest;

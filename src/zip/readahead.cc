@@ -38,8 +38,10 @@ struct Item {
   struct stat st;  // the status given, when not listed
   std::size_t charge;  // directory bytes admitted for it
   std::int64_t open_ns;  // how long its open took
-  char* path;
+  char* path;  // the file to open, then the name its messages give
+  char* name;
   std::size_t path_cap;
+  ZipSpan span;  // the archive's bytes in the file
   Readahead* ra;
 };
 
@@ -151,7 +153,7 @@ void open_item(Item* item, bool may_defer) {
     } else {
       a.has_id = true;
       a.id = file_id_of(st);
-      openzip_at(-1, nullptr, item->path, ZipOpen{&keep, nullptr, nullptr, nullptr});  // says why
+      openzip_at(-1, nullptr, item->name, ZipOpen{&keep, nullptr, nullptr, nullptr});  // says why
     }
   } else if (item->listed && known && !S_ISREG(st.st_mode)) {
     close(fd);
@@ -164,9 +166,9 @@ void open_item(Item* item, bool may_defer) {
       a.has_id = true;
       a.id = file_id_of(*given);
     }
-    a.zd = openzip_at(fd, known ? &st : nullptr, item->path,
+    a.zd = openzip_at(fd, known ? &st : nullptr, item->name,
                       ZipOpen{item->sniffed ? nullptr : &keep, item->ra->cache, admit, item,
-                              item->sniffed ? ECD_SEARCH_STRICT : 0});
+                              item->sniffed ? ECD_SEARCH_STRICT : 0, item->span});
   }
   // A file read for its bytes that turns out no archive, or not one that
   // can be read, is none of the report's business.
@@ -263,7 +265,7 @@ Readahead* readahead_start(const AheadLimits& limits, ZipCache* cache) {
   try {
     ra->ring.resize(std::max<std::size_t>(1, limits.window));
     for (Item& item : ra->ring)
-      item = Item{Ahead{}, State::Free, 0, false, false, false, false, {}, 0, 0, nullptr, 0, ra};
+      item = Item{Ahead{}, State::Free, 0, false, false, false, false, {}, 0, 0, nullptr, nullptr, 0, ZipSpan{}, ra};
   } catch (const std::exception&) {  // no memory, or no thread: nothing may be left running
     readahead_stop(ra);
     return nullptr;
@@ -298,20 +300,27 @@ std::size_t readahead_pending(const Readahead* ra) {
 }
 
 bool readahead_submit(Readahead* ra, const char* path, const struct stat* st, bool listed,
-                      bool sniffed) {
+                      bool sniffed, const ZipSpan& span, const char* name) {
   if (readahead_full(ra)) return false;
   std::uint64_t seq = ra->tail;
   Item& item = slot(ra, seq);  // free: the window is not full, and only the caller frees
   std::size_t len = std::strlen(path) + 1;
-  if (len > item.path_cap) {
-    auto* bigger = static_cast<char*>(std::realloc(item.path, len));
+  std::size_t name_len = name != nullptr ? std::strlen(name) + 1 : 0;
+  if (len + name_len > item.path_cap) {
+    auto* bigger = static_cast<char*>(std::realloc(item.path, len + name_len));
     if (bigger == nullptr) return false;
     item.path = bigger;
-    item.path_cap = len;
+    item.path_cap = len + name_len;
   }
   std::memcpy(item.path, path, len);
+  item.name = item.path;
+  if (name != nullptr) {
+    item.name = item.path + len;
+    std::memcpy(item.name, name, name_len);
+  }
+  item.span = span;
   reset(&item);
-  item.out.path = item.path;
+  item.out.path = item.name;
   item.seq = seq;
   item.listed = listed;
   item.sniffed = sniffed;

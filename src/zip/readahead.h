@@ -83,9 +83,12 @@ std::size_t readahead_pending(const Readahead* ra);
 // Asks for the archive at `path` (copied). `st`: its status as the caller
 // read it, or null. `listed`: no status was read because a listing said it
 // is a regular file (an open that fails then reads the status, see Ahead).
-// False, with nothing asked, when the window is full or there is no memory.
+// `span` and `name` (when not null): an archive stored inside another, the
+// span's bytes of the file at `path`, which its messages and Ahead.path
+// call `name`. False, with nothing asked, when the window is full or there
+// is no memory.
 bool readahead_submit(Readahead* ra, const char* path, const struct stat* st, bool listed,
-                      bool sniffed = false);
+                      bool sniffed = false, const ZipSpan& span = {}, const char* name = nullptr);
 
 // Waits for the oldest archive asked for (opening it here when no thread
 // has started it) and hands it over; valid until readahead_release. Null

@@ -18,7 +18,8 @@ namespace zorv {
 struct ZipDir {
   char* path;              // copy of the path given to openzip
   int fd;                  // open for reading until the directory is read
-  std::int64_t file_size;  // 64-bit: archives up to the format's 4 GiB limit and beyond
+  std::int64_t file_size;  // of the span read; 64-bit: archives up to 4 GiB and beyond
+  std::int64_t base;       // file offset of the span: every offset below counts from it
   std::int64_t ecd_pos;    // file offset of the ECD signature
   unsigned char* window;   // the file bytes of the read that found the ECD, or null
   std::int64_t window_pos;
@@ -90,10 +91,16 @@ bool is_hole(int fd, std::int64_t pos, std::uint32_t len) {
 }
 
 // Only regular files are archives; anything else is refused after the open.
+// A span must lie in the file.
 bool take_regular(ZipDir* zd, int fd, const struct stat* st) {
   zd->fd = fd;
   if (fd < 0 || st == nullptr || !S_ISREG(st->st_mode)) return false;
   zd->file_size = st->st_size;
+  const ZipSpan& span = zd->how.span;
+  if (span.len < 0) return true;
+  if (span.base < 0 || span.base > st->st_size || span.len > st->st_size - span.base) return false;
+  zd->base = span.base;
+  zd->file_size = span.len;
   return true;
 }
 
@@ -169,7 +176,7 @@ bool read_span(const ZipDir* zd, std::int64_t pos, std::size_t len, unsigned cha
     std::memcpy(out, zd->window + (pos - zd->window_pos), len);
     return true;
   }
-  return read_at(zd->fd, out, len, pos);
+  return read_at(zd->fd, out, len, zd->base + pos);
 }
 
 enum class End64 { None, Read, Disagrees };
@@ -260,7 +267,7 @@ bool load_cd(ZipDir* zd, const char* path) {
     say(diag, "malloc failed allocating: %u bytes", zd->cd_size);
     return false;
   }
-  if (!read_at(zd->fd, zd->cd_copy, zd->cd_size, from)) {
+  if (!read_at(zd->fd, zd->cd_copy, zd->cd_size, zd->base + from)) {
     say(diag, "error reading central directory: %s", path);
     return false;
   }
@@ -326,8 +333,8 @@ int load_ecd(ZipDir* zd) {
   std::int64_t pos = size - cap;
   std::uint32_t len = cap;
   for (bool first = true;; first = false) {
-    if (first || !is_hole(zd->fd, pos, len)) {
-      if (!read_at(zd->fd, buf, len, pos)) break;
+    if (first || !is_hole(zd->fd, zd->base + pos, len)) {
+      if (!read_at(zd->fd, buf, len, zd->base + pos)) break;
       std::size_t hit;
       if (find_ecd(buf, len, &hit) != 0) {
         zd->window = buf;
@@ -488,7 +495,11 @@ std::uint64_t zip_total_entries(const ZipDir* zd) {
 }
 
 std::int64_t zip_data_shift(const ZipDir* zd) {
-  return zd->shift;
+  return zd->base + zd->shift;
+}
+
+std::int64_t zip_end_offset(const ZipDir* zd) {
+  return zd->base + zd->ecd_pos;
 }
 
 ZipLayout zip_layout(const ZipDir* zd) {

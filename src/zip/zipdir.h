@@ -97,19 +97,29 @@ struct ZipCache {
   std::mutex lock;  // archives opened on one thread may be closed on another
 };
 
+// The bytes of a file an archive lies in: `len` bytes from `base` (an
+// archive stored inside another), or the whole file (len -1). Every offset
+// the reader finds then counts from `base`, and nothing outside is read.
+struct ZipSpan {
+  std::int64_t base = 0;
+  std::int64_t len = -1;
+};
+
 // Where openzip_at says why it failed (`diag`, may be null), and how it
 // gets the memory for a directory the tail read did not hold: `admit` (may
 // be null) is told its size first and may wait until that much is free to
 // hold, or refuse it: openzip_at then gives up without a word (the caller
 // knows why); `cache` (may be null) lends the buffer.
 // `ecd_reach` (0: ECD_SEARCH_MAX) bounds how far from the end of the file
-// the end record is looked for.
+// the end record is looked for. `span`: the archive's bytes in the file
+// (the path is then only the name its messages give).
 struct ZipOpen {
   Diag* diag;
   ZipCache* cache;
   bool (*admit)(std::size_t bytes, void* ctx);
   void* ctx;
   std::int64_t ecd_reach = 0;
+  ZipSpan span = {};
 };
 
 constexpr std::size_t ECD_SIZE = 22;  // fixed part of the end record
@@ -171,9 +181,14 @@ std::uint32_t zip_entry_pos(const ZipDir* zd);
 // one was read and the classic count is saturated).
 std::uint64_t zip_total_entries(const ZipDir* zd);
 
-// How many bytes stand in front of the archive (a self-extractor's stub):
-// recorded offsets count from its start, file offsets from the file's.
+// How many bytes of the file stand in front of the archive (a self-
+// extractor's stub, the outer archive's bytes before an inner one): recorded
+// offsets count from its start, file offsets from the file's.
 std::int64_t zip_data_shift(const ZipDir* zd);
+
+// The file offset of the end record: two archives with the same one are
+// the same archive.
+std::int64_t zip_end_offset(const ZipDir* zd);
 
 // Releases everything the ZipDir owns, then the record. Never null. A
 // directory buffer borrowed from a cache goes back to it.
@@ -184,7 +199,7 @@ void zip_cache_release(ZipCache* cache);
 
 // --- internals, exposed for tests ---
 
-// Where openzip found things: the file's size, the end record's position and
+// Where openzip found things (offsets within the span read): its size, the end record's position and
 // fields as decoded, the ZIP64 end record's position (-1: none read), the
 // values in force (the classic ones, with the ZIP64 record's for those
 // saturated), the shift, and the directory bytes it walks (end.cd_size of

@@ -39,6 +39,7 @@ const std::string kUsage =
     "--known-exts         also archives: jar, war, apk, whl, docx, odt, epub and the other\n"
     "                     well-known formats built on ZIP (see the manual page)\n"
     "--any-name           also archives: every other regular file whose end record says so\n"
+    "--nested             also index the archives stored in archives, as <archive>!/<member>\n"
     "--recursive          the same as -R\n"
     "--list               the same as -l\n"
     "--size               the same as -s\n"

@@ -1,0 +1,41 @@
+#include "zip/inner.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "zip/bytes.h"
+
+namespace zorv {
+
+namespace {
+
+constexpr std::size_t LFH_NAME_LEN = 26;
+constexpr std::size_t LFH_EXTRA_LEN = 28;
+
+}  // namespace
+
+InnerWhere locate_inner(int fd, ZipSpan outer, const InnerMember& m, ZipSpan* data) {
+  if ((m.flags & 1) != 0) return InnerWhere::Encrypted;
+  if (m.method != 0 || m.compressed_size != m.size) return InnerWhere::Compressed;
+  // 64-bit sums of values below 2^48 and 2^64: compared, never wrapped.
+  std::int64_t end = outer.base + outer.len;
+  if (m.local_at < outer.base || m.local_at > end ||
+      static_cast<std::uint64_t>(end - m.local_at) < LFH_SIZE) {
+    return InnerWhere::PastEnd;
+  }
+  unsigned char h[LFH_SIZE];
+  ssize_t got;
+  do {
+    got = pread(fd, h, sizeof h, m.local_at);
+  } while (got < 0 && errno == EINTR);
+  if (got != static_cast<ssize_t>(sizeof h)) return InnerWhere::PastEnd;
+  if (le_u32(h) != LFH_SIGNATURE) return InnerWhere::NoHeader;
+  std::int64_t at = m.local_at + static_cast<std::int64_t>(LFH_SIZE) + le_u16(h + LFH_NAME_LEN) +
+                    le_u16(h + LFH_EXTRA_LEN);
+  if (at > end || m.size > static_cast<std::uint64_t>(end - at)) return InnerWhere::PastEnd;
+  *data = ZipSpan{at, static_cast<std::int64_t>(m.size)};
+  return InnerWhere::Stored;
+}
+
+}  // namespace zorv

@@ -1,0 +1,262 @@
+// End-to-end: archives stored inside archives (--nested), read in place
+// through the file they lie in, and the nestings a hostile file can build.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/cli.h"
+#include "support/deflate.h"
+#include "support/files.h"
+#include "support/zip_writer.h"
+
+namespace zorv {
+namespace {
+
+using test::block;
+using test::crc32_of;
+using test::expect_run;
+using test::RunResult;
+
+using Files = std::vector<std::pair<std::string, std::string>>;
+
+std::string text_of(const test::Bytes& b) {
+  return std::string(b.begin(), b.end());
+}
+
+// An archive of real members: stored, or deflated (method 8).
+test::ArchiveBytes zip_of(const Files& files, std::uint16_t method = 0) {
+  test::ArchiveBytes a;
+  for (const auto& [name, data] : files) {
+    if (method == 8) {
+      a.add_file(name, data, 8, test::deflate_raw(data, 6));
+    } else {
+      a.add_file(name, data);
+    }
+  }
+  return a;
+}
+
+std::string zip_text(const Files& files, std::uint16_t method = 0) {
+  return text_of(zip_of(files, method).bytes());
+}
+
+const std::string kA = std::string(300, 'a') + "class A";
+const std::string kB = std::string(300, 'b') + "class B";
+const std::string kC = std::string(300, 'c') + "class C";
+
+class Nested : public test::CliRun {};
+
+// A web archive with a stored jar and a deflated one: the stored jar's
+// entries are members, named through the war; the deflated jar is named
+// once as not read (reading it means decoding it); the war and the jars
+// stay members as before. Without --nested nothing of this changes the run.
+TEST_F(Nested, StoredInnerArchivesAreReadInPlace) {
+  std::string lib = zip_text({{"A.class", kA}, {"B.class", kB}});
+  std::string zipped = zip_text({{"C.class", kC}}, 8);
+  test::ArchiveBytes war;
+  war.add_file("WEB-INF/lib/lib.jar", lib);
+  war.add_file("WEB-INF/lib/zipped.jar", zipped, 8, test::deflate_raw(zipped, 6));
+  war.add_file("index.html", "<html>");
+  put("app.war", war);
+  put("other.zip", zip_of({{"A.class", kA}, {"C.class", kC}}, 8));
+
+  expect_run(run({"--ext=war,jar", "app.war", "other.zip"}), 0, "", "");
+  const std::string skipped =
+      "zorv: warning, compressed inner archive not read: app.war!/WEB-INF/lib/zipped.jar\n";
+  std::string group = block(crc32_of(kA), {"app.war!/WEB-INF/lib/lib.jar, A.class", "other.zip, A.class"});
+  expect_run(run({"--ext=war,jar", "--nested", "app.war", "other.zip"}), 0, group, skipped);
+  // -c reads the inner members through the war: a wrong offset would leave
+  // them unverified.
+  expect_run(run({"--ext=war,jar", "--nested", "-c", "app.war", "other.zip"}), 0, group, skipped);
+  expect_run(run({"--ext=war,jar", "--nested", "-l", "app.war", "other.zip"}), 0,
+             group +
+                 "FileListName: app.war (Tot 5, Found 1) \n"
+                 "FileListName: app.war!/WEB-INF/lib/lib.jar (Tot 2, Found 1) \n"
+                 "FileListName: other.zip (Tot 2, Found 1) \n",
+             skipped);
+  RunResult j = run({"--ext=war,jar", "--nested", "--format=jsonl", "app.war", "other.zip"});
+  EXPECT_EQ(j.status, 0);
+  EXPECT_EQ(j.err, skipped);
+  char crc[9];
+  std::snprintf(crc, sizeof crc, "%08x", crc32_of(kA));
+  EXPECT_EQ(j.out, std::string("{\"type\":\"group\",\"crc32\":\"") + crc +
+                       "\",\"members\":[{\"archive\":\"app.war!/WEB-INF/lib/lib.jar\","
+                       "\"archive_path\":[\"app.war\",\"WEB-INF/lib/lib.jar\"],\"name\":\"A.class\","
+                       "\"size\":307,\"csize\":307,\"method\":0},{\"archive\":\"other.zip\","
+                       "\"name\":\"A.class\",\"size\":307,\"csize\":" +
+                       std::to_string(test::deflate_raw(kA, 6).size()) +
+                       ",\"method\":8}]}\n{\"type\":\"summary\",\"groups\":1,\"members\":2,"
+                       "\"redundant_copies\":1,\"redundant_bytes\":307}\n");
+}
+
+// Inner members of one CRC-32 but other contents: -c tells them apart by
+// reading each through its own inner archive's offsets.
+TEST_F(Nested, ContentChecksReadInnerMembersWhereTheyLie) {
+  std::string forged = test::forge_crc(std::string(kA.size() - 4, 'x'), crc32_of(kA));
+  ASSERT_EQ(crc32_of(forged), crc32_of(kA));
+  ASSERT_EQ(forged.size(), kA.size());
+  test::ArchiveBytes outer;
+  outer.add_file("one.zip", zip_text({{"same", kA}}));
+  outer.add_file("two.zip", zip_text({{"forged", forged}, {"again", kA}}));
+  put("o.zip", outer);
+  std::string plain = block(crc32_of(kA), {"o.zip!/one.zip, same", "o.zip!/two.zip, forged",
+                                           "o.zip!/two.zip, again"});
+  expect_run(run({"--nested", "o.zip"}), 0, plain, "");
+  expect_run(run({"--nested", "-c", "o.zip"}), 0,
+             block(crc32_of(kA), {"o.zip!/one.zip, same", "o.zip!/two.zip, again"}), "");
+}
+
+// "***": every entry of the archive, its inner archives' included, has a
+// copy outside it. A copy inside the same outer archive covers an inner
+// archive's entry, never the outer's.
+TEST_F(Nested, ListCoversAnOuterArchiveOnlyByCopiesOutsideIt) {
+  std::string old = zip_text({{"X", kA}, {"Y", kB}});
+  test::ArchiveBytes backup;
+  backup.add_file("old.zip", old);
+  put("backup.zip", backup);
+  test::ArchiveBytes copy;
+  copy.add_file("old.zip", old, 8, test::deflate_raw(old, 6));
+  copy.add_file("X", kA);
+  copy.add_file("Y", kB);
+  put("copy.zip", copy);
+  RunResult r = run({"--nested", "-l", "backup.zip", "copy.zip"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "zorv: warning, compressed inner archive not read: copy.zip!/old.zip\n");
+  std::string rest;
+  EXPECT_EQ(test::parse_report(r.out, &rest).size(), 3u) << r.out;
+  EXPECT_EQ(rest,
+            "FileListName: backup.zip (Tot 3, Found 3) ***\n"
+            "FileListName: backup.zip!/old.zip (Tot 2, Found 2) ***\n"
+            "FileListName: copy.zip (Tot 3, Found 3) ***\n");
+
+  std::string inner = zip_text({{"X", kA}});
+  test::ArchiveBytes inside;
+  inside.add_file("inner.zip", inner);
+  inside.add_file("inner2.zip", inner);
+  inside.add_file("X", kA);
+  put("inside.zip", inside);
+  r = run({"--nested", "-l", "inside.zip"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(test::parse_report(r.out, &rest).size(), 2u) << r.out;
+  EXPECT_EQ(rest,
+            "FileListName: inside.zip (Tot 5, Found 5) \n"
+            "FileListName: inside.zip!/inner.zip (Tot 1, Found 1) ***\n"
+            "FileListName: inside.zip!/inner2.zip (Tot 1, Found 1) ***\n");
+}
+
+// A Spring Boot jar keeps its dependencies stored in BOOT-INF/lib: two
+// applications built on one library share the library's entries.
+TEST_F(Nested, SpringBootJarsShareTheirLibraries) {
+  std::string dep = zip_text({{"org/lib/Util.class", kC}, {"META-INF/MANIFEST.MF", "v1"}}, 8);
+  for (const char* app : {"one.jar", "two.jar"}) {
+    test::ArchiveBytes jar;
+    jar.add_file("BOOT-INF/classes/App.class", std::string(app) + " main");
+    jar.add_file("BOOT-INF/lib/dep.jar", dep);
+    put(app, jar);
+  }
+  RunResult r = run({"--known-exts", "--nested", "-s", "one.jar", "two.jar"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  std::vector<test::Group> got = test::parse_report(r.out);
+  std::sort(got.begin(), got.end());
+  std::vector<test::Group> want{
+      {crc32_of(dep), {"one.jar, BOOT-INF/lib/dep.jar", "two.jar, BOOT-INF/lib/dep.jar"}},
+      {crc32_of(kC),
+       {"one.jar!/BOOT-INF/lib/dep.jar, org/lib/Util.class",
+        "two.jar!/BOOT-INF/lib/dep.jar, org/lib/Util.class"}},
+      {crc32_of("v1"),
+       {"one.jar!/BOOT-INF/lib/dep.jar, META-INF/MANIFEST.MF",
+        "two.jar!/BOOT-INF/lib/dep.jar, META-INF/MANIFEST.MF"}}};
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(got, want);
+}
+
+// What a hostile nesting can try ends with one line each, and everything
+// else is read: a member whose bytes reach the outer archive's own end
+// record (the archive would hold itself), a second entry on the bytes of
+// an inner archive already read and one on a local header inside them, a
+// member running past its archive, one with no local header, a member named
+// as an archive that is none.
+TEST_F(Nested, HostileNestingsEndWithAMessage) {
+  std::string inner = zip_text({{"X", kA}});
+  test::ArchiveBytes h;
+  h.add_file("good.zip", inner);
+  std::uint32_t good_at = 0;
+  std::uint32_t inner_header_at = 30 + 8;  // good.zip's data: inner's first local header
+  h.add("again.zip", 11).local_header_offset = good_at;
+  h.headers.back().compressed_size = h.headers.back().uncompressed_size =
+      static_cast<std::uint32_t>(inner.size());
+  h.add("within.zip", 12).local_header_offset = inner_header_at;
+  h.headers.back().compressed_size = h.headers.back().uncompressed_size =
+      static_cast<std::uint32_t>(kA.size());
+  h.add("far.zip", 13).local_header_offset = good_at;
+  h.headers.back().compressed_size = h.headers.back().uncompressed_size = 1u << 30;
+  h.add("nowhere.zip", 14).local_header_offset = 3;
+  h.headers.back().compressed_size = h.headers.back().uncompressed_size = 100;
+  h.add_file("plain.zip", "no archive at all");
+  h.add_file("X", kA);
+  // Last: a member from its local header to the end of the file, which
+  // holds the outer archive's own end record.
+  std::size_t self_at = h.prefix.size();
+  h.add_file("self.zip", "");
+  std::size_t data_at = self_at + 30 + 8;
+  std::size_t total = h.bytes().size();
+  h.headers.back().compressed_size = h.headers.back().uncompressed_size =
+      static_cast<std::uint32_t>(total - data_at);
+  ASSERT_EQ(h.bytes().size(), total);
+  put("h.zip", h);
+
+  expect_run(run({"--nested", "h.zip"}), 0,
+             block(crc32_of(kA), {"h.zip, X", "h.zip!/good.zip, X"}),
+             "zorv: error, inner archive overlaps another: h.zip!/again.zip\n"
+             "zorv: error, inner archive runs past the end of its archive: h.zip!/far.zip\n"
+             "zorv: error, no local header for inner archive: h.zip!/nowhere.zip\n"
+             "zorv: error, inner archive overlaps another: h.zip!/within.zip\n"
+             "zorv: error reading ECD (End of Central Directory): h.zip!/plain.zip\n"
+             "zorv: error, archive contains itself: h.zip!/self.zip\n");
+}
+
+// A thousand levels, each holding the one below and a file every level
+// shares: the walk reads NEST_DEPTH_MAX levels below the file, says once
+// where it stopped, and reports what it read.
+TEST_F(Nested, DepthIsBounded) {
+  const std::string shared = "the same at every level";
+  std::string level = zip_text({{"same.txt", shared}});
+  for (int i = 1; i < 1000; ++i)
+    level = zip_text({{"l" + std::to_string(i) + ".zip", level}, {"same.txt", shared}});
+  dir_.write("top.zip", test::to_bytes(level));
+  std::string deepest = "top.zip";
+  std::vector<std::string> members{"top.zip, same.txt"};
+  for (int i = 999; i > 999 - 16; --i) {
+    deepest += "!/l" + std::to_string(i) + ".zip";
+    members.push_back(deepest + ", same.txt");
+  }
+  expect_run(run({"--nested", "top.zip"}), 0, block(crc32_of(shared), members),
+             "zorv: warning, archives nested more than 16 deep not read in: " + deepest + "\n");
+}
+
+// With --any-name a stored member of any name is an inner archive when its
+// bytes say so; one that is not passes without a word. Members named as
+// archives keep their messages.
+TEST_F(Nested, AnyNameSniffsStoredMembers) {
+  test::ArchiveBytes o;
+  o.add_file("payload.bin", zip_text({{"X", kA}}));
+  o.add_file("data.bin", std::string(100, 'd') + "PK\5\6");
+  o.add_file("named.zip", "not an archive");
+  o.add_file("X", kA);
+  put("o.zip", o);
+  expect_run(run({"--any-name", "--nested", "o.zip"}), 0,
+             block(crc32_of(kA), {"o.zip, X", "o.zip!/payload.bin, X"}),
+             "zorv: error reading ECD (End of Central Directory): o.zip!/named.zip\n");
+  expect_run(run({"--nested", "o.zip"}), 0, "",
+             "zorv: error reading ECD (End of Central Directory): o.zip!/named.zip\n");
+}
+
+}  // namespace
+}  // namespace zorv
