@@ -407,6 +407,40 @@ void around_the_window(std::vector<Seed>& out) {
   out.push_back({"seed-zeros-after-end-record", zeros_after.bytes()});
 }
 
+std::string text_of(const Bytes& b) {
+  return std::string(b.begin(), b.end());
+}
+
+// Archives stored inside archives, for the nested walk: a stored inner
+// archive two levels deep beside a sniffed one, and the hostile nestings
+// (an entry on bytes read already, one on a local header inside them, one
+// running to the end of the file).
+void nested(std::vector<Seed>& out) {
+  std::string deepest = text_of(three_files().bytes());
+  ArchiveBytes middle;
+  add_file(middle, "deep.zip", deepest);
+  add_file(middle, "docs/a.txt", "same text\n");
+  ArchiveBytes outer;
+  add_file(outer, "lib/middle.zip", text_of(middle.bytes()));
+  add_file(outer, "payload.bin", deepest);
+  add_file(outer, "docs/b.txt", "same text\n");
+  out.push_back({"seed-nested-two-levels", outer.bytes()});
+
+  ArchiveBytes h;
+  add_file(h, "good.zip", deepest);
+  CentralHeader& again = h.add("again.zip", 0x0a0a0a0a);
+  again.compressed_size = again.uncompressed_size = static_cast<std::uint32_t>(deepest.size());
+  CentralHeader& within = h.add("within.zip", 0x0b0b0b0b);
+  within.local_header_offset = 30 + 8;
+  within.compressed_size = within.uncompressed_size = 64;
+  std::size_t self_at = h.prefix.size();
+  add_file(h, "self.zip", "");
+  std::size_t total = h.bytes().size();
+  h.headers.back().compressed_size = h.headers.back().uncompressed_size =
+      static_cast<std::uint32_t>(total - self_at - 30 - 8);
+  out.push_back({"seed-nested-hostile", h.bytes()});
+}
+
 std::vector<Seed> seeds() {
   std::vector<Seed> out;
   well_formed(out);
@@ -416,6 +450,7 @@ std::vector<Seed> seeds() {
   zip64_end_records(out);
   zip64_damaged(out);
   around_the_window(out);
+  nested(out);
   return out;
 }
 

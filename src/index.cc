@@ -315,6 +315,12 @@ bool same_file_elsewhere(Index* ix, const char* path, FileId id) {
   return true;
 }
 
+const ArchiveName* index_archive_at(const Index* ix, const char* path) {
+  ArchiveName key{};
+  key.path = const_cast<char*>(path);
+  return static_cast<const ArchiveName*>(rbtree_find(ix->FileTree, &key));
+}
+
 int process_archive(Index* ix, const char* path, FileId id, ZipCache* cache) {
   if (same_file_elsewhere(ix, path, id)) return 0;
   ZipDir* zd = openzip(path, ix->diag, cache);
@@ -354,6 +360,13 @@ bool index_zip(Index* ix, const char* path, FileId id, ZipDir* zd, WalkHooks* ho
   ArchiveName* archive =
       ix->failure == IndexFail::None ? FileTreeInsert(ix, path, inner) : nullptr;
   bool no_memory = false;
+  if (archive != nullptr && !inner && archive->depth > 0) {
+    // A file whose path is that of an inner archive read before: one
+    // record cannot be both.
+    say(ix->diag, "error, inner archive name seen before: %s", path);
+    closezip(zd);
+    return true;
+  }
   if (archive != nullptr) {
     archive->id = id;
     archive->end_at = zip_end_offset(zd);

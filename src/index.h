@@ -195,6 +195,9 @@ struct WalkHooks {
 };
 bool index_zip(Index* ix, const char* path, FileId id, ZipDir* zd, WalkHooks* hooks);
 
+// The archive recorded at `path`, or null.
+const ArchiveName* index_archive_at(const Index* ix, const char* path);
+
 // Option -l: counts one group member of `archive`. The first count records
 // whether the archive `opened` when it was read again for the report: when
 // it did not, both counts start at 0 and it is not complete; else its total

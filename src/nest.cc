@@ -138,6 +138,15 @@ bool read_inner(const Level& level, ArchiveName* outer, std::vector<Candidate>& 
       if (!c.sniffed) say(diag, "error, archive contains itself: %s", name.c_str());
       continue;
     }
+    // Two members of one name (or a file whose path reads like an inner
+    // archive's) would share one record, and the report would look for the
+    // first one's entries in the second's bytes. The same bytes again are
+    // a file named twice, read twice.
+    const ArchiveName* seen = index_archive_at(level.run.ix, name.c_str());
+    if (seen != nullptr && (seen->outer != outer || seen->span_base != data.base)) {
+      if (!c.sniffed) say(diag, "error, inner archive name seen before: %s", name.c_str());
+      continue;
+    }
     ZipOpen how{c.sniffed ? nullptr : diag, level.run.cache, nullptr, nullptr};
     how.ecd_reach = c.sniffed ? ECD_SEARCH_STRICT : 0;
     how.span = data;

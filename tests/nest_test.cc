@@ -222,6 +222,26 @@ TEST_F(Nested, HostileNestingsEndWithAMessage) {
              "zorv: error, archive contains itself: h.zip!/self.zip\n");
 }
 
+// One record per archive name: a second member of one name, or a file
+// whose path reads as an inner archive's, is refused, not read into the
+// first one's record (the report would look for one's entries in the
+// other's bytes).
+TEST_F(Nested, AnInnerArchiveNameIsReadOnce) {
+  test::ArchiveBytes o;
+  o.add_file("a.zip", zip_text({{"X", kA}}));
+  o.add_file("a.zip", zip_text({{"Y", kB}, {"X", kA}}));
+  o.add_file("X", kA);
+  put("o.zip", o);
+  put("o.zip!/a.zip", zip_of({{"X", kA}}));
+  std::string group = block(crc32_of(kA), {"o.zip, X", "o.zip!/a.zip, X"});
+  const std::string again = "zorv: error, inner archive name seen before: o.zip!/a.zip\n";
+  expect_run(run({"--nested", "o.zip"}), 0, group, again);
+  expect_run(run({"--nested", "o.zip", "o.zip!/a.zip"}), 0, group,
+             again + "zorv: warning, duplicate file name: o.zip!/a.zip\n\n" + again);
+  expect_run(run({"--nested", "o.zip!/a.zip", "o.zip"}), 0,
+             block(crc32_of(kA), {"o.zip!/a.zip, X", "o.zip, X"}), again + again);
+}
+
 // A thousand levels, each holding the one below and a file every level
 // shares: the walk reads NEST_DEPTH_MAX levels below the file, says once
 // where it stopped, and reports what it read.

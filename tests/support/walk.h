@@ -3,6 +3,9 @@
 // so the fuzz build (clang, its own project) uses it without test support.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -84,11 +87,11 @@ inline WalkedEntry walked(const ZipEntry& e, std::uint32_t cd_pos) {
 // `opened(zd)` once after the open; with `once_more`, readzip is asked once
 // more after the walk ended (stays_stopped). The reader's lines go to
 // `diag` (null: nowhere).
+// walk_zip: the same for an archive opened already (null: none), which it
+// closes.
 template <typename Opened, typename Check>
-Walk walk_archive(const char* path, Opened&& opened, Check&& check, bool once_more = true,
-                  Diag* diag = nullptr) {
+Walk walk_zip(ZipDir* zd, Opened&& opened, Check&& check, bool once_more, Diag* diag) {
   Walk w;
-  ZipDir* zd = openzip(path, diag);
   if (zd == nullptr) return w;
   w.opened = true;
   opened(zd);
@@ -113,6 +116,22 @@ Walk walk_archive(const char* path, Opened&& opened, Check&& check, bool once_mo
   }
   closezip(zd);
   return w;
+}
+
+template <typename Opened, typename Check>
+Walk walk_archive(const char* path, Opened&& opened, Check&& check, bool once_more = true,
+                  Diag* diag = nullptr) {
+  return walk_zip(openzip(path, diag), opened, check, once_more, diag);
+}
+
+// The archive `how` names in the file at `path` (its span), quietly.
+inline Walk walk_archive(const char* path, const ZipOpen& how) {
+  int fd = open(path, zip_open_flags());
+  struct stat st;
+  bool known = fd >= 0 && fstat(fd, &st) == 0;
+  return walk_zip(
+      openzip_at(fd, known ? &st : nullptr, path, how), [](const ZipDir*) {},
+      [](const ZipDir*, const ZipEntry&) {}, false, nullptr);
 }
 
 inline Walk walk_archive(const char* path, Diag* diag = nullptr) {
