@@ -1,6 +1,6 @@
 // Fuzz target for the walk into archives stored inside archives: the input
 // is one archive file, indexed with --nested and every stored member
-// sniffed. Whatever the bytes, the walk ends, holds no descriptor after,
+// sniffed, compressed inner archives decoded. Whatever the bytes, the walk ends, holds no descriptor after,
 // and what it records is a tree of spans: each inner archive lies wholly
 // inside its outer one's bytes, no deeper than the bound, disjoint from its
 // siblings, named "<outer>!/<member>", and every outer archive counts
@@ -38,7 +38,7 @@ std::pair<std::int64_t, std::int64_t> bytes_of(const ArchiveName* a, std::size_t
   return {a->span_base, a->span_base + a->span_len};
 }
 
-void check_tree(const Seen& seen, std::size_t n) {
+void check_tree(const Seen& seen, std::size_t n, const zorv::NestStore* store) {
   std::map<const ArchiveName*, std::vector<const ArchiveName*>> inner;
   for (const ArchiveName* a : seen.archives) {
     if (a->outer == nullptr) {
@@ -47,15 +47,20 @@ void check_tree(const Seen& seen, std::size_t n) {
     }
     const ArchiveName* o = a->outer;
     FUZZ_CHECK(a->depth == o->depth + 1 && a->depth <= zorv::NEST_DEPTH_MAX);
-    FUZZ_CHECK(a->file == o->file);
+    // Stored: inside its outer's bytes; decoded: inside what the store holds.
+    bool decoded = a->file == &store->file;
+    FUZZ_CHECK(decoded || a->file == o->file);
     auto [lo, hi] = bytes_of(o, n);
+    if (o->file == &store->file && o->span_len < 0) hi = store->used;
+    if (decoded) lo = 0, hi = store->used;
     FUZZ_CHECK(a->span_len >= 0 && a->span_base >= lo && a->span_base + a->span_len <= hi);
+    FUZZ_CHECK(decoded || a->member_at == a->span_base);
     std::string prefix = std::string(o->path) + "!/";
     FUZZ_CHECK(std::strncmp(a->path, prefix.c_str(), prefix.size()) == 0);
     // Its end record lies in its span, and holds no archive it lies in.
     FUZZ_CHECK(a->end_at >= a->span_base && a->end_at + 22 <= a->span_base + a->span_len);
     for (const ArchiveName* up = o; up != nullptr; up = up->outer)
-      FUZZ_CHECK(up->end_at != a->end_at);
+      FUZZ_CHECK(up->file != a->file || up->end_at != a->end_at);
     inner[o].push_back(a);
   }
   for (const ArchiveName* a : seen.archives) {
@@ -68,10 +73,14 @@ void check_tree(const Seen& seen, std::size_t n) {
     }
     FUZZ_CHECK(a->inner_entries == count);
     FUZZ_CHECK(a->inner_complete == complete);
-    std::sort(kids.begin(), kids.end(),
+    // Siblings read in place never share bytes of their outer archive.
+    std::vector<const ArchiveName*> in_place;
+    for (const ArchiveName* k : kids)
+      if (k->file == a->file) in_place.push_back(k);
+    std::sort(in_place.begin(), in_place.end(),
               [](const ArchiveName* x, const ArchiveName* y) { return x->span_base < y->span_base; });
-    for (std::size_t i = 1; i < kids.size(); ++i)
-      FUZZ_CHECK(kids[i - 1]->span_base + kids[i - 1]->span_len <= kids[i]->span_base);
+    for (std::size_t i = 1; i < in_place.size(); ++i)
+      FUZZ_CHECK(in_place[i - 1]->span_base + in_place[i - 1]->span_len <= in_place[i]->span_base);
   }
 }
 
@@ -111,7 +120,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(ix != nullptr);
   zorv::ZipCache cache{};
   const char* zip = ".zip";
-  zorv::NestRun run{ix, &diag, zorv::ArchiveExts{&zip, 1, true}, &cache};
+  zorv::NestStore* store = zorv::nest_store_start();
+  FUZZ_CHECK(store != nullptr);
+  free_fd = zorv::fuzz::lowest_free_fd();
+  zorv::NestRun run{ix, &diag, zorv::ArchiveExts{&zip, 1, true}, &cache, store};
   if (zorv::ZipDir* zd = zorv::openzip(path, nullptr, &cache)) {
     bool no_memory = false;
     zorv::index_nested(run, path, zorv::FileId{}, zd, &no_memory);
@@ -121,8 +133,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(zorv::fuzz::lowest_free_fd() == free_fd);
   Seen seen;
   zorv::rbtree_walk(ix->FileTree, collect, &seen);
-  check_tree(seen, size);
+  check_tree(seen, size, store);
+  FUZZ_CHECK(store->used <= zorv::DECODED_MAX);
   zorv::release_indexes(ix);
+  zorv::nest_store_stop(store);
   zorv::zip_cache_release(&cache);
   std::free(said.text);
   return 0;

@@ -339,7 +339,8 @@ namespace {
 // every archive it lies in.
 void place_inner(ArchiveName* archive, const WalkHooks& hooks) {
   archive->outer = hooks.outer;
-  archive->file = hooks.outer->file;
+  archive->file = hooks.file != nullptr ? hooks.file : hooks.outer->file;
+  archive->member_at = hooks.member_at;
   archive->span_base = hooks.base;
   archive->span_len = hooks.len;
   archive->depth = hooks.outer->depth + 1;
@@ -426,6 +427,7 @@ ArchiveName* FileTreeInsert(Index* ix, const char* path, bool quiet) {
   record->inner_entries = 0;
   record->inner_complete = true;
   record->end_at = -1;
+  record->member_at = -1;
   std::memcpy(record->path, path, len);
   bool no_memory = false;
   auto* existing = static_cast<ArchiveName*>(rbtree_insert(ix->FileTree, record, &no_memory));

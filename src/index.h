@@ -61,6 +61,7 @@ struct ArchiveName {
   std::uint64_t inner_entries;
   bool inner_complete;
   std::int64_t end_at;
+  std::int64_t member_at;  // inner: where its member's bytes start in its outer's file
 };
 
 // A duplicate group (DupeTree item): its CRC-32, its members in recording
@@ -181,16 +182,20 @@ bool index_zip(Index* ix, const char* path, FileId id, ZipDir* zd);
 
 // index_zip for a walk that hands every entry on as well (--nested: to
 // find the inner archives), and that may record an archive stored inside
-// `outer` (not null), the `len` bytes from `base` of its file. Such an
-// archive is never a file seen under another path, and a path recorded
-// again says nothing: its file's line was said. *recorded: the record made
-// (null when recording failed).
+// `outer` (not null), the `len` bytes from `base` of its file: `file` (null:
+// the outer archive's file; else the file it was decoded to), its member's
+// bytes starting at `member_at` of the outer's file. Such an archive is
+// never a file seen under another path, and a path recorded again says
+// nothing: its file's line was said. *recorded: the record made (null when
+// recording failed).
 struct WalkHooks {
   void (*entry)(const ZipEntry& entry, const ZipDir* zd, void* ctx);
   void* ctx;
   ArchiveName* outer;
   std::int64_t base;
   std::int64_t len;
+  const ArchiveName* file;
+  std::int64_t member_at;
   ArchiveName* recorded;
 };
 bool index_zip(Index* ix, const char* path, FileId id, ZipDir* zd, WalkHooks* hooks);

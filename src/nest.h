@@ -6,9 +6,10 @@
 // after the walk, as spans of the file (zip/inner.h), and indexed as
 // archives of their own, named "<outer path>!/<member name>" (the form jar
 // URLs use), then their inner archives in turn, NEST_DEPTH_MAX levels deep
-// at most. What cannot be read is said once, by name, and nothing else is
-// lost: a compressed or encrypted inner archive (a warning: reading it
-// would mean decoding it), one whose bytes run past its outer archive's,
+// at most. A compressed inner archive is decoded to the run's NestStore
+// when it has one (-c), else named as not read. What cannot be read is said
+// once, by name, and nothing else is lost: an encrypted inner archive, one
+// that does not decode, one whose bytes run past its outer archive's,
 // one that overlaps an inner archive read before it in the same archive,
 // and one whose end record is that of an archive it lies in (an archive
 // that holds itself). Members sniffed for their bytes that are no archive
@@ -24,11 +25,32 @@
 
 namespace zorv {
 
+// Where compressed inner archives are decoded to (with -c): one anonymous
+// file in memory, "/proc/self/fd/N" to whoever opens it by path, that lives
+// as long as the run reads archives. Each decoded archive is a span of it,
+// read as a stored one is read in its outer file. It holds at most
+// DECODED_MAX bytes: a compressed inner archive that would pass them is
+// named and not read.
+struct NestStore {
+  int fd;
+  char path[32];
+  ArchiveName file;  // the record decoded archives name as their file
+  std::int64_t used;
+  std::int64_t most;  // DECODED_MAX (tests: ZORV_TEST_DECODED_MAX bytes)
+};
+
+constexpr std::int64_t DECODED_MAX = std::int64_t{256} << 20;
+
+// Null when no such file can be made.
+NestStore* nest_store_start();
+void nest_store_stop(NestStore* store);
+
 struct NestRun {
   Index* ix;
   Diag* diag;
   ArchiveExts exts;  // which members are archives (any: any stored member may be)
   ZipCache* cache;
+  NestStore* store;  // null: compressed inner archives are not read
 };
 
 // Indexes the opened archive `zd` at `path` (the file `id`) as index_zip

@@ -282,6 +282,7 @@ struct Run {
   ProgressCounts indexed;
   CheckTally checks;
   ArchiveExts exts;  // which files are archives (any: or may be)
+  NestStore* store;  // --nested -c: where compressed inner archives are decoded to
 };
 
 ProgressCounts counts_of(const Index* ix) {
@@ -312,7 +313,7 @@ void index_next(Run& run) {
   } else if (a->zd == nullptr) {
     hand_on(&a->messages, &run.diag);  // why it could not be opened
   } else if (run.options.nested) {
-    NestRun nest{run.ix, &run.diag, run.exts, &run.cache};
+    NestRun nest{run.ix, &run.diag, run.exts, &run.cache, run.store};
     bool no_memory = false;
     if (!index_nested(nest, a->path, a->id, std::exchange(a->zd, nullptr), &no_memory)) {
       if (no_memory) error_exit("internal error, index_nested, out of memory");
@@ -452,7 +453,7 @@ Readahead* start_ahead(int jobs, ZipCache* cache) {
 }
 
 int run(const Options& o, int argc, char** argv) {
-  Run run{o, Diag{}, Diag{}, nullptr, ZipCache{}, nullptr, nullptr, 0, {}, {}, {}};
+  Run run{o, Diag{}, Diag{}, nullptr, ZipCache{}, nullptr, nullptr, 0, {}, {}, {}, nullptr};
   run.scan_diag = Diag{nullptr, index_pending, &run};
   IndexFail fail = IndexFail::None;
   run.ix = create_indexes(&run.diag, &fail);
@@ -463,6 +464,9 @@ int run(const Options& o, int argc, char** argv) {
   run.progress =
       progress_start(o.progress == ProgressWhen::Always, o.progress == ProgressWhen::Never);
   run.ahead = start_ahead(o.jobs, &run.cache);
+  // Without one, compressed inner archives are named as not read, as
+  // without -c.
+  if (o.nested && o.content) run.store = nest_store_start();
   errno = 0;
   std::vector<const char*> suffixes;
   for (const std::string& ext : o.exts)
@@ -482,6 +486,7 @@ int run(const Options& o, int argc, char** argv) {
   progress_end(run.progress);
   readahead_stop(run.ahead);
   release_indexes(run.ix);
+  nest_store_stop(run.store);
   zip_cache_release(&run.cache);
   finish_output(0);
   return status;

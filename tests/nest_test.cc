@@ -53,8 +53,8 @@ class Nested : public test::CliRun {};
 
 // A web archive with a stored jar and a deflated one: the stored jar's
 // entries are members, named through the war; the deflated jar is named
-// once as not read (reading it means decoding it); the war and the jars
-// stay members as before. Without --nested nothing of this changes the run.
+// once as not read (reading it means decoding it), and read with -c; the
+// war and the jars stay members as before. Without --nested nothing of this changes the run.
 TEST_F(Nested, StoredInnerArchivesAreReadInPlace) {
   std::string lib = zip_text({{"A.class", kA}, {"B.class", kB}});
   std::string zipped = zip_text({{"C.class", kC}}, 8);
@@ -70,9 +70,23 @@ TEST_F(Nested, StoredInnerArchivesAreReadInPlace) {
       "zorv: warning, compressed inner archive not read: app.war!/WEB-INF/lib/zipped.jar\n";
   std::string group = block(crc32_of(kA), {"app.war!/WEB-INF/lib/lib.jar, A.class", "other.zip, A.class"});
   expect_run(run({"--ext=war,jar", "--nested", "app.war", "other.zip"}), 0, group, skipped);
-  // -c reads the inner members through the war: a wrong offset would leave
-  // them unverified.
-  expect_run(run({"--ext=war,jar", "--nested", "-c", "app.war", "other.zip"}), 0, group, skipped);
+  // -c reads the inner members through the war (a wrong offset would leave
+  // them unverified), and decodes the deflated jar to read it too.
+  RunResult c = run({"--ext=war,jar", "--nested", "-c", "app.war", "other.zip"});
+  EXPECT_EQ(c.status, 0);
+  EXPECT_EQ(c.err, "");
+  std::vector<test::Group> got = test::parse_report(c.out);
+  std::sort(got.begin(), got.end());
+  std::vector<test::Group> want{
+      {crc32_of(kA), {"app.war!/WEB-INF/lib/lib.jar, A.class", "other.zip, A.class"}},
+      {crc32_of(kC), {"app.war!/WEB-INF/lib/zipped.jar, C.class", "other.zip, C.class"}}};
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(got, want);
+  RunResult cj = run({"--ext=war,jar", "--nested", "-c", "--format=jsonl", "app.war", "other.zip"});
+  EXPECT_NE(cj.out.find("{\"archive\":\"app.war!/WEB-INF/lib/zipped.jar\",\"archive_path\":"
+                        "[\"app.war\",\"WEB-INF/lib/zipped.jar\"],\"name\":\"C.class\""),
+            std::string::npos)
+      << cj.out;
   expect_run(run({"--ext=war,jar", "--nested", "-l", "app.war", "other.zip"}), 0,
              group +
                  "FileListName: app.war (Tot 5, Found 1) \n"
@@ -109,6 +123,47 @@ TEST_F(Nested, ContentChecksReadInnerMembersWhereTheyLie) {
   expect_run(run({"--nested", "o.zip"}), 0, plain, "");
   expect_run(run({"--nested", "-c", "o.zip"}), 0,
              block(crc32_of(kA), {"o.zip!/one.zip, same", "o.zip!/two.zip, again"}), "");
+}
+
+// With -c a compressed inner archive is decoded and read like a stored
+// one, at every level, and its members are checked where they were decoded
+// to; one that does not decode (its CRC-32 is not the directory's) is named
+// and nothing else is lost; past the bound on decoded bytes, one is named
+// as not read.
+TEST_F(Nested, ContentChecksDecodeCompressedInnerArchives) {
+  std::string forged = test::forge_crc(std::string(kA.size() - 4, 'x'), crc32_of(kA));
+  std::string deep = zip_text({{"deep/A", kA}, {"deep/forged", forged}}, 8);
+  test::ArchiveBytes mid;
+  mid.add_file("deep.zip", deep, 8, test::deflate_raw(deep, 6));
+  mid.add_file("mid/A", kA, 8, test::deflate_raw(kA, 6));
+  std::string mid_text = text_of(mid.bytes());
+  test::ArchiveBytes top;
+  top.add_file("mid.zip", mid_text, 8, test::deflate_raw(mid_text, 6));
+  std::string broken = zip_text({{"broken/A", kA}});
+  top.add_file("broken.zip", broken, 8, test::deflate_raw(broken, 6)).crc32 ^= 1;
+  put("top.zip", top);
+  put("other.zip", zip_of({{"A", kA}}));
+
+  std::string broken_line = "zorv: error, inner archive does not decode: top.zip!/broken.zip\n";
+  expect_run(run({"--nested", "-c", "top.zip", "other.zip"}), 0,
+             block(crc32_of(kA), {"top.zip!/mid.zip, mid/A", "top.zip!/mid.zip!/deep.zip, deep/A",
+                                  "other.zip, A"}),
+             broken_line);
+  // Without -c: the compressed inner archives are named, their members
+  // not read, and the plain group stays.
+  expect_run(run({"--nested", "top.zip", "other.zip"}), 0, "",
+             "zorv: warning, compressed inner archive not read: top.zip!/mid.zip\n"
+             "zorv: warning, compressed inner archive not read: top.zip!/broken.zip\n");
+  RunResult bounded = test::run_program(
+      {ZORV_BIN, "--nested", "-c", "top.zip", "other.zip"}, dir_.path(), 60,
+      {{"ZORV_TEST_DECODED_MAX", std::to_string(mid_text.size() + 10)}});
+  EXPECT_EQ(bounded.status, 0);
+  EXPECT_EQ(bounded.out, block(crc32_of(kA), {"top.zip!/mid.zip, mid/A", "other.zip, A"}));
+  EXPECT_EQ(bounded.err,
+            "zorv: warning, compressed inner archive not read, over 256 MiB decoded: "
+            "top.zip!/mid.zip!/deep.zip\n"
+            "zorv: warning, compressed inner archive not read, over 256 MiB decoded: "
+            "top.zip!/broken.zip\n");
 }
 
 // "***": every entry of the archive, its inner archives' included, has a

@@ -15,6 +15,12 @@ namespace zorv {
 
 namespace {
 
+// Where the bytes of an archive stored in another end in its file; -1: a
+// file's own, to its end.
+std::int64_t span_end(const ArchiveName* archive) {
+  return archive->span_len >= 0 ? archive->span_base + archive->span_len : -1;
+}
+
 // One member of a group on its way into a sub-group. Sorting by
 // (size, digest, index) brings each sub-group together, members in order.
 struct Slot {
@@ -181,7 +187,8 @@ void run_checks(Report* r, const Member* members, std::uint32_t* list, std::size
     names[i] = VerifyName{r->arena + m.name, m.name_len};
     if (i == 0 || members[list[i - 1]].archive != m.archive || job_bytes >= JOB_BYTES) {
       jobs[job_count++] =
-          VerifyJob{m.archive->file->path, f.shift, items + i, outcomes + i, names + i, 0, raw};
+          VerifyJob{m.archive->file->path, f.shift, items + i, outcomes + i, names + i, 0, raw,
+                    span_end(m.archive)};
       job_bytes = 0;
     }
     ++jobs[job_count - 1].count;

@@ -17,7 +17,7 @@ constexpr std::size_t LFH_EXTRA_LEN = 28;
 
 InnerWhere locate_inner(int fd, ZipSpan outer, const InnerMember& m, ZipSpan* data) {
   if ((m.flags & 1) != 0) return InnerWhere::Encrypted;
-  if (m.method != 0 || m.compressed_size != m.size) return InnerWhere::Compressed;
+  bool coded = m.method != 0 || m.compressed_size != m.size;
   // 64-bit sums of values below 2^48 and 2^64: compared, never wrapped.
   std::int64_t end = outer.base + outer.len;
   if (m.local_at < outer.base || m.local_at > end ||
@@ -33,9 +33,10 @@ InnerWhere locate_inner(int fd, ZipSpan outer, const InnerMember& m, ZipSpan* da
   if (le_u32(h) != LFH_SIGNATURE) return InnerWhere::NoHeader;
   std::int64_t at = m.local_at + static_cast<std::int64_t>(LFH_SIZE) + le_u16(h + LFH_NAME_LEN) +
                     le_u16(h + LFH_EXTRA_LEN);
-  if (at > end || m.size > static_cast<std::uint64_t>(end - at)) return InnerWhere::PastEnd;
-  *data = ZipSpan{at, static_cast<std::int64_t>(m.size)};
-  return InnerWhere::Stored;
+  if (at > end || m.compressed_size > static_cast<std::uint64_t>(end - at))
+    return InnerWhere::PastEnd;
+  *data = ZipSpan{at, static_cast<std::int64_t>(m.compressed_size)};
+  return coded ? InnerWhere::Compressed : InnerWhere::Stored;
 }
 
 }  // namespace zorv

@@ -1,7 +1,7 @@
 // Where an archive stored inside another keeps its bytes.
 //
 // A member is an archive in place only when it is stored whole: not
-// compressed, not encrypted. Its bytes then lie in the outer archive's
+// compressed, not encrypted (a compressed one must be decoded first). Its bytes then lie in the outer archive's
 // file, right after its local header, and the reader opens them as a span
 // of that file (ZipSpan): nothing is decompressed and only the local
 // header and the inner archive's own end records and directory are read.
@@ -22,11 +22,12 @@ struct InnerMember {
   std::uint64_t size;
   std::uint16_t method;
   std::uint16_t flags;
+  std::uint32_t crc32;
 };
 
 enum class InnerWhere {
   Stored,      // *data is its span
-  Compressed,  // its bytes are coded: only a decoder reads it
+  Compressed,  // its bytes are coded: only a decoder reads it; *data holds them
   Encrypted,
   PastEnd,     // its local header or data run past the outer archive's bytes
   NoHeader,    // no local header where the directory says

@@ -86,6 +86,11 @@ struct Scratch {
   std::atomic<std::uint64_t>* done = nullptr;   // member bytes checked, all threads
   VerifyTick tick = nullptr;                    // on the calling thread only
   void* tick_ctx = nullptr;
+  // Where decoded bytes are also written (decode_member), and the errno of
+  // a write that failed.
+  int copy_fd = -1;
+  std::int64_t copy_at = 0;
+  int copy_error = 0;
 
   bool init() {
     in = static_cast<unsigned char*>(std::malloc(CHUNK));
@@ -155,6 +160,20 @@ struct Check {
     if (seen > expected) return false;
     crc = static_cast<std::uint32_t>(libdeflate_crc32(crc, data, len));
     SHA256_Update(&s.sha, data, len);
+    return s.copy_fd < 0 || copy(data, len);
+  }
+  bool copy(const unsigned char* data, std::size_t len) {
+    while (len > 0) {
+      ssize_t n = pwrite(s.copy_fd, data, len, s.copy_at);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        s.copy_error = n < 0 ? errno : EIO;
+        return false;
+      }
+      data += n;
+      len -= static_cast<std::size_t>(n);
+      s.copy_at += n;
+    }
     return true;
   }
   bool finish(std::uint32_t want_crc, unsigned char* digest) {
@@ -547,8 +566,8 @@ Verdict verdict_of(int fd, std::int64_t file_size, std::int64_t shift, const Ver
   }
   bool whole = check.finish(item.crc32, digest);
   if (ok && whole) return Verdict::Ok;
-  if (src.error != 0) {
-    *detail = static_cast<std::uint32_t>(src.error);
+  if (src.error != 0 || s.copy_error != 0) {
+    *detail = static_cast<std::uint32_t>(src.error != 0 ? src.error : s.copy_error);
     return Verdict::Unreadable;
   }
   if (s.needs != 0) {
@@ -594,7 +613,8 @@ bool run_job(VerifyJob& job, Scratch& s) {
     std::memset(out.digest, 0, sizeof out.digest);
     out.detail = 0;
     if (usable) {
-      out.verdict = verdict_of(fd, st.st_size, job.shift, job.items[i],
+      std::int64_t end = job.end >= 0 ? std::min<std::int64_t>(job.end, st.st_size) : st.st_size;
+      out.verdict = verdict_of(fd, end, job.shift, job.items[i],
                                job.names != nullptr ? &job.names[i] : nullptr, job.raw, s,
                                out.digest, &out.detail);
     } else {
@@ -612,6 +632,21 @@ bool run_job(VerifyJob& job, Scratch& s) {
 }
 
 }  // namespace
+
+Verdict decode_member(int fd, std::int64_t end, std::int64_t shift, const VerifyItem& item,
+                      const VerifyName* name, int out, std::int64_t at, std::uint32_t* detail) {
+  Scratch s;
+  if (!s.init()) return Verdict::NeedsMemory;
+  std::atomic<unsigned> open_files{0};
+  std::atomic<std::uint64_t> done{0};
+  s.open_files = &open_files;
+  s.done = &done;
+  s.copy_fd = out;
+  s.copy_at = at;
+  unsigned char digest[32];
+  *detail = 0;
+  return verdict_of(fd, end, shift, item, name, false, s, digest, detail);
+}
 
 unsigned verify_threads() {
   unsigned n = std::thread::hardware_concurrency();

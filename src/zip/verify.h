@@ -66,6 +66,8 @@ struct VerifyOutcome {
 // The members of one archive, in any order (they are read in offset order).
 // A raw job decodes nothing: Ok's digest is that of the compressed bytes,
 // so members whose compressed bytes are equal need decoding only once.
+// `end`: where the archive's bytes end in the file (an archive stored in
+// another), -1: at the file's end; no member is read past it.
 struct VerifyJob {
   const char* path;
   std::int64_t shift;  // bytes in front of the archive
@@ -74,6 +76,7 @@ struct VerifyJob {
   const VerifyName* names;  // one per item, or null: names are not compared
   std::size_t count;
   bool raw;
+  std::int64_t end = -1;
 };
 
 // Checks every job's members on up to `threads` threads (at least one, at
@@ -96,5 +99,13 @@ constexpr std::uint64_t WHOLE_MAX = std::uint64_t{16} << 20;
 
 // The threads a run uses: one per core.
 unsigned verify_threads();
+
+// Decodes one member as a check reads it (its local header, method, sizes
+// and CRC-32 must hold), from the archive in `fd` whose bytes end at `end`
+// with `shift` bytes in front, and writes its content to `out` from offset
+// `at`, on the calling thread. Ok, or why not (Unreadable: detail is errno,
+// also of a failed write).
+Verdict decode_member(int fd, std::int64_t end, std::int64_t shift, const VerifyItem& item,
+                      const VerifyName* name, int out, std::int64_t at, std::uint32_t* detail);
 
 }  // namespace zorv
