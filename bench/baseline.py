@@ -1,13 +1,15 @@
 #!/usr/bin/python3
 """The comparison point for bench/run.py: what a Python user would write.
 
-    baseline.py [-R] <directory or archive> ...
+    baseline.py [-R] [--ext=EXT,...] [--nested[=decode]] <directory or archive> ...
 
 Walks the paths like `zorv [-R]` does (a regular file is read when its name
-ends in ".zip", any case; anything else is listed as a directory, and with
--R its subdirectories too, each directory once), lists every archive with
-zipfile, and prints each group of entries sharing a non-zero CRC-32 in
-zorv's format:
+ends in ".zip", any case, or in a suffix --ext adds; anything else is listed
+as a directory, and with -R its subdirectories too, each directory once),
+lists every archive with zipfile, and prints each group of entries sharing
+a non-zero CRC-32 in zorv's format (with --nested, the entries of stored
+members named as archives too, as "<archive>!/<member>", 16 levels deep at
+most; with --nested=decode, of compressed ones too, as zorv --nested -c):
 
     CRC32: 0x1a295471
     file: <archive path>, <entry name>
@@ -18,14 +20,18 @@ cannot be read are skipped with a message on standard error. Standard
 library only.
 """
 
+import io
 import os
 import sys
 import zipfile
 
 
+SUFFIXES = {".zip"}
+
+
 def is_archive_name(name):
     dot = name.rfind(".")
-    return dot >= 0 and name[dot:].lower() == ".zip"
+    return dot >= 0 and name[dot:].lower() in SUFFIXES
 
 
 def walk_archives(top, recurse):
@@ -65,12 +71,40 @@ def stored_name(info):
     return info.filename.encode("utf-8" if info.flag_bits & 0x800 else "cp437")
 
 
+def index(groups, zf, path, nested, depth):
+    """Records the entries of `zf` (named `path`, bytes) and, with `nested`, of its stored inner archives."""
+    for info in zf.infolist():
+        name = stored_name(info)
+        if info.CRC != 0:
+            groups.setdefault(info.CRC, []).append((path, name))
+    if not nested or depth >= 16:
+        return
+    for info in zf.infolist():
+        name = stored_name(info)
+        if (name.endswith(b"/") or not is_archive_name(name.decode("latin-1"))
+                or (info.compress_type != 0 and nested != "decode") or info.flag_bits & 1):
+            continue
+        try:
+            inner = zipfile.ZipFile(io.BytesIO(zf.read(info)))
+        except Exception as e:
+            print("baseline: skipping %r: %s" % (path + b"!/" + name, e), file=sys.stderr)
+            continue
+        index(groups, inner, path + b"!/" + name, nested, depth + 1)
+
+
 def main(argv):
     recurse = False
+    nested = False
     while argv and argv[0].startswith("-") and argv[0] != "-":
         opt = argv.pop(0)
         if opt == "--":
             break
+        if opt.startswith("--ext="):
+            SUFFIXES.update("." + e.lower().lstrip(".") for e in opt[6:].split(","))
+            continue
+        if opt in ("--nested", "--nested=decode"):
+            nested = "decode" if opt.endswith("decode") else True
+            continue
         if set(opt[1:]) - {"R", "l"}:
             print("usage: baseline.py [-R] <directory or archive> ...", file=sys.stderr)
             return 2
@@ -83,13 +117,10 @@ def main(argv):
     for path in archives(argv, recurse):
         try:
             with zipfile.ZipFile(path) as zf:
-                infos = zf.infolist()
+                index(groups, zf, os.fsencode(path), nested, 0)
         except Exception as e:  # BadZipFile, OSError, EOFError, ValueError ...
             print("baseline: skipping %s: %s" % (path, e), file=sys.stderr)
             continue
-        for info in infos:
-            if info.CRC != 0:
-                groups.setdefault(info.CRC, []).append((path, stored_name(info)))
 
     out = sys.stdout.buffer
     for crc, members in groups.items():
@@ -97,7 +128,7 @@ def main(argv):
             continue
         out.write(b"CRC32: 0x%08x\n" % crc)
         for path, name in members:
-            out.write(b"file: " + os.fsencode(path) + b", " + name + b"\n")
+            out.write(b"file: " + path + b", " + name + b"\n")
         out.write(b"-------\n")
     out.flush()
     return 0
