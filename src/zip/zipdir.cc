@@ -219,6 +219,25 @@ bool central_signature_at(const ZipDir* zd, std::int64_t pos) {
   return read_span(zd, pos, sizeof sig, sig) && le_u32(sig) == CDH_SIGNATURE;
 }
 
+constexpr std::uint32_t ARCHIVE_EXTRA_SIGNATURE = 0x08064b50;  // "PK\6\8"
+
+// Whether the directory, where the end records put it (with or without the
+// bytes in front), starts with an archive extra data record.
+bool encrypted_directory(const ZipDir* zd) {
+  const DirEnd& end = zd->end;
+  auto stands = static_cast<std::uint64_t>(zd->end64_pos >= 0 ? zd->end64_pos : zd->ecd_pos);
+  if (end.cd_offset > stands) return false;
+  std::uint64_t gap = end.cd_size < stands - end.cd_offset ? stands - end.cd_offset - end.cd_size : 0;
+  unsigned char sig[4];
+  for (std::uint64_t at : {end.cd_offset, end.cd_offset + gap}) {
+    if (read_span(zd, static_cast<std::int64_t>(at), sizeof sig, sig) &&
+        le_u32(sig) == ARCHIVE_EXTRA_SIGNATURE) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // Bytes in front of the archive (a self-extractor's stub, `cat stub a.zip`)
 // leave the recorded offsets counting from the archive's own start: the
 // directory then ends short of where the end record really stands. When a
@@ -410,7 +429,15 @@ ZipDir* openzip_at(int fd, const struct stat* st, const char* path, const ZipOpe
   zd->end = DirEnd{ecd.disk_number,   ecd.cd_disk, ecd.disk_entries,
                    ecd.total_entries, ecd.cd_size, ecd.cd_offset};
   zd->end64_pos = -1;
-  if (read_zip64_end(zd) == End64::Disagrees) {
+  End64 end64 = read_zip64_end(zd);
+  // A directory encrypted by PKWARE's strong encryption starts with an
+  // archive extra data record, and the end records' counts may be masked:
+  // no count can be trusted, and none of it can be read.
+  if (encrypted_directory(zd)) {
+    say(diag, "error, central directory is encrypted: %s", path);
+    return nullptr;
+  }
+  if (end64 == End64::Disagrees) {
     say(diag, "error, ZIP64 and classic end records disagree: %s", path);
     return nullptr;
   }

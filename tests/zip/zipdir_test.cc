@@ -298,6 +298,28 @@ TEST(OpenZip, AnEndRecordAloneIsAnEmptyArchive) {
   }
 }
 
+// PKWARE's central directory encryption: an archive extra data record
+// ("PK\6\8") where the directory starts, the end record's counts masked.
+// The reason given is the encryption, not the masked counts (which read as
+// another disk's), with the bytes in front or without.
+TEST(OpenZip, AnEncryptedDirectoryIsSaidToBeEncrypted) {
+  for (std::size_t front : {0u, 300u}) {
+    ArchiveBytes a;
+    a.front = Bytes(front, 's');
+    a.prefix = test::to_bytes("PK\3\4 masked local header and data");
+    std::uint32_t at = static_cast<std::uint32_t>(a.prefix.size());
+    Bytes sealed = test::to_bytes("PK\6\x08");
+    sealed.resize(200, 0xa5);  // the record's fields and the encrypted headers
+    a.slack = sealed;
+    a.end.total_entries = a.end.disk_entries = 0;
+    a.end.cd_offset = at;
+    ScopedFile f(a.bytes());
+    WalkResult r = walk(f.path());
+    EXPECT_FALSE(r.opened);
+    EXPECT_EQ(r.err, std::string("zorv: error, central directory is encrypted: ") + f.path() + "\n");
+  }
+}
+
 TEST(OpenZip, MissingFileAndNonRegularFilesCannotBeOpened) {
   test::TempDir dir;
   std::string fifo = dir / "pipe.zip";
