@@ -283,8 +283,9 @@ TEST(Readahead, ATakerShortOfDescriptorsGetsThemBackFromTheThreads) {
     squeeze.give_back(2);
     ASSERT_TRUE(readahead_submit(ra, paths[1].c_str(), nullptr, false));
     ASSERT_TRUE(readahead_submit(ra, paths[2].c_str(), nullptr, false));
-    // Both opened, and waiting for room with their descriptors.
-    for (int i = 0; i < 500 && !test::DescriptorSqueeze::none_free(); ++i)
+    // Both opened, and waiting for room with their descriptors (given up
+    // to 20 s: a sanitizer build on a loaded machine is slow to start them).
+    for (int i = 0; i < 2000 && !test::DescriptorSqueeze::none_free(); ++i)
       usleep(10000);
     ASSERT_TRUE(test::DescriptorSqueeze::none_free());
     for (const std::string& p : paths) {
