@@ -201,14 +201,15 @@ Walk model(const std::uint8_t* d, std::size_t n) {
   e = WalkedEnd{c.disk_number, c.cd_disk, c.disk_entries, c.total_entries, c.cd_size, c.cd_offset};
   w.end64_pos = model_end64(d, at, &e);
   if (w.end64_pos == -2) return Walk{};
-  // An archive extra data record where the directory would start (with or
-  // without the bytes in front): an encrypted directory, refused.
+  // An archive extra data record where the directory is read, or, with no
+  // central header at the recorded offset, where the bytes in front would
+  // move it: an encrypted directory, refused.
   std::uint64_t end_at = w.end64_pos >= 0 ? static_cast<std::uint64_t>(w.end64_pos) : at;
-  if (e.cd_offset <= end_at) {
-    std::uint64_t room = end_at - e.cd_offset;
-    std::uint64_t gap = e.cd_size < room ? room - e.cd_size : 0;
-    if (sig_at(d, n, e.cd_offset, 0x08064b50u) || sig_at(d, n, e.cd_offset + gap, 0x08064b50u))
-      return Walk{};
+  std::uint64_t moved = model_shift(d, n, end_at, e);
+  if (sig_at(d, n, e.cd_offset + moved, 0x08064b50u)) return Walk{};
+  if (moved == 0 && e.cd_offset <= end_at && e.cd_size < end_at - e.cd_offset &&
+      !sig_at(d, n, e.cd_offset, CENTRAL_SIG) && sig_at(d, n, end_at - e.cd_size, 0x08064b50u)) {
+    return Walk{};
   }
   bool empty = e.disk_number == e.cd_disk && e.disk_entries == 0 && e.total_entries == 0 &&
                e.cd_size == 0;

@@ -159,7 +159,7 @@ bool read_inner(const Level& level, ArchiveName* outer, std::vector<Candidate>& 
     return a.member.local_at < b.member.local_at;
   });
   ZipSpan outer_bytes = bytes_of(outer, st);
-  std::int64_t taken_to = -1;  // the end of the last inner archive read
+  std::int64_t taken_to = -1;  // the end of the last member tried
   bool recorded = true;
   for (const Candidate& c : found) {
     std::string name;
@@ -180,6 +180,9 @@ bool read_inner(const Level& level, ArchiveName* outer, std::vector<Candidate>& 
       if (!c.sniffed) say(diag, "error, inner archive overlaps another: %s", name.c_str());
       continue;
     }
+    // Taken whether or not it turns out an archive: entries by the
+    // thousand on one stream would each be searched, or decoded, again.
+    taken_to = data.base + data.len;
     if (!decode && spans_an_end(outer, data)) {
       if (!c.sniffed) say(diag, "error, archive contains itself: %s", name.c_str());
       continue;
@@ -220,7 +223,6 @@ bool read_inner(const Level& level, ArchiveName* outer, std::vector<Candidate>& 
       if (!c.sniffed) say(diag, "error, archive contains itself: %s", name.c_str());
       continue;
     }
-    taken_to = data.base + data.len;
     recorded = walk(level, name.c_str(), outer->id, inner, outer, at);
     if (!recorded || *level.no_memory) break;
   }

@@ -277,6 +277,41 @@ TEST_F(Nested, HostileNestingsEndWithAMessage) {
              "zorv: error, archive contains itself: h.zip!/self.zip\n");
 }
 
+// Central entries by the hundred on one compressed stream that is no
+// archive: with -c it is decoded (and searched) once, and the rest are
+// overlaps, refused before anything is read.
+TEST_F(Nested, EntriesOnOneStreamAreTriedOnce) {
+  std::string zeros(1 << 20, '\0');
+  test::ArchiveBytes b;
+  b.add_file("z.zip", zeros, 8, test::deflate_raw(zeros, 9));
+  for (int i = 0; i < 2; ++i)
+    b.headers.push_back(b.headers.front());
+  put("b.zip", b);
+  expect_run(run({"--nested", "-c", "b.zip"}), 0, "",
+             "zorv: error reading ECD (End of Central Directory): b.zip!/z.zip\n"
+             "zorv: error, inner archive overlaps another: b.zip!/z.zip\n"
+             "zorv: error, inner archive overlaps another: b.zip!/z.zip\n"
+             "zorv: warning, cannot verify b.zip, z.zip: data overlaps another member\n"
+             "zorv: warning, cannot verify b.zip, z.zip: data overlaps another member\n"
+             "zorv: warning, cannot verify b.zip, z.zip: data overlaps another member\n");
+}
+
+// A name that is not UTF-8 comes in archive_path as text and, exactly, in
+// archive_path_b64.
+TEST_F(Nested, ArchivePathKeepsEveryByte) {
+  test::ArchiveBytes o;
+  o.add_file("\xff!/\xfe.zip", zip_text({{"X", kA}}));
+  o.add_file("X", kA);
+  put("o.zip", o);
+  RunResult r = run({"--nested", "--format=jsonl", "o.zip"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_NE(r.out.find("\"archive_path\":[\"o.zip\",\"\xef\xbf\xbd!/\xef\xbf\xbd.zip\"],"
+                       "\"archive_path_b64\":[\"by56aXA=\",\"/yEv/i56aXA=\"]"),
+            std::string::npos)
+      << r.out;
+}
+
 // One record per archive name: a second member of one name, or a file
 // whose path reads as an inner archive's, is refused, not read into the
 // first one's record (the report would look for one's entries in the

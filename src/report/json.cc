@@ -102,24 +102,40 @@ char* name_field(char* p, const MemberName& name) {
 // Room the archive's fields may take.
 std::size_t archive_max(const ArchiveRef& a, std::size_t len) {
   if (a.depth == 0) return field_max(7, len);
-  return field_max(7, len) + 20 + json_string_max(len) + 4 * (std::size_t{a.depth} + 1);
+  return field_max(7, len) + 40 + json_string_max(len) + base64_size(len) +
+         8 * (std::size_t{a.depth} + 1);
 }
 
-// "archive":"…" and, for an archive inside others, "archive_path": the
-// names from the file to it, each as its own string (a name may hold "!/").
-char* archive_fields(char* p, const ArchiveRef& a, std::size_t len) {
-  p = field(p, "archive", 7, a.path, len);
-  if (a.depth == 0) return p;
-  p = copy(p, ",\"archive_path\":[", 17);
+// The parts of an inner archive's path, as JSON strings or in base64.
+char* archive_parts(char* p, const ArchiveRef& a, std::size_t len, bool b64, bool* exact) {
+  *p++ = '[';
   std::size_t from = 0;
-  bool exact = true;
   for (std::uint32_t i = 0; i <= a.depth; ++i) {
     std::size_t to = i < a.depth ? a.cuts[i] : len;
     if (i > 0) *p++ = ',';
-    p = json_string(p, a.path + from, to - from, &exact);
+    if (b64) {
+      *p++ = '"';
+      p = base64(p, a.path + from, to - from);
+      *p++ = '"';
+    } else {
+      p = json_string(p, a.path + from, to - from, exact);
+    }
     from = to + 2;  // past the "!/"
   }
   *p++ = ']';
+  return p;
+}
+
+// "archive":"…" and, for an archive inside others, "archive_path": the
+// names from the file to it, each as its own string (a name may hold "!/"),
+// and in base64 too ("archive_path_b64") when one is not exact UTF-8.
+char* archive_fields(char* p, const ArchiveRef& a, std::size_t len) {
+  p = field(p, "archive", 7, a.path, len);
+  if (a.depth == 0) return p;
+  p = copy(p, ",\"archive_path\":", 16);
+  bool exact = true;
+  p = archive_parts(p, a, len, false, &exact);
+  if (!exact) p = archive_parts(copy(p, ",\"archive_path_b64\":", 20), a, len, true, &exact);
   return p;
 }
 

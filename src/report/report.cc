@@ -388,7 +388,9 @@ void stop(Report* r, const ReportNoMemory& e) {
 void tally(Report* r, const Member& m, bool opened) {
   if (r->tally == nullptr) return;
   for (const ArchiveName* a = m.archive; a != nullptr; a = a->outer) {
-    ArchiveTally* t = FileListInsert(r->tally, a, opened);
+    // An outer archive's own count does not hang on whether an inner one
+    // opened again: the member, unreadable, still covers nothing.
+    ArchiveTally* t = FileListInsert(r->tally, a, opened || a != m.archive);
     if (t == nullptr) {
       bool prefixed = true;
       const char* text = index_failure_text(index_failure(r->tally), &prefixed);

@@ -219,25 +219,6 @@ bool central_signature_at(const ZipDir* zd, std::int64_t pos) {
   return read_span(zd, pos, sizeof sig, sig) && le_u32(sig) == CDH_SIGNATURE;
 }
 
-constexpr std::uint32_t ARCHIVE_EXTRA_SIGNATURE = 0x08064b50;  // "PK\6\8"
-
-// Whether the directory, where the end records put it (with or without the
-// bytes in front), starts with an archive extra data record.
-bool encrypted_directory(const ZipDir* zd) {
-  const DirEnd& end = zd->end;
-  auto stands = static_cast<std::uint64_t>(zd->end64_pos >= 0 ? zd->end64_pos : zd->ecd_pos);
-  if (end.cd_offset > stands) return false;
-  std::uint64_t gap = end.cd_size < stands - end.cd_offset ? stands - end.cd_offset - end.cd_size : 0;
-  unsigned char sig[4];
-  for (std::uint64_t at : {end.cd_offset, end.cd_offset + gap}) {
-    if (read_span(zd, static_cast<std::int64_t>(at), sizeof sig, sig) &&
-        le_u32(sig) == ARCHIVE_EXTRA_SIGNATURE) {
-      return true;
-    }
-  }
-  return false;
-}
-
 // Bytes in front of the archive (a self-extractor's stub, `cat stub a.zip`)
 // leave the recorded offsets counting from the archive's own start: the
 // directory then ends short of where the end record really stands. When a
@@ -252,6 +233,31 @@ std::int64_t find_shift(const ZipDir* zd) {
   auto gap = static_cast<std::int64_t>(stands - end.cd_offset - end.cd_size);
   auto recorded = static_cast<std::int64_t>(end.cd_offset);
   return central_signature_at(zd, recorded + gap) ? gap : 0;
+}
+
+constexpr std::uint32_t ARCHIVE_EXTRA_SIGNATURE = 0x08064b50;  // "PK\6\8"
+
+bool signature_at(const ZipDir* zd, std::uint64_t pos, std::uint32_t signature) {
+  unsigned char sig[4];
+  return pos <= INT64_MAX && read_span(zd, static_cast<std::int64_t>(pos), sizeof sig, sig) &&
+         le_u32(sig) == signature;
+}
+
+// Whether the directory starts with an archive extra data record: where it
+// is read (the shift that puts a central header there), or, when no central
+// header stands at the recorded offset, where the bytes in front would move
+// it (an encrypted directory has no central header to find it by).
+bool encrypted_directory(const ZipDir* zd) {
+  const DirEnd& end = zd->end;
+  std::int64_t shift = find_shift(zd);
+  if (signature_at(zd, end.cd_offset + static_cast<std::uint64_t>(shift), ARCHIVE_EXTRA_SIGNATURE))
+    return true;
+  auto stands = static_cast<std::uint64_t>(zd->end64_pos >= 0 ? zd->end64_pos : zd->ecd_pos);
+  if (shift != 0 || end.cd_offset > stands || end.cd_size >= stands - end.cd_offset ||
+      signature_at(zd, end.cd_offset, CDH_SIGNATURE)) {
+    return false;
+  }
+  return signature_at(zd, stands - end.cd_size, ARCHIVE_EXTRA_SIGNATURE);
 }
 
 // Makes the central directory available in cd_buf: in place when the read

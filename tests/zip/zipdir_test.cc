@@ -320,6 +320,27 @@ TEST(OpenZip, AnEncryptedDirectoryIsSaidToBeEncrypted) {
   }
 }
 
+// Behind a stub the recorded offset lands in member data, which may hold
+// anything, "PK\6\8" too: only where the directory is read counts.
+TEST(OpenZip, AnArchiveExtraSignatureInMemberDataIsNoEncryption) {
+  ArchiveBytes a;
+  a.front = Bytes(64, 's');
+  a.add_file("f.txt", "hello");
+  std::string data = std::string(100, 'A') + "PK\6\x08" + std::string(60, 'B');
+  a.add_file("g.bin", data);
+  // The recorded directory offset, read without the stub's 64 bytes, is
+  // 64 bytes before the directory: inside g.bin's data, at its "PK\6\8".
+  std::size_t at = a.prefix.size() - 64;
+  ASSERT_EQ(std::string(a.prefix.begin() + static_cast<std::ptrdiff_t>(at),
+                        a.prefix.begin() + static_cast<std::ptrdiff_t>(at) + 4),
+            "PK\6\x08");
+  ScopedFile f(a.bytes());
+  WalkResult r = walk(f.path());
+  EXPECT_TRUE(r.opened) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.entries.size(), 2u);
+}
+
 TEST(OpenZip, MissingFileAndNonRegularFilesCannotBeOpened) {
   test::TempDir dir;
   std::string fifo = dir / "pipe.zip";
