@@ -23,7 +23,7 @@ namespace {
 // A member that may be an archive, as its outer walk found it.
 struct Candidate {
   std::string name;
-  InnerMember member;
+  VerifyItem member;  // local_offset: a file offset
   bool sniffed;  // not named as an archive: only its bytes can say
 };
 
@@ -47,8 +47,7 @@ void collect(const ZipEntry& e, const ZipDir* zd, void* ctx) {
   // A hostile offset can be near 2^64: one past any file is as good.
   auto at = static_cast<std::uint64_t>(zip_data_shift(zd)) + e.local_header_offset64;
   if (at < e.local_header_offset64 || at > INT64_MAX) at = INT64_MAX;
-  InnerMember m{static_cast<std::int64_t>(at), e.compressed_size64, e.uncompressed_size64,
-                e.method, e.flags, e.crc32};
+  VerifyItem m{at, e.compressed_size64, e.uncompressed_size64, e.crc32, e.method, e.flags};
   try {
     c->found.push_back(Candidate{std::string(e.name, e.name_len), m, !named});
   } catch (const std::bad_alloc&) {
@@ -56,17 +55,10 @@ void collect(const ZipEntry& e, const ZipDir* zd, void* ctx) {
   }
 }
 
-// Whether an end record at `end_at` of `archive`'s file is that of
-// `archive` or of an archive it lies in (in the same file).
-bool holds_itself(const ArchiveName* archive, std::int64_t end_at) {
-  for (const ArchiveName* a = archive; a != nullptr; a = a->outer)
-    if (a->file == archive->file && a->end_at == end_at) return true;
-  return false;
-}
-
 // Whether bytes of `data` (of `archive`'s file) hold the end record of
 // `archive` or of an archive it lies in: a member that holds its own
-// archive's directory.
+// archive's directory. An inner archive found in bytes that hold none of
+// those has an end record of its own.
 bool spans_an_end(const ArchiveName* archive, ZipSpan data) {
   for (const ArchiveName* a = archive; a != nullptr; a = a->outer) {
     if (a->file == archive->file && a->end_at >= data.base && a->end_at - data.base < data.len)
@@ -119,18 +111,16 @@ void say_unread(Diag* diag, InnerWhere where, const char* name) {
 bool decode_inner(const Level& level, int fd, ZipSpan outer, const Candidate& c,
                   const char* name, ZipSpan* span) {
   NestStore* store = level.run.store;
-  const InnerMember& m = c.member;
+  const VerifyItem& m = c.member;
   if (m.size > static_cast<std::uint64_t>(store->most - store->used)) {
     say(level.run.diag, "warning, compressed inner archive not read, over %lld MiB decoded: %s",
         static_cast<long long>(DECODED_MAX >> 20), name);
     return false;
   }
-  VerifyItem item{static_cast<std::uint64_t>(m.local_at), m.compressed_size, m.size, m.crc32,
-                  m.method, m.flags};
   VerifyName stored{c.name.data(), static_cast<std::uint16_t>(c.name.size())};
   std::uint32_t detail = 0;
   Verdict v =
-      decode_member(fd, outer.base + outer.len, 0, item, &stored, store->fd, store->used, &detail);
+      decode_member(fd, outer.base + outer.len, 0, m, &stored, store->fd, store->used, &detail);
   if (v != Verdict::Ok) {
     say(level.run.diag, "error, inner archive does not decode: %s", name);
     return false;
@@ -156,7 +146,7 @@ bool read_inner(const Level& level, ArchiveName* outer, std::vector<Candidate>& 
     return true;
   }
   std::stable_sort(found.begin(), found.end(), [](const Candidate& a, const Candidate& b) {
-    return a.member.local_at < b.member.local_at;
+    return a.member.local_offset < b.member.local_offset;
   });
   ZipSpan outer_bytes = bytes_of(outer, st);
   std::int64_t taken_to = -1;  // the end of the last member tried
@@ -216,11 +206,6 @@ bool read_inner(const Level& level, ArchiveName* outer, std::vector<Candidate>& 
     ZipDir* inner = openzip_at(inner_fd, inner_fd >= 0 ? &inner_st : nullptr, name.c_str(), how);
     if (inner == nullptr) {
       if (decode) level.run.store->used -= at.span.len;  // nothing refers to those bytes
-      continue;
-    }
-    if (!decode && holds_itself(outer, zip_end_offset(inner))) {
-      closezip(inner);
-      if (!c.sniffed) say(diag, "error, archive contains itself: %s", name.c_str());
       continue;
     }
     recorded = walk(level, name.c_str(), outer->id, inner, outer, at);

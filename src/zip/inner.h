@@ -11,19 +11,10 @@
 
 #include <cstdint>
 
+#include "zip/verify.h"
 #include "zip/zipdir.h"
 
 namespace zorv {
-
-// What the outer directory says of the member.
-struct InnerMember {
-  std::int64_t local_at;  // file offset of its local header
-  std::uint64_t compressed_size;
-  std::uint64_t size;
-  std::uint16_t method;
-  std::uint16_t flags;
-  std::uint32_t crc32;
-};
 
 enum class InnerWhere {
   Stored,      // *data is its span
@@ -33,9 +24,11 @@ enum class InnerWhere {
   NoHeader,    // no local header where the directory says
 };
 
-// Reads the local header of `m` from `fd`, whose archive is the `outer`
-// span of it (len: its bytes, never -1). Nothing is said.
-InnerWhere locate_inner(int fd, ZipSpan outer, const InnerMember& m, ZipSpan* data);
+// Reads the local header of the member `m` (as the outer directory gives
+// it, with `local_offset` a file offset: the outer archive's shift added)
+// from `fd`, whose archive is the `outer` span of it (len: its bytes, never
+// -1). Nothing is said.
+InnerWhere locate_inner(int fd, ZipSpan outer, const VerifyItem& m, ZipSpan* data);
 
 constexpr std::size_t LFH_SIZE = 30;                 // fixed part of a local header
 constexpr std::uint32_t LFH_SIGNATURE = 0x04034b50;  // "PK\3\4"

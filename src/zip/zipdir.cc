@@ -214,9 +214,11 @@ End64 read_zip64_end(ZipDir* zd) {
   return End64::None;
 }
 
-bool central_signature_at(const ZipDir* zd, std::int64_t pos) {
+// Whether the 4 bytes at `pos` are in the file and read `signature`.
+bool signature_at(const ZipDir* zd, std::uint64_t pos, std::uint32_t signature) {
   unsigned char sig[4];
-  return read_span(zd, pos, sizeof sig, sig) && le_u32(sig) == CDH_SIGNATURE;
+  return pos <= INT64_MAX && read_span(zd, static_cast<std::int64_t>(pos), sizeof sig, sig) &&
+         le_u32(sig) == signature;
 }
 
 // Bytes in front of the archive (a self-extractor's stub, `cat stub a.zip`)
@@ -232,16 +234,10 @@ std::int64_t find_shift(const ZipDir* zd) {
   if (end.cd_offset > stands || end.cd_size >= stands - end.cd_offset) return 0;
   auto gap = static_cast<std::int64_t>(stands - end.cd_offset - end.cd_size);
   auto recorded = static_cast<std::int64_t>(end.cd_offset);
-  return central_signature_at(zd, recorded + gap) ? gap : 0;
+  return signature_at(zd, static_cast<std::uint64_t>(recorded + gap), CDH_SIGNATURE) ? gap : 0;
 }
 
 constexpr std::uint32_t ARCHIVE_EXTRA_SIGNATURE = 0x08064b50;  // "PK\6\8"
-
-bool signature_at(const ZipDir* zd, std::uint64_t pos, std::uint32_t signature) {
-  unsigned char sig[4];
-  return pos <= INT64_MAX && read_span(zd, static_cast<std::int64_t>(pos), sizeof sig, sig) &&
-         le_u32(sig) == signature;
-}
 
 // Whether the directory starts with an archive extra data record: where it
 // is read (the shift that puts a central header there), or, when no central
