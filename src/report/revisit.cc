@@ -1,8 +1,5 @@
 #include "report/revisit.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -139,12 +136,9 @@ namespace {
 
 ZipDir* open_place(const ArchivePlace& where, ZipCache* cache, Diag* diag) {
   if (where.file == nullptr) return openzip(where.path, diag, cache);
-  int fd = open(where.file, zip_open_flags());
-  struct stat st;
-  bool known = fd >= 0 && fstat(fd, &st) == 0;
   ZipOpen how{diag, cache, nullptr, nullptr};
   how.span = where.span;
-  return openzip_at(fd, known ? &st : nullptr, where.path, how);
+  return openzip_named(where.file, where.path, how);
 }
 
 }  // namespace

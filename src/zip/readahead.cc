@@ -265,7 +265,8 @@ Readahead* readahead_start(const AheadLimits& limits, ZipCache* cache) {
   try {
     ra->ring.resize(std::max<std::size_t>(1, limits.window));
     for (Item& item : ra->ring)
-      item = Item{Ahead{}, State::Free, 0, false, false, false, false, {}, 0, 0, nullptr, nullptr, 0, ZipSpan{}, ra};
+      item = Item{Ahead{}, State::Free, 0,       false, false, false, false, {},
+                  0,       0,           nullptr, nullptr, 0,     ZipSpan{}, ra};
   } catch (const std::exception&) {  // no memory, or no thread: nothing may be left running
     readahead_stop(ra);
     return nullptr;

@@ -394,10 +394,14 @@ int zip_open_flags() {
 }
 
 ZipDir* openzip(const char* path, Diag* diag, ZipCache* cache) {
+  return openzip_named(path, path, ZipOpen{diag, cache, nullptr, nullptr});
+}
+
+ZipDir* openzip_named(const char* path, const char* name, const ZipOpen& how) {
   int fd = open(path, zip_open_flags());
   struct stat st;
   bool known = fd >= 0 && fstat(fd, &st) == 0;
-  return openzip_at(fd, known ? &st : nullptr, path, ZipOpen{diag, cache, nullptr, nullptr});
+  return openzip_at(fd, known ? &st : nullptr, name, how);
 }
 
 ZipDir* openzip_at(int fd, const struct stat* st, const char* path, const ZipOpen& how) {

@@ -150,6 +150,10 @@ constexpr std::int64_t ECD_SEARCH_STRICT = 65535 + ECD_SIZE;
 // holds no descriptor.
 ZipDir* openzip(const char* path, Diag* diag, ZipCache* cache = nullptr);
 
+// As openzip, with the reader's choices `how` (its span: an archive stored
+// in the file at `path`), its messages naming the archive `name`.
+ZipDir* openzip_named(const char* path, const char* name, const ZipOpen& how);
+
 // The flags openzip opens with: for reading, and never blocking on a FIFO.
 int zip_open_flags();
 

@@ -3,9 +3,6 @@
 // so the fuzz build (clang, its own project) uses it without test support.
 #pragma once
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -126,12 +123,9 @@ Walk walk_archive(const char* path, Opened&& opened, Check&& check, bool once_mo
 
 // The archive `how` names in the file at `path` (its span), quietly.
 inline Walk walk_archive(const char* path, const ZipOpen& how) {
-  int fd = open(path, zip_open_flags());
-  struct stat st;
-  bool known = fd >= 0 && fstat(fd, &st) == 0;
   return walk_zip(
-      openzip_at(fd, known ? &st : nullptr, path, how), [](const ZipDir*) {},
-      [](const ZipDir*, const ZipEntry&) {}, false, nullptr);
+      openzip_named(path, path, how), [](const ZipDir*) {}, [](const ZipDir*, const ZipEntry&) {},
+      false, nullptr);
 }
 
 inline Walk walk_archive(const char* path, Diag* diag = nullptr) {
