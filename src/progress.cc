@@ -201,6 +201,10 @@ void draw(Progress* p, bool now) {
     len += std::snprintf(text + len, sizeof text - static_cast<std::size_t>(len),
                          ", checked %s of %s", done, total);
   }
+  if (c.cached > 0 && len > 0 && static_cast<std::size_t>(len) < sizeof text) {
+    len += std::snprintf(text + len, sizeof text - static_cast<std::size_t>(len),
+                         ", %" PRIu64 " from the cache", c.cached);
+  }
   len = std::min<int>(len, static_cast<int>(sizeof text) - 1);
   if (!p->terminal) {
     text[len] = '\n';

@@ -1,5 +1,6 @@
 // A status line for long runs: archives read, entries indexed, groups so
-// far, directory bytes read, time, and with -c the member bytes checked.
+// far, directory bytes read, time, and with -c the member bytes checked
+// and the members the cache gave.
 //
 // On a terminal the line sits on the screen's last row, below a scrolling
 // region that holds everything else: messages and the report scroll above
@@ -22,6 +23,7 @@ struct ProgressCounts {
   std::uint64_t directory_bytes;
   std::uint64_t checked_bytes;  // -c: member data checked so far
   std::uint64_t check_bytes;    // -c: of this many (0: no check under way)
+  std::uint64_t cached;         // -c --cache: members taken from the cache
 };
 
 struct Progress;

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "cache/cache.h"
 #include "fs/scandir.h"
 #include "get_option.h"
 #include "index.h"
@@ -68,6 +69,10 @@ const char* const usage_text[] = {
     "                     well-known formats built on ZIP (see the manual page)",
     "--any-name           also archives: every other regular file whose end record says so",
     "--nested             also index the archives stored in archives, as <archive>!/<member>",
+    "--cache[=FILE]       -c keeps what it read in FILE (default ~/.cache/zorv/cache.sqlite)",
+    "                     and takes it back while an archive is unchanged",
+    "--no-cache           no cache, whatever came before",
+    "--cache-prune        the cache drops archives unseen for 30 days or gone (no PATH: only that)",
     "--recursive          the same as -R",
     "--list               the same as -l",
     "--size               the same as -s",
@@ -93,6 +98,9 @@ constexpr int LONG_EXT = 1006;
 constexpr int LONG_KNOWN_EXTS = 1007;
 constexpr int LONG_ANY_NAME = 1008;
 constexpr int LONG_NESTED = 1009;
+constexpr int LONG_CACHE = 1010;
+constexpr int LONG_NO_CACHE = 1011;
+constexpr int LONG_CACHE_PRUNE = 1012;
 
 // The value of -j: a whole number from 1 to MAX_JOBS.
 int jobs_value(const char* value) {
@@ -132,28 +140,33 @@ void add_ext_list(Options& o, const char* value) {
   }
 }
 
+enum class Value { None, Needed, Optional };
+
 struct LongOption {
   const char* name;
   int code;  // the letter of the short form, or a LONG_ code
-  bool takes_value;
+  Value value;
 };
 
 constexpr LongOption long_options[] = {
-    {"recursive", 'R', false},
-    {"list", 'l', false},
-    {"size", 's', false},
-    {"content", 'c', false},
-    {"jobs", 'j', true},
-    {"format", LONG_FORMAT, true},
-    {"summary", LONG_SUMMARY, false},
-    {"exit-status", LONG_EXIT_STATUS, false},
-    {"progress", LONG_PROGRESS, true},
-    {"ext", LONG_EXT, true},
-    {"known-exts", LONG_KNOWN_EXTS, false},
-    {"any-name", LONG_ANY_NAME, false},
-    {"nested", LONG_NESTED, false},
-    {"help", LONG_HELP, false},
-    {"version", LONG_VERSION, false},
+    {"recursive", 'R', Value::None},
+    {"list", 'l', Value::None},
+    {"size", 's', Value::None},
+    {"content", 'c', Value::None},
+    {"jobs", 'j', Value::Needed},
+    {"format", LONG_FORMAT, Value::Needed},
+    {"summary", LONG_SUMMARY, Value::None},
+    {"exit-status", LONG_EXIT_STATUS, Value::None},
+    {"progress", LONG_PROGRESS, Value::Needed},
+    {"ext", LONG_EXT, Value::Needed},
+    {"known-exts", LONG_KNOWN_EXTS, Value::None},
+    {"any-name", LONG_ANY_NAME, Value::None},
+    {"nested", LONG_NESTED, Value::None},
+    {"cache", LONG_CACHE, Value::Optional},
+    {"no-cache", LONG_NO_CACHE, Value::None},
+    {"cache-prune", LONG_CACHE_PRUNE, Value::None},
+    {"help", LONG_HELP, Value::None},
+    {"version", LONG_VERSION, Value::None},
 };
 
 // Standard output is buffered: a write that failed (a full disk, a closed
@@ -231,6 +244,18 @@ void apply(Options& o, int code, const char* value) {
     case LONG_NESTED:
       o.nested = true;
       break;
+    case LONG_CACHE:
+      if (value != nullptr && *value == '\0')
+        error_exit("command error, the '--cache' option needs a file name after '='");
+      o.cache = true;
+      o.cache_path = value != nullptr ? value : "";
+      break;
+    case LONG_NO_CACHE:
+      o.cache = false;
+      break;
+    case LONG_CACHE_PRUNE:
+      o.cache_prune = true;
+      break;
     case LONG_PROGRESS:
       if (std::strcmp(value, "always") == 0) {
         o.progress = ProgressWhen::Always;
@@ -254,9 +279,9 @@ void take_long_option(Options& o, const char* word) {
   std::size_t len = equals != nullptr ? static_cast<std::size_t>(equals - word) : std::strlen(word);
   for (const LongOption& lo : long_options) {
     if (std::strlen(lo.name) != len || std::strncmp(lo.name, word, len) != 0) continue;
-    if (lo.takes_value && equals == nullptr)
+    if (lo.value == Value::Needed && equals == nullptr)
       error_exit("command error, the '--%s' option requires an argument", lo.name);
-    if (!lo.takes_value && equals != nullptr)
+    if (lo.value == Value::None && equals != nullptr)
       error_exit("command error, the '--%s' option takes no argument", lo.name);
     apply(o, lo.code, equals != nullptr ? equals + 1 : nullptr);
     return;
@@ -283,11 +308,13 @@ struct Run {
   CheckTally checks;
   ArchiveExts exts;  // which files are archives (any: or may be)
   NestStore* store;  // --nested -c: where compressed inner archives are decoded to
+  ContentCache* content_cache;  // -c --cache: null when there is none
+  std::string cache_path;
 };
 
 ProgressCounts counts_of(const Index* ix) {
   IndexCounts c = index_counts(ix);
-  return ProgressCounts{c.archives, c.entries_read, c.groups, c.directory_bytes, 0, 0};
+  return ProgressCounts{c.archives, c.entries_read, c.groups, c.directory_bytes, 0, 0, 0};
 }
 
 // Ends the run when the index could not record something.
@@ -354,6 +381,12 @@ void show_check(void* ctx, std::uint64_t done, std::uint64_t total) {
   progress_update(run->progress, counts);
 }
 
+void show_cached(void* ctx, std::uint64_t members) {
+  auto* run = static_cast<Run*>(ctx);
+  run->indexed.cached = members;
+  show_check(ctx, run->checks.round_done, run->checks.round_total);
+}
+
 // Sends one command-line path to the indexer or the directory scanner. Only
 // a regular file with an archive's suffix is an archive.
 void dispatch(Run& run, char* arg) {
@@ -384,6 +417,56 @@ ReportSplit split_of(const Options& o) {
   error_exit("%s", stats.failure);
 }
 
+// The cache the run uses, or none: why not is said once.
+ContentCache* open_cache(Run& run, const std::string& path, bool defaulted) {
+  if (path.empty()) {
+    say(&run.diag, "warning, cache not used: neither XDG_CACHE_HOME nor HOME is a directory");
+    return nullptr;
+  }
+  std::string why;
+  ContentCache* c = cache_open(path, defaulted, &why);
+  if (c == nullptr) say(&run.diag, "warning, cache not used, %s: %s", why.c_str(), path.c_str());
+  return c;
+}
+
+// Writes what is left and closes the cache; a failure during the run is
+// said now, once.
+void close_cache(Run& run) {
+  if (run.content_cache == nullptr) return;
+  bool wrote = false;
+  std::string why = cache_close(std::exchange(run.content_cache, nullptr), &wrote);
+  if (why.empty()) return;
+  say(&run.diag, "warning, cache not %s, %s: %s", wrote ? "written" : "used", why.c_str(),
+      run.cache_path.c_str());
+}
+
+// --cache-prune: before the run (or instead of one).
+void prune_cache(Run& run) {
+  ContentCache* c = open_cache(run, run.cache_path, run.options.cache_path.empty());
+  if (c == nullptr) return;
+  std::string why;
+  if (!cache_prune(c, &why))
+    say(&run.diag, "warning, cache not pruned, %s: %s", why.c_str(), run.cache_path.c_str());
+  if (run.options.cache && run.options.content) {
+    run.content_cache = c;
+  } else {
+    bool wrote = false;
+    cache_close(c, &wrote);
+  }
+}
+
+// Opens the cache, prunes it, as the options ask.
+void start_cache(Run& run) {
+  const Options& o = run.options;
+  if (!o.cache_prune && !(o.cache && o.content)) return;
+  run.cache_path = o.cache_path.empty() ? cache_default_path() : o.cache_path;
+  if (o.cache_prune) {
+    prune_cache(run);
+  } else {
+    run.content_cache = open_cache(run, run.cache_path, o.cache_path.empty());
+  }
+}
+
 // The report, then the -l summary and the totals; returns the exit status.
 // Once the report has copied the groups out, nothing reads them: they go
 // back before the names are fetched, and the report's names reuse their
@@ -411,6 +494,8 @@ int report(Run& run) {
                         run.progress != nullptr ? show_check : nullptr,
                         &run};
   options.text_names = jsonl;
+  options.cache = run.content_cache;
+  if (run.progress != nullptr) options.on_cached = show_cached;
   // Reading members waits on slow storage: as many in flight as -j asks,
   // where that is more than the cores, up to CHECK_THREADS_MAX.
   // The checker reports when a job is done, which can take seconds.
@@ -426,6 +511,7 @@ int report(Run& run) {
   ReportStats stats{};
   bool whole = report_print(report, &stats);
   revisit_stop(rv);
+  close_cache(run);
   if (!whole && stats.failure != nullptr) report_failed(stats);
   if (!whole) {
     sink->flush();
@@ -453,8 +539,14 @@ Readahead* start_ahead(int jobs, ZipCache* cache) {
 }
 
 int run(const Options& o, int argc, char** argv) {
-  Run run{o, Diag{}, Diag{}, nullptr, ZipCache{}, nullptr, nullptr, 0, {}, {}, {}, nullptr};
+  Run run{o,  Diag{}, Diag{}, nullptr, ZipCache{}, nullptr, nullptr, 0, {}, {}, {}, nullptr,
+          nullptr, {}};
   run.scan_diag = Diag{nullptr, index_pending, &run};
+  start_cache(run);
+  if (o.first_path == 0) {  // --cache-prune alone
+    close_cache(run);
+    return 0;
+  }
   IndexFail fail = IndexFail::None;
   run.ix = create_indexes(&run.diag, &fail);
   if (run.ix == nullptr) {
@@ -536,7 +628,7 @@ int zorv_main(int argc, char** argv) {
   // goes to a file or a pipe (a terminal keeps its line buffering).
   if (isatty(STDOUT_FILENO) == 0) std::setvbuf(stdout, nullptr, _IOFBF, std::size_t{1} << 16);
   Options o = parse_options(argc, argv);
-  if (o.first_path == 0) error_exit("command error, missing directory");
+  if (o.first_path == 0 && !o.cache_prune) error_exit("command error, missing directory");
   catch_end_signals();
   return run(o, argc, argv);
 }

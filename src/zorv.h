@@ -26,6 +26,9 @@ struct Options {
   std::vector<std::string> exts{".zip"};
   bool any_name = false;  // --any-name: also every file whose end record says ZIP
   bool nested = false;    // --nested: members that are archives are indexed too
+  bool cache = false;       // --cache: -c keeps its outcomes between runs
+  std::string cache_path;   // --cache=FILE (empty: the default place)
+  bool cache_prune = false; // --cache-prune: the cache drops what is long unseen
   int first_path = 0;  // argv index of the first path; 0: none came
 };
 

@@ -94,6 +94,9 @@ struct Report {
   unsigned check_threads;
   void (*on_check)(void* ctx, std::uint64_t done, std::uint64_t total);
   void* ctx;
+  ContentCache* cache;
+  void (*on_cached)(void* ctx, std::uint64_t members);
+  std::uint64_t cached;       // members whose outcome the cache gave
   std::uint64_t check_total;  // member bytes to check in the current round
   std::size_t cap;            // members gathered before they are resolved and printed
   std::size_t size;           // members resolved at a time; shrinks when names are long

@@ -544,6 +544,8 @@ Report* report_gather(const Index* ix, const ReportOptions& options, ReportSink*
   r->check_threads = options.check_threads != 0 ? options.check_threads : verify_threads();
   r->on_check = options.on_check;
   r->ctx = options.ctx;
+  r->cache = options.cache;
+  r->on_cached = options.on_cached;
   r->stats.archive_walks = revisit_walks(rv);  // until the end: the walks before it
   r->stats.lookups = revisit_lookups(rv);
   const ReportLimits& limits = options.limits;

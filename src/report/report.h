@@ -71,6 +71,8 @@ enum class ReportSplit { None, Size, Content };
 // again is left out (the reader said why). With `tally` (-l), each printed
 // member is counted there (FileListInsert), by whether its archive could be
 // read again.
+struct ContentCache;  // cache/cache.h
+
 struct ReportOptions {
   ReportLimits limits = REPORT_LIMITS;
   ReportSplit split = ReportSplit::None;
@@ -85,6 +87,11 @@ struct ReportOptions {
   // Names as text (JSON): each name the sink gets comes with its UTF-8 text
   // where that is not its stored bytes (zip/zip_name.h).
   bool text_names = false;
+  // -c: outcomes of earlier runs are taken from here, and this run's kept
+  // there, a transaction per batch (null: every member is read).
+  ContentCache* cache = nullptr;
+  // -c with a cache: called with the members taken from it so far.
+  void (*on_cached)(void* ctx, std::uint64_t members) = nullptr;
 };
 
 struct Report;

@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
+#include "cache/cache.h"
 #include "report/batch.h"
 #include "zip/verify.h"
 
@@ -224,6 +226,7 @@ struct ContentCheck {
   std::uint32_t* rep;
   VerifyOutcome* raw;
   bool* refused;  // its data overlaps another member's: never read
+  bool* cached;   // its outcome came from the cache: not read
 
   ContentCheck(Report* report, const Member* m, std::size_t count, Work& work)
       : r(report),
@@ -233,8 +236,10 @@ struct ContentCheck {
         list(static_cast<std::uint32_t*>(std::malloc((count + 1) * sizeof(std::uint32_t)))),
         rep(static_cast<std::uint32_t*>(std::malloc((count + 1) * sizeof(std::uint32_t)))),
         raw(static_cast<VerifyOutcome*>(std::malloc((count + 1) * sizeof(VerifyOutcome)))),
-        refused(static_cast<bool*>(std::calloc(count + 1, sizeof(bool)))) {
-    if (list == nullptr || rep == nullptr || raw == nullptr || refused == nullptr) {
+        refused(static_cast<bool*>(std::calloc(count + 1, sizeof(bool)))),
+        cached(static_cast<bool*>(std::calloc(count + 1, sizeof(bool)))) {
+    if (list == nullptr || rep == nullptr || raw == nullptr || refused == nullptr ||
+        cached == nullptr) {
       release();
       report_out_of_memory();
     }
@@ -248,6 +253,7 @@ struct ContentCheck {
     std::free(rep);
     std::free(raw);
     std::free(refused);
+    std::free(cached);
   }
 
   VerifyItem item(std::uint32_t i) const { return facts_of(r, members[i]).item; }
@@ -324,8 +330,8 @@ struct ContentCheck {
   std::size_t bucket_candidates() {
     std::size_t k = 0;
     for (std::size_t i = 0; i < n; ++i) {
-      rep[i] = refused[i] ? SETTLED : static_cast<std::uint32_t>(i);
-      if (w.checked[i] && !refused[i]) list[k++] = static_cast<std::uint32_t>(i);
+      rep[i] = refused[i] || cached[i] ? SETTLED : static_cast<std::uint32_t>(i);
+      if (w.checked[i] && rep[i] != SETTLED) list[k++] = static_cast<std::uint32_t>(i);
     }
     std::sort(list, list + k,
               [this](std::uint32_t a, std::uint32_t b) { return bucket_order(a, b); });
@@ -382,6 +388,116 @@ struct ContentCheck {
   }
 };
 
+// An archive inside a compressed one lies in a file of this run's own
+// making: its members are never kept.
+bool lies_in_its_file(const ArchiveName* a) {
+  const ArchiveName* top = a;
+  while (top->outer != nullptr)
+    top = top->outer;
+  return a->file == top;
+}
+
+// -c with a cache: the members an earlier run read are taken from the
+// cache instead of being read, and afterwards the outcomes of the others
+// are kept there, archive by archive, each with the status its file had
+// before any of its members was read.
+struct Remember {
+  // The members of one archive: order[start, end).
+  struct Stretch {
+    std::size_t start;
+    std::size_t end;
+    CacheArchive archive;
+  };
+
+  ContentCheck& check;
+  std::uint32_t* order;  // the members to read, archive by archive
+  Stretch* stretches;
+  VerifyItem* items;  // per place in order
+  VerifyOutcome* outcomes;
+  bool* found;
+  std::size_t count = 0;
+  std::size_t stretch_count = 0;
+
+  explicit Remember(ContentCheck& c)
+      : check(c),
+        order(static_cast<std::uint32_t*>(std::malloc((c.n + 1) * sizeof(std::uint32_t)))),
+        stretches(static_cast<Stretch*>(std::malloc((c.n + 1) * sizeof(Stretch)))),
+        items(static_cast<VerifyItem*>(std::malloc((c.n + 1) * sizeof(VerifyItem)))),
+        outcomes(static_cast<VerifyOutcome*>(std::malloc((c.n + 1) * sizeof(VerifyOutcome)))),
+        found(static_cast<bool*>(std::calloc(c.n + 1, sizeof(bool)))) {
+    if (order == nullptr || stretches == nullptr || items == nullptr || outcomes == nullptr ||
+        found == nullptr) {
+      release();
+      report_out_of_memory();
+    }
+  }
+  ~Remember() { release(); }
+  Remember(const Remember&) = delete;
+  Remember& operator=(const Remember&) = delete;
+
+  void release() {
+    std::free(order);
+    std::free(stretches);
+    std::free(items);
+    std::free(outcomes);
+    std::free(found);
+  }
+
+  // Members to read, sorted so that each archive's lie together.
+  void gather() {
+    const Member* members = check.members;
+    for (std::size_t i = 0; i < check.n; ++i)
+      if (check.w.checked[i] && !check.refused[i]) order[count++] = static_cast<std::uint32_t>(i);
+    std::sort(order, order + count, [members](std::uint32_t a, std::uint32_t b) {
+      if (members[a].archive != members[b].archive)
+        return members[a].archive->ordinal < members[b].archive->ordinal;
+      return a < b;
+    });
+    for (std::size_t t = 0; t < count; ++t)
+      items[t] = check.item(order[t]);
+  }
+
+  // Takes what the cache holds for each archive whose file can be named.
+  void take() {
+    Report* r = check.r;
+    gather();
+    for (std::size_t s = 0, e; s < count; s = e) {
+      const ArchiveName* a = check.members[order[s]].archive;
+      for (e = s + 1; e < count && check.members[order[e]].archive == a;)
+        ++e;
+      Stretch st{s, e, CacheArchive{a->path, a->file->path, a->span_base, {}}};
+      if (!lies_in_its_file(a) || !cache_stat(a->file->path, &st.archive.file)) continue;
+      stretches[stretch_count++] = st;
+      std::size_t hits = cache_look_up(r->cache, st.archive, items + s, e - s, outcomes + s,
+                                       found + s);
+      if (hits == 0) continue;
+      for (std::size_t t = s; t < e; ++t) {
+        if (!found[t]) continue;
+        check.cached[order[t]] = true;
+        check.w.outcomes[order[t]] = outcomes[t];
+      }
+      r->cached += hits;
+    }
+    if (r->on_cached != nullptr) r->on_cached(r->ctx, r->cached);
+  }
+
+  // Keeps the outcomes of the members read, in one transaction.
+  void keep() {
+    Report* r = check.r;
+    for (std::size_t k = 0; k < stretch_count; ++k) {
+      const Stretch& st = stretches[k];
+      std::size_t kept = st.start;  // the members read move to the front of the stretch
+      for (std::size_t t = st.start; t < st.end; ++t) {
+        if (found[t]) continue;
+        items[kept] = items[t];
+        outcomes[kept++] = check.w.outcomes[order[t]];
+      }
+      cache_store(r->cache, st.archive, items + st.start, outcomes + st.start, kept - st.start);
+    }
+    cache_commit(r->cache);
+  }
+};
+
 // Reads the data of every marked member. Members of one part that share
 // method and compressed size are first compared by their compressed bytes:
 // equal bytes decode to equal contents, so only the first of them is
@@ -389,11 +505,14 @@ struct ContentCheck {
 void check_contents(Report* r, const Member* members, std::size_t n, Work& w) {
   ContentCheck check(r, members, n, w);
   check.refuse_overlaps();
+  std::optional<Remember> remember;
+  if (r->cache != nullptr) remember.emplace(check).take();
   std::size_t c = check.bucket_candidates();
   run_checks(r, members, check.list, c, true, check.raw);
   check.follow_equal_bytes(c);
   check.decode_representatives();
   check.share_outcomes();
+  if (remember) remember->keep();
 }
 
 const char* reason(const VerifyOutcome& o, const VerifyItem& item, char* buf, std::size_t cap) {

@@ -1,0 +1,105 @@
+// The content cache (--cache): what -c found in each member it read, kept
+// in an SQLite file between runs, so that a run over an unchanged
+// collection reads no member data at all. An outcome is taken back only
+// while nothing about its member can have changed: its archive's device,
+// inode, size, modification and status-change times (nanoseconds) and
+// path, and the member's local header offset, method, sizes and CRC-32 are
+// all as they were when it was read. It owns the file: its schema (versioned
+// by user_version, marked with an application id of its own), its privacy
+// (created 0600 in a 0700 directory, never reached through a symbolic link
+// or taken from another user), its bound and its pruning. Every failure is a
+// value: the cache gives the reason once and stops being used (a file it
+// cannot write still answers look-ups), and the caller's results are the
+// same as without it. Nothing here writes a message.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "zip/verify.h"
+
+namespace zorv {
+
+struct ContentCache;
+
+// At the end of a run, a cache whose pages take more than this drops the
+// archives seen least recently, half of them at a time, until it takes
+// less: about three million members.
+constexpr std::int64_t CACHE_BYTES_MAX = std::int64_t{256} << 20;
+
+// --cache-prune drops the archives no run has looked up for this long.
+constexpr std::int64_t CACHE_PRUNE_AGE_S = std::int64_t{30} * 24 * 3600;
+
+// $XDG_CACHE_HOME/zorv/cache.sqlite, or ~/.cache/zorv/cache.sqlite; empty
+// when neither variable gives an absolute directory.
+std::string cache_default_path();
+
+// Opens the cache at `path`, creating it (0600) when it is missing, and
+// its directory too (0700) when `make_dir`. Null when it cannot be used;
+// *why then says why, to be followed by the path ("is a symbolic link",
+// "not a zorv cache", "made by a newer zorv", SQLite's or the system's
+// reason).
+ContentCache* cache_open(const std::string& path, bool make_dir, std::string* why);
+
+// Ends the batch under way, holds the file to CACHE_BYTES_MAX and closes
+// it. The reason the cache stopped being used during the run, or empty;
+// `wrote`: the failure was in writing (the look-ups went on).
+std::string cache_close(ContentCache* c, bool* wrote);
+
+// What says a file is still the one it was: taken by cache_stat, with the
+// moment it was taken.
+struct CacheFile {
+  std::uint64_t dev;
+  std::uint64_t ino;
+  std::int64_t size;
+  std::int64_t mtime_ns;
+  std::int64_t ctime_ns;
+  std::int64_t taken_ns;  // the clock when the status was read
+};
+
+// False when the file's status cannot be read.
+bool cache_stat(const char* path, CacheFile* f);
+
+// An archive as the cache knows it: its name in the report (an inner
+// archive's "<outer>!/<member>"), the file its bytes are in, where they
+// start there, and that file's status before its members were read.
+struct CacheArchive {
+  const char* name;
+  const char* file_path;
+  std::int64_t span_base;
+  CacheFile file;
+};
+
+// Sets out[i] and found[i] for every item whose outcome the cache holds
+// for this very archive and member; returns how many. The archive counts
+// as seen by this run.
+std::size_t cache_look_up(ContentCache* c, const CacheArchive& a, const VerifyItem* items,
+                          std::size_t n, VerifyOutcome* out, bool* found);
+
+// Keeps the outcomes of items [0, n) of archive `a` (those worth keeping:
+// a digest, damaged data, a local header that differs), replacing what
+// the cache held for an earlier state of the archive. Nothing is kept
+// when the file's status is no longer a.file, or when the file changed
+// so shortly before a.file was read that a change within the clock's
+// step could hide (it is then read again next time). Written with the
+// others of the batch, in one transaction, at cache_commit.
+void cache_store(ContentCache* c, const CacheArchive& a, const VerifyItem* items,
+                 const VerifyOutcome* outcomes, std::size_t n);
+
+// Writes the batch's stores in one transaction.
+void cache_commit(ContentCache* c);
+
+// Drops the archives not looked up for CACHE_PRUNE_AGE_S and those whose
+// file is gone, and gives the space back to the file system. False (and
+// *why) when that failed.
+bool cache_prune(ContentCache* c, std::string* why);
+
+// What the cache did in this run: members answered, members kept.
+struct CacheCounts {
+  std::uint64_t hits;
+  std::uint64_t stored;
+};
+CacheCounts cache_counts(const ContentCache* c);
+
+}  // namespace zorv
