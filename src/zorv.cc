@@ -372,19 +372,24 @@ int index_archive(const char* path, const struct stat* st, void* ctx) {
   return 0;
 }
 
-void show_check(void* ctx, std::uint64_t done, std::uint64_t total) {
-  auto* run = static_cast<Run*>(ctx);
-  check_tally_add(&run->checks, done, total);
+// The line with the counts of indexing and of -c so far.
+void show_checks(Run* run, bool now) {
   ProgressCounts counts = run->indexed;
   counts.checked_bytes = run->checks.done;
   counts.check_bytes = run->checks.total;
-  progress_update(run->progress, counts);
+  progress_update(run->progress, counts, now);
+}
+
+void show_check(void* ctx, std::uint64_t done, std::uint64_t total) {
+  auto* run = static_cast<Run*>(ctx);
+  check_tally_add(&run->checks, done, total);
+  show_checks(run, false);
 }
 
 void show_cached(void* ctx, std::uint64_t members) {
   auto* run = static_cast<Run*>(ctx);
   run->indexed.cached = members;
-  show_check(ctx, run->checks.round_done, run->checks.round_total);
+  show_checks(run, true);  // once a batch
 }
 
 // Sends one command-line path to the indexer or the directory scanner. Only

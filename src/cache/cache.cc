@@ -110,6 +110,7 @@ struct ContentCache {
   sqlite3* db;
   sqlite3_stmt* stmt[STMT_COUNT];
   std::int64_t now_s;
+  std::int64_t bytes_max;
   bool broken;        // nothing more is asked of the file
   bool write_broken;  // nothing more is written to it
   bool in_batch;
@@ -293,13 +294,15 @@ std::string cache_default_path() {
   return std::string();
 }
 
-ContentCache* cache_open(const std::string& path, bool make_dir, std::string* why) {
+ContentCache* cache_open(const std::string& path, bool make_dir, std::string* why,
+                         std::int64_t bytes_max) {
   std::size_t slash = path.rfind('/');
   if (make_dir && slash != std::string::npos && slash > 0 && !make_dirs(path.substr(0, slash), why))
     return nullptr;
   if (!take_file(path, why)) return nullptr;
   auto* c = new ContentCache{};
   c->now_s = clock_ns() / 1000000000;
+  c->bytes_max = bytes_max;
   if (char* cwd = getcwd(nullptr, 0)) {
     c->cwd = std::string(cwd) + "/";
     std::free(cwd);
@@ -579,7 +582,7 @@ std::int64_t used_bytes(ContentCache* c) {
 // Drops the oldest-seen half of the archives while the file is over its
 // bound.
 void hold_bound(ContentCache* c) {
-  for (int round = 0; round < 64 && !c->write_broken && used_bytes(c) > CACHE_BYTES_MAX;
+  for (int round = 0; round < 64 && !c->write_broken && used_bytes(c) > c->bytes_max;
        ++round) {
     if (!begin_batch(c) || !exec(c,
                                  "CREATE TEMP TABLE IF NOT EXISTS dropped(id INTEGER PRIMARY KEY);"

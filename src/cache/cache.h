@@ -23,9 +23,10 @@ namespace zorv {
 
 struct ContentCache;
 
-// At the end of a run, a cache whose pages take more than this drops the
-// archives seen least recently, half of them at a time, until it takes
-// less: about three million members.
+// At the end of a run, a cache whose pages take more than its bound (this,
+// unless cache_open is given another) drops the archives seen least
+// recently, half of them at a time, until it takes less: about three
+// million members.
 constexpr std::int64_t CACHE_BYTES_MAX = std::int64_t{256} << 20;
 
 // --cache-prune drops the archives no run has looked up for this long.
@@ -40,9 +41,10 @@ std::string cache_default_path();
 // *why then says why, to be followed by the path ("is a symbolic link",
 // "not a zorv cache", "made by a newer zorv", SQLite's or the system's
 // reason).
-ContentCache* cache_open(const std::string& path, bool make_dir, std::string* why);
+ContentCache* cache_open(const std::string& path, bool make_dir, std::string* why,
+                         std::int64_t bytes_max = CACHE_BYTES_MAX);
 
-// Ends the batch under way, holds the file to CACHE_BYTES_MAX and closes
+// Ends the batch under way, holds the file to its bound and closes
 // it. The reason the cache stopped being used during the run, or empty;
 // `wrote`: the failure was in writing (the look-ups went on).
 std::string cache_close(ContentCache* c, bool* wrote);
