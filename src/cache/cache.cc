@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -129,6 +130,9 @@ void fail(ContentCache* c, int rc, bool writing) {
   if (c->why.empty()) {
     const char* msg = c->db != nullptr ? sqlite3_errmsg(c->db) : nullptr;
     c->why = msg != nullptr && std::strcmp(msg, "not an error") != 0 ? msg : sqlite3_errstr(rc);
+    // "disk I/O error" alone does not tell a full disk from a bad one.
+    int err = c->db != nullptr ? sqlite3_system_errno(c->db) : 0;
+    if (err != 0) c->why += std::string(" (") + std::strerror(err) + ")";
   }
   bool damaged = rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB;
   if (writing && !damaged) {
@@ -286,6 +290,45 @@ void release(ContentCache* c) {
 
 }  // namespace
 
+namespace {
+
+// Opens the file and takes its schema; false (c->why says why) when it is
+// not a cache to use.
+bool connect(ContentCache* c, const std::string& path, bool read_only) {
+  int flags = SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX;
+  std::string name = path;
+  if (read_only) {
+    // Nothing can change a file on a read-only file system: SQLite then
+    // needs no shared memory beside it.
+    name = "file:";
+    for (char ch : path) {
+      if (ch == '%' || ch == '?' || ch == '#') {
+        char esc[4];
+        std::snprintf(esc, sizeof esc, "%%%02X", static_cast<unsigned char>(ch));
+        name += esc;
+      } else {
+        name += ch;
+      }
+    }
+    name += "?immutable=1";
+    flags |= SQLITE_OPEN_READONLY | SQLITE_OPEN_URI;
+  } else {
+    flags |= SQLITE_OPEN_READWRITE;
+  }
+  int rc = sqlite3_open_v2(name.c_str(), &c->db, flags, nullptr);
+  if (rc != SQLITE_OK) {
+    fail(c, rc, false);
+    return false;
+  }
+  sqlite3_busy_timeout(c->db, BUSY_TIMEOUT_MS);
+  // In WAL mode a crash loses at most the last transaction, never the
+  // file's consistency.
+  if (!read_only) exec(c, "PRAGMA synchronous = NORMAL", false);
+  return take_schema(c) && prepare_all(c);
+}
+
+}  // namespace
+
 std::string cache_default_path() {
   const char* xdg = std::getenv("XDG_CACHE_HOME");
   if (xdg != nullptr && xdg[0] == '/') return std::string(xdg) + "/zorv/cache.sqlite";
@@ -307,17 +350,18 @@ ContentCache* cache_open(const std::string& path, bool make_dir, std::string* wh
     c->cwd = std::string(cwd) + "/";
     std::free(cwd);
   }
-  int rc = sqlite3_open_v2(path.c_str(), &c->db,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX,
-                           nullptr);
-  if (rc != SQLITE_OK) {
-    fail(c, rc, false);
-  } else {
-    sqlite3_busy_timeout(c->db, BUSY_TIMEOUT_MS);
-    // In WAL mode a crash loses at most the last transaction, never the
-    // file's consistency.
-    exec(c, "PRAGMA synchronous = NORMAL", false);
-    if (take_schema(c)) prepare_all(c);
+  if (!connect(c, path, false) && access(path.c_str(), W_OK) != 0 && errno == EROFS) {
+    // On a read-only file system SQLite cannot make the shared memory a
+    // writer needs; read-only, it answers look-ups without it.
+    sqlite3_close(c->db);
+    c->db = nullptr;
+    c->why.clear();
+    c->broken = c->write_broken = false;
+    if (connect(c, path, true)) {
+      c->why = "file system is read-only";
+      c->write_broken = true;
+      return c;
+    }
   }
   if (!c->why.empty()) {
     *why = c->why;
