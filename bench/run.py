@@ -22,6 +22,11 @@ cache dropped before every run.
 
 zorv against bench/scale_probe.cc at one and ten million entries
 (bench/scale.py).
+
+    python3 bench/run.py --cache [--runs N] [--zorv PATH] [--touch 0.1] [corpus]
+
+-c with no cache, a cold one, a warm one and a warm one after touching a
+tenth of the archives, alternating (bench/cache_run.py).
 """
 
 import argparse
@@ -765,6 +770,10 @@ def main_slow(args, names):
 
 def main():
     # The cost per entry at scale has a script of its own; --scale runs it.
+    if "--cache" in sys.argv[1:]:  # -c with and without --cache
+        rest = [a for a in sys.argv[1:] if a != "--cache"]
+        return subprocess.call(["/usr/bin/python3", os.path.join(os.path.dirname(
+            os.path.abspath(__file__)), "cache_run.py")] + rest)
     if "--scale" in sys.argv[1:]:
         rest = [a for a in sys.argv[1:] if a != "--scale"]
         return subprocess.call(["/usr/bin/python3", os.path.join(os.path.dirname(

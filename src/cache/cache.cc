@@ -6,11 +6,13 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <vector>
 
 namespace zorv {
@@ -35,14 +37,9 @@ constexpr std::int64_t RACY_NS = 1000000000;
 // only when it is older than this, so a warm run writes almost nothing.
 constexpr std::int64_t SEEN_STEP_S = 24 * 3600;
 
-// The verdicts kept, by numbers of the file's own: they describe the bytes
-// alone. The rest depend on the build (a method it cannot decode, its
-// memory bound), on the moment (an unreadable file) or on the other
-// members checked with it.
-constexpr int KEPT_OK = 1;
-constexpr int KEPT_DAMAGED = 2;
-constexpr int KEPT_LOCAL_DIFFERS = 3;
-
+// One row per archive: the file's status it was read in, and the outcomes
+// of its members packed in one blob (PACKED bytes each, by local header
+// offset). A warm run asks one question per archive, not one per member.
 const char* const SCHEMA =
     "CREATE TABLE archive("
     "  id INTEGER PRIMARY KEY,"
@@ -52,40 +49,33 @@ const char* const SCHEMA =
     "  dev INTEGER NOT NULL, ino INTEGER NOT NULL, size INTEGER NOT NULL,"
     "  mtime_ns INTEGER NOT NULL, ctime_ns INTEGER NOT NULL,"
     "  seen INTEGER NOT NULL,"
+    "  entries INTEGER NOT NULL,"  // members in the blob
+    "  members BLOB NOT NULL,"
+    "  members_check INTEGER NOT NULL,"  // the blob's CRC-32: a damaged page is a miss
     "  UNIQUE(name, span_base));"
-    "CREATE INDEX archive_seen ON archive(seen);"
-    "CREATE TABLE member("
-    "  archive INTEGER NOT NULL,"
-    "  local_offset INTEGER NOT NULL,"
-    "  method INTEGER NOT NULL, compressed_size INTEGER NOT NULL, size INTEGER NOT NULL,"
-    "  crc32 INTEGER NOT NULL,"
-    "  verdict INTEGER NOT NULL, detail INTEGER NOT NULL, digest BLOB NOT NULL,"
-    "  row_check INTEGER NOT NULL,"  // a CRC-32 of the row: a damaged page is a miss
-    "  PRIMARY KEY(archive, local_offset)) WITHOUT ROWID;";
+    "CREATE INDEX archive_seen ON archive(seen);";
 
-enum Stmt {
-  FIND_ARCHIVE,
-  FIND_MEMBER,
-  INSERT_ARCHIVE,
-  RESET_ARCHIVE,
-  DROP_MEMBERS,
-  INSERT_MEMBER,
-  MARK_SEEN,
-  STMT_COUNT
-};
+enum Stmt { FIND_ARCHIVE, INSERT_ARCHIVE, UPDATE_ARCHIVE, MARK_SEEN, STMT_COUNT };
 
 const char* const STMT_TEXT[STMT_COUNT] = {
-    "SELECT id, dev, ino, size, mtime_ns, ctime_ns, seen FROM archive"
+    "SELECT id, dev, ino, size, mtime_ns, ctime_ns, seen, members, members_check FROM archive"
     " WHERE name = ?1 AND span_base = ?2",
-    "SELECT method, compressed_size, size, crc32, verdict, detail, digest, row_check"
-    " FROM member WHERE archive = ?1 AND local_offset = ?2",
-    "INSERT INTO archive(name, span_base, file, dev, ino, size, mtime_ns, ctime_ns, seen)"
-    " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)",
+    "INSERT INTO archive(name, span_base, file, dev, ino, size, mtime_ns, ctime_ns, seen,"
+    " entries, members, members_check) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)",
     "UPDATE archive SET file = ?3, dev = ?4, ino = ?5, size = ?6, mtime_ns = ?7, ctime_ns = ?8,"
-    " seen = ?9 WHERE id = ?1",
-    "DELETE FROM member WHERE archive = ?1",
-    "INSERT OR REPLACE INTO member VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)",
+    " seen = ?9, entries = ?10, members = ?11, members_check = ?12 WHERE id = ?1",
     "UPDATE archive SET seen = ?2 WHERE id = ?1",
+};
+
+// A member's outcome as the blob holds it, little-endian: local header
+// offset, compressed size, size (8 bytes each), CRC-32, detail (4 each),
+// method (2), verdict (1: the Verdict's value, so reordering Verdict needs
+// a new CACHE_VERSION), digest (32).
+constexpr std::size_t PACKED = 8 + 8 + 8 + 4 + 4 + 2 + 1 + 32;
+
+struct Kept {
+  VerifyItem item;
+  VerifyOutcome outcome;
 };
 
 std::int64_t clock_ns() {
@@ -390,84 +380,109 @@ std::string absolute(const ContentCache* c, const char* path) {
   return path[0] == '/' ? std::string(path) : c->cwd + path;
 }
 
-// The archive's row: its id, and whether it describes the file as it is
-// now (*current); false when there is none (or the cache failed).
-bool find_archive(ContentCache* c, const CacheArchive& a, std::int64_t* id, bool* current,
-                  std::int64_t* seen, bool writing) {
+void put_le(unsigned char* p, std::uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i)
+    p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+std::uint64_t get_le(const unsigned char* p, int bytes) {
+  std::uint64_t v = 0;
+  for (int i = bytes; i-- > 0;)
+    v = v << 8 | p[i];
+  return v;
+}
+
+void pack(const Kept& k, unsigned char* p) {
+  put_le(p, k.item.local_offset, 8);
+  put_le(p + 8, k.item.compressed_size, 8);
+  put_le(p + 16, k.item.size, 8);
+  put_le(p + 24, k.item.crc32, 4);
+  put_le(p + 28, k.outcome.detail, 4);
+  put_le(p + 32, k.item.method, 2);
+  p[34] = static_cast<unsigned char>(k.outcome.verdict);
+  std::memcpy(p + 35, k.outcome.digest, 32);
+}
+
+Kept unpack(const unsigned char* p) {
+  Kept k{};
+  k.item.local_offset = get_le(p, 8);
+  k.item.compressed_size = get_le(p + 8, 8);
+  k.item.size = get_le(p + 16, 8);
+  k.item.crc32 = static_cast<std::uint32_t>(get_le(p + 24, 4));
+  k.outcome.detail = static_cast<std::uint32_t>(get_le(p + 28, 4));
+  k.item.method = static_cast<std::uint16_t>(get_le(p + 32, 2));
+  k.outcome.verdict = static_cast<Verdict>(p[34]);
+  std::memcpy(k.outcome.digest, p + 35, 32);
+  return k;
+}
+
+// The outcomes kept are those the member's bytes alone decide. The rest
+// depend on the build (a method it cannot decode, its memory bound), on
+// the moment (an unreadable file) or on the other members checked with it.
+bool worth_keeping(Verdict v) {
+  return v == Verdict::Ok || v == Verdict::Damaged || v == Verdict::LocalDiffers;
+}
+
+std::int64_t blob_check(const unsigned char* p, std::size_t len) {
+  return static_cast<std::int64_t>(crc32(0, p, static_cast<uInt>(len)));
+}
+
+// An archive's row as found: its id, whether it describes the file as it
+// is now, when it was last seen and its members (sorted by offset).
+struct Row {
+  std::int64_t id;
+  bool current;
+  std::int64_t seen;
+  std::vector<Kept> members;
+};
+
+// The archive's row; false when there is none (or the cache failed). A
+// blob that is damaged holds no members.
+bool find_archive(ContentCache* c, const CacheArchive& a, Row* row, bool writing) {
   sqlite3_stmt* st = c->stmt[FIND_ARCHIVE];
   std::string name = absolute(c, a.name);
   sqlite3_bind_blob(st, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
   sqlite3_bind_int64(st, 2, a.span_base);
-  bool row = false;
-  if (!step(c, FIND_ARCHIVE, writing, &row) || !row) {
+  bool found = false;
+  if (!step(c, FIND_ARCHIVE, writing, &found) || !found) {
     done(c, FIND_ARCHIVE);
     return false;
   }
-  *id = sqlite3_column_int64(st, 0);
+  row->id = sqlite3_column_int64(st, 0);
   CacheFile held{static_cast<std::uint64_t>(sqlite3_column_int64(st, 1)),
                  static_cast<std::uint64_t>(sqlite3_column_int64(st, 2)),
                  sqlite3_column_int64(st, 3),
                  sqlite3_column_int64(st, 4),
                  sqlite3_column_int64(st, 5),
                  0};
-  *seen = sqlite3_column_int64(st, 6);
-  *current = same_file(held, a.file);
+  row->seen = sqlite3_column_int64(st, 6);
+  row->current = same_file(held, a.file);
+  auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(st, 7));
+  auto len = static_cast<std::size_t>(sqlite3_column_bytes(st, 7));
+  row->members.clear();
+  if (row->current && len % PACKED == 0 &&
+      (len == 0 || (blob != nullptr && blob_check(blob, len) == sqlite3_column_int64(st, 8)))) {
+    for (std::size_t at = 0; at < len; at += PACKED)
+      row->members.push_back(unpack(blob + at));
+  }
   done(c, FIND_ARCHIVE);
   return true;
 }
 
-// The CRC-32 of a member's row, key and outcome, as it is written.
-std::int64_t row_check(const VerifyItem& item, int verdict, std::uint32_t detail,
-                       const unsigned char* digest) {
-  std::uint64_t fields[6] = {item.local_offset,  item.method, item.compressed_size, item.size,
-                             item.crc32, (std::uint64_t{detail} << 8) | static_cast<unsigned>(verdict)};
-  uLong crc = crc32(0, reinterpret_cast<const Bytef*>(fields), sizeof fields);
-  return static_cast<std::int64_t>(crc32(crc, digest, 32));
+bool by_offset(const Kept& a, const Kept& b) {
+  return a.item.local_offset < b.item.local_offset;
 }
 
-int kept_verdict(Verdict v) {
-  switch (v) {
-    case Verdict::Ok:
-      return KEPT_OK;
-    case Verdict::Damaged:
-      return KEPT_DAMAGED;
-    case Verdict::LocalDiffers:
-      return KEPT_LOCAL_DIFFERS;
-    default:
-      return 0;
-  }
-}
-
-// The outcome of a member's row, when the row is the one for `item` and
-// whole.
-bool take_member(sqlite3_stmt* st, const VerifyItem& item, VerifyOutcome* out) {
-  const void* digest = sqlite3_column_blob(st, 6);
-  if (digest == nullptr || sqlite3_column_bytes(st, 6) != 32) return false;
-  if (sqlite3_column_int64(st, 0) != item.method ||
-      sqlite3_column_int64(st, 1) != as_i64(item.compressed_size) ||
-      sqlite3_column_int64(st, 2) != as_i64(item.size) || sqlite3_column_int64(st, 3) != item.crc32)
-    return false;
-  int verdict = sqlite3_column_int(st, 4);
-  auto detail = static_cast<std::uint32_t>(sqlite3_column_int64(st, 5));
-  if (sqlite3_column_int64(st, 7) !=
-      row_check(item, verdict, detail, static_cast<const unsigned char*>(digest)))
-    return false;
-  switch (verdict) {
-    case KEPT_OK:
-      out->verdict = Verdict::Ok;
-      break;
-    case KEPT_DAMAGED:
-      out->verdict = Verdict::Damaged;
-      break;
-    case KEPT_LOCAL_DIFFERS:
-      out->verdict = Verdict::LocalDiffers;
-      break;
-    default:
-      return false;
-  }
-  out->detail = detail;
-  std::memcpy(out->digest, digest, 32);
-  return true;
+// The kept outcome for `item`: its offset found, and every other key equal.
+const Kept* kept_for(const std::vector<Kept>& members, const VerifyItem& item) {
+  Kept probe{};
+  probe.item.local_offset = item.local_offset;
+  auto it = std::lower_bound(members.begin(), members.end(), probe, by_offset);
+  if (it == members.end() || it->item.local_offset != item.local_offset) return nullptr;
+  const VerifyItem& k = it->item;
+  bool same = k.compressed_size == item.compressed_size && k.size == item.size &&
+              k.crc32 == item.crc32 && k.method == item.method;
+  return same && worth_keeping(it->outcome.verdict) ? &*it : nullptr;
 }
 
 }  // namespace
@@ -475,23 +490,16 @@ bool take_member(sqlite3_stmt* st, const VerifyItem& item, VerifyOutcome* out) {
 std::size_t cache_look_up(ContentCache* c, const CacheArchive& a, const VerifyItem* items,
                           std::size_t n, VerifyOutcome* out, bool* found) {
   if (c == nullptr || c->broken) return 0;
-  std::int64_t id = 0;
-  std::int64_t seen = 0;
-  bool current = false;
-  if (!find_archive(c, a, &id, &current, &seen, false) || !current) return 0;
-  if (seen + SEEN_STEP_S <= c->now_s) c->seen.push_back(id);
+  Row row;
+  if (!find_archive(c, a, &row, false) || !row.current) return 0;
+  if (row.seen + SEEN_STEP_S <= c->now_s) c->seen.push_back(row.id);
   std::size_t hits = 0;
-  sqlite3_stmt* st = c->stmt[FIND_MEMBER];
-  for (std::size_t i = 0; i < n && !c->broken; ++i) {
-    sqlite3_bind_int64(st, 1, id);
-    sqlite3_bind_int64(st, 2, as_i64(items[i].local_offset));
-    bool row = false;
-    if (!step(c, FIND_MEMBER, false, &row)) break;
-    if (row && take_member(st, items[i], &out[i])) {
-      found[i] = true;
-      ++hits;
-    }
-    done(c, FIND_MEMBER);
+  for (std::size_t i = 0; i < n; ++i) {
+    const Kept* k = kept_for(row.members, items[i]);
+    if (k == nullptr) continue;
+    out[i] = k->outcome;
+    found[i] = true;
+    ++hits;
   }
   c->counts.hits += hits;
   return hits;
@@ -506,67 +514,35 @@ bool begin_batch(ContentCache* c) {
   return true;
 }
 
-void bind_file(ContentCache* c, sqlite3_stmt* st, const CacheArchive& a) {
-  if (std::strcmp(a.name, a.file_path) != 0) {
-    std::string file = absolute(c, a.file_path);
-    sqlite3_bind_blob(st, 3, file.data(), static_cast<int>(file.size()), SQLITE_TRANSIENT);
+// Writes the archive's row anew: its file's status and `members`.
+bool write_row(ContentCache* c, const CacheArchive& a, const Row* row,
+               const std::vector<Kept>& members) {
+  std::vector<unsigned char> blob(members.size() * PACKED);
+  for (std::size_t i = 0; i < members.size(); ++i)
+    pack(members[i], blob.data() + i * PACKED);
+  Stmt s = row != nullptr ? UPDATE_ARCHIVE : INSERT_ARCHIVE;
+  sqlite3_stmt* st = c->stmt[s];
+  std::string name = absolute(c, a.name);
+  if (row != nullptr) {
+    sqlite3_bind_int64(st, 1, row->id);
+  } else {
+    sqlite3_bind_blob(st, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
+    sqlite3_bind_int64(st, 2, a.span_base);
   }
+  std::string file = absolute(c, a.file_path);
+  if (std::strcmp(a.name, a.file_path) != 0)
+    sqlite3_bind_blob(st, 3, file.data(), static_cast<int>(file.size()), SQLITE_STATIC);
   sqlite3_bind_int64(st, 4, as_i64(a.file.dev));
   sqlite3_bind_int64(st, 5, as_i64(a.file.ino));
   sqlite3_bind_int64(st, 6, a.file.size);
   sqlite3_bind_int64(st, 7, a.file.mtime_ns);
   sqlite3_bind_int64(st, 8, a.file.ctime_ns);
   sqlite3_bind_int64(st, 9, c->now_s);
-}
-
-// The id of the archive's row for the file as it is now: the row made
-// anew, or emptied of an earlier state's members.
-bool archive_row(ContentCache* c, const CacheArchive& a, std::int64_t* id) {
-  bool current = false;
-  std::int64_t seen = 0;
-  if (find_archive(c, a, id, &current, &seen, true)) {
-    if (current) return true;
-    sqlite3_bind_int64(c->stmt[DROP_MEMBERS], 1, *id);
-    bool ok = step(c, DROP_MEMBERS, true);
-    done(c, DROP_MEMBERS);
-    if (!ok) return false;
-    sqlite3_stmt* st = c->stmt[RESET_ARCHIVE];
-    sqlite3_bind_int64(st, 1, *id);
-    bind_file(c, st, a);
-    ok = step(c, RESET_ARCHIVE, true);
-    done(c, RESET_ARCHIVE);
-    return ok;
-  }
-  if (c->write_broken) return false;
-  sqlite3_stmt* st = c->stmt[INSERT_ARCHIVE];
-  std::string name = absolute(c, a.name);
-  sqlite3_bind_blob(st, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
-  sqlite3_bind_int64(st, 2, a.span_base);
-  bind_file(c, st, a);
-  bool ok = step(c, INSERT_ARCHIVE, true);
-  done(c, INSERT_ARCHIVE);
-  *id = sqlite3_last_insert_rowid(c->db);
-  return ok;
-}
-
-bool store_member(ContentCache* c, std::int64_t id, const VerifyItem& item,
-                  const VerifyOutcome& o) {
-  int verdict = kept_verdict(o.verdict);
-  if (verdict == 0) return true;
-  sqlite3_stmt* st = c->stmt[INSERT_MEMBER];
-  sqlite3_bind_int64(st, 1, id);
-  sqlite3_bind_int64(st, 2, as_i64(item.local_offset));
-  sqlite3_bind_int64(st, 3, item.method);
-  sqlite3_bind_int64(st, 4, as_i64(item.compressed_size));
-  sqlite3_bind_int64(st, 5, as_i64(item.size));
-  sqlite3_bind_int64(st, 6, item.crc32);
-  sqlite3_bind_int64(st, 7, verdict);
-  sqlite3_bind_int64(st, 8, o.detail);
-  sqlite3_bind_blob(st, 9, o.digest, 32, SQLITE_STATIC);
-  sqlite3_bind_int64(st, 10, row_check(item, verdict, o.detail, o.digest));
-  bool ok = step(c, INSERT_MEMBER, true);
-  done(c, INSERT_MEMBER);
-  if (ok) ++c->counts.stored;
+  sqlite3_bind_int64(st, 10, static_cast<std::int64_t>(members.size()));
+  sqlite3_bind_blob(st, 11, blob.data(), static_cast<int>(blob.size()), SQLITE_STATIC);
+  sqlite3_bind_int64(st, 12, blob_check(blob.data(), blob.size()));
+  bool ok = step(c, s, true);
+  done(c, s);
   return ok;
 }
 
@@ -580,10 +556,24 @@ void cache_store(ContentCache* c, const CacheArchive& a, const VerifyItem* items
       a.file.ctime_ns > a.file.taken_ns - RACY_NS) {
     return;
   }
-  std::int64_t id = 0;
-  if (!begin_batch(c) || !archive_row(c, a, &id)) return;
+  if (!begin_batch(c)) return;
+  // Another run may have written the row since the look-up: read it again.
+  Row row;
+  bool exists = find_archive(c, a, &row, true);
+  if (c->write_broken) return;
+  std::vector<Kept> fresh;
   for (std::size_t i = 0; i < n; ++i)
-    if (!store_member(c, id, items[i], outcomes[i])) return;
+    if (worth_keeping(outcomes[i].verdict)) fresh.push_back(Kept{items[i], outcomes[i]});
+  // The new outcomes replace the old at the same offsets.
+  std::stable_sort(fresh.begin(), fresh.end(), by_offset);
+  std::vector<Kept> merged;
+  std::merge(fresh.begin(), fresh.end(), row.members.begin(), row.members.end(),
+             std::back_inserter(merged), by_offset);
+  std::vector<Kept> members;
+  for (const Kept& k : merged)
+    if (members.empty() || members.back().item.local_offset != k.item.local_offset)
+      members.push_back(k);
+  if (write_row(c, a, exists ? &row : nullptr, members)) c->counts.stored += fresh.size();
 }
 
 void cache_commit(ContentCache* c) {
@@ -633,7 +623,6 @@ void hold_bound(ContentCache* c) {
                                  "DELETE FROM dropped;"
                                  "INSERT INTO dropped SELECT id FROM archive ORDER BY seen, id"
                                  "  LIMIT (SELECT (count(*) + 1) / 2 FROM archive);"
-                                 "DELETE FROM member WHERE archive IN dropped;"
                                  "DELETE FROM archive WHERE id IN dropped;",
                                  true)) {
       return;
@@ -683,7 +672,6 @@ bool cache_prune(ContentCache* c, std::string* why) {
     }
   }
   ok = ok && exec(c,
-                  "DELETE FROM member WHERE archive IN dropped;"
                   "DELETE FROM archive WHERE id IN dropped;",
                   true);
   if (ok) cache_commit(c);
