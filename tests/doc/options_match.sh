@@ -59,7 +59,9 @@ if [ -n "$readme" ]; then
 fi
 
 # The program accepts each documented option and rejects every other letter.
+# A cache (--cache-prune) goes to the scratch directory, not the user's.
 mkdir "$tmp/empty"
+export XDG_CACHE_HOME="$tmp/xdg"
 for c in A B C D E F G H I J K L M N O P Q R S T U V W X Y Z \
          a b c d e f g h i j k l m n o p q r s t u v w x y z; do
   # An option whose usage line shows a number ("-j N", "--jobs=N") is given 2.
