@@ -7,12 +7,15 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <iterator>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace zorv {
@@ -373,6 +376,29 @@ bool cache_stat(const char* path, CacheFile* f) {
   return true;
 }
 
+void cache_stat_all(const char* const* paths, CacheFile* files, bool* ok, std::size_t n,
+                    unsigned threads) {
+  std::atomic<std::size_t> next{0};
+  auto work = [&] {
+    for (std::size_t i; (i = next.fetch_add(1)) < n;)
+      ok[i] = cache_stat(paths[i], &files[i]);
+  };
+  // A thread for every 16 files at most: on a local disk a status is
+  // cheaper than a thread.
+  std::size_t helpers = std::min<std::size_t>(threads > 0 ? threads - 1 : 0, n / 16);
+  std::vector<std::thread> pool;
+  for (std::size_t t = 0; t < helpers; ++t) {
+    try {
+      pool.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;  // the calling thread does the rest
+    }
+  }
+  work();
+  for (std::thread& t : pool)
+    t.join();
+}
+
 namespace {
 
 // The path a run from any directory would name the file by.
@@ -551,11 +577,7 @@ bool write_row(ContentCache* c, const CacheArchive& a, const Row* row,
 void cache_store(ContentCache* c, const CacheArchive& a, const VerifyItem* items,
                  const VerifyOutcome* outcomes, std::size_t n) {
   if (c == nullptr || c->write_broken || n == 0) return;
-  CacheFile now;
-  if (!cache_stat(a.file_path, &now) || !same_file(now, a.file) ||
-      a.file.ctime_ns > a.file.taken_ns - RACY_NS) {
-    return;
-  }
+  if (a.file.ctime_ns > a.file.taken_ns - RACY_NS) return;
   if (!begin_batch(c)) return;
   // Another run may have written the row since the look-up: read it again.
   Row row;

@@ -63,6 +63,11 @@ struct CacheFile {
 // False when the file's status cannot be read.
 bool cache_stat(const char* path, CacheFile* f);
 
+// cache_stat of paths[0, n) into files, ok[i] saying whether it worked, on
+// up to `threads` threads: on slow storage each status is a round trip.
+void cache_stat_all(const char* const* paths, CacheFile* files, bool* ok, std::size_t n,
+                    unsigned threads);
+
 // An archive as the cache knows it: its name in the report (an inner
 // archive's "<outer>!/<member>"), the file its bytes are in, where they
 // start there, and that file's status before its members were read.
@@ -81,11 +86,13 @@ std::size_t cache_look_up(ContentCache* c, const CacheArchive& a, const VerifyIt
 
 // Keeps the outcomes of items [0, n) of archive `a` (those worth keeping:
 // a digest, damaged data, a local header that differs), replacing what
-// the cache held for an earlier state of the archive. Nothing is kept
-// when the file's status is no longer a.file, or when the file changed
-// so shortly before a.file was read that a change within the clock's
-// step could hide (it is then read again next time). Written with the
-// others of the batch, in one transaction, at cache_commit.
+// the cache held for an earlier state of the archive. Nothing is kept when
+// the file changed so shortly before a.file was read that a change within
+// the clock's step could hide (it is then read again next time). A change
+// after a.file was read needs no check here: it moves the file's
+// status-change time past a.file's, so what is kept under a.file is never
+// asked for again. Written with the others of the batch, in one
+// transaction, at cache_commit.
 void cache_store(ContentCache* c, const CacheArchive& a, const VerifyItem* items,
                  const VerifyOutcome* outcomes, std::size_t n);
 

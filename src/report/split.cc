@@ -457,7 +457,8 @@ struct Remember {
       items[t] = check.item(order[t]);
   }
 
-  // Takes what the cache holds for each archive whose file can be named.
+  // Takes what the cache holds for each archive whose file can be named,
+  // their statuses read side by side.
   void take() {
     Report* r = check.r;
     gather();
@@ -465,19 +466,40 @@ struct Remember {
       const ArchiveName* a = check.members[order[s]].archive;
       for (e = s + 1; e < count && check.members[order[e]].archive == a;)
         ++e;
-      Stretch st{s, e, CacheArchive{a->path, a->file->path, a->span_base, {}}};
-      if (!lies_in_its_file(a) || !cache_stat(a->file->path, &st.archive.file)) continue;
-      stretches[stretch_count++] = st;
-      std::size_t hits = cache_look_up(r->cache, st.archive, items + s, e - s, outcomes + s,
-                                       found + s);
-      if (hits == 0) continue;
-      for (std::size_t t = s; t < e; ++t) {
+      if (lies_in_its_file(a))
+        stretches[stretch_count++] = Stretch{s, e, CacheArchive{a->path, a->file->path,
+                                                                a->span_base, {}}};
+    }
+    auto* paths = static_cast<const char**>(std::malloc((stretch_count + 1) * sizeof(char*)));
+    auto* files = static_cast<CacheFile*>(std::malloc((stretch_count + 1) * sizeof(CacheFile)));
+    auto* ok = static_cast<bool*>(std::malloc(stretch_count + 1));
+    struct Held {
+      void* p[3];
+      ~Held() {
+        for (void* q : p)
+          std::free(q);
+      }
+    } held{{paths, files, ok}};
+    if (paths == nullptr || files == nullptr || ok == nullptr) report_out_of_memory();
+    for (std::size_t k = 0; k < stretch_count; ++k)
+      paths[k] = stretches[k].archive.file_path;
+    cache_stat_all(paths, files, ok, stretch_count, r->check_threads);
+    std::size_t kept = 0;  // the stretches whose status could be read
+    for (std::size_t k = 0; k < stretch_count; ++k) {
+      if (!ok[k]) continue;
+      Stretch st = stretches[k];
+      st.archive.file = files[k];
+      stretches[kept++] = st;
+      std::size_t hits = cache_look_up(r->cache, st.archive, items + st.start,
+                                       st.end - st.start, outcomes + st.start, found + st.start);
+      for (std::size_t t = st.start; t < st.end && hits > 0; ++t) {
         if (!found[t]) continue;
         check.cached[order[t]] = true;
         check.w.outcomes[order[t]] = outcomes[t];
       }
       r->cached += hits;
     }
+    stretch_count = kept;
     if (r->on_cached != nullptr) r->on_cached(r->ctx, r->cached);
   }
 
