@@ -310,6 +310,7 @@ struct Run {
   NestStore* store;  // --nested -c: where compressed inner archives are decoded to
   ContentCache* content_cache;  // -c --cache: null when there is none
   std::string cache_path;
+  std::string cache_said;  // the cache's failure already said
 };
 
 ProgressCounts counts_of(const Index* ix) {
@@ -440,7 +441,7 @@ void close_cache(Run& run) {
   if (run.content_cache == nullptr) return;
   bool wrote = false;
   std::string why = cache_close(std::exchange(run.content_cache, nullptr), &wrote);
-  if (why.empty()) return;
+  if (why.empty() || why == run.cache_said) return;
   say(&run.diag, "warning, cache not %s, %s: %s", wrote ? "written" : "used", why.c_str(),
       run.cache_path.c_str());
 }
@@ -450,8 +451,10 @@ void prune_cache(Run& run) {
   ContentCache* c = open_cache(run, run.cache_path, run.options.cache_path.empty());
   if (c == nullptr) return;
   std::string why;
-  if (!cache_prune(c, &why))
+  if (!cache_prune(c, &why)) {
     say(&run.diag, "warning, cache not pruned, %s: %s", why.c_str(), run.cache_path.c_str());
+    run.cache_said = why;  // once is enough
+  }
   if (run.options.cache && run.options.content) {
     run.content_cache = c;
   } else {
@@ -545,7 +548,7 @@ Readahead* start_ahead(int jobs, ZipCache* cache) {
 
 int run(const Options& o, int argc, char** argv) {
   Run run{o,  Diag{}, Diag{}, nullptr, ZipCache{}, nullptr, nullptr, 0, {}, {}, {}, nullptr,
-          nullptr, {}};
+          nullptr, {},     {}};
   run.scan_diag = Diag{nullptr, index_pending, &run};
   start_cache(run);
   if (o.first_path == 0) {  // --cache-prune alone

@@ -638,8 +638,7 @@ std::int64_t used_bytes(ContentCache* c) {
 // Drops the oldest-seen half of the archives while the file is over its
 // bound.
 void hold_bound(ContentCache* c) {
-  for (int round = 0; round < 64 && !c->write_broken && used_bytes(c) > c->bytes_max;
-       ++round) {
+  for (int round = 0; round < 64 && !c->write_broken && used_bytes(c) > c->bytes_max; ++round) {
     if (!begin_batch(c) || !exec(c,
                                  "CREATE TEMP TABLE IF NOT EXISTS dropped(id INTEGER PRIMARY KEY);"
                                  "DELETE FROM dropped;"
@@ -693,9 +692,7 @@ bool cache_prune(ContentCache* c, std::string* why) {
       if (!(ok = exec(c, sql, true))) break;
     }
   }
-  ok = ok && exec(c,
-                  "DELETE FROM archive WHERE id IN dropped;",
-                  true);
+  ok = ok && exec(c, "DELETE FROM archive WHERE id IN dropped;", true);
   if (ok) cache_commit(c);
   ok = ok && !c->write_broken && exec(c, "PRAGMA incremental_vacuum", true);
   if (!ok) *why = c->why;

@@ -2,8 +2,8 @@
 // again, what it keeps, what it refuses to open, its bound and its pruning.
 #include "cache/cache.h"
 
-#include <sqlite3.h>
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -103,9 +103,12 @@ TEST_F(ContentCacheTest, EachKeyFieldChangedAloneIsReadAgain) {
 
   std::string other = dir_ / "b.zip";
   std::vector<std::function<void(CacheArchive&)>> archive_changes = {
-      [](CacheArchive& x) { ++x.file.dev; },      [](CacheArchive& x) { ++x.file.ino; },
-      [](CacheArchive& x) { ++x.file.size; },     [](CacheArchive& x) { ++x.file.mtime_ns; },
-      [](CacheArchive& x) { ++x.file.ctime_ns; }, [](CacheArchive& x) { x.span_base = 1; },
+      [](CacheArchive& x) { ++x.file.dev; },
+      [](CacheArchive& x) { ++x.file.ino; },
+      [](CacheArchive& x) { ++x.file.size; },
+      [](CacheArchive& x) { ++x.file.mtime_ns; },
+      [](CacheArchive& x) { ++x.file.ctime_ns; },
+      [](CacheArchive& x) { x.span_base = 1; },
       [&other](CacheArchive& x) { x.name = other.c_str(); },
   };
   for (std::size_t k = 0; k < archive_changes.size(); ++k) {
@@ -277,8 +280,10 @@ TEST_F(ContentCacheTest, PruneDropsTheLongUnseenAndTheGone) {
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(db_.c_str(), &db), SQLITE_OK);
   sqlite3_stmt* st = nullptr;
-  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT (SELECT count(*) FROM archive),"
-                                   " (SELECT sum(entries) FROM archive)", -1, &st, nullptr),
+  ASSERT_EQ(sqlite3_prepare_v2(db,
+                               "SELECT (SELECT count(*) FROM archive),"
+                               " (SELECT sum(entries) FROM archive)",
+                               -1, &st, nullptr),
             SQLITE_OK);
   ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
   EXPECT_EQ(sqlite3_column_int(st, 0), 1);

@@ -189,9 +189,9 @@ TEST_F(Cache, AKilledRunLeavesAWholeCache) {
   RunResult plain = run({"-c", "-R", "many"});
   ASSERT_EQ(plain.status, 0);
   for (const char* delay : {"0.01", "0.03", "0.05", "0.08", "0.12", "0.2"}) {
-    RunResult killed = test::run_program({"timeout", "-s", "KILL", delay, ZORV_BIN, "-c",
-                                          "--cache=" + db_, "-R", "many"},
-                                         dir_.path(), 60);
+    RunResult killed = test::run_program(
+        {"timeout", "-s", "KILL", delay, ZORV_BIN, "-c", "--cache=" + db_, "-R", "many"},
+        dir_.path(), 60);
     EXPECT_TRUE(killed.status == 0 || killed.status == 137) << killed.status;
     struct stat st;
     if (stat(db_.c_str(), &st) == 0) {  // else killed before it made the file
@@ -205,10 +205,9 @@ TEST_F(Cache, AKilledRunLeavesAWholeCache) {
 TEST_F(Cache, AFullOrReadOnlyFileSystemIsWarnedOf) {
   RunResult plain = zorv({"-c"}, false);
   // No file may grow past 2 KiB (the signal ignored, a write fails).
-  RunResult full = test::run_program(
-      {"sh", "-c", "trap '' XFSZ; ulimit -f 4; exec \"$@\"", "sh", ZORV_BIN, "-c",
-       "--cache=" + db_, "a.zip", "b.zip", "c.zip"},
-      dir_.path(), 60);
+  RunResult full = test::run_program({"sh", "-c", "trap '' XFSZ; ulimit -f 4; exec \"$@\"", "sh",
+                                      ZORV_BIN, "-c", "--cache=" + db_, "a.zip", "b.zip", "c.zip"},
+                                     dir_.path(), 60);
   expect_run(full, 0, plain.out,
              "zorv: warning, cache not used, disk I/O error: " + db_ + "\n" + bad_);
   // A file system of its own, read-only, then full.
@@ -219,17 +218,19 @@ TEST_F(Cache, AFullOrReadOnlyFileSystemIsWarnedOf) {
                               "--cache=fs/c.sqlite", "a.zip", "b.zip", "c.zip"},
                              dir_.path(), 60);
   };
-  RunResult probe = test::run_program(
-      {"unshare", "-m", "sh", "-c", "mount -t tmpfs tmpfs fs"}, dir_.path(), 60);
+  RunResult probe =
+      test::run_program({"unshare", "-m", "sh", "-c", "mount -t tmpfs tmpfs fs"}, dir_.path(), 60);
   if (probe.status != 0) GTEST_SKIP() << "cannot mount a file system here: " << probe.err;
   expect_run(in_mount("mount -t tmpfs -o ro tmpfs fs"), 0, plain.out,
              "zorv: warning, cache not used, Read-only file system: fs/c.sqlite\n" + bad_);
-  expect_run(in_mount("mount -t tmpfs -o size=12k tmpfs fs"), 0, plain.out,
-             "zorv: warning, cache not used, disk I/O error (No space left on device): fs/c.sqlite\n" +
-                 bad_);
+  expect_run(
+      in_mount("mount -t tmpfs -o size=12k tmpfs fs"), 0, plain.out,
+      "zorv: warning, cache not used, disk I/O error (No space left on device): fs/c.sqlite\n" +
+          bad_);
   // A warm cache there, then read-only: it still answers.
-  std::string warm_then_ro = "mount -t tmpfs tmpfs fs && \"$@\" >/dev/null 2>&1 && sleep 1.1 && "
-                             "\"$@\" >/dev/null 2>&1 && mount -o remount,ro fs";
+  std::string warm_then_ro =
+      "mount -t tmpfs tmpfs fs && \"$@\" >/dev/null 2>&1 && sleep 1.1 && "
+      "\"$@\" >/dev/null 2>&1 && mount -o remount,ro fs";
   expect_run(in_mount(warm_then_ro), 0, plain.out,
              bad_ + "zorv: warning, cache not written, file system is read-only: fs/c.sqlite\n");
 }
