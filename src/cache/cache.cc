@@ -14,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <iterator>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -73,8 +74,8 @@ const char* const STMT_TEXT[STMT_COUNT] = {
 // A member's outcome as the blob holds it, little-endian: local header
 // offset, compressed size, size (8 bytes each), CRC-32, detail (4 each),
 // method (2), verdict (1: the Verdict's value, so reordering Verdict needs
-// a new CACHE_VERSION), digest (32).
-constexpr std::size_t PACKED = 8 + 8 + 8 + 4 + 4 + 2 + 1 + 32;
+// a new CACHE_VERSION), digest (32), general purpose flags (2).
+constexpr std::size_t PACKED = 8 + 8 + 8 + 4 + 4 + 2 + 1 + 32 + 2;
 
 struct Kept {
   VerifyItem item;
@@ -188,7 +189,7 @@ bool make_dirs(const std::string& dir, std::string* why) {
 // Creates the file when missing, private from the start; refuses a path
 // that is a link, not a file, or another user's, and the same for the
 // journals SQLite keeps beside it.
-bool take_file(const std::string& path, std::string* why) {
+bool take_file(const std::string& path, std::string* why, bool* created) {
   for (const char* suffix : {"", "-wal", "-shm"}) {
     std::string p = path + suffix;
     struct stat st;
@@ -210,7 +211,8 @@ bool take_file(const std::string& path, std::string* why) {
       return false;
     }
     if (fd >= 0) close(fd);
-    if (fd < 0) return take_file(path, why);  // made by another run meanwhile
+    if (fd < 0) return take_file(path, why, created);  // made by another run meanwhile
+    *created = true;
   }
   return true;
 }
@@ -330,12 +332,10 @@ std::string cache_default_path() {
   return std::string();
 }
 
-ContentCache* cache_open(const std::string& path, bool make_dir, std::string* why,
-                         std::int64_t bytes_max) {
-  std::size_t slash = path.rfind('/');
-  if (make_dir && slash != std::string::npos && slash > 0 && !make_dirs(path.substr(0, slash), why))
-    return nullptr;
-  if (!take_file(path, why)) return nullptr;
+namespace {
+
+// Opens the file at its resolved path (see cache_open).
+ContentCache* open_resolved(const std::string& path, std::int64_t bytes_max, std::string* why) {
   auto* c = new ContentCache{};
   c->now_s = clock_ns() / 1000000000;
   c->bytes_max = bytes_max;
@@ -361,6 +361,28 @@ ContentCache* cache_open(const std::string& path, bool make_dir, std::string* wh
     release(c);
     return nullptr;
   }
+  return c;
+}
+
+}  // namespace
+
+ContentCache* cache_open(const std::string& path, bool make_dir, std::string* why,
+                         std::int64_t bytes_max) {
+  std::size_t slash = path.rfind('/');
+  if (make_dir && slash != std::string::npos && slash > 0 && !make_dirs(path.substr(0, slash), why))
+    return nullptr;
+  // The directory as it really is: SQLite refuses a link anywhere on the
+  // path, and a linked ~/.cache is common. The file itself is never a link.
+  std::string resolved = path;
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  if (char* real = realpath(dir.c_str(), nullptr)) {
+    resolved = std::string(real) + "/" + path.substr(slash == std::string::npos ? 0 : slash + 1);
+    std::free(real);
+  }
+  bool created = false;
+  if (!take_file(resolved, why, &created)) return nullptr;
+  ContentCache* c = open_resolved(resolved, bytes_max, why);
+  if (c == nullptr && created) unlink(resolved.c_str());  // leave nothing of a cache never used
   return c;
 }
 
@@ -401,9 +423,23 @@ void cache_stat_all(const char* const* paths, CacheFile* files, bool* ok, std::s
 
 namespace {
 
-// The path a run from any directory would name the file by.
+// The path a run from any directory would name the file by: absolute,
+// without "." components or repeated slashes.
 std::string absolute(const ContentCache* c, const char* path) {
-  return path[0] == '/' ? std::string(path) : c->cwd + path;
+  std::string whole = path[0] == '/' ? std::string(path) : c->cwd + path;
+  std::string out;
+  out.reserve(whole.size());
+  for (std::size_t i = 0; i < whole.size();) {
+    std::size_t end = whole.find('/', i);
+    if (end == std::string::npos) end = whole.size();
+    std::string_view part(whole.data() + i, end - i);
+    if (!part.empty() && part != ".") {
+      out += '/';
+      out += part;
+    }
+    i = end + 1;
+  }
+  return out.empty() ? "/" : out;
 }
 
 void put_le(unsigned char* p, std::uint64_t v, int bytes) {
@@ -427,6 +463,7 @@ void pack(const Kept& k, unsigned char* p) {
   put_le(p + 32, k.item.method, 2);
   p[34] = static_cast<unsigned char>(k.outcome.verdict);
   std::memcpy(p + 35, k.outcome.digest, 32);
+  put_le(p + 67, k.item.flags, 2);
 }
 
 Kept unpack(const unsigned char* p) {
@@ -439,6 +476,7 @@ Kept unpack(const unsigned char* p) {
   k.item.method = static_cast<std::uint16_t>(get_le(p + 32, 2));
   k.outcome.verdict = static_cast<Verdict>(p[34]);
   std::memcpy(k.outcome.digest, p + 35, 32);
+  k.item.flags = static_cast<std::uint16_t>(get_le(p + 67, 2));
   return k;
 }
 
@@ -507,7 +545,7 @@ const Kept* kept_for(const std::vector<Kept>& members, const VerifyItem& item) {
   if (it == members.end() || it->item.local_offset != item.local_offset) return nullptr;
   const VerifyItem& k = it->item;
   bool same = k.compressed_size == item.compressed_size && k.size == item.size &&
-              k.crc32 == item.crc32 && k.method == item.method;
+              k.crc32 == item.crc32 && k.method == item.method && k.flags == item.flags;
   return same && worth_keeping(it->outcome.verdict) ? &*it : nullptr;
 }
 

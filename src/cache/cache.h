@@ -6,7 +6,7 @@
 // path, and the member's local header offset, method, sizes and CRC-32 are
 // all as they were when it was read. It owns the file: its schema (versioned
 // by user_version, marked with an application id of its own), its privacy
-// (created 0600 in a 0700 directory, never reached through a symbolic link
+// (created 0600 in a 0700 directory, the file itself never a symbolic link
 // or taken from another user), its bound and its pruning. Every failure is a
 // value: the cache gives the reason once and stops being used (a file it
 // cannot write still answers look-ups), and the caller's results are the

@@ -397,6 +397,14 @@ bool lies_in_its_file(const ArchiveName* a) {
   return a->file == top;
 }
 
+// Whether the status read now is that of the file whose directory the
+// index read (an identity of all zeros: none was taken).
+bool same_as_indexed(const FileId& id, const CacheFile& now) {
+  if (id.dev == 0 && id.ino == 0) return true;
+  return id.dev == now.dev && id.ino == now.ino && id.size == now.size &&
+         id.mtime_sec * 1000000000 + id.mtime_nsec == now.mtime_ns;
+}
+
 // -c with a cache: the members an earlier run read are taken from the
 // cache instead of being read, and afterwards the outcomes of the others
 // are kept there, archive by archive, each with the status its file had
@@ -486,7 +494,10 @@ struct Remember {
     cache_stat_all(paths, files, ok, stretch_count, r->check_threads);
     std::size_t kept = 0;  // the stretches whose status could be read
     for (std::size_t k = 0; k < stretch_count; ++k) {
-      if (!ok[k]) continue;
+      // A file changed since its directory was read: the members' facts
+      // are not those of the bytes the status describes.
+      const ArchiveName* file = check.members[order[stretches[k].start]].archive->file;
+      if (!ok[k] || !same_as_indexed(file->id, files[k])) continue;
       Stretch st = stretches[k];
       st.archive.file = files[k];
       stretches[kept++] = st;

@@ -119,8 +119,13 @@ TEST_F(ContentCacheTest, EachKeyFieldChangedAloneIsReadAgain) {
   std::vector<std::function<void(VerifyItem&)>> item_changes = {
       [](VerifyItem& x) { ++x.local_offset; }, [](VerifyItem& x) { ++x.compressed_size; },
       [](VerifyItem& x) { ++x.size; },         [](VerifyItem& x) { x.crc32 ^= 1; },
-      [](VerifyItem& x) { x.method = 0; },
+      [](VerifyItem& x) { x.method = 0; },     [](VerifyItem& x) { x.flags ^= 1; },
   };
+  // One file, however a run names it.
+  std::string dotted = dir_.path() + "/./" + std::string(".//") + "a.zip";
+  CacheArchive same = a;
+  same.name = same.file_path = dotted.c_str();
+  EXPECT_EQ(look_up(same, {ITEM}), std::vector<bool>{true});
   for (std::size_t k = 0; k < item_changes.size(); ++k) {
     VerifyItem changed = ITEM;
     item_changes[k](changed);
@@ -210,6 +215,14 @@ TEST_F(ContentCacheTest, RefusesWhatIsNotItsOwnPrivateFile) {
   EXPECT_EQ(st.st_mode & 07777, 0600u);
   ASSERT_EQ(stat((dir_ / "new/zorv").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0700u);
+
+  // A linked directory on the way (a linked ~/.cache) is no refusal.
+  dir_.mkdir("real");
+  ASSERT_EQ(symlink((dir_ / "real").c_str(), (dir_ / "linked").c_str()), 0);
+  c = cache_open(dir_ / "linked/zorv/cache.sqlite", true, &why);
+  EXPECT_NE(c, nullptr) << why;
+  if (c != nullptr) close(c);
+  EXPECT_EQ(stat((dir_ / "real/zorv/cache.sqlite").c_str(), &st), 0);
 
   auto refused = [&why](const std::string& path) {
     why.clear();
