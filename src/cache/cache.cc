@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -217,51 +218,76 @@ bool take_file(const std::string& path, std::string* why, bool* created) {
   return true;
 }
 
-// A new file gets the schema; one that has it is checked for whose and
-// which version it is. Another run may be making it at the same moment:
-// the schema is written under the write lock, after looking again.
-bool take_schema(ContentCache* c) {
-  for (int pass = 0; pass < 2; ++pass) {
-    sqlite3_stmt* st = nullptr;
-    int rc = sqlite3_prepare_v2(c->db,
-                                "SELECT (SELECT application_id FROM pragma_application_id),"
-                                " (SELECT user_version FROM pragma_user_version),"
-                                " (SELECT count(*) FROM sqlite_master)",
-                                -1, &st, nullptr);
-    if (rc == SQLITE_OK) rc = sqlite3_step(st);
-    if (rc != SQLITE_ROW) {
-      sqlite3_finalize(st);
-      fail(c, rc, false);
-      if (pass == 1) exec(c, "ROLLBACK", true);
-      return false;
-    }
-    int app = sqlite3_column_int(st, 0);
-    int version = sqlite3_column_int(st, 1);
-    int objects = sqlite3_column_int(st, 2);
-    sqlite3_finalize(st);
-    bool fresh = app == 0 && version == 0 && objects == 0;
-    if (!fresh) {
-      if (pass == 1) exec(c, "COMMIT", true);
-      if (app != CACHE_APPLICATION_ID) c->why = "not a zorv cache";
-      if (app == CACHE_APPLICATION_ID && version > CACHE_VERSION) c->why = "made by a newer zorv";
-      if (app == CACHE_APPLICATION_ID && version < CACHE_VERSION) c->why = "made by an older zorv";
-      return c->why.empty();
-    }
-    if (pass == 1) break;
-    // Both before the first table: the file then gives freed pages back,
-    // and readers never wait for the writer.
-    if (!exec(c, "PRAGMA auto_vacuum = INCREMENTAL", true) ||
-        !exec(c, "PRAGMA journal_mode = WAL", true) || !exec(c, "BEGIN IMMEDIATE", true))
-      return false;
+// What the file's header and catalogue say: whose it is, which version,
+// how many tables and indexes. False (c->why) when they cannot be read.
+bool read_header(ContentCache* c, int* app, int* version, int* objects) {
+  sqlite3_stmt* st = nullptr;
+  int rc = sqlite3_prepare_v2(c->db,
+                              "SELECT (SELECT application_id FROM pragma_application_id),"
+                              " (SELECT user_version FROM pragma_user_version),"
+                              " (SELECT count(*) FROM sqlite_master)",
+                              -1, &st, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_step(st);
+  if (rc == SQLITE_ROW) {
+    *app = sqlite3_column_int(st, 0);
+    *version = sqlite3_column_int(st, 1);
+    *objects = sqlite3_column_int(st, 2);
   }
+  sqlite3_finalize(st);
+  if (rc != SQLITE_ROW) fail(c, rc, false);
+  return rc == SQLITE_ROW;
+}
+
+// Writes the schema into an empty file.
+bool make_schema(ContentCache* c) {
   char header[96];
   std::snprintf(header, sizeof header, "PRAGMA application_id = %d; PRAGMA user_version = %d;",
                 CACHE_APPLICATION_ID, CACHE_VERSION);
+  // Both before the first table: the file then gives freed pages back,
+  // and readers never wait for the writer.
+  if (!exec(c, "PRAGMA auto_vacuum = INCREMENTAL", true) ||
+      !exec(c, "PRAGMA journal_mode = WAL", true) || !exec(c, "BEGIN IMMEDIATE", true))
+    return false;
   if (!exec(c, SCHEMA, true) || !exec(c, header, true) || !exec(c, "COMMIT", true)) {
     sqlite3_exec(c->db, "ROLLBACK", nullptr, nullptr, nullptr);
     return false;
   }
   return true;
+}
+
+// Holds an exclusive flock(2) on the file while alive: runs that find it
+// empty make its schema one at a time (SQLite's own locks do not cover
+// the change of journal mode), the others then find it made. SQLite locks
+// with fcntl(2), which flock(2) does not touch.
+struct MakerLock {
+  int fd;
+  explicit MakerLock(const std::string& path)
+      : fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)) {
+    if (fd >= 0) flock(fd, LOCK_EX);
+  }
+  ~MakerLock() {
+    if (fd >= 0) close(fd);
+  }
+  MakerLock(const MakerLock&) = delete;
+  MakerLock& operator=(const MakerLock&) = delete;
+};
+
+// A new file gets the schema; one that has it is checked for whose and
+// which version it is.
+bool take_schema(ContentCache* c, const std::string& path) {
+  int app = 0;
+  int version = 0;
+  int objects = 0;
+  if (!read_header(c, &app, &version, &objects)) return false;
+  if (app == 0 && version == 0 && objects == 0) {
+    MakerLock lock(path);
+    if (!read_header(c, &app, &version, &objects)) return false;  // another run may have made it
+    if (app == 0 && version == 0 && objects == 0) return make_schema(c);
+  }
+  if (app != CACHE_APPLICATION_ID) c->why = "not a zorv cache";
+  if (app == CACHE_APPLICATION_ID && version > CACHE_VERSION) c->why = "made by a newer zorv";
+  if (app == CACHE_APPLICATION_ID && version < CACHE_VERSION) c->why = "made by an older zorv";
+  return c->why.empty();
 }
 
 bool prepare_all(ContentCache* c) {
@@ -319,7 +345,7 @@ bool connect(ContentCache* c, const std::string& path, bool read_only) {
   // In WAL mode a crash loses at most the last transaction, never the
   // file's consistency.
   if (!read_only) exec(c, "PRAGMA synchronous = NORMAL", false);
-  return take_schema(c) && prepare_all(c);
+  return take_schema(c, path) && prepare_all(c);
 }
 
 }  // namespace
