@@ -62,7 +62,9 @@ class Cache : public test::CliRun {
 
   std::string sql_value(const std::string& query) {
     sqlite3* db = nullptr;
-    EXPECT_EQ(sqlite3_open_v2(db_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    // Read-write, as the next run opens it: a killed run may have left a
+    // log to recover, which a reader alone cannot.
+    EXPECT_EQ(sqlite3_open_v2(db_.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
     sqlite3_stmt* st = nullptr;
     std::string v = "?";
     if (sqlite3_prepare_v2(db, query.c_str(), -1, &st, nullptr) == SQLITE_OK &&
