@@ -446,7 +446,7 @@ void close_cache(Run& run) {
       run.cache_path.c_str());
 }
 
-// --cache-prune: before the run (or instead of one).
+// --cache-prune: before the run (or instead of one); the cache stays open.
 void prune_cache(Run& run) {
   ContentCache* c = open_cache(run, run.cache_path, run.options.cache_path.empty());
   if (c == nullptr) return;
@@ -455,12 +455,7 @@ void prune_cache(Run& run) {
     say(&run.diag, "warning, cache not pruned, %s: %s", why.c_str(), run.cache_path.c_str());
     run.cache_said = why;  // once is enough
   }
-  if (run.options.cache && run.options.content) {
-    run.content_cache = c;
-  } else {
-    bool wrote = false;
-    cache_close(c, &wrote);
-  }
+  run.content_cache = c;
 }
 
 // Opens the cache, prunes it, as the options ask.
@@ -468,11 +463,12 @@ void start_cache(Run& run) {
   const Options& o = run.options;
   if (!o.cache_prune && !(o.cache && o.content)) return;
   run.cache_path = o.cache_path.empty() ? cache_default_path() : o.cache_path;
-  if (o.cache_prune) {
-    prune_cache(run);
-  } else {
+  if (!o.cache_prune) {
     run.content_cache = open_cache(run, run.cache_path, o.cache_path.empty());
+    return;
   }
+  prune_cache(run);
+  if (!(o.cache && o.content)) close_cache(run);  // only pruned
 }
 
 // The report, then the -l summary and the totals; returns the exit status.

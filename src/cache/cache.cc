@@ -112,7 +112,6 @@ struct ContentCache {
   bool in_batch;
   std::string why;
   std::string cwd;  // with a slash: relative paths are kept as absolute ones
-  CacheCounts counts;
   // Archives looked up whose mark of being seen is old: marked at commit.
   std::vector<std::int64_t> seen;
 };
@@ -591,7 +590,6 @@ std::size_t cache_look_up(ContentCache* c, const CacheArchive& a, const VerifyIt
     found[i] = true;
     ++hits;
   }
-  c->counts.hits += hits;
   return hits;
 }
 
@@ -659,7 +657,7 @@ void cache_store(ContentCache* c, const CacheArchive& a, const VerifyItem* items
   for (const Kept& k : merged)
     if (members.empty() || members.back().item.local_offset != k.item.local_offset)
       members.push_back(k);
-  if (write_row(c, a, exists ? &row : nullptr, members)) c->counts.stored += fresh.size();
+  write_row(c, a, exists ? &row : nullptr, members);
 }
 
 void cache_commit(ContentCache* c) {
@@ -761,10 +759,6 @@ bool cache_prune(ContentCache* c, std::string* why) {
   ok = ok && !c->write_broken && exec(c, "PRAGMA incremental_vacuum", true);
   if (!ok) *why = c->why;
   return ok;
-}
-
-CacheCounts cache_counts(const ContentCache* c) {
-  return c != nullptr ? c->counts : CacheCounts{};
 }
 
 }  // namespace zorv

@@ -104,11 +104,4 @@ void cache_commit(ContentCache* c);
 // *why) when that failed.
 bool cache_prune(ContentCache* c, std::string* why);
 
-// What the cache did in this run: members answered, members kept.
-struct CacheCounts {
-  std::uint64_t hits;
-  std::uint64_t stored;
-};
-CacheCounts cache_counts(const ContentCache* c);
-
 }  // namespace zorv

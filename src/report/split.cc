@@ -401,8 +401,8 @@ bool lies_in_its_file(const ArchiveName* a) {
 // index read (an identity of all zeros: none was taken).
 bool same_as_indexed(const FileId& id, const CacheFile& now) {
   if (id.dev == 0 && id.ino == 0) return true;
-  return id.dev == now.dev && id.ino == now.ino && id.size == now.size &&
-         id.mtime_sec * 1000000000 + id.mtime_nsec == now.mtime_ns;
+  FileId seen{now.dev, now.ino, now.size, now.mtime_ns / 1000000000, now.mtime_ns % 1000000000};
+  return file_id_compare(id, seen) == 0;
 }
 
 // -c with a cache: the members an earlier run read are taken from the
