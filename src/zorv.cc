@@ -435,10 +435,30 @@ ContentCache* open_cache(Run& run, const std::string& path, bool defaulted) {
   return c;
 }
 
+bool find_image(void* ctx, const char* path, const struct stat& st,
+                std::vector<unsigned char>* image) {
+  return cache_find_image(static_cast<ContentCache*>(ctx), path, cache_file_of(st, 0), image);
+}
+
+void keep_image(void* ctx, const char* path, const struct stat& st, std::int64_t taken_ns,
+                std::vector<unsigned char>* image) {
+  cache_keep_image(static_cast<ContentCache*>(ctx), path, cache_file_of(st, taken_ns), image);
+}
+
+// Lets the opens keep directory images in the cache, and find them there
+// once it holds some: a run on storage that never kept one asks for none.
+void use_images(Run& run) {
+  if (run.content_cache == nullptr) return;
+  DirImages images{cache_has_images(run.content_cache) ? find_image : nullptr, keep_image,
+                   run.content_cache};
+  readahead_images(run.ahead, &images);
+}
+
 // Writes what is left and closes the cache; a failure during the run is
 // said now, once.
 void close_cache(Run& run) {
   if (run.content_cache == nullptr) return;
+  if (run.ahead != nullptr) readahead_images(run.ahead, nullptr);
   bool wrote = false;
   std::string why = cache_close(std::exchange(run.content_cache, nullptr), &wrote);
   if (why.empty() || why == run.cache_said) return;
@@ -487,6 +507,7 @@ int report(Run& run) {
   } else {
     sink = &text.emplace(o.summary, isatty(STDOUT_FILENO) != 0, &run.diag);
   }
+  use_images(run);  // those the indexing kept, too
   Revisit* rv = revisit_start(run.ahead, &run.cache, &run.diag);
   if (rv == nullptr) error_exit("internal error, print_report, out of memory");
   ReportOptions options{report_limits_for(run.index_bytes),
@@ -560,6 +581,7 @@ int run(const Options& o, int argc, char** argv) {
   run.progress =
       progress_start(o.progress == ProgressWhen::Always, o.progress == ProgressWhen::Never);
   run.ahead = start_ahead(o.jobs, &run.cache);
+  use_images(run);
   // Without one, compressed inner archives are named as not read, as
   // without -c.
   if (o.nested && o.content) run.store = nest_store_start();

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <iterator>
+#include <mutex>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -27,7 +28,7 @@ namespace {
 // "zorv" in the file's header: tells the cache from another program's
 // database that a mistyped --cache names.
 constexpr int CACHE_APPLICATION_ID = 0x7a6f7276;
-constexpr int CACHE_VERSION = 1;
+constexpr int CACHE_VERSION = 2;  // 1: no directory images
 
 // Waits this long for another run's transaction before giving up writing.
 constexpr int BUSY_TIMEOUT_MS = 30000;
@@ -60,7 +61,32 @@ const char* const SCHEMA =
     "  UNIQUE(name, span_base));"
     "CREATE INDEX archive_seen ON archive(seen);";
 
-enum Stmt { FIND_ARCHIVE, INSERT_ARCHIVE, UPDATE_ARCHIVE, MARK_SEEN, STMT_COUNT };
+// One row per file whose directory image is kept: its status then, and
+// the image (checked by its CRC-32 like the members).
+const char* const IMAGE_SCHEMA =
+    "CREATE TABLE image("
+    "  id INTEGER PRIMARY KEY,"
+    "  name BLOB NOT NULL UNIQUE,"
+    "  dev INTEGER NOT NULL, ino INTEGER NOT NULL, size INTEGER NOT NULL,"
+    "  mtime_ns INTEGER NOT NULL, ctime_ns INTEGER NOT NULL,"
+    "  seen INTEGER NOT NULL,"
+    "  bytes BLOB NOT NULL,"
+    "  bytes_check INTEGER NOT NULL);"
+    "CREATE INDEX image_seen ON image(seen);";
+
+// Images waiting are written once they take this much.
+constexpr std::size_t IMAGES_WAITING_MAX = std::size_t{8} << 20;
+
+enum Stmt {
+  FIND_ARCHIVE,
+  INSERT_ARCHIVE,
+  UPDATE_ARCHIVE,
+  MARK_SEEN,
+  FIND_IMAGE,
+  PUT_IMAGE,
+  MARK_IMAGE_SEEN,
+  STMT_COUNT
+};
 
 const char* const STMT_TEXT[STMT_COUNT] = {
     "SELECT id, dev, ino, size, mtime_ns, ctime_ns, seen, members, members_check FROM archive"
@@ -70,6 +96,11 @@ const char* const STMT_TEXT[STMT_COUNT] = {
     "UPDATE archive SET file = ?3, dev = ?4, ino = ?5, size = ?6, mtime_ns = ?7, ctime_ns = ?8,"
     " seen = ?9, entries = ?10, members = ?11, members_check = ?12 WHERE id = ?1",
     "UPDATE archive SET seen = ?2 WHERE id = ?1",
+    "SELECT id, dev, ino, size, mtime_ns, ctime_ns, seen, bytes, bytes_check FROM image"
+    " WHERE name = ?1",
+    "INSERT OR REPLACE INTO image(name, dev, ino, size, mtime_ns, ctime_ns, seen, bytes,"
+    " bytes_check) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)",
+    "UPDATE image SET seen = ?2 WHERE id = ?1",
 };
 
 // A member's outcome as the blob holds it, little-endian: local header
@@ -83,6 +114,13 @@ struct Kept {
   VerifyOutcome outcome;
 };
 
+// A directory image handed over and not written yet.
+struct Waiting {
+  std::string name;
+  CacheFile file;
+  std::vector<unsigned char> bytes;
+};
+
 std::int64_t clock_ns() {
   struct timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
@@ -93,6 +131,12 @@ std::int64_t as_i64(std::uint64_t v) {
   std::int64_t s;
   std::memcpy(&s, &v, sizeof s);
   return s;
+}
+
+// Whether the file's status changed so shortly before it was read that a
+// change within the clock's step could hide.
+bool racy(const CacheFile& f) {
+  return f.ctime_ns > f.taken_ns - RACY_NS;
 }
 
 bool same_file(const CacheFile& a, const CacheFile& b) {
@@ -114,6 +158,11 @@ struct ContentCache {
   std::string cwd;  // with a slash: relative paths are kept as absolute ones
   // Archives looked up whose mark of being seen is old: marked at commit.
   std::vector<std::int64_t> seen;
+  std::vector<std::int64_t> images_seen;  // the same for images
+  bool has_images;
+  std::vector<Waiting> waiting;  // images kept and not written yet
+  std::size_t waiting_bytes;
+  std::mutex lock;  // the threads' opens find and keep images
 };
 
 namespace {
@@ -247,7 +296,8 @@ bool make_schema(ContentCache* c) {
   if (!exec(c, "PRAGMA auto_vacuum = INCREMENTAL", true) ||
       !exec(c, "PRAGMA journal_mode = WAL", true) || !exec(c, "BEGIN IMMEDIATE", true))
     return false;
-  if (!exec(c, SCHEMA, true) || !exec(c, header, true) || !exec(c, "COMMIT", true)) {
+  if (!exec(c, SCHEMA, true) || !exec(c, IMAGE_SCHEMA, true) || !exec(c, header, true) ||
+      !exec(c, "COMMIT", true)) {
     sqlite3_exec(c->db, "ROLLBACK", nullptr, nullptr, nullptr);
     return false;
   }
@@ -271,17 +321,34 @@ struct MakerLock {
   MakerLock& operator=(const MakerLock&) = delete;
 };
 
-// A new file gets the schema; one that has it is checked for whose and
-// which version it is.
-bool take_schema(ContentCache* c, const std::string& path) {
+// A first version's file gains the table of images; what it holds stays.
+bool add_images(ContentCache* c) {
+  char header[48];
+  std::snprintf(header, sizeof header, "PRAGMA user_version = %d;", CACHE_VERSION);
+  if (!exec(c, "BEGIN IMMEDIATE", true)) return false;
+  if (!exec(c, IMAGE_SCHEMA, true) || !exec(c, header, true) || !exec(c, "COMMIT", true)) {
+    sqlite3_exec(c->db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return false;
+  }
+  return true;
+}
+
+// A new file gets the schema, a first version's file its images; one that
+// has the schema is checked for whose and which version it is.
+bool take_schema(ContentCache* c, const std::string& path, bool read_only) {
   int app = 0;
   int version = 0;
   int objects = 0;
   if (!read_header(c, &app, &version, &objects)) return false;
-  if (app == 0 && version == 0 && objects == 0) {
+  bool first = app == CACHE_APPLICATION_ID && version == 1 && !read_only;
+  if ((app == 0 && version == 0 && objects == 0) || first) {
     MakerLock lock(path);
     if (!read_header(c, &app, &version, &objects)) return false;  // another run may have made it
     if (app == 0 && version == 0 && objects == 0) return make_schema(c);
+    if (app == CACHE_APPLICATION_ID && version == 1) {
+      if (!add_images(c)) return false;
+      version = CACHE_VERSION;
+    }
   }
   if (app != CACHE_APPLICATION_ID) c->why = "not a zorv cache";
   if (app == CACHE_APPLICATION_ID && version > CACHE_VERSION) c->why = "made by a newer zorv";
@@ -299,6 +366,17 @@ bool prepare_all(ContentCache* c) {
     }
   }
   return true;
+}
+
+// Whether the file holds any image yet.
+bool count_images(ContentCache* c) {
+  sqlite3_stmt* st = nullptr;
+  int rc = sqlite3_prepare_v2(c->db, "SELECT EXISTS(SELECT 1 FROM image)", -1, &st, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_step(st);
+  if (rc == SQLITE_ROW) c->has_images = sqlite3_column_int(st, 0) != 0;
+  sqlite3_finalize(st);
+  if (rc != SQLITE_ROW) fail(c, rc, false);
+  return rc == SQLITE_ROW;
 }
 
 void release(ContentCache* c) {
@@ -344,7 +422,7 @@ bool connect(ContentCache* c, const std::string& path, bool read_only) {
   // In WAL mode a crash loses at most the last transaction, never the
   // file's consistency.
   if (!read_only) exec(c, "PRAGMA synchronous = NORMAL", false);
-  return take_schema(c, path) && prepare_all(c);
+  return take_schema(c, path, read_only) && prepare_all(c) && count_images(c);
 }
 
 }  // namespace
@@ -411,15 +489,20 @@ ContentCache* cache_open(const std::string& path, bool make_dir, std::string* wh
   return c;
 }
 
+CacheFile cache_file_of(const struct stat& st, std::int64_t taken_ns) {
+  return CacheFile{st.st_dev,
+                   st.st_ino,
+                   st.st_size,
+                   std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec,
+                   std::int64_t{st.st_ctim.tv_sec} * 1000000000 + st.st_ctim.tv_nsec,
+                   taken_ns};
+}
+
 bool cache_stat(const char* path, CacheFile* f) {
-  f->taken_ns = clock_ns();
+  std::int64_t taken = clock_ns();
   struct stat st;
   if (stat(path, &st) != 0) return false;
-  f->dev = st.st_dev;
-  f->ino = st.st_ino;
-  f->size = st.st_size;
-  f->mtime_ns = std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
-  f->ctime_ns = std::int64_t{st.st_ctim.tv_sec} * 1000000000 + st.st_ctim.tv_nsec;
+  *f = cache_file_of(st, taken);
   return true;
 }
 
@@ -578,7 +661,9 @@ const Kept* kept_for(const std::vector<Kept>& members, const VerifyItem& item) {
 
 std::size_t cache_look_up(ContentCache* c, const CacheArchive& a, const VerifyItem* items,
                           std::size_t n, VerifyOutcome* out, bool* found) {
-  if (c == nullptr || c->broken) return 0;
+  if (c == nullptr) return 0;
+  std::lock_guard<std::mutex> hold(c->lock);
+  if (c->broken) return 0;
   Row row;
   if (!find_archive(c, a, &row, false) || !row.current) return 0;
   if (row.seen + SEEN_STEP_S <= c->now_s) c->seen.push_back(row.id);
@@ -638,8 +723,9 @@ bool write_row(ContentCache* c, const CacheArchive& a, const Row* row,
 
 void cache_store(ContentCache* c, const CacheArchive& a, const VerifyItem* items,
                  const VerifyOutcome* outcomes, std::size_t n) {
-  if (c == nullptr || c->write_broken || n == 0) return;
-  if (a.file.ctime_ns > a.file.taken_ns - RACY_NS) return;
+  if (c == nullptr) return;
+  std::lock_guard<std::mutex> hold(c->lock);
+  if (c->write_broken || n == 0 || racy(a.file)) return;
   if (!begin_batch(c)) return;
   // Another run may have written the row since the look-up: read it again.
   Row row;
@@ -660,20 +746,122 @@ void cache_store(ContentCache* c, const CacheArchive& a, const VerifyItem* items
   write_row(c, a, exists ? &row : nullptr, members);
 }
 
-void cache_commit(ContentCache* c) {
-  if (c == nullptr || c->write_broken) return;
-  if (!c->seen.empty()) {
-    if (!begin_batch(c)) return;
-    for (std::int64_t id : c->seen) {
-      sqlite3_bind_int64(c->stmt[MARK_SEEN], 1, id);
-      sqlite3_bind_int64(c->stmt[MARK_SEEN], 2, c->now_s);
-      bool ok = step(c, MARK_SEEN, true);
-      done(c, MARK_SEEN);
-      if (!ok) return;
-    }
-    c->seen.clear();
+namespace {
+
+// Marks the rows `ids` as seen by this run.
+bool mark_seen(ContentCache* c, Stmt s, std::vector<std::int64_t>* ids) {
+  if (ids->empty()) return true;
+  if (!begin_batch(c)) return false;
+  for (std::int64_t id : *ids) {
+    sqlite3_bind_int64(c->stmt[s], 1, id);
+    sqlite3_bind_int64(c->stmt[s], 2, c->now_s);
+    bool ok = step(c, s, true);
+    done(c, s);
+    if (!ok) return false;
+  }
+  ids->clear();
+  return true;
+}
+
+// Writes the images waiting.
+bool write_images(ContentCache* c) {
+  if (c->waiting.empty()) return true;
+  if (!begin_batch(c)) return false;
+  sqlite3_stmt* st = c->stmt[PUT_IMAGE];
+  for (const Waiting& w : c->waiting) {
+    sqlite3_bind_blob(st, 1, w.name.data(), static_cast<int>(w.name.size()), SQLITE_STATIC);
+    sqlite3_bind_int64(st, 2, as_i64(w.file.dev));
+    sqlite3_bind_int64(st, 3, as_i64(w.file.ino));
+    sqlite3_bind_int64(st, 4, w.file.size);
+    sqlite3_bind_int64(st, 5, w.file.mtime_ns);
+    sqlite3_bind_int64(st, 6, w.file.ctime_ns);
+    sqlite3_bind_int64(st, 7, c->now_s);
+    sqlite3_bind_blob(st, 8, w.bytes.data(), static_cast<int>(w.bytes.size()), SQLITE_STATIC);
+    sqlite3_bind_int64(st, 9, blob_check(w.bytes.data(), w.bytes.size()));
+    bool ok = step(c, PUT_IMAGE, true);
+    done(c, PUT_IMAGE);
+    if (!ok) return false;
+  }
+  c->waiting.clear();
+  c->waiting_bytes = 0;
+  return true;
+}
+
+void commit(ContentCache* c) {
+  if (c->write_broken) return;
+  if (!mark_seen(c, MARK_SEEN, &c->seen) || !mark_seen(c, MARK_IMAGE_SEEN, &c->images_seen) ||
+      !write_images(c)) {
+    return;
   }
   if (c->in_batch && exec(c, "COMMIT", true)) c->in_batch = false;
+}
+
+}  // namespace
+
+void cache_commit(ContentCache* c) {
+  if (c == nullptr) return;
+  std::lock_guard<std::mutex> hold(c->lock);
+  commit(c);
+}
+
+bool cache_has_images(ContentCache* c) {
+  if (c == nullptr) return false;
+  std::lock_guard<std::mutex> hold(c->lock);
+  return !c->broken && c->has_images;
+}
+
+bool cache_find_image(ContentCache* c, const char* path, const CacheFile& f,
+                      std::vector<unsigned char>* image) {
+  if (c == nullptr) return false;
+  std::lock_guard<std::mutex> hold(c->lock);
+  if (c->broken) return false;
+  sqlite3_stmt* st = c->stmt[FIND_IMAGE];
+  std::string name = absolute(c, path);
+  sqlite3_bind_blob(st, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
+  bool found = false;
+  if (!step(c, FIND_IMAGE, false, &found) || !found) {
+    done(c, FIND_IMAGE);
+    return false;
+  }
+  CacheFile held{static_cast<std::uint64_t>(sqlite3_column_int64(st, 1)),
+                 static_cast<std::uint64_t>(sqlite3_column_int64(st, 2)),
+                 sqlite3_column_int64(st, 3),
+                 sqlite3_column_int64(st, 4),
+                 sqlite3_column_int64(st, 5),
+                 0};
+  auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(st, 7));
+  auto len = static_cast<std::size_t>(sqlite3_column_bytes(st, 7));
+  bool usable = same_file(held, f) && blob != nullptr &&
+                blob_check(blob, len) == sqlite3_column_int64(st, 8);
+  if (usable) {
+    try {
+      image->assign(blob, blob + len);
+      if (sqlite3_column_int64(st, 6) + SEEN_STEP_S <= c->now_s)
+        c->images_seen.push_back(sqlite3_column_int64(st, 0));
+    } catch (const std::bad_alloc&) {
+      usable = false;  // the file is opened instead
+    }
+  }
+  done(c, FIND_IMAGE);
+  return usable;
+}
+
+void cache_keep_image(ContentCache* c, const char* path, const CacheFile& f,
+                      std::vector<unsigned char>* image) {
+  if (c == nullptr) return;
+  std::lock_guard<std::mutex> hold(c->lock);
+  if (c->write_broken || racy(f) || image->size() > INT32_MAX) return;
+  try {
+    c->waiting.push_back(Waiting{absolute(c, path), f, std::move(*image)});
+  } catch (const std::bad_alloc&) {
+    return;  // not kept: the next run opens it
+  }
+  c->has_images = true;
+  c->waiting_bytes += c->waiting.back().bytes.size();
+  if (c->waiting_bytes < IMAGES_WAITING_MAX) return;
+  // Written now, in the batch under way or in one of their own.
+  bool own = !c->in_batch;
+  if (write_images(c) && own && exec(c, "COMMIT", true)) c->in_batch = false;
 }
 
 namespace {
@@ -697,48 +885,37 @@ std::int64_t used_bytes(ContentCache* c) {
   return pages < 0 || free_pages < 0 || page < 0 ? -1 : (pages - free_pages) * page;
 }
 
-// Drops the oldest-seen half of the archives while the file is over its
-// bound.
+// Drops the oldest-seen half of the archives and of the images while the
+// file is over its bound.
 void hold_bound(ContentCache* c) {
   for (int round = 0; round < 64 && !c->write_broken && used_bytes(c) > c->bytes_max; ++round) {
-    if (!begin_batch(c) || !exec(c,
-                                 "CREATE TEMP TABLE IF NOT EXISTS dropped(id INTEGER PRIMARY KEY);"
-                                 "DELETE FROM dropped;"
-                                 "INSERT INTO dropped SELECT id FROM archive ORDER BY seen, id"
-                                 "  LIMIT (SELECT (count(*) + 1) / 2 FROM archive);"
-                                 "DELETE FROM archive WHERE id IN dropped;",
-                                 true)) {
-      return;
+    if (!begin_batch(c)) return;
+    for (const char* table : {"archive", "image"}) {
+      char sql[256];
+      std::snprintf(sql, sizeof sql,
+                    "DELETE FROM %s WHERE id IN (SELECT id FROM %s ORDER BY seen, id"
+                    " LIMIT (SELECT (count(*) + 1) / 2 FROM %s));",
+                    table, table, table);
+      if (!exec(c, sql, true)) return;
     }
-    cache_commit(c);
+    commit(c);
   }
   exec(c, "PRAGMA incremental_vacuum", true);
 }
 
-}  // namespace
-
-std::string cache_close(ContentCache* c, bool* wrote) {
-  if (c == nullptr) return std::string();
-  cache_commit(c);
-  if (!c->write_broken) hold_bound(c);
-  std::string why = c->why;
-  *wrote = !c->broken;
-  release(c);
-  return why;
-}
-
-bool cache_prune(ContentCache* c, std::string* why) {
+// Drops the rows of `table` no run has seen for CACHE_PRUNE_AGE_S and
+// those whose file (the column `file`) is gone.
+bool prune_table(ContentCache* c, const char* table, const char* file) {
   char sql[512];
   std::snprintf(sql, sizeof sql,
                 "CREATE TEMP TABLE IF NOT EXISTS dropped(id INTEGER PRIMARY KEY);"
                 "DELETE FROM dropped;"
-                "INSERT INTO dropped SELECT id FROM archive WHERE seen < %lld;",
-                static_cast<long long>(c->now_s - CACHE_PRUNE_AGE_S));
-  bool ok = !c->write_broken && begin_batch(c) && exec(c, sql, true);
-  // Archives whose file is gone.
+                "INSERT INTO dropped SELECT id FROM %s WHERE seen < %lld;",
+                table, static_cast<long long>(c->now_s - CACHE_PRUNE_AGE_S));
+  if (!exec(c, sql, true)) return false;
+  std::snprintf(sql, sizeof sql, "SELECT id, %s FROM %s", file, table);
   sqlite3_stmt* st = nullptr;
-  if (ok && sqlite3_prepare_v2(c->db, "SELECT id, coalesce(file, name) FROM archive", -1, &st,
-                               nullptr) == SQLITE_OK) {
+  if (sqlite3_prepare_v2(c->db, sql, -1, &st, nullptr) == SQLITE_OK) {
     std::vector<std::int64_t> gone;
     while (sqlite3_step(st) == SQLITE_ROW) {
       std::string path(static_cast<const char*>(sqlite3_column_blob(st, 1)),
@@ -751,11 +928,34 @@ bool cache_prune(ContentCache* c, std::string* why) {
     for (std::int64_t id : gone) {
       std::snprintf(sql, sizeof sql, "INSERT OR IGNORE INTO dropped VALUES(%lld)",
                     static_cast<long long>(id));
-      if (!(ok = exec(c, sql, true))) break;
+      if (!exec(c, sql, true)) return false;
     }
   }
-  ok = ok && exec(c, "DELETE FROM archive WHERE id IN dropped;", true);
-  if (ok) cache_commit(c);
+  std::snprintf(sql, sizeof sql, "DELETE FROM %s WHERE id IN dropped;", table);
+  return exec(c, sql, true);
+}
+
+}  // namespace
+
+std::string cache_close(ContentCache* c, bool* wrote) {
+  if (c == nullptr) return std::string();
+  std::string why;
+  {
+    std::lock_guard<std::mutex> hold(c->lock);
+    commit(c);
+    if (!c->write_broken) hold_bound(c);
+    why = c->why;
+    *wrote = !c->broken;
+  }
+  release(c);
+  return why;
+}
+
+bool cache_prune(ContentCache* c, std::string* why) {
+  std::lock_guard<std::mutex> hold(c->lock);
+  bool ok = !c->write_broken && begin_batch(c) &&
+            prune_table(c, "archive", "coalesce(file, name)") && prune_table(c, "image", "name");
+  if (ok) commit(c);
   ok = ok && !c->write_broken && exec(c, "PRAGMA incremental_vacuum", true);
   if (!ok) *why = c->why;
   return ok;

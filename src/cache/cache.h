@@ -11,11 +11,19 @@
 // value: the cache gives the reason once and stops being used (a file it
 // cannot write still answers look-ups), and the caller's results are the
 // same as without it. Nothing here writes a message.
+//
+// It also keeps the directory images (zip_image) of archives that were slow
+// to open, by the same file status, so that a later run on slow storage
+// walks their directories without opening them. Every function may be
+// called from several threads at once.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include <sys/stat.h>
 
 #include "zip/verify.h"
 
@@ -63,6 +71,9 @@ struct CacheFile {
 // False when the file's status cannot be read.
 bool cache_stat(const char* path, CacheFile* f);
 
+// The status `st`, read at `taken_ns` (the wall clock, ns).
+CacheFile cache_file_of(const struct stat& st, std::int64_t taken_ns);
+
 // cache_stat of paths[0, n) into files, ok[i] saying whether it worked, on
 // up to `threads` threads: on slow storage each status is a round trip.
 void cache_stat_all(const char* const* paths, CacheFile* files, bool* ok, std::size_t n,
@@ -98,6 +109,22 @@ void cache_store(ContentCache* c, const CacheArchive& a, const VerifyItem* items
 
 // Writes the batch's stores in one transaction.
 void cache_commit(ContentCache* c);
+
+// Whether the cache holds a directory image, or was handed one by this
+// run: a run that finds none asks for none, and pays nothing for them.
+bool cache_has_images(ContentCache* c);
+
+// Sets *image to the directory image kept for the file at `path` while its
+// status is `f`; false when none is kept for the file as it is now.
+bool cache_find_image(ContentCache* c, const char* path, const CacheFile& f,
+                      std::vector<unsigned char>* image);
+
+// Keeps the directory image *image (moved from when kept) of the file at
+// `path`, as `f` says it was, unless the file changed too shortly before
+// (see cache_store). Written at cache_commit, or sooner when the images
+// waiting take a few MiB.
+void cache_keep_image(ContentCache* c, const char* path, const CacheFile& f,
+                      std::vector<unsigned char>* image);
 
 // Drops the archives not looked up for CACHE_PRUNE_AGE_S and those whose
 // file is gone, and gives the space back to the file system. False (and

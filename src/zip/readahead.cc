@@ -62,6 +62,8 @@ struct Readahead {
   bool no_threads = false;      // starting them failed: the caller opens everything
   unsigned busy = 0;            // items the threads are opening (a descriptor each)
   bool want_fds = false;        // the caller found none free: the threads let theirs go
+  DirImages images{};           // where directory images are found and kept
+  unsigned image_users = 0;     // opens using `images` right now
   std::mutex lock;
   std::condition_variable work;  // an item was queued, or stop
   std::condition_variable done;  // an item is done, or bytes were released
@@ -127,10 +129,71 @@ void threads_resume(Readahead* ra) {
 // the archive to the taker. The taker, finding none free, has the threads
 // let theirs go and opens it again: it then holds no more descriptors than
 // a serial run would.
+// The images an open uses, held for as long as it runs (none for an
+// archive that cannot have one).
+struct ImagesHeld {
+  Readahead* ra;
+  DirImages images{};
+  ImagesHeld(Readahead* r, bool wanted) : ra(r) {
+    if (!wanted) return;
+    std::lock_guard<std::mutex> hold(ra->lock);
+    images = ra->images;
+    if (images.find != nullptr || images.keep != nullptr) ++ra->image_users;
+  }
+  ~ImagesHeld() {
+    if (images.find == nullptr && images.keep == nullptr) return;
+    std::lock_guard<std::mutex> hold(ra->lock);
+    --ra->image_users;
+    ra->done.notify_all();
+  }
+  ImagesHeld(const ImagesHeld&) = delete;
+  ImagesHeld& operator=(const ImagesHeld&) = delete;
+};
+
+std::int64_t wall_ns() {
+  timespec t;
+  clock_gettime(CLOCK_REALTIME, &t);
+  return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+}
+
+// Makes the archive from the image kept for the file as it is now, without
+// opening it; false when there is none (or it cannot be used).
+bool open_from_image(Item* item, const DirImages& images, std::int64_t began) {
+  Ahead& a = item->out;
+  struct stat st;
+  if (stat(item->path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  std::vector<unsigned char> image;
+  if (!images.find(images.ctx, item->path, st, &image)) return false;
+  a.zd = openzip_image(image.data(), image.size(), item->name,
+                       ZipOpen{nullptr, item->ra->cache, admit, item, 0, item->span});
+  item->open_ns = now_ns() - began;
+  if (a.zd == nullptr) return item->retry;  // held back: the taker opens it again
+  a.has_id = true;
+  a.id = file_id_of(st);
+  return true;
+}
+
+// Hands the image of an archive just opened to the store.
+void keep_image(const Item* item, const DirImages& images, const struct stat& st,
+                std::int64_t taken_ns) {
+  const ZipDir* zd = item->out.zd;
+  std::vector<unsigned char> image;
+  try {
+    image.resize(zip_image_size(zd));
+  } catch (const std::bad_alloc&) {
+    return;  // not kept: the next run opens it
+  }
+  if (zip_image(zd, image.data())) images.keep(images.ctx, item->path, st, taken_ns, &image);
+}
+
 void open_item(Item* item, bool may_defer) {
   Ahead& a = item->out;
   Diag keep{&a.messages};  // the reader's lines wait with the archive for its taker
   std::int64_t began = now_ns();
+  ImagesHeld held(item->ra, !item->sniffed && item->span.len < 0);
+  const DirImages& images = held.images;
+  if (images.find != nullptr && open_from_image(item, images, began)) return;
+  std::int64_t taken = images.keep != nullptr ? wall_ns() : 0;
   int fd = open(item->path, zip_open_flags());
   int err = errno;
   if (fd < 0 && !may_defer && out_of_descriptors(err)) {
@@ -169,6 +232,10 @@ void open_item(Item* item, bool may_defer) {
     a.zd = openzip_at(fd, known ? &st : nullptr, item->name,
                       ZipOpen{item->sniffed ? nullptr : &keep, item->ra->cache, admit, item,
                               item->sniffed ? ECD_SEARCH_STRICT : 0, item->span});
+    if (a.zd != nullptr && known && images.keep != nullptr &&
+        item->open_ns >= item->ra->limits.slow_ns) {
+      keep_image(item, images, st, taken);
+    }
   }
   // A file read for its bytes that turns out no archive, or not one that
   // can be read, is none of the report's business.
@@ -370,6 +437,13 @@ void readahead_release(Readahead* ra) {
   ra->taken = false;
   release_item(ra, slot(ra, ra->head));
   ra->done.notify_all();  // bytes freed, and a new head may be admitted
+}
+
+void readahead_images(Readahead* ra, const DirImages* images) {
+  std::unique_lock<std::mutex> hold(ra->lock);
+  ra->images = images != nullptr ? *images : DirImages{};
+  // Opens that start from now on take no images: the wait is short.
+  if (images == nullptr) ra->done.wait(hold, [&] { return ra->image_users == 0; });
 }
 
 bool readahead_slow(Readahead* ra) {

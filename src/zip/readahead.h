@@ -21,6 +21,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "util/diag.h"
 #include "util/file_id.h"
@@ -104,6 +105,30 @@ void readahead_drop(Readahead* ra);
 // Whether opening an archive has taken long lately (the threads run, or
 // would): storage where waiting, not work, is the cost.
 bool readahead_slow(Readahead* ra);
+
+// Directory images (zip_image) kept between runs, by the status of the
+// file they were taken from. `find` (null: none are asked for) fills
+// *image when the store holds one for the file at `path` as `st` says it
+// is: the archive is then made from it, and the file is not opened.
+// `keep` (null: none are kept) is handed the image of an archive whose
+// open was slow (the storage's waits, not a local disk's), with the file's
+// status from that open and the wall clock read before it
+// (CLOCK_REALTIME, ns). Both are called from any of the threads, never at
+// once for one archive; they must be safe to call at the same time, and
+// must not throw. Archives in another file's bytes and those read for
+// their bytes only (sniffed) have no image.
+struct DirImages {
+  bool (*find)(void* ctx, const char* path, const struct stat& st,
+               std::vector<unsigned char>* image);
+  void (*keep)(void* ctx, const char* path, const struct stat& st, std::int64_t taken_ns,
+               std::vector<unsigned char>* image);
+  void* ctx;
+};
+
+// Uses `images` (copied; null: none) for the archives opened from now on.
+// Given null, returns once no thread still uses the images set before, so
+// their store may then be closed.
+void readahead_images(Readahead* ra, const DirImages* images);
 
 // --- for tests ---
 // The most directory bytes admitted at once so far.

@@ -540,6 +540,128 @@ ZipLayout zip_layout(const ZipDir* zd) {
                    zd->end,       zd->shift,   zd->cd_buf};
 }
 
+namespace {
+
+constexpr std::uint32_t IMAGE_MAGIC = 0x31494452;  // "RDI1": a layout change needs a new one
+
+// magic, file size, end record position, the end record's fixed part as
+// the file holds it, ZIP64 end record position, the values in force, shift,
+// directory size; then the directory.
+constexpr std::size_t IMAGE_HEAD = 4 + 8 + 8 + ECD_SIZE + 8 + (4 + 4 + 8 + 8 + 8 + 8) + 8 + 4;
+
+struct ImageOut {
+  unsigned char* p;
+  void put(std::uint64_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i)
+      *p++ = static_cast<unsigned char>(v >> (8 * i));
+  }
+};
+
+struct ImageIn {
+  const unsigned char* p;
+  std::uint64_t get(int bytes) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i)
+      v |= std::uint64_t{*p++} << (8 * i);
+    return v;
+  }
+  std::int64_t get_i64() {
+    std::uint64_t v = get(8);
+    std::int64_t s;
+    std::memcpy(&s, &v, sizeof s);
+    return s;
+  }
+};
+
+void put_ecd(ImageOut* out, const ECD& e) {
+  out->put(e.signature, 4);
+  out->put(e.disk_number, 2);
+  out->put(e.cd_disk, 2);
+  out->put(e.disk_entries, 2);
+  out->put(e.total_entries, 2);
+  out->put(e.cd_size, 4);
+  out->put(e.cd_offset, 4);
+  out->put(e.comment_len, 2);
+}
+
+// The directory of an image, in a buffer of the ZipDir's own: a small one
+// where the tail read would have held it, a big one as load_cd takes it.
+bool take_image_cd(ZipDir* zd, const unsigned char* cd) {
+  if (zd->cd_size > ZIP_WINDOW) {
+    if (zd->how.admit != nullptr && !zd->how.admit(zd->cd_size, zd->how.ctx)) return false;
+    zd->cd_copy = take_buffer(zd->how.cache, zd->cd_size, &zd->cd_copy_cap);
+    if (zd->cd_copy == nullptr) return false;
+    std::memcpy(zd->cd_copy, cd, zd->cd_size);
+    zd->cd_buf = zd->cd_copy;
+    return true;
+  }
+  zd->window = static_cast<unsigned char*>(std::malloc(std::max<std::uint32_t>(zd->cd_size, 1)));
+  if (zd->window == nullptr) return false;
+  std::memcpy(zd->window, cd, zd->cd_size);
+  zd->cd_buf = zd->window;
+  return true;
+}
+
+}  // namespace
+
+std::size_t zip_image_size(const ZipDir* zd) {
+  return IMAGE_HEAD + zd->cd_size;
+}
+
+bool zip_image(const ZipDir* zd, unsigned char* out) {
+  if (zd->base != 0 || zd->how.span.len >= 0) return false;
+  ImageOut o{out};
+  o.put(IMAGE_MAGIC, 4);
+  o.put(static_cast<std::uint64_t>(zd->file_size), 8);
+  o.put(static_cast<std::uint64_t>(zd->ecd_pos), 8);
+  put_ecd(&o, zd->ecd);
+  o.put(static_cast<std::uint64_t>(zd->end64_pos), 8);
+  o.put(zd->end.disk_number, 4);
+  o.put(zd->end.cd_disk, 4);
+  o.put(zd->end.disk_entries, 8);
+  o.put(zd->end.total_entries, 8);
+  o.put(zd->end.cd_size, 8);
+  o.put(zd->end.cd_offset, 8);
+  o.put(static_cast<std::uint64_t>(zd->shift), 8);
+  o.put(zd->cd_size, 4);
+  if (zd->cd_size > 0) std::memcpy(o.p, zd->cd_buf, zd->cd_size);
+  return true;
+}
+
+ZipDir* openzip_image(const unsigned char* image, std::size_t len, const char* path,
+                      const ZipOpen& how) {
+  if (len < IMAGE_HEAD || le_u32(image) != IMAGE_MAGIC || how.span.len >= 0) return nullptr;
+  auto* zd = static_cast<ZipDir*>(std::calloc(1, sizeof(ZipDir)));
+  if (zd == nullptr) return nullptr;
+  zd->how = how;
+  zd->fd = -1;
+  OpenGuard guard{zd};
+  ImageIn in{image + 4};
+  zd->file_size = in.get_i64();
+  zd->ecd_pos = in.get_i64();
+  decode_ecd(in.p, &zd->ecd);
+  in.p += ECD_SIZE;
+  zd->end64_pos = in.get_i64();
+  zd->end.disk_number = static_cast<std::uint32_t>(in.get(4));
+  zd->end.cd_disk = static_cast<std::uint32_t>(in.get(4));
+  zd->end.disk_entries = in.get(8);
+  zd->end.total_entries = in.get(8);
+  zd->end.cd_size = in.get(8);
+  zd->end.cd_offset = in.get(8);
+  zd->shift = in.get_i64();
+  zd->cd_size = static_cast<std::uint32_t>(in.get(4));
+  // The directory is the rest, and what the end records say it is (none
+  // for an archive with no entries).
+  if (len - IMAGE_HEAD != zd->cd_size || (zd->cd_size != 0 && zd->end.cd_size != zd->cd_size))
+    return nullptr;
+  std::size_t path_len = std::strlen(path) + 1;
+  zd->path = static_cast<char*>(std::malloc(path_len));
+  if (zd->path == nullptr || !take_image_cd(zd, in.p)) return nullptr;
+  std::memcpy(zd->path, path, path_len);
+  zd->how.diag = nullptr;
+  return guard.release();
+}
+
 void closezip(ZipDir* zd) {
   std::free(zd->entry.name);
   if (zd->cd_copy != nullptr) give_buffer(zd->how.cache, zd->cd_copy, zd->cd_copy_cap);

@@ -201,6 +201,28 @@ void closezip(ZipDir* zd);
 // Gives back the buffer a cache holds; the cache is empty again.
 void zip_cache_release(ZipCache* cache);
 
+// --- directory images ---
+//
+// An image is what an open found, in bytes: the end records as decoded, the
+// shift and the directory itself. A ZipDir made from one walks exactly as
+// the open it was taken from, without a read of the file, so a store that
+// keeps images (the content cache) can spare a run the opens of archives
+// it knows unchanged. Only archives that are a whole file have one.
+
+// The bytes zip_image writes for `zd`.
+std::size_t zip_image_size(const ZipDir* zd);
+
+// Writes `zd`'s image, zip_image_size(zd) bytes, to `out`. False (nothing
+// written) for an archive stored in another file's bytes.
+bool zip_image(const ZipDir* zd, unsigned char* out);
+
+// A ZipDir as the open that `image` was taken from left it, its messages
+// naming `path`; `how`'s admit and cache as for openzip_at, its span the
+// whole file. Null, without a word, when the image is not one or no memory
+// is left (the caller then opens the file), or when `how.admit` refused.
+ZipDir* openzip_image(const unsigned char* image, std::size_t len, const char* path,
+                      const ZipOpen& how);
+
 // --- internals, exposed for tests ---
 
 // Where openzip found things (offsets within the span read): its size, the end record's position and

@@ -77,6 +77,37 @@ class ContentCacheTest : public testing::Test {
     return r;
   }
 
+  // Keeps `bytes` as the directory image of archive `a` in a run of its own.
+  void keep(const CacheArchive& a, const std::string& bytes) {
+    ContentCache* c = open();
+    std::vector<unsigned char> image(bytes.begin(), bytes.end());
+    cache_keep_image(c, a.file_path, a.file, &image);
+    close(c);
+  }
+
+  // The image a new run finds for archive `a`, or "none".
+  std::string find(const CacheArchive& a) {
+    ContentCache* c = open();
+    std::vector<unsigned char> image;
+    bool found = cache_find_image(c, a.file_path, a.file, &image);
+    close(c);
+    return found ? std::string(image.begin(), image.end()) : "none";
+  }
+
+  std::int64_t count(const std::string& query) {
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open(db_.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    std::int64_t n = -1;
+    if (sqlite3_prepare_v2(db, query.c_str(), -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW) {
+      n = sqlite3_column_int64(st, 0);
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return n;
+  }
+
   void sql(const std::string& text) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(db_.c_str(), &db), SQLITE_OK);
@@ -245,7 +276,7 @@ TEST_F(ContentCacheTest, RefusesWhatIsNotItsOwnPrivateFile) {
   EXPECT_EQ(refused(db_), "not a zorv cache");
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(made.c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version = 2", nullptr, nullptr, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version = 3", nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(db);
   EXPECT_EQ(refused(made), "made by a newer zorv");
   if (geteuid() == 0) {
@@ -254,6 +285,56 @@ TEST_F(ContentCacheTest, RefusesWhatIsNotItsOwnPrivateFile) {
     ASSERT_EQ(chown(theirs.c_str(), 4242, 4242), 0);
     EXPECT_EQ(refused(theirs), "owned by another user");
   }
+}
+
+// A directory image is found only while the file's status is the one it
+// was kept with; a racy file's is not kept, a damaged one is not believed,
+// a newer one replaces the old. A cache of the first version gains images
+// and keeps its members.
+TEST_F(ContentCacheTest, ImagesAreFoundOnlyForTheFileAsItWas) {
+  CacheArchive a = archive("a.zip");
+  ContentCache* c = open();
+  EXPECT_FALSE(cache_has_images(c));
+  std::vector<unsigned char> image{'i', 'm', 'g'};
+  cache_keep_image(c, a.file_path, a.file, &image);
+  EXPECT_TRUE(cache_has_images(c));  // before it is written
+  close(c);
+  EXPECT_EQ(find(a), "img");
+  c = open();
+  EXPECT_TRUE(cache_has_images(c));
+  close(c);
+  std::vector<std::function<void(CacheArchive&)>> changes = {
+      [](CacheArchive& x) { ++x.file.dev; },      [](CacheArchive& x) { ++x.file.ino; },
+      [](CacheArchive& x) { ++x.file.size; },     [](CacheArchive& x) { ++x.file.mtime_ns; },
+      [](CacheArchive& x) { ++x.file.ctime_ns; },
+  };
+  for (std::size_t k = 0; k < changes.size(); ++k) {
+    CacheArchive changed = a;
+    changes[k](changed);
+    EXPECT_EQ(find(changed), "none") << k;
+  }
+  CacheArchive newer = a;
+  newer.file.ctime_ns += SECOND;
+  newer.file.taken_ns += SECOND;
+  keep(newer, "new");
+  EXPECT_EQ(find(newer), "new");
+  EXPECT_EQ(find(a), "none");
+
+  CacheArchive racy = archive("racy.zip");
+  racy.file.taken_ns = racy.file.ctime_ns + SECOND / 2;
+  keep(racy, "racy");
+  racy.file.taken_ns += SECOND;
+  EXPECT_EQ(find(racy), "none");
+
+  sql("UPDATE image SET bytes = CAST('nex' AS BLOB)");  // its check no longer matches
+  EXPECT_EQ(find(newer), "none");
+
+  store(a, {ITEM}, {outcome(Verdict::Ok, 1)});
+  sql("DROP TABLE image; PRAGMA user_version = 1");
+  EXPECT_EQ(look_up(a, {ITEM}), std::vector<bool>{true});
+  keep(a, "again");
+  EXPECT_EQ(find(a), "again");
+  EXPECT_EQ(count("PRAGMA user_version"), 2);
 }
 
 TEST_F(ContentCacheTest, StaysWithinItsBoundDroppingTheOldestFirst) {
@@ -280,9 +361,14 @@ TEST_F(ContentCacheTest, PruneDropsTheLongUnseenAndTheGone) {
   CacheArchive seen = archive("seen.zip");
   CacheArchive unseen = archive("unseen.zip");
   CacheArchive gone = archive("gone.zip");
-  for (const CacheArchive* a : {&seen, &unseen, &gone})
+  for (const CacheArchive* a : {&seen, &unseen, &gone}) {
     store(*a, {ITEM}, {outcome(Verdict::Ok, 9)});
-  sql("UPDATE archive SET seen = seen - 31 * 86400 WHERE CAST(name AS TEXT) LIKE '%unseen.zip'");
+    keep(*a, "image");
+  }
+  for (const char* table : {"archive", "image"}) {
+    sql(std::string("UPDATE ") + table +
+        " SET seen = seen - 31 * 86400 WHERE CAST(name AS TEXT) LIKE '%unseen.zip'");
+  }
   ASSERT_EQ(unlink(gone.file_path), 0);
   ContentCache* c = open();
   std::string why;
@@ -290,6 +376,8 @@ TEST_F(ContentCacheTest, PruneDropsTheLongUnseenAndTheGone) {
   close(c);
   EXPECT_EQ(look_up(seen, {ITEM}), std::vector<bool>{true});
   EXPECT_EQ(look_up(unseen, {ITEM}), std::vector<bool>{false});
+  EXPECT_EQ(find(seen), "image");
+  EXPECT_EQ(count("SELECT count(*) FROM image"), 1);
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(db_.c_str(), &db), SQLITE_OK);
   sqlite3_stmt* st = nullptr;

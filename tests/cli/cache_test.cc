@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -100,6 +101,76 @@ TEST_F(Cache, SameReportColdWarmAndWithout) {
   EXPECT_EQ(sql_value("SELECT sum(entries) FROM archive"), "6");
   RunResult shown = zorv({"-c", "--progress=always"});
   EXPECT_NE(shown.err.find(", 6 from the cache\n"), std::string::npos) << shown.err;
+}
+
+// Runs zorv with every open counted as slow, so that directory images are
+// kept; under strace (-e openat) when `trace` names a log to write.
+RunResult slow_run(const std::string& cwd,
+                   const std::vector<std::string>& args, const std::string& trace = "") {
+  std::vector<std::string> argv;
+  if (!trace.empty()) argv = {"/usr/bin/strace", "-f", "-qq", "-o", trace, "-e", "trace=execve,openat"};
+  argv.push_back(ZORV_BIN);
+  argv.insert(argv.end(), args.begin(), args.end());
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  std::string options = std::string(asan != nullptr ? asan : "") + ":detect_leaks=0";
+  return test::run_program(argv, cwd, 60,
+                           {{"ZORV_TEST_READAHEAD_ALWAYS", "1"}, {"ASAN_OPTIONS", options}});
+}
+
+// Directories taken from the cache give the same report, messages and
+// status as reading them, for every output; a warm run opens no archive;
+// an archive whose directory changed is read again.
+TEST_F(Cache, DirectoriesFromTheCacheGiveTheSameReport) {
+  ArchiveBytes moved;  // a self-extractor: its offsets count from after the stub
+  moved.front = test::Bytes(5000, 's');
+  moved.add_file("one", one_);
+  put("d.zip", moved);
+  ArchiveBytes slack;  // its walk ends on a damaged header, with a message
+  slack.add_file("two", two_);
+  slack.slack = test::Bytes(7, 'q');
+  put("e.zip", slack);
+  dir_.write("f.zip", test::Bytes(300, 'n'));  // no archive: said each time
+  usleep(1100 * 1000);
+  std::vector<std::string> files = {"a.zip", "b.zip", "c.zip", "d.zip", "e.zip", "f.zip"};
+  auto with = [&](std::vector<std::string> args, bool cache) {
+    if (cache) args.insert(args.begin(), "--cache=" + db_);
+    args.insert(args.end(), files.begin(), files.end());
+    return args;
+  };
+  std::vector<std::vector<std::string>> option_sets = {
+      {"-c"}, {"-c", "-l"}, {"-c", "--format=jsonl"}, {"-c", "--summary"}, {"-c", "-j", "1"},
+      {"-c", "--nested", "--exit-status"}};
+  for (const auto& options : option_sets) {
+    SCOPED_TRACE(options.back());
+    RunResult plain = slow_run(dir_.path(), with(options, false));
+    ASSERT_NE(plain.err.find("f.zip"), std::string::npos) << plain.err;
+    unlink(db_.c_str());
+    expect_run(slow_run(dir_.path(), with(options, true)), plain.status, plain.out,
+               plain.err);
+    EXPECT_EQ(sql_value("SELECT count(*) FROM image"), "5");  // all but f.zip
+    expect_run(slow_run(dir_.path(), with(options, true)), plain.status, plain.out,
+               plain.err);
+  }
+
+  put_c(test::forge_crc(std::string(3000, 'c'), T) + "longer");
+  usleep(1100 * 1000);
+  RunResult truth = slow_run(dir_.path(), with({"-c"}, false));
+  EXPECT_EQ(truth.out.find("c.zip, two"), std::string::npos) << truth.out;
+  expect_run(slow_run(dir_.path(), with({"-c"}, true)), truth.status, truth.out, truth.err);
+
+  std::string log = dir_ / "trace.txt";
+  RunResult traced = slow_run(dir_.path(), with({"-c"}, true), log);
+  test::Bytes bytes = test::read_file(log);
+  std::string trace(bytes.begin(), bytes.end());
+  if (trace.find("execve(") == std::string::npos) GTEST_SKIP() << "strace cannot trace here";
+  expect_run(traced, truth.status, truth.out, truth.err);
+  std::vector<std::string> opened;
+  std::istringstream lines(trace);
+  for (std::string line; std::getline(lines, line);)
+    if (line.find("openat(") != std::string::npos && line.find(".zip\"") != std::string::npos)
+      opened.push_back(line.substr(line.find('"'), line.find(".zip\"") + 5 - line.find('"')));
+  // f.zip alone, which is no archive
+  EXPECT_EQ(opened, std::vector<std::string>{"\"f.zip\""});
 }
 
 TEST_F(Cache, AnArchiveRewrittenInPlaceWithItsTimesKeptIsReadAgain) {

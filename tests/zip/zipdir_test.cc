@@ -429,6 +429,80 @@ TEST(ReadZip, LargeDirectoryOutsideTheTailRead) {
   EXPECT_EQ(r.entries[2999].cd_pos, a.central().size());
 }
 
+// Every fact a walk of `zd` gives, field by field, with what the reader
+// said (the path named as ARCHIVE).
+std::string walk_facts(ZipDir* zd, const char* path) {
+  std::ostringstream out;
+  ZipLayout l = zip_layout(zd);
+  out << zip_data_shift(zd) << ' ' << zip_end_offset(zd) << ' ' << zip_total_entries(zd) << ' '
+      << l.file_size << ' ' << l.ecd_pos << ' ' << l.ecd.comment_len << ' ' << l.end64_pos << ' '
+      << l.end.cd_size << ' ' << l.end.cd_offset << ' ' << l.end.disk_entries << '\n';
+  test::Said said;
+  const ZipEntry* e = nullptr;
+  ZipRead r;
+  while ((r = readzip(zd, &e, said.diag())) == ZipRead::Entry) {
+    out << std::string(e->name, e->name_len) << ' ' << e->crc32 << ' ' << e->method << ' '
+        << e->flags << ' ' << e->mod_time << ' ' << e->mod_date << ' ' << e->compressed_size64
+        << ' ' << e->uncompressed_size64 << ' ' << e->local_header_offset64 << ' '
+        << e->external_attr << ' ' << int{e->made_by_system} << ' '
+        << std::string(reinterpret_cast<const char*>(e->extra), e->extra_seen) << ' '
+        << zip_entry_pos(zd) << '\n';
+  }
+  std::string said_text = said.text();
+  for (std::size_t at; (at = said_text.find(path)) != std::string::npos;)
+    said_text.replace(at, std::strlen(path), "ARCHIVE");
+  out << static_cast<int>(r) << ' ' << said_text;
+  return out.str();
+}
+
+// A directory image walks as the open it was taken from: the shift of bytes
+// in front, ZIP64 values, an archive with no entries, a directory past the
+// tail read, a damaged header ending the walk. What is not an image is
+// refused, never walked.
+TEST(ZipImage, WalksAsTheOpenItWasTakenFrom) {
+  std::vector<ArchiveBytes> archives(6, three_entries());
+  archives[1].front = Bytes(7000, 's');
+  archives[2].zip64.emplace();
+  archives[2].add("big", 0x44444444).set_extra(Bytes{1, 0, 8, 0, 1, 2, 3, 4, 5, 6, 7, 8});
+  archives[3] = ArchiveBytes{};
+  for (int i = 0; i < 3000; ++i)
+    archives[4].add("entry-" + std::to_string(i) + std::string(20, 'n'), i + 1);
+  archives[5].slack = Bytes(10, 'z');
+  for (std::size_t i = 0; i < archives.size(); ++i) {
+    SCOPED_TRACE(i);
+    ScopedFile f(archives[i].bytes());
+    ZipDir* read = openzip(f.path(), nullptr);
+    ASSERT_NE(read, nullptr);
+    std::vector<unsigned char> image(zip_image_size(read));
+    ASSERT_TRUE(zip_image(read, image.data()));
+    std::string from_file = walk_facts(read, f.path());
+    closezip(read);
+    ZipCache cache;
+    ZipDir* made = openzip_image(image.data(), image.size(), f.path(), ZipOpen{nullptr, &cache, nullptr, nullptr});
+    ASSERT_NE(made, nullptr);
+    EXPECT_EQ(walk_facts(made, f.path()), from_file);
+    closezip(made);
+    zip_cache_release(&cache);
+
+    ZipOpen how{nullptr, nullptr, nullptr, nullptr};
+    EXPECT_EQ(openzip_image(image.data(), image.size() - 1, f.path(), how), nullptr);
+    image.push_back(0);
+    EXPECT_EQ(openzip_image(image.data(), image.size(), f.path(), how), nullptr);
+    image.pop_back();
+    image[0] ^= 1;
+    EXPECT_EQ(openzip_image(image.data(), image.size(), f.path(), how), nullptr);
+  }
+  // An archive inside another file's bytes has no image of its own.
+  ScopedFile f(archives[0].bytes());
+  ZipOpen inside{nullptr, nullptr, nullptr, nullptr};
+  inside.span = ZipSpan{0, static_cast<std::int64_t>(archives[0].bytes().size())};
+  ZipDir* zd = openzip_named(f.path(), "outer!/inner", inside);
+  ASSERT_NE(zd, nullptr);
+  std::vector<unsigned char> image(zip_image_size(zd));
+  EXPECT_FALSE(zip_image(zd, image.data()));
+  closezip(zd);
+}
+
 // Sums of a cursor near 4 GiB with the header's lengths are 64-bit: they
 // neither pass the bounds test wrongly nor wrap the cursor back to the start.
 TEST(CdhFit, CursorArithmeticNearTheFourGibLimit) {
