@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """-c with and without --cache on a corpus with member data to check.
 
-    python3 bench/run.py --cache [--zorv PATH] [--runs N] [--touch 0.1] [corpus]
+    python3 bench/run.py --cache [--zorv PATH] [--runs N] [--touch 0.1]
+                         [--latency-us US [--also PATH]] [corpus]
 
 Default corpus `verify` (bench/gen_corpus.py writes it when missing). Each
 round runs, in turn: `zorv -c -R` with no cache; with a cache made anew
@@ -13,6 +14,12 @@ report into a file checked against the run without a cache. Prints the
 median wall, user and sys times and peak RSS of each, their ratios to the
 cold run, and, from one more run of each under strace, the bytes read from
 the corpus's archives against those of `-s` (which reads no member data).
+
+With --latency-us, the corpus is read through bench/fuse_latency.c with
+that latency, the page cache dropped before every run (no strace counts):
+where opens wait, a warm cache also keeps the archives' directories.
+--also adds a warm run of another zorv (a build before directory images)
+with a cache of its own, alternating with the others.
 """
 
 import argparse
@@ -73,39 +80,59 @@ def main():
     ap.add_argument("--zorv", help="this zorv binary instead of a Release build")
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--touch", type=float, default=0.1, help="share of archives touched")
+    ap.add_argument("--latency-us", type=int, help="read the corpus behind fuse_latency")
+    ap.add_argument("--also", help="a warm run of this zorv too")
     args = ap.parse_args()
     os.chdir(run.ROOT)
     gen_corpus.generate(args.corpus)
-    corpus = os.path.abspath(os.path.join("bench", "corpora", args.corpus))
+    source = os.path.abspath(os.path.join("bench", "corpora", args.corpus))
     zorv = os.path.abspath(args.zorv or run.build(2))
+    if args.latency_us is None:
+        return measure(args, zorv, source, source, False)
+    run.build_fuse()
     work = tempfile.mkdtemp(prefix="zorv-cache-bench-")
-    archives = sorted(os.path.join(d, f) for d, _, fs in os.walk(corpus) for f in fs
+    try:
+        with run.slow_mount(source, args.latency_us, [], os.path.join(work, "fuse.log")) as mnt:
+            return measure(args, zorv, mnt, source, True)
+    finally:
+        shutil.rmtree(work)
+
+
+def measure(args, zorv, corpus, source, slow):
+    """The runs over `corpus` (the mount of `source` when `slow`)."""
+    work = tempfile.mkdtemp(prefix="zorv-cache-bench-")
+    archives = sorted(os.path.join(d, f) for d, _, fs in os.walk(source) for f in fs
                       if f.endswith(".zip"))
     touched = random.Random(1).sample(archives, max(1, round(len(archives) * args.touch)))
     caches = {"cold": os.path.join(work, "cold.sqlite"), "warm": os.path.join(work, "warm.sqlite"),
               "touched": os.path.join(work, "touched.sqlite")}
+    if args.also:
+        caches["also"] = os.path.join(work, "also.sqlite")
 
     def argv(mode):
         cache = ["--cache=" + caches[mode]] if mode in caches else []
-        return [zorv, "-c"] + cache + ["-R", corpus]
+        return [os.path.abspath(args.also) if mode == "also" else zorv, "-c"] + cache + \
+            ["-R", corpus]
 
     def prepare(mode):
         if mode == "cold":
             for suffix in ("", "-wal", "-shm"):
                 if os.path.exists(caches["cold"] + suffix):
                     os.unlink(caches["cold"] + suffix)
-        if mode == "warm":
+        if mode in ("warm", "also"):
             # The archives the touched runs touch are read again here, unmeasured.
-            timed(argv("warm"), os.devnull)
+            timed(argv(mode), os.devnull)
         if mode == "touched":
             touch(touched)
             time.sleep(1.1)
+        if slow:
+            run.drop_caches()
 
     # The warm and touched caches start warm; every archive older than a second.
     time.sleep(1.1)
-    for mode in ("warm", "touched"):
+    modes = ["none", "cold", "warm", "touched"] + (["also"] if args.also else [])
+    for mode in modes[2:]:
         timed(argv(mode), os.path.join(work, "warmup.out"))
-    modes = ["none", "cold", "warm", "touched"]
     timed(argv("none"), os.path.join(work, "expected.out"))
     expected = open(os.path.join(work, "expected.out"), "rb").read()
     samples = {m: [] for m in modes}
@@ -117,20 +144,21 @@ def main():
             if open(out, "rb").read() != expected:
                 sys.exit("%s: the report differs from the run without a cache" % mode)
     reads = {}
-    if shutil.which("strace"):
+    if shutil.which("strace") and not slow:
         reads["-s"] = archive_bytes_read([zorv, "-s", "-R", corpus], corpus)
         for mode in modes:
             prepare(mode)
             reads[mode] = archive_bytes_read(argv(mode), corpus)
     cold = statistics.median(s[0] for s in samples["cold"])
-    print("corpus %s: %d archives, %d touched; %d runs each, alternating; medians"
-          % (args.corpus, len(archives), len(touched), args.runs))
+    print("corpus %s%s: %d archives, %d touched; %d runs each, alternating; medians"
+          % (args.corpus, " behind %d us latency" % args.latency_us if slow else "",
+             len(archives), len(touched), args.runs))
     print()
     print("| run | wall s | user s | sys s | peak RSS MiB | / cold | archive bytes read |")
     print("|---|---|---|---|---|---|---|")
     names = {"none": "`-c`, no cache", "cold": "`-c --cache`, cold",
              "warm": "`-c --cache`, warm", "touched": "`-c --cache`, %d%% touched" %
-             round(args.touch * 100)}
+             round(args.touch * 100), "also": "`-c --cache`, warm, %s" % args.also}
     for mode in modes:
         s = samples[mode]
         wall = statistics.median(x[0] for x in s)

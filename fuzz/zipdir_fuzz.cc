@@ -5,6 +5,8 @@
 // written from the record layouts below, field by field, including the
 // ZIP64 records, the shift for data in front, and where and why each walk
 // stops. find_ecd is compared with a byte-by-byte scan of the raw input.
+// The directory image of every archive opened walks the same; the input
+// read as an image is refused or walked safely.
 #include <fcntl.h>
 
 #include <algorithm>
@@ -350,6 +352,31 @@ void check_model(const Walk& got, const Walk& expect) {
 
 }  // namespace
 
+// The archive's directory image walks as the open it was taken from (the
+// first walk, `read`); the input itself, taken as an image, is refused or
+// walks to a stop.
+void check_image(const char* path, const Walk& read) {
+  ZipDir* zd = zorv::openzip(path, nullptr);
+  FUZZ_CHECK((zd != nullptr) == read.opened);
+  if (zd == nullptr) return;
+  std::vector<unsigned char> image(zorv::zip_image_size(zd));
+  FUZZ_CHECK(zorv::zip_image(zd, image.data()));
+  zorv::closezip(zd);
+  zorv::ZipOpen how{nullptr, nullptr, nullptr, nullptr};
+  auto nothing = [](const ZipDir*) {};
+  auto any = [](const ZipDir*, const ZipEntry&) {};
+  ZipDir* made = zorv::openzip_image(image.data(), image.size(), path, how);
+  FUZZ_CHECK(made != nullptr);
+  FUZZ_CHECK(zorv::test::walk_zip(made, nothing, any, true, nullptr) == read);
+}
+
+void walk_as_image(const std::uint8_t* data, std::size_t size) {
+  zorv::ZipOpen how{nullptr, nullptr, nullptr, nullptr};
+  ZipDir* zd = zorv::openzip_image(data, size, "input", how);
+  zorv::test::walk_zip(zd, [](const ZipDir*) {}, [](const ZipDir*, const ZipEntry&) {}, true,
+                       nullptr);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   check_find_ecd(data, size);
   // Pages of zeros are holes: the reader skips those unread and must see
@@ -366,5 +393,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(dense == first);
   }
   check_model(first, model(data, size));
+  check_image(path, first);
+  walk_as_image(data, size);
   return 0;
 }
