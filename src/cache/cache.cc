@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <iterator>
 #include <mutex>
 #include <string_view>
@@ -137,6 +138,26 @@ std::int64_t as_i64(std::uint64_t v) {
 // change within the clock's step could hide.
 bool racy(const CacheFile& f) {
   return f.ctime_ns > f.taken_ns - RACY_NS;
+}
+
+// The file's status a row holds: dev, ino, size, mtime_ns, ctime_ns in the
+// columns after its id.
+CacheFile held_file(sqlite3_stmt* st) {
+  return CacheFile{static_cast<std::uint64_t>(sqlite3_column_int64(st, 1)),
+                   static_cast<std::uint64_t>(sqlite3_column_int64(st, 2)),
+                   sqlite3_column_int64(st, 3),
+                   sqlite3_column_int64(st, 4),
+                   sqlite3_column_int64(st, 5),
+                   0};
+}
+
+// Binds the file's status as held_file reads it back, from parameter `at` on.
+void bind_file(sqlite3_stmt* st, int at, const CacheFile& f) {
+  sqlite3_bind_int64(st, at, as_i64(f.dev));
+  sqlite3_bind_int64(st, at + 1, as_i64(f.ino));
+  sqlite3_bind_int64(st, at + 2, f.size);
+  sqlite3_bind_int64(st, at + 3, f.mtime_ns);
+  sqlite3_bind_int64(st, at + 4, f.ctime_ns);
 }
 
 bool same_file(const CacheFile& a, const CacheFile& b) {
@@ -286,6 +307,20 @@ bool read_header(ContentCache* c, int* app, int* version, int* objects) {
   return rc == SQLITE_ROW;
 }
 
+// Runs `sqls` in one transaction: all of them or none.
+bool exec_whole(ContentCache* c, std::initializer_list<const char*> sqls) {
+  if (!exec(c, "BEGIN IMMEDIATE", true)) return false;
+  for (const char* sql : sqls) {
+    if (!exec(c, sql, true)) {
+      sqlite3_exec(c->db, "ROLLBACK", nullptr, nullptr, nullptr);
+      return false;
+    }
+  }
+  if (exec(c, "COMMIT", true)) return true;
+  sqlite3_exec(c->db, "ROLLBACK", nullptr, nullptr, nullptr);
+  return false;
+}
+
 // Writes the schema into an empty file.
 bool make_schema(ContentCache* c) {
   char header[96];
@@ -293,15 +328,9 @@ bool make_schema(ContentCache* c) {
                 CACHE_APPLICATION_ID, CACHE_VERSION);
   // Both before the first table: the file then gives freed pages back,
   // and readers never wait for the writer.
-  if (!exec(c, "PRAGMA auto_vacuum = INCREMENTAL", true) ||
-      !exec(c, "PRAGMA journal_mode = WAL", true) || !exec(c, "BEGIN IMMEDIATE", true))
-    return false;
-  if (!exec(c, SCHEMA, true) || !exec(c, IMAGE_SCHEMA, true) || !exec(c, header, true) ||
-      !exec(c, "COMMIT", true)) {
-    sqlite3_exec(c->db, "ROLLBACK", nullptr, nullptr, nullptr);
-    return false;
-  }
-  return true;
+  return exec(c, "PRAGMA auto_vacuum = INCREMENTAL", true) &&
+         exec(c, "PRAGMA journal_mode = WAL", true) &&
+         exec_whole(c, {SCHEMA, IMAGE_SCHEMA, header});
 }
 
 // Holds an exclusive flock(2) on the file while alive: runs that find it
@@ -325,12 +354,7 @@ struct MakerLock {
 bool add_images(ContentCache* c) {
   char header[48];
   std::snprintf(header, sizeof header, "PRAGMA user_version = %d;", CACHE_VERSION);
-  if (!exec(c, "BEGIN IMMEDIATE", true)) return false;
-  if (!exec(c, IMAGE_SCHEMA, true) || !exec(c, header, true) || !exec(c, "COMMIT", true)) {
-    sqlite3_exec(c->db, "ROLLBACK", nullptr, nullptr, nullptr);
-    return false;
-  }
-  return true;
+  return exec_whole(c, {IMAGE_SCHEMA, header});
 }
 
 // A new file gets the schema, a first version's file its images; one that
@@ -621,12 +645,7 @@ bool find_archive(ContentCache* c, const CacheArchive& a, Row* row, bool writing
     return false;
   }
   row->id = sqlite3_column_int64(st, 0);
-  CacheFile held{static_cast<std::uint64_t>(sqlite3_column_int64(st, 1)),
-                 static_cast<std::uint64_t>(sqlite3_column_int64(st, 2)),
-                 sqlite3_column_int64(st, 3),
-                 sqlite3_column_int64(st, 4),
-                 sqlite3_column_int64(st, 5),
-                 0};
+  CacheFile held = held_file(st);
   row->seen = sqlite3_column_int64(st, 6);
   row->current = same_file(held, a.file);
   auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(st, 7));
@@ -705,11 +724,7 @@ bool write_row(ContentCache* c, const CacheArchive& a, const Row* row,
   std::string file = absolute(c, a.file_path);
   if (std::strcmp(a.name, a.file_path) != 0)
     sqlite3_bind_blob(st, 3, file.data(), static_cast<int>(file.size()), SQLITE_STATIC);
-  sqlite3_bind_int64(st, 4, as_i64(a.file.dev));
-  sqlite3_bind_int64(st, 5, as_i64(a.file.ino));
-  sqlite3_bind_int64(st, 6, a.file.size);
-  sqlite3_bind_int64(st, 7, a.file.mtime_ns);
-  sqlite3_bind_int64(st, 8, a.file.ctime_ns);
+  bind_file(st, 4, a.file);
   sqlite3_bind_int64(st, 9, c->now_s);
   sqlite3_bind_int64(st, 10, static_cast<std::int64_t>(members.size()));
   sqlite3_bind_blob(st, 11, blob.data(), static_cast<int>(blob.size()), SQLITE_STATIC);
@@ -770,11 +785,7 @@ bool write_images(ContentCache* c) {
   sqlite3_stmt* st = c->stmt[PUT_IMAGE];
   for (const Waiting& w : c->waiting) {
     sqlite3_bind_blob(st, 1, w.name.data(), static_cast<int>(w.name.size()), SQLITE_STATIC);
-    sqlite3_bind_int64(st, 2, as_i64(w.file.dev));
-    sqlite3_bind_int64(st, 3, as_i64(w.file.ino));
-    sqlite3_bind_int64(st, 4, w.file.size);
-    sqlite3_bind_int64(st, 5, w.file.mtime_ns);
-    sqlite3_bind_int64(st, 6, w.file.ctime_ns);
+    bind_file(st, 2, w.file);
     sqlite3_bind_int64(st, 7, c->now_s);
     sqlite3_bind_blob(st, 8, w.bytes.data(), static_cast<int>(w.bytes.size()), SQLITE_STATIC);
     sqlite3_bind_int64(st, 9, blob_check(w.bytes.data(), w.bytes.size()));
@@ -823,12 +834,7 @@ bool cache_find_image(ContentCache* c, const char* path, const CacheFile& f,
     done(c, FIND_IMAGE);
     return false;
   }
-  CacheFile held{static_cast<std::uint64_t>(sqlite3_column_int64(st, 1)),
-                 static_cast<std::uint64_t>(sqlite3_column_int64(st, 2)),
-                 sqlite3_column_int64(st, 3),
-                 sqlite3_column_int64(st, 4),
-                 sqlite3_column_int64(st, 5),
-                 0};
+  CacheFile held = held_file(st);
   auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(st, 7));
   auto len = static_cast<std::size_t>(sqlite3_column_bytes(st, 7));
   bool usable = same_file(held, f) && blob != nullptr &&

@@ -124,11 +124,6 @@ void threads_resume(Readahead* ra) {
   ra->work.notify_all();
 }
 
-// Opens one archive as a serial run would, with the reader's messages kept
-// for the taker. `may_defer`: a thread that finds no descriptor free leaves
-// the archive to the taker. The taker, finding none free, has the threads
-// let theirs go and opens it again: it then holds no more descriptors than
-// a serial run would.
 // The images an open uses, held for as long as it runs (none for an
 // archive that cannot have one).
 struct ImagesHeld {
@@ -186,6 +181,12 @@ void keep_image(const Item* item, const DirImages& images, const struct stat& st
   if (zip_image(zd, image.data())) images.keep(images.ctx, item->path, st, taken_ns, &image);
 }
 
+// Opens one archive as a serial run would, with the reader's messages kept
+// for the taker. `may_defer`: a thread that finds no descriptor free leaves
+// the archive to the taker. The taker, finding none free, has the threads
+// let theirs go and opens it again: it then holds no more descriptors than
+// a serial run would. A file the images hold a directory for, as its status
+// is now, is not opened at all; one slow to open has its image kept.
 void open_item(Item* item, bool may_defer) {
   Ahead& a = item->out;
   Diag keep{&a.messages};  // the reader's lines wait with the archive for its taker
