@@ -160,10 +160,6 @@ void bind_file(sqlite3_stmt* st, int at, const CacheFile& f) {
   sqlite3_bind_int64(st, at + 4, f.ctime_ns);
 }
 
-bool same_file(const CacheFile& a, const CacheFile& b) {
-  return a.dev == b.dev && a.ino == b.ino && a.size == b.size && a.mtime_ns == b.mtime_ns &&
-         a.ctime_ns == b.ctime_ns;
-}
 
 }  // namespace
 
@@ -513,6 +509,11 @@ ContentCache* cache_open(const std::string& path, bool make_dir, std::string* wh
   return c;
 }
 
+bool cache_same_file(const CacheFile& a, const CacheFile& b) {
+  return a.dev == b.dev && a.ino == b.ino && a.size == b.size && a.mtime_ns == b.mtime_ns &&
+         a.ctime_ns == b.ctime_ns;
+}
+
 CacheFile cache_file_of(const struct stat& st, std::int64_t taken_ns) {
   return CacheFile{st.st_dev,
                    st.st_ino,
@@ -647,7 +648,7 @@ bool find_archive(ContentCache* c, const CacheArchive& a, Row* row, bool writing
   row->id = sqlite3_column_int64(st, 0);
   CacheFile held = held_file(st);
   row->seen = sqlite3_column_int64(st, 6);
-  row->current = same_file(held, a.file);
+  row->current = cache_same_file(held, a.file);
   auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(st, 7));
   auto len = static_cast<std::size_t>(sqlite3_column_bytes(st, 7));
   row->members.clear();
@@ -837,7 +838,7 @@ bool cache_find_image(ContentCache* c, const char* path, const CacheFile& f,
   CacheFile held = held_file(st);
   auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(st, 7));
   auto len = static_cast<std::size_t>(sqlite3_column_bytes(st, 7));
-  bool usable = same_file(held, f) && blob != nullptr &&
+  bool usable = cache_same_file(held, f) && blob != nullptr &&
                 blob_check(blob, len) == sqlite3_column_int64(st, 8);
   if (usable) {
     try {

@@ -71,6 +71,9 @@ struct CacheFile {
 // False when the file's status cannot be read.
 bool cache_stat(const char* path, CacheFile* f);
 
+// Whether two statuses are of one file, unchanged (the moments aside).
+bool cache_same_file(const CacheFile& a, const CacheFile& b);
+
 // The status `st`, read at `taken_ns` (the wall clock, ns).
 CacheFile cache_file_of(const struct stat& st, std::int64_t taken_ns);
 

@@ -417,6 +417,33 @@ struct Remember {
     CacheArchive archive;
   };
 
+  // The statuses of the stretches' files, read side by side.
+  struct Statuses {
+    const char** paths;
+    CacheFile* files;
+    bool* ok;
+    Statuses(const Stretch* stretches, std::size_t n, unsigned threads)
+        : paths(static_cast<const char**>(std::malloc((n + 1) * sizeof(char*)))),
+          files(static_cast<CacheFile*>(std::malloc((n + 1) * sizeof(CacheFile)))),
+          ok(static_cast<bool*>(std::malloc(n + 1))) {
+      if (paths == nullptr || files == nullptr || ok == nullptr) {
+        release();
+        report_out_of_memory();
+      }
+      for (std::size_t k = 0; k < n; ++k)
+        paths[k] = stretches[k].archive.file_path;
+      cache_stat_all(paths, files, ok, n, threads);
+    }
+    ~Statuses() { release(); }
+    Statuses(const Statuses&) = delete;
+    Statuses& operator=(const Statuses&) = delete;
+    void release() {
+      std::free(paths);
+      std::free(files);
+      std::free(ok);
+    }
+  };
+
   ContentCheck& check;
   std::uint32_t* order;  // the members to read, archive by archive
   Stretch* stretches;
@@ -478,20 +505,9 @@ struct Remember {
         stretches[stretch_count++] = Stretch{s, e, CacheArchive{a->path, a->file->path,
                                                                 a->span_base, {}}};
     }
-    auto* paths = static_cast<const char**>(std::malloc((stretch_count + 1) * sizeof(char*)));
-    auto* files = static_cast<CacheFile*>(std::malloc((stretch_count + 1) * sizeof(CacheFile)));
-    auto* ok = static_cast<bool*>(std::malloc(stretch_count + 1));
-    struct Held {
-      void* p[3];
-      ~Held() {
-        for (void* q : p)
-          std::free(q);
-      }
-    } held{{paths, files, ok}};
-    if (paths == nullptr || files == nullptr || ok == nullptr) report_out_of_memory();
-    for (std::size_t k = 0; k < stretch_count; ++k)
-      paths[k] = stretches[k].archive.file_path;
-    cache_stat_all(paths, files, ok, stretch_count, r->check_threads);
+    Statuses now(stretches, stretch_count, r->check_threads);
+    const CacheFile* files = now.files;
+    const bool* ok = now.ok;
     std::size_t kept = 0;  // the stretches whose status could be read
     for (std::size_t k = 0; k < stretch_count; ++k) {
       // A file changed since its directory was read: the members' facts
@@ -514,10 +530,22 @@ struct Remember {
     if (r->on_cached != nullptr) r->on_cached(r->ctx, r->cached);
   }
 
-  // Keeps the outcomes of the members read, in one transaction.
+  // Keeps the outcomes of the members read, in one transaction, when every
+  // archive's file still has the status it had before the reads. A path
+  // whose link was re-pointed in between led the reads to another file, and
+  // members of other archives may have taken their outcomes from it (equal
+  // compressed bytes): then nothing of the batch is kept.
   void keep() {
     Report* r = check.r;
-    for (std::size_t k = 0; k < stretch_count; ++k) {
+    bool any = false;
+    for (std::size_t t = 0; t < count && !any; ++t)
+      any = !found[t];
+    if (any) {
+      Statuses after(stretches, stretch_count, r->check_threads);
+      for (std::size_t k = 0; k < stretch_count && any; ++k)
+        any = after.ok[k] && cache_same_file(stretches[k].archive.file, after.files[k]);
+    }
+    for (std::size_t k = 0; k < stretch_count && any; ++k) {
       const Stretch& st = stretches[k];
       std::size_t kept = st.start;  // the members read move to the front of the stretch
       for (std::size_t t = st.start; t < st.end; ++t) {

@@ -192,6 +192,54 @@ TEST_F(Cache, AnArchiveRewrittenInPlaceWithItsTimesKeptIsReadAgain) {
   expect_run(zorv({"-c"}), 0, truth.out, truth.err);
 }
 
+// A link re-pointed between the statuses read before the checks and the
+// checker's open: the outcome read from the new target is not kept under
+// the old target's status, so a run with the link pointed back reads the
+// old target again. Six big members keep both checker threads busy first,
+// so that the link's archive is opened well after its status was read.
+TEST_F(Cache, AnOutcomeReadThroughARepointedLinkIsNotKept) {
+  std::vector<std::string> args = {"-c"};
+  for (std::size_t extra = 0; extra < 3; ++extra) {
+    std::string zeros((std::size_t{128} << 20) + extra, '\0');
+    for (int level : {1, 4}) {  // other compressed bytes: each pair is decoded
+      ArchiveBytes big;
+      big.add_file("zeros", zeros, 8, test::deflate_raw(zeros, level));
+      args.push_back("big" + std::to_string(extra) + "-" + std::to_string(level) + ".zip");
+      put(args.back(), big);
+    }
+  }
+  ArchiveBytes t1;
+  t1.add_file("m", one_);
+  ArchiveBytes t2;
+  t2.add_file("m", two_);  // the same CRC-32, size and layout: other bytes
+  put("t1.zip", t1);
+  put("t2.zip", t2);
+  ArchiveBytes p;  // other compressed bytes: the link's member is decoded itself
+  p.add_file("m", one_, 8, test::deflate_raw(one_, 6));
+  put("p.zip", p);
+  std::string link = dir_ / "link.zip";
+  auto point = [&](const char* target) {
+    std::string fresh = dir_ / "link.new";
+    ASSERT_EQ(symlink(target, fresh.c_str()), 0);
+    ASSERT_EQ(rename(fresh.c_str(), link.c_str()), 0);
+  };
+  point("t1.zip");
+  usleep(1100 * 1000);
+  args.insert(args.end(), {"link.zip", "p.zip"});
+  RunResult truth = run(args);
+  ASSERT_NE(truth.out.find("link.zip, m"), std::string::npos) << truth.out;
+  args.insert(args.begin(), "--cache=" + db_);
+  std::thread repoint([&] {
+    usleep(50 * 1000);
+    point("t2.zip");
+  });
+  RunResult during = run(args);
+  repoint.join();
+  EXPECT_EQ(during.status, 0) << during.err;
+  point("t1.zip");
+  expect_run(run(args), truth.status, truth.out, truth.err);
+}
+
 TEST_F(Cache, ABadCacheIsWarnedOfOnceAndLeftAlone) {
   RunResult plain = zorv({"-c"}, false);
   auto bad_file = [&](const std::string& why) {
