@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cache/cache.h"
+#include "fs/pathlist.h"
 #include "fs/scandir.h"
 #include "get_option.h"
 #include "index.h"
@@ -73,6 +74,8 @@ const char* const usage_text[] = {
     "                     and takes it back while an archive is unchanged",
     "--no-cache           no cache, whatever came before",
     "--cache-prune        the cache drops archives unseen for 30 days or gone (no PATH: only that)",
+    "--files-from=FILE    also the paths listed in FILE, one a line (-: standard input)",
+    "--null               the --files-from list's paths end with a NUL (find -print0)",
     "--recursive          the same as -R",
     "--list               the same as -l",
     "--size               the same as -s",
@@ -101,6 +104,8 @@ constexpr int LONG_NESTED = 1009;
 constexpr int LONG_CACHE = 1010;
 constexpr int LONG_NO_CACHE = 1011;
 constexpr int LONG_CACHE_PRUNE = 1012;
+constexpr int LONG_FILES_FROM = 1013;
+constexpr int LONG_NULL = 1014;
 
 // The value of -j: a whole number from 1 to MAX_JOBS.
 int jobs_value(const char* value) {
@@ -165,6 +170,8 @@ constexpr LongOption long_options[] = {
     {"cache", LONG_CACHE, Value::Optional},
     {"no-cache", LONG_NO_CACHE, Value::None},
     {"cache-prune", LONG_CACHE_PRUNE, Value::None},
+    {"files-from", LONG_FILES_FROM, Value::Needed},
+    {"null", LONG_NULL, Value::None},
     {"help", LONG_HELP, Value::None},
     {"version", LONG_VERSION, Value::None},
 };
@@ -255,6 +262,14 @@ void apply(Options& o, int code, const char* value) {
       break;
     case LONG_CACHE_PRUNE:
       o.cache_prune = true;
+      break;
+    case LONG_FILES_FROM:
+      if (*value == '\0')
+        error_exit("command error, the '--files-from' option needs a file name after '='");
+      o.files_from = value;
+      break;
+    case LONG_NULL:
+      o.null = true;
       break;
     case LONG_PROGRESS:
       if (std::strcmp(value, "always") == 0) {
@@ -409,6 +424,18 @@ void dispatch(Run& run, char* arg) {
   if (scandir(arg, exts, index_archive, &run, flags, &run.scan_diag, index_pending) ==
       SCAN_STOPPED) {
     bare_exit("%s", RB_NO_MEMORY_TEXT);
+  }
+}
+
+// The paths of the --files-from list, each as if named on the command line.
+void dispatch_listed(Run& run) {
+  const std::string& file = run.options.files_from;
+  std::string why;
+  auto each = [](char* path, void* ctx) { dispatch(*static_cast<Run*>(ctx), path); };
+  if (!each_listed_path(file.c_str(), run.options.null ? '\0' : '\n', each, &run, &why)) {
+    index_pending(&run);  // what was asked for is said first, as the scanner does
+    error_exit("error reading the list of paths, %s: %s", why.c_str(),
+               file == "-" ? "standard input" : file.c_str());
   }
 }
 
@@ -568,7 +595,7 @@ int run(const Options& o, int argc, char** argv) {
           nullptr, {},     {}};
   run.scan_diag = Diag{nullptr, index_pending, &run};
   start_cache(run);
-  if (o.first_path == 0) {  // --cache-prune alone
+  if (o.first_path == 0 && o.files_from.empty()) {  // --cache-prune alone
     close_cache(run);
     return 0;
   }
@@ -590,8 +617,9 @@ int run(const Options& o, int argc, char** argv) {
   for (const std::string& ext : o.exts)
     suffixes.push_back(ext.c_str());
   run.exts = ArchiveExts{suffixes.data(), suffixes.size(), o.any_name};
-  for (int i = o.first_path; i < argc; ++i)
+  for (int i = o.first_path; i > 0 && i < argc; ++i)
     dispatch(run, argv[i]);
+  if (!o.files_from.empty()) dispatch_listed(run);
   index_pending(&run);
   // The report needs the groups, not the CRC-32 index: its nodes go back
   // before the report allocates, which keeps the peak memory down.
@@ -654,7 +682,8 @@ int zorv_main(int argc, char** argv) {
   // goes to a file or a pipe (a terminal keeps its line buffering).
   if (isatty(STDOUT_FILENO) == 0) std::setvbuf(stdout, nullptr, _IOFBF, std::size_t{1} << 16);
   Options o = parse_options(argc, argv);
-  if (o.first_path == 0 && !o.cache_prune) error_exit("command error, missing directory");
+  if (o.first_path == 0 && !o.cache_prune && o.files_from.empty())
+    error_exit("command error, missing directory");
   catch_end_signals();
   return run(o, argc, argv);
 }

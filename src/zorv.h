@@ -29,14 +29,17 @@ struct Options {
   bool cache = false;       // --cache: -c keeps its outcomes between runs
   std::string cache_path;   // --cache=FILE (empty: the default place)
   bool cache_prune = false; // --cache-prune: the cache drops what is long unseen
+  std::string files_from;   // --files-from=FILE: more paths, listed in FILE ("-": stdin)
+  bool null = false;        // --null: the list's paths end at a NUL, not a newline
   int first_path = 0;  // argv index of the first path; 0: none came
 };
 
 // Prints the usage text and exits 0 when there are no arguments, on a lone
 // "-" or on --help (--version: the version line); exits 1 with a "command
 // error, ..." message on a bad option. Otherwise returns the options, the
-// paths being argv[first_path] to the end. "--" ends the options: the next
-// word is the first path, whatever it looks like.
+// paths being argv[first_path] to the end, then those the --files-from
+// list gives. "--" ends the options: the next word is the first path,
+// whatever it looks like.
 Options parse_options(int argc, char** argv);
 
 // The whole program; returns the exit status of a completed run.

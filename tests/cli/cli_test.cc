@@ -44,6 +44,8 @@ const std::string kUsage =
     "                     and takes it back while an archive is unchanged\n"
     "--no-cache           no cache, whatever came before\n"
     "--cache-prune        the cache drops archives unseen for 30 days or gone (no PATH: only that)\n"
+    "--files-from=FILE    also the paths listed in FILE, one a line (-: standard input)\n"
+    "--null               the --files-from list's paths end with a NUL (find -print0)\n"
     "--recursive          the same as -R\n"
     "--list               the same as -l\n"
     "--size               the same as -s\n"
@@ -216,6 +218,64 @@ TEST_F(Run, MissingPathWarnsAndTheRunGoesOn) {
   put("b.zip", archive({{"y", 9}}));
   expect_run(run({"a.zip", "missing", "b.zip"}), 0, block(9, {"a.zip, x", "b.zip, y"}),
              "warning, No such file or directory: \"missing\"\n");
+}
+
+// --files-from: the listed paths are read as if they followed the command
+// line's, in order, from a file or standard input, newline- or
+// NUL-separated; more of them than the read-ahead window holds. A list
+// that cannot be read ends the run before the report.
+TEST_F(Run, ListedPathsAreReadAsIfNamed) {
+  std::vector<std::string> paths = {"first.zip", "tree", "missing", "with space.zip"};
+  put("first.zip", archive({{"x", 3}}));
+  put("with space.zip", archive({{"y", 3}}));
+  for (int i = 0; i < 150; ++i)
+    put("tree/d" + std::to_string(i % 7) + "/a" + std::to_string(i) + ".zip",
+        archive({{"m", static_cast<std::uint32_t>(3 + i % 3)}}));
+  for (int i = 0; i < 150; ++i)
+    paths.push_back("tree/d" + std::to_string(i % 7) + "/a" + std::to_string(i) + ".zip");
+  std::string lines;
+  std::string nuls;
+  for (std::size_t i = 1; i < paths.size(); ++i) {
+    lines += paths[i] + (i % 10 == 0 ? "\n\n" : "\n");
+    nuls += paths[i] + '\0';
+  }
+  dir_.write("list", test::Bytes(lines.begin(), lines.end()));
+  dir_.write("list0", test::Bytes(nuls.begin(), nuls.end()));
+  for (const std::vector<std::string>& options :
+       {std::vector<std::string>{"-R"}, {"-R", "-l", "-s"}, {"-R", "--format=jsonl"}}) {
+    std::vector<std::string> named = options;
+    named.insert(named.end(), paths.begin(), paths.end());
+    RunResult want = run(named);
+    ASSERT_EQ(want.status, 0) << want.err;
+    ASSERT_NE(want.out.find("tree/d6/a146.zip"), std::string::npos);
+    std::vector<std::string> listed = options;
+    listed.insert(listed.end(), {"--files-from=list", "first.zip"});
+    expect_run(run(listed), want.status, want.out, want.err);
+    listed = options;
+    listed.insert(listed.end(), {"--null", "--files-from=list0", "first.zip"});
+    expect_run(run(listed), want.status, want.out, want.err);
+    std::string line = std::string(ZORV_BIN) + " " + options[0] + " " +
+                       (options.size() > 1 ? options[1] : "") + " " +
+                       (options.size() > 2 ? options[2] : "") +
+                       " --files-from=- first.zip < list";
+    expect_run(test::run_program({"/bin/sh", "-c", line}, dir_.path(), 60), want.status,
+               want.out, want.err);
+  }
+  // A name that holds a newline comes whole from a NUL-separated list only.
+  put("new\nline.zip", archive({{"z", 3}}));
+  dir_.write("odd0", test::Bytes({'n', 'e', 'w', '\n', 'l', 'i', 'n', 'e', '.', 'z', 'i', 'p', 0}));
+  expect_run(run({"--null", "--files-from=odd0", "first.zip"}), 0,
+             block(3, {"first.zip, x", "new\nline.zip, z"}), "");
+
+  expect_run(run({"--files-from=nowhere", "first.zip"}), 1, "",
+             "zorv: error reading the list of paths, No such file or directory: nowhere\n");
+  // The paths before the failure were taken ("new" is none), then the run ends.
+  expect_run(run({"--files-from=odd0"}), 1, "",
+             "warning, No such file or directory: \"new\"\n"
+             "zorv: error reading the list of paths, a path holds a NUL byte (a list for "
+             "--null?): odd0\n");
+  expect_run(run({"--files-from="}), 1, "",
+             "zorv: command error, the '--files-from' option needs a file name after '='\n");
 }
 
 TEST_F(Run, BrokenArchiveIsReportedAndSkipped) {

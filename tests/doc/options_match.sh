@@ -85,6 +85,8 @@ while read -r name; do
   case "$name" in help | version) continue ;; esac
   grep -qE -- "^--$name=" "$tmp/usage.opts" && word="--$name=${value:-auto}"
   grep -qx -- "--$name=N" "$tmp/usage.opts" && word="--$name=2"
+  # A list of paths: an empty one.
+  grep -qx -- "--$name=FILE" "$tmp/usage.opts" && word="--$name=/dev/null"
   "$zorv" "$word" "$tmp/empty" >"$tmp/out" 2>"$tmp/err"
   status=$?
   case "$name" in
