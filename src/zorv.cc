@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -427,15 +428,20 @@ void dispatch(Run& run, char* arg) {
   }
 }
 
+[[noreturn]] void list_failed(const std::string& file, const std::string& why) {
+  error_exit("error reading the list of paths, %s: %s", why.c_str(),
+             file == "-" ? "standard input" : file.c_str());
+}
+
 // The paths of the --files-from list, each as if named on the command line.
-void dispatch_listed(Run& run) {
-  const std::string& file = run.options.files_from;
+void dispatch_listed(Run& run, std::FILE* list) {
   std::string why;
   auto each = [](char* path, void* ctx) { dispatch(*static_cast<Run*>(ctx), path); };
-  if (!each_listed_path(file.c_str(), run.options.null ? '\0' : '\n', each, &run, &why)) {
+  bool whole = each_listed_path(list, run.options.null ? '\0' : '\n', each, &run, &why);
+  close_path_list(list);
+  if (!whole) {
     index_pending(&run);  // what was asked for is said first, as the scanner does
-    error_exit("error reading the list of paths, %s: %s", why.c_str(),
-               file == "-" ? "standard input" : file.c_str());
+    list_failed(run.options.files_from, why);
   }
 }
 
@@ -467,9 +473,20 @@ bool find_image(void* ctx, const char* path, const struct stat& st,
   return cache_find_image(static_cast<ContentCache*>(ctx), path, cache_file_of(st, 0), image);
 }
 
+// The image is made only when the cache will keep it: a copy of a
+// directory is no small thing.
 void keep_image(void* ctx, const char* path, const struct stat& st, std::int64_t taken_ns,
-                std::vector<unsigned char>* image) {
-  cache_keep_image(static_cast<ContentCache*>(ctx), path, cache_file_of(st, taken_ns), image);
+                const ZipDir* zd) {
+  auto* c = static_cast<ContentCache*>(ctx);
+  CacheFile file = cache_file_of(st, taken_ns);
+  if (!cache_would_keep_image(c, file)) return;
+  std::vector<unsigned char> image;
+  try {
+    image.resize(zip_image_size(zd));
+  } catch (const std::bad_alloc&) {
+    return;  // not kept: the next run opens it
+  }
+  if (zip_image(zd, image.data())) cache_keep_image(c, path, file, &image);
 }
 
 // Lets the opens keep directory images in the cache, and find them there
@@ -599,6 +616,12 @@ int run(const Options& o, int argc, char** argv) {
     close_cache(run);
     return 0;
   }
+  std::FILE* list = nullptr;
+  if (!o.files_from.empty()) {
+    std::string why;
+    list = open_path_list(o.files_from.c_str(), &why);
+    if (list == nullptr) list_failed(o.files_from, why);
+  }
   IndexFail fail = IndexFail::None;
   run.ix = create_indexes(&run.diag, &fail);
   if (run.ix == nullptr) {
@@ -619,7 +642,7 @@ int run(const Options& o, int argc, char** argv) {
   run.exts = ArchiveExts{suffixes.data(), suffixes.size(), o.any_name};
   for (int i = o.first_path; i > 0 && i < argc; ++i)
     dispatch(run, argv[i]);
-  if (!o.files_from.empty()) dispatch_listed(run);
+  if (list != nullptr) dispatch_listed(run, list);
   index_pending(&run);
   // The report needs the groups, not the CRC-32 index: its nodes go back
   // before the report allocates, which keeps the peak memory down.

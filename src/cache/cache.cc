@@ -78,6 +78,7 @@ const char* const IMAGE_SCHEMA =
 // Images waiting are written once they take this much.
 constexpr std::size_t IMAGES_WAITING_MAX = std::size_t{8} << 20;
 
+// The images' statements last: a first version's file read-only has none.
 enum Stmt {
   FIND_ARCHIVE,
   INSERT_ARCHIVE,
@@ -177,6 +178,7 @@ struct ContentCache {
   std::vector<std::int64_t> seen;
   std::vector<std::int64_t> images_seen;  // the same for images
   bool has_images;
+  bool no_images;  // a first version's file, read-only: it has no table for them
   std::vector<Waiting> waiting;  // images kept and not written yet
   std::size_t waiting_bytes;
   std::mutex lock;  // the threads' opens find and keep images
@@ -200,6 +202,7 @@ void fail(ContentCache* c, int rc, bool writing) {
   } else {
     c->broken = c->write_broken = true;
   }
+
   if (c->in_batch) {
     sqlite3_exec(c->db, "ROLLBACK", nullptr, nullptr, nullptr);
     c->in_batch = false;
@@ -370,6 +373,12 @@ bool take_schema(ContentCache* c, const std::string& path, bool read_only) {
       version = CACHE_VERSION;
     }
   }
+  // A first version's file that cannot be changed still answers look-ups:
+  // it has every table but the images'.
+  if (app == CACHE_APPLICATION_ID && version == 1 && read_only) {
+    c->no_images = true;
+    version = CACHE_VERSION;
+  }
   if (app != CACHE_APPLICATION_ID) c->why = "not a zorv cache";
   if (app == CACHE_APPLICATION_ID && version > CACHE_VERSION) c->why = "made by a newer zorv";
   if (app == CACHE_APPLICATION_ID && version < CACHE_VERSION) c->why = "made by an older zorv";
@@ -377,7 +386,7 @@ bool take_schema(ContentCache* c, const std::string& path, bool read_only) {
 }
 
 bool prepare_all(ContentCache* c) {
-  for (int s = 0; s < STMT_COUNT; ++s) {
+  for (int s = 0; s < (c->no_images ? FIND_IMAGE : STMT_COUNT); ++s) {
     int rc = sqlite3_prepare_v3(c->db, STMT_TEXT[s], -1, SQLITE_PREPARE_PERSISTENT, &c->stmt[s],
                                 nullptr);
     if (rc != SQLITE_OK) {
@@ -390,6 +399,7 @@ bool prepare_all(ContentCache* c) {
 
 // Whether the file holds any image yet.
 bool count_images(ContentCache* c) {
+  if (c->no_images) return true;
   sqlite3_stmt* st = nullptr;
   int rc = sqlite3_prepare_v2(c->db, "SELECT EXISTS(SELECT 1 FROM image)", -1, &st, nullptr);
   if (rc == SQLITE_OK) rc = sqlite3_step(st);
@@ -779,7 +789,13 @@ bool mark_seen(ContentCache* c, Stmt s, std::vector<std::int64_t>* ids) {
   return true;
 }
 
-// Writes the images waiting.
+void drop_waiting(ContentCache* c) {
+  c->waiting.clear();
+  c->waiting_bytes = 0;
+}
+
+// Writes the images waiting; after a failure they are dropped, never to be
+// written.
 bool write_images(ContentCache* c) {
   if (c->waiting.empty()) return true;
   if (!begin_batch(c)) return false;
@@ -792,15 +808,17 @@ bool write_images(ContentCache* c) {
     sqlite3_bind_int64(st, 9, blob_check(w.bytes.data(), w.bytes.size()));
     bool ok = step(c, PUT_IMAGE, true);
     done(c, PUT_IMAGE);
-    if (!ok) return false;
+    if (!ok) break;
   }
-  c->waiting.clear();
-  c->waiting_bytes = 0;
-  return true;
+  drop_waiting(c);
+  return !c->write_broken;
 }
 
 void commit(ContentCache* c) {
-  if (c->write_broken) return;
+  if (c->write_broken) {
+    drop_waiting(c);
+    return;
+  }
   if (!mark_seen(c, MARK_SEEN, &c->seen) || !mark_seen(c, MARK_IMAGE_SEEN, &c->images_seen) ||
       !write_images(c)) {
     return;
@@ -826,7 +844,7 @@ bool cache_find_image(ContentCache* c, const char* path, const CacheFile& f,
                       std::vector<unsigned char>* image) {
   if (c == nullptr) return false;
   std::lock_guard<std::mutex> hold(c->lock);
-  if (c->broken) return false;
+  if (c->broken || c->no_images) return false;
   sqlite3_stmt* st = c->stmt[FIND_IMAGE];
   std::string name = absolute(c, path);
   sqlite3_bind_blob(st, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
@@ -851,6 +869,12 @@ bool cache_find_image(ContentCache* c, const char* path, const CacheFile& f,
   }
   done(c, FIND_IMAGE);
   return usable;
+}
+
+bool cache_would_keep_image(ContentCache* c, const CacheFile& f) {
+  if (c == nullptr) return false;
+  std::lock_guard<std::mutex> hold(c->lock);
+  return !c->write_broken && !racy(f);
 }
 
 void cache_keep_image(ContentCache* c, const char* path, const CacheFile& f,
@@ -892,19 +916,20 @@ std::int64_t used_bytes(ContentCache* c) {
   return pages < 0 || free_pages < 0 || page < 0 ? -1 : (pages - free_pages) * page;
 }
 
-// Drops the oldest-seen half of the archives and of the images while the
-// file is over its bound.
+// Drops the oldest-seen half of the images, or once none is left of the
+// archives, while the file is over its bound: a directory is cheaper to
+// read again than a member's data.
 void hold_bound(ContentCache* c) {
   for (int round = 0; round < 64 && !c->write_broken && used_bytes(c) > c->bytes_max; ++round) {
     if (!begin_batch(c)) return;
-    for (const char* table : {"archive", "image"}) {
-      char sql[256];
-      std::snprintf(sql, sizeof sql,
-                    "DELETE FROM %s WHERE id IN (SELECT id FROM %s ORDER BY seen, id"
-                    " LIMIT (SELECT (count(*) + 1) / 2 FROM %s));",
-                    table, table, table);
-      if (!exec(c, sql, true)) return;
-    }
+    const char* table =
+        pragma_value(c, "SELECT EXISTS(SELECT 1 FROM image)") > 0 ? "image" : "archive";
+    char sql[256];
+    std::snprintf(sql, sizeof sql,
+                  "DELETE FROM %s WHERE id IN (SELECT id FROM %s ORDER BY seen, id"
+                  " LIMIT (SELECT (count(*) + 1) / 2 FROM %s));",
+                  table, table, table);
+    if (!exec(c, sql, true)) return;
     commit(c);
   }
   exec(c, "PRAGMA incremental_vacuum", true);

@@ -122,6 +122,10 @@ bool cache_has_images(ContentCache* c);
 bool cache_find_image(ContentCache* c, const char* path, const CacheFile& f,
                       std::vector<unsigned char>* image);
 
+// Whether cache_keep_image would keep an image of the file as `f` says it
+// is: asked before an image is made.
+bool cache_would_keep_image(ContentCache* c, const CacheFile& f);
+
 // Keeps the directory image *image (moved from when kept) of the file at
 // `path`, as `f` says it was, unless the file changed too shortly before
 // (see cache_store). Written at cache_commit, or sooner when the images

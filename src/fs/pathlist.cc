@@ -1,50 +1,44 @@
 #include "fs/pathlist.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace zorv {
 
-namespace {
+std::FILE* open_path_list(const char* file, std::string* why) {
+  if (std::strcmp(file, "-") == 0) return stdin;
+  std::FILE* list = std::fopen(file, "re");
+  if (list == nullptr) *why = std::strerror(errno);
+  return list;
+}
 
-struct ListFile {
-  std::FILE* f;
-  bool own;
-  char* line = nullptr;
-  ~ListFile() {
-    std::free(line);
-    if (own && f != nullptr) std::fclose(f);
-  }
-};
+void close_path_list(std::FILE* list) {
+  if (list != nullptr && list != stdin) std::fclose(list);
+}
 
-}  // namespace
-
-bool each_listed_path(const char* file, char end, void (*each)(char* path, void* ctx), void* ctx,
+bool each_listed_path(std::FILE* list, char end, void (*each)(char* path, void* ctx), void* ctx,
                       std::string* why) {
-  bool from_stdin = std::strcmp(file, "-") == 0;
-  ListFile list{from_stdin ? stdin : std::fopen(file, "re"), !from_stdin};
-  if (list.f == nullptr) {
-    *why = std::strerror(errno);
-    return false;
-  }
+  struct Line {
+    char* text = nullptr;
+    ~Line() { std::free(text); }
+  } line;
   std::size_t cap = 0;
   for (;;) {
     errno = 0;
-    ssize_t len = getdelim(&list.line, &cap, end, list.f);
+    ssize_t len = getdelim(&line.text, &cap, end, list);
     if (len < 0) break;
-    if (len > 0 && list.line[len - 1] == end) list.line[--len] = '\0';
+    if (len > 0 && line.text[len - 1] == end) line.text[--len] = '\0';
     if (len == 0) continue;
     // No path holds a NUL: a list that does is a NUL-separated one read
     // as lines, and every path taken from it would be cut short.
-    if (std::strlen(list.line) != static_cast<std::size_t>(len)) {
+    if (std::strlen(line.text) != static_cast<std::size_t>(len)) {
       *why = "a path holds a NUL byte (a list for --null?)";
       return false;
     }
-    each(list.line, ctx);
+    each(line.text, ctx);
   }
-  if (std::ferror(list.f) != 0 || errno == ENOMEM) {
+  if (std::ferror(list) != 0 || errno == ENOMEM) {
     *why = std::strerror(errno != 0 ? errno : EIO);
     return false;
   }

@@ -6,17 +6,25 @@
 // here writes a message or ends the process.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 namespace zorv {
 
-// Calls `each(path, ctx)` for every path of the list in `file` ("-":
-// standard input), in order, each ending at `end` ('\n' or '\0'). The path
-// is the caller's to change until `each` returns, and is gone after.
-// False, with *why (the system's reason, or that a newline-ended path
-// holds a NUL), when the list could not be opened or read to its end; the
-// paths before the failure have been handed over.
-bool each_listed_path(const char* file, char end, void (*each)(char* path, void* ctx), void* ctx,
+// Opens the list in `file` ("-": standard input); null, with *why (the
+// system's reason), when it cannot be opened. Opened before anything else
+// is read, so that a list named wrong fails at once.
+std::FILE* open_path_list(const char* file, std::string* why);
+
+// Closes what open_path_list opened (standard input stays open).
+void close_path_list(std::FILE* list);
+
+// Calls `each(path, ctx)` for every path of `list`, in order, each ending
+// at `end` ('\n' or '\0'). The path is the caller's to change until `each`
+// returns, and is gone after. False, with *why (the system's reason, or
+// that a newline-ended path holds a NUL), when the list could not be read
+// to its end; the paths before the failure have been handed over.
+bool each_listed_path(std::FILE* list, char end, void (*each)(char* path, void* ctx), void* ctx,
                       std::string* why);
 
 }  // namespace zorv

@@ -168,19 +168,6 @@ bool open_from_image(Item* item, const DirImages& images, std::int64_t began) {
   return true;
 }
 
-// Hands the image of an archive just opened to the store.
-void keep_image(const Item* item, const DirImages& images, const struct stat& st,
-                std::int64_t taken_ns) {
-  const ZipDir* zd = item->out.zd;
-  std::vector<unsigned char> image;
-  try {
-    image.resize(zip_image_size(zd));
-  } catch (const std::bad_alloc&) {
-    return;  // not kept: the next run opens it
-  }
-  if (zip_image(zd, image.data())) images.keep(images.ctx, item->path, st, taken_ns, &image);
-}
-
 // Opens one archive as a serial run would, with the reader's messages kept
 // for the taker. `may_defer`: a thread that finds no descriptor free leaves
 // the archive to the taker. The taker, finding none free, has the threads
@@ -234,8 +221,9 @@ void open_item(Item* item, bool may_defer) {
                       ZipOpen{item->sniffed ? nullptr : &keep, item->ra->cache, admit, item,
                               item->sniffed ? ECD_SEARCH_STRICT : 0, item->span});
     if (a.zd != nullptr && known && images.keep != nullptr &&
-        item->open_ns >= item->ra->limits.slow_ns) {
-      keep_image(item, images, st, taken);
+        item->open_ns >= item->ra->limits.slow_ns &&
+        zip_image_size(a.zd) <= zip_image_size_max(IMAGE_CD_MAX)) {
+      images.keep(images.ctx, item->path, st, taken, a.zd);
     }
   }
   // A file read for its bytes that turns out no archive, or not one that

@@ -110,20 +110,26 @@ bool readahead_slow(Readahead* ra);
 // file they were taken from. `find` (null: none are asked for) fills
 // *image when the store holds one for the file at `path` as `st` says it
 // is: the archive is then made from it, and the file is not opened.
-// `keep` (null: none are kept) is handed the image of an archive whose
-// open was slow (the storage's waits, not a local disk's), with the file's
-// status from that open and the wall clock read before it
-// (CLOCK_REALTIME, ns). Both are called from any of the threads, never at
-// once for one archive; they must be safe to call at the same time, and
+// `keep` (null: none are kept) is handed an archive whose open was slow
+// (the storage's waits, not a local disk's) and whose directory takes at
+// most IMAGE_CD_MAX bytes, with the file's status from that open and the
+// wall clock read before it (CLOCK_REALTIME, ns), to take its image
+// (zip_image) if it will. Both are called from any of the threads, never
+// at once for one archive; they must be safe to call at the same time, and
 // must not throw. Archives in another file's bytes and those read for
 // their bytes only (sniffed) have no image.
 struct DirImages {
   bool (*find)(void* ctx, const char* path, const struct stat& st,
                std::vector<unsigned char>* image);
   void (*keep)(void* ctx, const char* path, const struct stat& st, std::int64_t taken_ns,
-               std::vector<unsigned char>* image);
+               const ZipDir* zd);
   void* ctx;
 };
+
+// Bigger directories have no image: reading them, not the open, is most of
+// their cost, and a copy of each, held while it is kept or found, would
+// take memory that the limits above do not count.
+constexpr std::uint32_t IMAGE_CD_MAX = 1u << 20;
 
 // Uses `images` (copied; null: none) for the archives opened from now on.
 // Given null, returns once no thread still uses the images set before, so

@@ -605,7 +605,11 @@ bool take_image_cd(ZipDir* zd, const unsigned char* cd) {
 }  // namespace
 
 std::size_t zip_image_size(const ZipDir* zd) {
-  return IMAGE_HEAD + zd->cd_size;
+  return zip_image_size_max(zd->cd_size);
+}
+
+std::size_t zip_image_size_max(std::uint32_t cd_size) {
+  return IMAGE_HEAD + cd_size;
 }
 
 bool zip_image(const ZipDir* zd, unsigned char* out) {

@@ -212,6 +212,9 @@ void zip_cache_release(ZipCache* cache);
 // The bytes zip_image writes for `zd`.
 std::size_t zip_image_size(const ZipDir* zd);
 
+// The bytes of the image of an archive whose directory takes `cd_size`.
+std::size_t zip_image_size_max(std::uint32_t cd_size);
+
 // Writes `zd`'s image, zip_image_size(zd) bytes, to `out`. False (nothing
 // written) for an archive stored in another file's bytes.
 bool zip_image(const ZipDir* zd, unsigned char* out);

@@ -357,6 +357,33 @@ TEST_F(ContentCacheTest, StaysWithinItsBoundDroppingTheOldestFirst) {
   EXPECT_EQ(look_up(archives.front(), {items[7]}), std::vector<bool>{false});
 }
 
+// Over its bound the cache gives up directory images before any member's
+// outcome: a directory is cheaper to read again.
+TEST_F(ContentCacheTest, OverItsBoundImagesGoFirst) {
+  constexpr std::int64_t BOUND = 256 << 10;
+  CacheArchive a = archive("a.zip");
+  store(a, {ITEM}, {outcome(Verdict::Ok, 4)});
+  std::string why;
+  ContentCache* c = cache_open(db_, false, &why, BOUND);
+  ASSERT_NE(c, nullptr) << why;
+  std::vector<CacheArchive> images;
+  for (int n = 0; n < 12; ++n) {
+    images.push_back(archive("i" + std::to_string(n) + ".zip"));
+    std::vector<unsigned char> image(40 << 10, static_cast<unsigned char>(n));
+    cache_keep_image(c, images.back().file_path, images.back().file, &image);
+  }
+  close(c);
+  std::int64_t kept = count("SELECT count(*) FROM image");
+  EXPECT_GT(kept, 0);
+  EXPECT_LT(kept, 12);
+  EXPECT_LE(count("SELECT (SELECT page_count FROM pragma_page_count) -"
+                  " (SELECT freelist_count FROM pragma_freelist_count)") *
+                count("PRAGMA page_size"),
+            BOUND);
+  EXPECT_EQ(look_up(a, {ITEM}), std::vector<bool>{true});
+  EXPECT_EQ(find(images.back()), std::string(40 << 10, '\x0b'));
+}
+
 TEST_F(ContentCacheTest, PruneDropsTheLongUnseenAndTheGone) {
   CacheArchive seen = archive("seen.zip");
   CacheArchive unseen = archive("unseen.zip");

@@ -26,7 +26,10 @@ Listed list(const std::string& file, char end) {
     static_cast<std::vector<std::string>*>(ctx)->push_back(path);
     path[0] = '#';  // the caller's to change
   };
-  r.ok = each_listed_path(file.c_str(), end, each, &r.paths, &r.why);
+  std::FILE* f = open_path_list(file.c_str(), &r.why);
+  if (f == nullptr) return r;
+  r.ok = each_listed_path(f, end, each, &r.paths, &r.why);
+  close_path_list(f);
   return r;
 }
 
