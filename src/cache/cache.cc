@@ -397,16 +397,25 @@ bool prepare_all(ContentCache* c) {
   return true;
 }
 
+// The one value `sql` gives, or -1.
+std::int64_t pragma_value(ContentCache* c, const char* sql) {
+  sqlite3_stmt* st = nullptr;
+  std::int64_t v = -1;
+  if (sqlite3_prepare_v2(c->db, sql, -1, &st, nullptr) == SQLITE_OK &&
+      sqlite3_step(st) == SQLITE_ROW) {
+    v = sqlite3_column_int64(st, 0);
+  }
+  sqlite3_finalize(st);
+  return v;
+}
+
 // Whether the file holds any image yet.
 bool count_images(ContentCache* c) {
   if (c->no_images) return true;
-  sqlite3_stmt* st = nullptr;
-  int rc = sqlite3_prepare_v2(c->db, "SELECT EXISTS(SELECT 1 FROM image)", -1, &st, nullptr);
-  if (rc == SQLITE_OK) rc = sqlite3_step(st);
-  if (rc == SQLITE_ROW) c->has_images = sqlite3_column_int(st, 0) != 0;
-  sqlite3_finalize(st);
-  if (rc != SQLITE_ROW) fail(c, rc, false);
-  return rc == SQLITE_ROW;
+  std::int64_t v = pragma_value(c, "SELECT EXISTS(SELECT 1 FROM image)");
+  if (v < 0) c->why = sqlite3_errmsg(c->db);
+  c->has_images = v > 0;
+  return v >= 0;
 }
 
 void release(ContentCache* c) {
@@ -896,17 +905,6 @@ void cache_keep_image(ContentCache* c, const char* path, const CacheFile& f,
 }
 
 namespace {
-
-std::int64_t pragma_value(ContentCache* c, const char* sql) {
-  sqlite3_stmt* st = nullptr;
-  std::int64_t v = -1;
-  if (sqlite3_prepare_v2(c->db, sql, -1, &st, nullptr) == SQLITE_OK &&
-      sqlite3_step(st) == SQLITE_ROW) {
-    v = sqlite3_column_int64(st, 0);
-  }
-  sqlite3_finalize(st);
-  return v;
-}
 
 // The bytes of the pages that hold something.
 std::int64_t used_bytes(ContentCache* c) {

@@ -537,15 +537,14 @@ struct Remember {
   // compressed bytes): then nothing of the batch is kept.
   void keep() {
     Report* r = check.r;
-    bool any = false;
-    for (std::size_t t = 0; t < count && !any; ++t)
-      any = !found[t];
-    if (any) {
+    bool read = std::find(found, found + count, false) != found + count;
+    bool unchanged = read;
+    if (read) {
       Statuses after(stretches, stretch_count, r->check_threads);
-      for (std::size_t k = 0; k < stretch_count && any; ++k)
-        any = after.ok[k] && cache_same_file(stretches[k].archive.file, after.files[k]);
+      for (std::size_t k = 0; k < stretch_count && unchanged; ++k)
+        unchanged = after.ok[k] && cache_same_file(stretches[k].archive.file, after.files[k]);
     }
-    for (std::size_t k = 0; k < stretch_count && any; ++k) {
+    for (std::size_t k = 0; k < stretch_count && unchanged; ++k) {
       const Stretch& st = stretches[k];
       std::size_t kept = st.start;  // the members read move to the front of the stretch
       for (std::size_t t = st.start; t < st.end; ++t) {
