@@ -4,6 +4,7 @@
 // pipeline prints must be what a report of the same paths prints, groups
 // taken as multisets; damaged inputs are refused with a message.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -333,12 +334,24 @@ std::vector<std::string> random_collection(const test::TempDir& dir, std::mt1993
   bad.add_file("good.txt", pool[0]);
   dir.write("bad.zip", bad.bytes());
   paths.push_back("bad.zip");
+  // Two central entries on one stored stream: -c refuses both.
+  ArchiveBytes bomb;
+  bomb.add_file("one.txt", pool[1]);
+  bomb.headers.push_back(bomb.headers[0]);
+  bomb.headers.back().name = "two.txt";
+  dir.write("bomb.zip", bomb.bytes());
+  paths.push_back("bomb.zip");
   ArchiveBytes whole;
   whole.add_file("t.txt", pool[1]);
   test::Bytes bytes = whole.bytes();
   bytes.resize(bytes.size() / 2);
   dir.write("truncated.zip", bytes);
   paths.push_back("truncated.zip");
+  // One archive named twice (read twice), another under a second name
+  // (passed over).
+  paths.push_back("a0.zip");
+  EXPECT_EQ(symlink("a1.zip", (dir / "link.zip").c_str()), 0);
+  paths.push_back("link.zip");
   return paths;
 }
 
@@ -383,6 +396,149 @@ TEST(ClusterModes, ThePipelinePrintsWhatAReportPrints) {
       }
     }
   }
+}
+
+// What --resolve says of places whose archive changed or went since the
+// keys were taken, and of members -c cannot check.
+TEST(ClusterModes, ResolveSaysWhatStandsAtEachPlaceNow) {
+  test::TempDir dir;
+  ArchiveBytes a;
+  a.add_file("same.txt", "shared content\n");
+  a.add_file("other.txt", "other content\n");
+  ArchiveBytes b = a;
+  dir.write("a.zip", a.bytes());
+  dir.write("b.zip", b.bytes());
+  ArchiveBytes c;
+  c.add_file("same.txt", "shared content\n");
+  std::string off = "shared content\n";
+  off[3] ^= 1;
+  c.add_file("damaged.txt", off).crc32 = test::crc32_of("shared content\n");
+  dir.write("c.zip", c.bytes());
+  // a.zip rewritten (its first entry's data and CRC-32 changed), b.zip gone.
+  std::vector<Resolved> resolved;
+  {
+    std::vector<std::string> paths = {"a.zip", "b.zip", "c.zip"};
+    RunResult r = pipeline(dir, paths, 2, true, {"--summary"}, &resolved);
+    EXPECT_EQ(r.out, "CRC32: 0x" + [] {
+      char hex[9];
+      std::snprintf(hex, sizeof hex, "%08x", test::crc32_of("shared content\n"));
+      return std::string(hex);
+    }() + "\nfile: a.zip, same.txt\nfile: b.zip, same.txt\nfile: c.zip, same.txt\n-------\n"
+          "CRC32: 0x" + [] {
+      char hex[9];
+      std::snprintf(hex, sizeof hex, "%08x", test::crc32_of("other content\n"));
+      return std::string(hex);
+    }() + "\nfile: a.zip, other.txt\nfile: b.zip, other.txt\n-------\n"
+          "Summary: 2 groups, 5 members, 3 redundant copies, 44 bytes in redundant copies\n");
+    EXPECT_EQ(r.err, "zorv: warning, cannot verify c.zip, damaged.txt: damaged data\n");
+  }
+  ASSERT_EQ(resolved.size(), 6u);
+  ArchiveBytes changed;
+  changed.add_file("same.txt", "shared content!");  // one size, another CRC-32
+  changed.add_file("other.txt", "other content\n");
+  dir.write("a.zip", changed.bytes());
+  ASSERT_EQ(std::remove((dir / "b.zip").c_str()), 0);
+  RunResult r = test::run_zorv({"--resolve=places"}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("b.zip"), std::string::npos) << r.err;  // why it cannot be opened
+  Cursor cur{r.out};
+  cur.expect_header("ZORVRSLV", 0);
+  std::map<std::string, std::vector<int>> statuses;  // by archive, in place order
+  while (cur.at < r.out.size()) {
+    std::string path = cur.take(cur.get(4));
+    auto& st = statuses[path];
+    if (cur.get(1) == 0) {
+      st.push_back(-1);  // not opened
+      continue;
+    }
+    for (std::uint64_t n = cur.get(4); n > 0; --n) {
+      cur.take(16);  // position, CRC-32, size
+      int status = static_cast<int>(cur.get(1));
+      st.push_back(status);
+      if (status == 1) continue;
+      cur.take(12);  // compressed size, method, flags
+      cur.take(cur.get(2));
+      cur.take(cur.get(2));
+    }
+  }
+  // a.zip: the first place now holds another CRC-32 (gone), the second is
+  // as it was; b.zip did not open; c.zip unchanged.
+  EXPECT_EQ(statuses["a.zip"], (std::vector<int>{1, 0}));
+  EXPECT_EQ(statuses["b.zip"], (std::vector<int>{-1}));
+  EXPECT_EQ(statuses["c.zip"], (std::vector<int>{0, 0}));
+}
+
+// Files of the modes that are not what they should be end the run with a
+// message and status 1, whatever the damage, and nothing is made of them.
+TEST(ClusterModes, DamagedFilesAreRefused) {
+  test::TempDir dir;
+  ArchiveBytes a;
+  a.add_file("x.txt", "some content\n");
+  a.add_file("y.txt", "some content\n");
+  dir.write("a.zip", a.bytes());
+  RunResult good = pipeline(dir, {"a.zip"}, 1, false, {});
+  ASSERT_EQ(good.status, 0) << good.err;
+  ASSERT_NE(good.out, "");
+  std::string places = text_of(test::read_file(dir / "places"));
+  std::string groups = text_of(test::read_file(dir / "groups"));
+  auto refused = [&dir](const std::string& option, const std::string& bytes, const char* what) {
+    dir.write("bad", test::to_bytes(bytes));
+    RunResult r = test::run_zorv({option + "=bad"}, dir.path());
+    EXPECT_EQ(r.status, 1) << option << ", " << bytes.size() << " bytes";
+    EXPECT_EQ(r.err.rfind(std::string("zorv: error reading the ") + what + ", ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(": bad\n"), std::string::npos) << r.err;
+  };
+  for (std::size_t cut = 0; cut < places.size(); ++cut)
+    refused("--resolve", places.substr(0, cut), "places");
+  for (std::size_t cut = 0; cut < groups.size(); ++cut)
+    refused("--print-groups", groups.substr(0, cut), "groups");
+  refused("--resolve", places + "x", "places");
+  refused("--print-groups", groups + "x", "groups");
+  std::string v2 = places;
+  v2[8] = 2;
+  refused("--resolve", v2, "places");
+  v2 = groups;
+  v2[8] = 2;
+  refused("--print-groups", v2, "groups");
+  // A member of an archive the table does not hold; a group of one.
+  std::string header = groups.substr(0, 16) + groups.substr(16, 4 + 5 + 8 + 1);
+  std::string member = std::string("\x05\0\0\0", 4) + std::string(4 + 8 + 8 + 2 + 2 + 2 + 2, '\0');
+  refused("--print-groups", header + std::string("\x01\x01\0\0\0\x02\0\0\0", 9) + member + member +
+                                std::string(1, '\0'),
+          "groups");
+  std::string one = member;
+  one[0] = 0;
+  refused("--print-groups",
+          header + std::string("\x01\x01\0\0\0\x01\0\0\0", 9) + one + std::string(1, '\0'), "groups");
+  // A path's count past what any path may be.
+  refused("--resolve", places.substr(0, 16) + std::string("\xff\xff\xff\x7f", 4), "places");
+
+  RunResult r = test::run_zorv({"--keys=no-such-dir", "a.zip"}, dir.path());
+  test::expect_run(r, 1, "",
+                   "zorv: error writing the keys, No such file or directory: no-such-dir/keys.0\n");
+}
+
+// Each mode takes only the options that mean something to it.
+TEST(ClusterModes, OptionsOutsideAModeAreCommandErrors) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--keys=d", "-l", "x.zip"}, "--keys does not take -l"},
+      {{"--keys=d", "-c", "x.zip"}, "--keys does not take -c"},
+      {{"--keys=d", "--format=jsonl", "x.zip"}, "--keys does not take --format"},
+      {{"--keys=d", "--nested", "x.zip"}, "--keys does not take --nested"},
+      {{"--resolve=f", "x.zip"}, "--resolve takes no paths"},
+      {{"--resolve=f", "--summary"}, "--resolve does not take --summary"},
+      {{"--print-groups=f", "-c"}, "--print-groups does not take -c"},
+      {{"--print-groups=f", "--files-from=l"}, "--print-groups takes no paths"},
+      {{"--keys=d", "--resolve=f"}, "--keys, --resolve and --print-groups exclude each other"},
+      {{"--partitions=2", "x.zip"}, "--partitions goes with --keys"},
+      {{"--keys=d", "--partitions=0", "x.zip"},
+       "partitions must be a number from 1 to 256: '0'. Type 'zorv --help' for help"},
+      {{"--keys=d", "--partitions=257", "x.zip"},
+       "partitions must be a number from 1 to 256: '257'. Type 'zorv --help' for help"},
+      {{"--keys=", "x.zip"}, "the '--keys' option needs a file name after '='"},
+  };
+  for (const auto& [args, message] : cases)
+    test::expect_run(test::run_zorv(args), 1, "", "zorv: command error, " + message + "\n");
 }
 
 }  // namespace
