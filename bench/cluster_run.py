@@ -87,11 +87,11 @@ def start_cluster(workers):
     return cluster, client, time.perf_counter() - start
 
 
-def key_bytes(zorv, paths_list, workdir):
+def key_bytes(zorv, paths_list, workdir, cwd):
     """The keys one host writes for the whole list, in bytes and entries."""
     d = tempfile.mkdtemp(dir=workdir)
     subprocess.run([zorv, "--keys=" + d, "--partitions=4", "--files-from=" + paths_list],
-                   check=True)
+                   cwd=cwd, check=True)
     total = sum(os.path.getsize(os.path.join(d, "keys.%d" % k)) for k in range(4))
     for name in os.listdir(d):
         os.remove(os.path.join(d, name))
@@ -157,7 +157,7 @@ def main():
               file=sys.stderr)
     a, b = groups_in(single_out), groups_in(cluster_out)
     same = a == b
-    wire, keyed = key_bytes(args.zorv, listing, work)
+    wire, keyed = key_bytes(args.zorv, listing, work, root)
     med = {k: statistics.median(v) for k, v in walls.items()}
     mrss = {k: statistics.median(v) / 1024 for k, v in rss.items()}
     print("| %s, %d entries | wall s | peak RSS MiB |" % (args.corpus, entries))
