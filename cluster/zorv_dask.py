@@ -51,7 +51,8 @@ Cluster:
                      report (default: ../build/release/zorv beside this script
                      when there is one, else zorv on PATH)
 
-Each PATH is one shard: one worker indexes it (`zorv --keys`) and reads its
+Relative PATHs are read, on every worker, from this client's working
+directory (where the worker's host has it). Each PATH is one shard: one worker indexes it (`zorv --keys`) and reads its
 members again (`zorv --resolve`). A PATH named twice, or two PATHs reaching
 one archive, are read once each, without zorv's "duplicate" or "same file"
 warning.
@@ -439,7 +440,13 @@ def parse_resolved(data, content):
 # The tasks: they run on the workers, from what they are given alone.
 
 
-def map_shard(zorv, paths, parts, index_args):
+def workdir(cwd):
+    """The client's working directory where this host has it: relative
+    PATHs name the same files there (one host, a shared mount)."""
+    return cwd if os.path.isdir(cwd) else None
+
+
+def map_shard(zorv, cwd, paths, parts, index_args):
     """Indexes one shard: `zorv --keys` in a fresh directory. Returns (meta,
     keys.0, ..., keys.P-1), meta a dict: archives, stderr, status."""
     import socket
@@ -448,7 +455,7 @@ def map_shard(zorv, paths, parts, index_args):
     try:
         cmd = [zorv, "--keys=" + tmp, "--partitions=%d" % parts, "--files-from=-", "--null"] + index_args
         try:
-            p = subprocess.run(cmd, input=b"".join(x + b"\0" for x in paths),
+            p = subprocess.run(cmd, input=b"".join(x + b"\0" for x in paths), cwd=workdir(cwd),
                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         except OSError as e:
             msg = "%s: error, cannot run %s on %s: %s\n" % (PROG, zorv, socket.gethostname(), e.strerror or e)
@@ -493,7 +500,7 @@ def reduce_part(part, *keys):
     return tuple(out)
 
 
-def resolve_shard(zorv, meta, resolve_args, *parts):
+def resolve_shard(zorv, cwd, meta, resolve_args, *parts):
     """Reads one shard's places again with `zorv --resolve`: returns None
     when it has none, else a dict: arcs (the archive numbers in the order
     written), stdout, stderr, status."""
@@ -514,7 +521,8 @@ def resolve_shard(zorv, meta, resolve_args, *parts):
         chunks += [string32(table[a][0]), u32(hi - lo), chunk.tobytes()]
     cmd = [zorv, "--resolve=-"] + resolve_args
     try:
-        p = subprocess.run(cmd, input=b"".join(chunks), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        p = subprocess.run(cmd, input=b"".join(chunks), cwd=workdir(cwd),
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     except OSError as e:
         msg = "%s: error, cannot run %s on %s: %s\n" % (PROG, zorv, socket.gethostname(), e.strerror or e)
         return {"arcs": [], "stdout": b"", "stderr": msg.encode(), "status": 1}
@@ -608,6 +616,7 @@ def run_cluster(client, o, zorv):
     shards = make_shards(o, known)
     parts = nworkers
     idx_args, res_args = o.index_args(), o.resolve_args()
+    cwd = os.getcwd()
 
     def place(worker):
         if worker is None:
@@ -616,7 +625,7 @@ def run_cluster(client, o, zorv):
 
     maps, metas = [], []
     for s, (paths, worker) in enumerate(shards):
-        f = client.submit(map_shard, zorv, paths, parts, idx_args, retries=3, pure=False,
+        f = client.submit(map_shard, zorv, cwd, paths, parts, idx_args, retries=3, pure=False,
                           **place(worker))
         maps.append(f)
         metas.append(client.submit(operator.getitem, f, 0, retries=3, **place(worker)))
@@ -627,7 +636,7 @@ def run_cluster(client, o, zorv):
     resolves = []
     for s, (paths, worker) in enumerate(shards):
         pieces = [client.submit(operator.getitem, r, s, retries=3) for r in reduces]
-        resolves.append(client.submit(resolve_shard, zorv, metas[s], res_args, *pieces,
+        resolves.append(client.submit(resolve_shard, zorv, cwd, metas[s], res_args, *pieces,
                                       retries=3, pure=False, **place(worker)))
 
     on = o.progress == "always" or (o.progress == "auto" and sys.stderr.isatty())
