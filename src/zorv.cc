@@ -12,11 +12,16 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "cache/cache.h"
+#include "cluster/groups.h"
+#include "cluster/keys.h"
+#include "cluster/resolve.h"
 #include "fs/pathlist.h"
 #include "fs/scandir.h"
 #include "get_option.h"
@@ -107,6 +112,10 @@ constexpr int LONG_NO_CACHE = 1011;
 constexpr int LONG_CACHE_PRUNE = 1012;
 constexpr int LONG_FILES_FROM = 1013;
 constexpr int LONG_NULL = 1014;
+constexpr int LONG_KEYS = 1015;
+constexpr int LONG_PARTITIONS = 1016;
+constexpr int LONG_RESOLVE = 1017;
+constexpr int LONG_PRINT_GROUPS = 1018;
 
 // The value of -j: a whole number from 1 to MAX_JOBS.
 int jobs_value(const char* value) {
@@ -118,6 +127,18 @@ int jobs_value(const char* value) {
         "command error, jobs must be a number from 1 to %d: '%s'. Type 'zorv --help' for help",
         MAX_JOBS, value != nullptr ? value : "");
   return static_cast<int>(n);
+}
+
+// The value of --partitions: a whole number from 1 to KEY_PARTS_MAX.
+unsigned partitions_value(const char* value) {
+  char* end = nullptr;
+  errno = 0;
+  long n = std::strtol(value, &end, 10);
+  if (end == value || *end != '\0' || errno != 0 || n < 1 || n > long{KEY_PARTS_MAX})
+    error_exit("command error, partitions must be a number from 1 to %u: '%s'. Type 'zorv --help' "
+               "for help",
+               KEY_PARTS_MAX, value);
+  return static_cast<unsigned>(n);
 }
 
 // Adds the suffix `ext` (with or without its dot) to o.exts, once.
@@ -173,6 +194,10 @@ constexpr LongOption long_options[] = {
     {"cache-prune", LONG_CACHE_PRUNE, Value::None},
     {"files-from", LONG_FILES_FROM, Value::Needed},
     {"null", LONG_NULL, Value::None},
+    {"keys", LONG_KEYS, Value::Needed},
+    {"partitions", LONG_PARTITIONS, Value::Needed},
+    {"resolve", LONG_RESOLVE, Value::Needed},
+    {"print-groups", LONG_PRINT_GROUPS, Value::Needed},
     {"help", LONG_HELP, Value::None},
     {"version", LONG_VERSION, Value::None},
 };
@@ -272,6 +297,17 @@ void apply(Options& o, int code, const char* value) {
     case LONG_NULL:
       o.null = true;
       break;
+    case LONG_KEYS:
+    case LONG_RESOLVE:
+    case LONG_PRINT_GROUPS:
+      if (*value == '\0')
+        error_exit("command error, the '--%s' option needs a file name after '='",
+                   code == LONG_KEYS ? "keys" : code == LONG_RESOLVE ? "resolve" : "print-groups");
+      (code == LONG_KEYS ? o.keys : code == LONG_RESOLVE ? o.resolve : o.print_groups) = value;
+      break;
+    case LONG_PARTITIONS:
+      o.partitions = partitions_value(value);
+      break;
     case LONG_PROGRESS:
       if (std::strcmp(value, "always") == 0) {
         o.progress = ProgressWhen::Always;
@@ -327,6 +363,12 @@ struct Run {
   ContentCache* content_cache;  // -c --cache: null when there is none
   std::string cache_path;
   std::string cache_said;  // the cache's failure already said
+  KeyOut* keys = nullptr;  // --keys: where the keys go, instead of the index
+  // --keys: the paths read and the files, by the first path to each, that
+  // the index would have held (keys_wanted).
+  std::set<std::string> key_paths;
+  std::map<FileId, std::string, bool (*)(const FileId&, const FileId&)> keyed{
+      [](const FileId& a, const FileId& b) { return file_id_compare(a, b) < 0; }};
 };
 
 ProgressCounts counts_of(const Index* ix) {
@@ -344,6 +386,20 @@ void check_index(const Run& run) {
   error_exit("%s", text);
 }
 
+// Whether --keys reads this archive, saying what the index says of it: as
+// in a report, a path named twice is read twice, and one file under a
+// second path is passed over.
+bool keys_wanted(Run& run, const Ahead& a) {
+  if (!run.key_paths.insert(a.path).second) {
+    say(&run.diag, "warning, duplicate file name: %s\n", a.path);
+    return true;
+  }
+  if (!a.has_id) return true;
+  auto [first, fresh] = run.keyed.try_emplace(a.id, a.path);
+  if (!fresh) say(&run.diag, "warning, same file as %s: %s", first->second.c_str(), a.path);
+  return fresh;
+}
+
 // Indexes the oldest archive asked for, saying what a serial run would have
 // said at this point: what the scanner's spared status call would have
 // found, that it is a file seen under another path, or why it could not be
@@ -356,6 +412,9 @@ void index_next(Run& run) {
     // passed over
   } else if (a->zd == nullptr) {
     hand_on(&a->messages, &run.diag);  // why it could not be opened
+  } else if (run.keys != nullptr) {
+    if (keys_wanted(run, *a))
+      keys_archive(run.keys, a->path, std::exchange(a->zd, nullptr), &run.diag);
   } else if (run.options.nested) {
     NestRun nest{run.ix, &run.diag, run.exts, &run.cache, run.store};
     bool no_memory = false;
@@ -595,6 +654,19 @@ int report(Run& run) {
   return o.exit_status && stats.totals.groups > 0 ? 2 : 0;
 }
 
+// --keys: the files completed; the run ends without a report.
+int finish_keys(Run& run) {
+  std::string why;
+  std::string file;
+  bool written = keys_finish(std::exchange(run.keys, nullptr), &why, &file);
+  readahead_stop(run.ahead);
+  release_indexes(run.ix);
+  zip_cache_release(&run.cache);
+  if (!written) error_exit("error writing the keys, %s: %s", why.c_str(), file.c_str());
+  finish_output(0);
+  return 0;
+}
+
 // The archives' opens and reads run ahead on `jobs` threads; when the
 // system grants none, one at a time, as the run needs them.
 Readahead* start_ahead(int jobs, ZipCache* cache) {
@@ -607,9 +679,91 @@ Readahead* start_ahead(int jobs, ZipCache* cache) {
   return ahead;
 }
 
+// The name a message gives a file the options name ("-": standard input).
+const char* shown_file(const std::string& file) {
+  return file == "-" ? "standard input" : file.c_str();
+}
+
+std::FILE* open_input(const std::string& file, const char* what) {
+  if (file == "-") return stdin;
+  std::FILE* f = std::fopen(file.c_str(), "rb");
+  if (f == nullptr) error_exit("error reading the %s, %s: %s", what, std::strerror(errno), file.c_str());
+  return f;
+}
+
+// --resolve: places in, members out (cluster/resolve.h).
+int run_resolve(const Options& o) {
+  Diag diag{};
+  std::FILE* in = open_input(o.resolve, "places");
+  ZipCache cache{};
+  Readahead* ahead = start_ahead(o.jobs, &cache);
+  Revisit* rv = revisit_start(ahead, &cache, &diag);
+  if (rv == nullptr) error_exit("internal error, resolve_places, out of memory");
+  ResolveOptions options{o.content, verify_threads()};
+  if (o.content && readahead_slow(ahead)) {
+    unsigned jobs = o.jobs > 0 ? static_cast<unsigned>(o.jobs) : DEFAULT_JOBS;
+    options.check_threads = std::max(verify_threads(), std::min(jobs, CHECK_THREADS_MAX));
+  }
+  std::string why;
+  errno = 0;
+  ResolveEnd end = resolve_places(in, stdout, options, rv, &why);
+  int err = errno;
+  revisit_stop(rv);
+  readahead_stop(ahead);
+  zip_cache_release(&cache);
+  switch (end) {
+    case ResolveEnd::Done:
+      break;
+    case ResolveEnd::BadInput:
+      if (std::ferror(in) != 0) why = std::strerror(err != 0 ? err : EIO);
+      error_exit("error reading the places, %s: %s", why.c_str(), shown_file(o.resolve));
+    case ResolveEnd::Write:
+      finish_output(err != 0 ? err : EIO);
+      break;
+    case ResolveEnd::NoMemory:
+      error_exit("internal error, resolve_places, out of memory");
+  }
+  if (in != stdin) std::fclose(in);
+  finish_output(0);
+  return 0;
+}
+
+// --print-groups: a cluster's groups printed as a report prints them.
+int run_print(const Options& o) {
+  Diag diag{};
+  std::FILE* in = open_input(o.print_groups, "groups");
+  bool jsonl = o.format == Format::Jsonl;
+  std::optional<TextSink> text;
+  std::optional<JsonSink> json;
+  ReportSink* sink = nullptr;
+  if (jsonl) {
+    sink = &json.emplace(&diag);
+  } else {
+    sink = &text.emplace(o.summary, isatty(STDOUT_FILENO) != 0, &diag);
+  }
+  ReportTotals totals{};
+  std::string why;
+  errno = 0;
+  GroupsEnd end = print_groups(in, sink, GroupsOptions{o.list, jsonl, jsonl}, &totals, &why);
+  if (end == GroupsEnd::BadInput) {
+    if (std::ferror(in) != 0) why = std::strerror(errno != 0 ? errno : EIO);
+    sink->flush();
+    error_exit("error reading the groups, %s: %s", why.c_str(), shown_file(o.print_groups));
+  }
+  if (end == GroupsEnd::NoMemory || sink->out_of_memory())
+    error_exit("internal error, print_report, out of memory");
+  sink->summary(totals);
+  if (sink->out_of_memory()) error_exit("internal error, print_report, out of memory");
+  if (in != stdin) std::fclose(in);
+  finish_output(sink->flush());
+  return o.exit_status && totals.groups > 0 ? 2 : 0;
+}
+
 int run(const Options& o, int argc, char** argv) {
+  if (!o.resolve.empty()) return run_resolve(o);
+  if (!o.print_groups.empty()) return run_print(o);
   Run run{o,  Diag{}, Diag{}, nullptr, ZipCache{}, nullptr, nullptr, 0, {}, {}, {}, nullptr,
-          nullptr, {},     {}};
+          nullptr, {},     {},     nullptr, {}};
   run.scan_diag = Diag{nullptr, index_pending, &run};
   start_cache(run);
   if (o.first_path == 0 && o.files_from.empty()) {  // --cache-prune alone
@@ -628,8 +782,15 @@ int run(const Options& o, int argc, char** argv) {
     bool prefixed = true;
     error_exit("%s", index_failure_text(fail, &prefixed));
   }
-  run.progress =
-      progress_start(o.progress == ProgressWhen::Always, o.progress == ProgressWhen::Never);
+  if (!o.keys.empty()) {
+    std::string why;
+    std::string file;
+    run.keys = keys_start(o.keys, std::max(o.partitions, 1u), &why, &file);
+    if (run.keys == nullptr) error_exit("error writing the keys, %s: %s", why.c_str(), file.c_str());
+  }
+  // The keys' run is a cluster's: the client shows the progress.
+  run.progress = progress_start(o.progress == ProgressWhen::Always,
+                                o.progress == ProgressWhen::Never || run.keys != nullptr);
   run.ahead = start_ahead(o.jobs, &run.cache);
   use_images(run);
   // Without one, compressed inner archives are named as not read, as
@@ -644,6 +805,7 @@ int run(const Options& o, int argc, char** argv) {
     dispatch(run, argv[i]);
   if (list != nullptr) dispatch_listed(run, list);
   index_pending(&run);
+  if (run.keys != nullptr) return finish_keys(run);
   // The report needs the groups, not the CRC-32 index: its nodes go back
   // before the report allocates, which keeps the peak memory down.
   run.indexed = counts_of(run.ix);
@@ -659,6 +821,35 @@ int run(const Options& o, int argc, char** argv) {
   zip_cache_release(&run.cache);
   finish_output(0);
   return status;
+}
+
+}  // namespace
+
+namespace {
+
+// The cluster's modes take only the options that mean something to them.
+void check_modes(const Options& o) {
+  int modes = !o.keys.empty() + !o.resolve.empty() + !o.print_groups.empty();
+  if (modes > 1)
+    error_exit("command error, --keys, --resolve and --print-groups exclude each other");
+  if (o.partitions != 0 && o.keys.empty())
+    error_exit("command error, --partitions goes with --keys");
+  if (modes == 0) return;
+  const char* mode = !o.keys.empty() ? "keys" : !o.resolve.empty() ? "resolve" : "print-groups";
+  auto refuse = [mode](bool given, const char* option) {
+    if (given) error_exit("command error, --%s does not take %s", mode, option);
+  };
+  bool report = !o.keys.empty() || !o.resolve.empty();  // no report printed
+  refuse(report && o.list, "-l");
+  refuse(report && o.summary, "--summary");
+  refuse(report && o.exit_status, "--exit-status");
+  refuse(report && o.format != Format::Text, "--format");
+  refuse(o.nested, "--nested");
+  refuse(o.cache || o.cache_prune, "--cache");
+  // Keys carry the size whatever is asked; only a resolve reads contents.
+  refuse(o.content ? o.resolve.empty() : o.size, o.content ? "-c" : "-s");
+  bool paths = o.first_path != 0 || !o.files_from.empty();
+  if (o.keys.empty() && paths) error_exit("command error, --%s takes no paths", mode);
 }
 
 }  // namespace
@@ -705,7 +896,9 @@ int zorv_main(int argc, char** argv) {
   // goes to a file or a pipe (a terminal keeps its line buffering).
   if (isatty(STDOUT_FILENO) == 0) std::setvbuf(stdout, nullptr, _IOFBF, std::size_t{1} << 16);
   Options o = parse_options(argc, argv);
-  if (o.first_path == 0 && !o.cache_prune && o.files_from.empty())
+  check_modes(o);
+  if (o.first_path == 0 && !o.cache_prune && o.files_from.empty() && o.resolve.empty() &&
+      o.print_groups.empty())
     error_exit("command error, missing directory");
   catch_end_signals();
   return run(o, argc, argv);

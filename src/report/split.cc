@@ -575,27 +575,6 @@ void check_contents(Report* r, const Member* members, std::size_t n, Work& w) {
   if (remember) remember->keep();
 }
 
-const char* reason(const VerifyOutcome& o, const VerifyItem& item, char* buf, std::size_t cap) {
-  switch (o.verdict) {
-    case Verdict::Encrypted:
-      return "encrypted";
-    case Verdict::Unsupported:
-      std::snprintf(buf, cap, "compression method %u not supported", item.method);
-      return buf;
-    case Verdict::Unreadable:
-      return std::strerror(static_cast<int>(o.detail));
-    case Verdict::NeedsMemory:
-      std::snprintf(buf, cap, "needs %" PRIu32 " MiB to decode", o.detail);
-      return buf;
-    case Verdict::LocalDiffers:
-      return "local header differs";
-    case Verdict::Overlaps:
-      return "data overlaps another member";
-    default:
-      return "damaged data";
-  }
-}
-
 // Prints group [g0, g1): its sub-groups in the order of their first members.
 void print_group(Report* r, const Member* members, std::size_t g0, std::size_t g1, Work& w) {
   bool content = r->split == ReportSplit::Content;
@@ -609,7 +588,7 @@ void print_group(Report* r, const Member* members, std::size_t g0, std::size_t g
       if (!w.checked[i]) continue;  // its size is its own: no sub-group
       if (w.outcomes[i].verdict != Verdict::Ok) {
         char buf[64];
-        const char* why = reason(w.outcomes[i], f.item, buf, sizeof buf);
+        const char* why = verify_reason(w.outcomes[i], f.item, buf, sizeof buf);
         ArchiveCuts cuts;
         r->sink->unverified(ref_of(m.archive, &cuts), name_of(r, m), why);
         continue;

@@ -19,6 +19,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cinttypes>
+#include <cstdio>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -646,6 +648,28 @@ Verdict decode_member(int fd, std::int64_t end, std::int64_t shift, const Verify
   unsigned char digest[32];
   *detail = 0;
   return verdict_of(fd, end, shift, item, name, false, s, digest, detail);
+}
+
+const char* verify_reason(const VerifyOutcome& o, const VerifyItem& item, char* buf,
+                          std::size_t cap) {
+  switch (o.verdict) {
+    case Verdict::Encrypted:
+      return "encrypted";
+    case Verdict::Unsupported:
+      std::snprintf(buf, cap, "compression method %u not supported", item.method);
+      return buf;
+    case Verdict::Unreadable:
+      return std::strerror(static_cast<int>(o.detail));
+    case Verdict::NeedsMemory:
+      std::snprintf(buf, cap, "needs %" PRIu32 " MiB to decode", o.detail);
+      return buf;
+    case Verdict::LocalDiffers:
+      return "local header differs";
+    case Verdict::Overlaps:
+      return "data overlaps another member";
+    default:
+      return "damaged data";
+  }
 }
 
 unsigned verify_threads() {

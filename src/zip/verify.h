@@ -97,6 +97,11 @@ bool verify_jobs(VerifyJob* jobs, std::size_t count, unsigned threads, VerifyTic
 // most 2 * WHOLE_MAX bytes of member data plus two 256 KiB stream buffers.
 constexpr std::uint64_t WHOLE_MAX = std::uint64_t{16} << 20;
 
+// Why a member with outcome `o` has no digest, as the warning that names
+// it says; `buf` (64 bytes do) holds what needs formatting.
+const char* verify_reason(const VerifyOutcome& o, const VerifyItem& item, char* buf,
+                          std::size_t cap);
+
 // The threads a run uses: one per core.
 unsigned verify_threads();
 

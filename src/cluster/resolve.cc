@@ -1,0 +1,259 @@
+#include "cluster/resolve.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "cluster/wire.h"
+#include "zip/verify.h"
+
+namespace zorv {
+
+namespace {
+
+constexpr char PLACES_MAGIC[8] = {'Z', 'O', 'R', 'V', 'P', 'L', 'C', 'S'};
+constexpr char RESOLVED_MAGIC[8] = {'Z', 'O', 'R', 'V', 'R', 'S', 'L', 'V'};
+// A chunk: what is read again at once, so memory stays bounded whatever
+// the places file holds.
+constexpr std::size_t CHUNK_PLACES = std::size_t{1} << 18;
+constexpr std::size_t CHUNK_ARCHIVES = 1024;
+
+enum Status : std::uint8_t { FOUND = 0, UNMATCHED = 1, UNVERIFIED = 2 };
+
+struct Wanted {
+  std::uint32_t pos;
+  std::uint32_t crc32;
+  std::uint64_t size;
+  // What the walk found there.
+  bool found = false;
+  MemberFacts facts{};
+  std::string name;   // stored, whole
+  std::string extra;
+  VerifyOutcome outcome{};
+};
+
+struct Archive {
+  std::string path;
+  std::size_t first;  // its places: [first, first + count) of the chunk's
+  std::size_t count;
+  bool opened = false;
+};
+
+struct Chunk {
+  std::vector<Archive> archives;
+  std::vector<Wanted> places;
+};
+
+struct Taking {
+  Chunk* chunk;
+  const std::vector<std::size_t>* walked;  // the batch's archives, as chunk indexes
+};
+
+RevisitTake take_entry(void* ctx, std::uint32_t member, const RevisitEntry& e) {
+  auto* t = static_cast<Taking*>(ctx);
+  Wanted& w = t->chunk->places[member];
+  if (e.crc32 != w.crc32 || e.facts.item.size != w.size) return RevisitTake::NotIt;
+  w.found = true;
+  w.facts = e.facts;
+  w.name.assign(e.name, e.stored_len);
+  w.extra.assign(reinterpret_cast<const char*>(e.extra), e.extra_len);
+  return RevisitTake::Taken;
+}
+
+void walked(void* ctx, std::size_t archive, const RevisitWalk& walk) {
+  auto* t = static_cast<Taking*>(ctx);
+  t->chunk->archives[(*t->walked)[archive]].opened = walk.opened;
+}
+
+// Reads the next chunk; false on a damaged file (*why).
+bool read_chunk(WireIn& in, std::uint32_t* left, Chunk* chunk, std::string* why) {
+  chunk->archives.clear();
+  chunk->places.clear();
+  while (*left > 0 && chunk->places.size() < CHUNK_PLACES &&
+         chunk->archives.size() < CHUNK_ARCHIVES) {
+    Archive a;
+    std::uint32_t count = 0;
+    if (!in.str32(&a.path, WIRE_PATH_MAX) || !in.u32(&count)) {
+      *why = "cut short or damaged";
+      return false;
+    }
+    if (a.path.empty() || a.path.find('\0') != std::string::npos) {
+      *why = "an archive's path is empty or holds a NUL";
+      return false;
+    }
+    a.first = chunk->places.size();
+    a.count = count;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      Wanted w;
+      if (!in.u32(&w.pos) || !in.u32(&w.crc32) || !in.u64(&w.size)) {
+        *why = "cut short or damaged";
+        return false;
+      }
+      chunk->places.push_back(std::move(w));
+    }
+    chunk->archives.push_back(std::move(a));
+    --*left;
+  }
+  return true;
+}
+
+// Walks the chunk's archives again, CHUNK_ARCHIVES at most at a time.
+RevisitEnd walk_chunk(Chunk& chunk, Revisit* rv) {
+  std::vector<Place> places(chunk.places.size());
+  std::vector<RevisitArchive> runs;
+  std::vector<std::size_t> index;  // an archive without places is not walked
+  for (std::size_t k = 0; k < chunk.archives.size(); ++k) {
+    const Archive& a = chunk.archives[k];
+    if (a.count == 0) continue;
+    index.push_back(k);
+    Place* run = places.data() + a.first;
+    for (std::size_t i = 0; i < a.count; ++i)
+      run[i] = place_of(chunk.places[a.first + i].pos, a.first + i);
+    std::sort(run, run + a.count);
+    runs.push_back(RevisitArchive{ArchivePlace(a.path.c_str()), run, a.count});
+  }
+  Taking t{&chunk, &index};
+  RevisitCalls calls{take_entry, walked, nullptr, &t};
+  return revisit_batch(rv, runs.data(), runs.size(), calls);
+}
+
+// Where a member's stored data reaches at the least: its local header, as
+// long as the central one says, through its compressed bytes.
+std::uint64_t least_end(const Wanted& w) {
+  const VerifyItem& x = w.facts.item;
+  std::uint64_t end = x.local_offset + 30 + w.name.size();
+  return end < x.local_offset || end + x.compressed_size < end ? UINT64_MAX
+                                                                : end + x.compressed_size;
+}
+
+// Members of one archive whose data overlap (a "bomb": one small stream
+// under thousands of central entries) are refused before anything is read.
+void refuse_overlaps(Chunk& chunk, const Archive& a, std::vector<bool>* refused) {
+  std::vector<std::size_t> order;
+  for (std::size_t i = a.first; i < a.first + a.count; ++i)
+    if (chunk.places[i].found) order.push_back(i);
+  std::sort(order.begin(), order.end(), [&chunk](std::size_t x, std::size_t y) {
+    const Wanted& a = chunk.places[x];
+    const Wanted& b = chunk.places[y];
+    if (a.facts.item.local_offset != b.facts.item.local_offset)
+      return a.facts.item.local_offset < b.facts.item.local_offset;
+    return a.pos != b.pos ? a.pos < b.pos : x < y;
+  });
+  std::size_t reach = 0;  // of the members so far, the one ending last
+  for (std::size_t t = 0; t < order.size(); ++t) {
+    std::size_t m = order[t];
+    const Wanted& w = chunk.places[m];
+    const Wanted& r = chunk.places[reach];
+    // One entry named twice in the places is not an overlap.
+    if (t > 0 && w.pos != r.pos && w.facts.item.local_offset < least_end(r))
+      (*refused)[m] = (*refused)[reach] = true;
+    if (t == 0 || least_end(w) > least_end(r)) reach = m;
+  }
+}
+
+bool check_chunk(Chunk& chunk, const ResolveOptions& o) {
+  std::vector<bool> refused(chunk.places.size(), false);
+  std::vector<VerifyItem> items(chunk.places.size());
+  std::vector<VerifyName> names(chunk.places.size());
+  std::vector<VerifyOutcome> outcomes(chunk.places.size());
+  std::vector<VerifyJob> jobs;
+  std::vector<std::size_t> back;  // job item -> place
+  back.reserve(chunk.places.size());
+  for (const Archive& a : chunk.archives) {
+    if (!a.opened) continue;
+    refuse_overlaps(chunk, a, &refused);
+    std::size_t start = back.size();
+    std::int64_t shift = 0;
+    for (std::size_t i = a.first; i < a.first + a.count; ++i) {
+      Wanted& w = chunk.places[i];
+      if (!w.found) continue;
+      if (refused[i]) {
+        w.outcome = VerifyOutcome{Verdict::Overlaps, 0, {}};
+        continue;
+      }
+      shift = w.facts.shift;
+      items[back.size()] = w.facts.item;
+      names[back.size()] = VerifyName{w.name.data(), static_cast<std::uint16_t>(w.name.size())};
+      back.push_back(i);
+    }
+    if (back.size() == start) continue;
+    jobs.push_back(VerifyJob{a.path.c_str(), shift, items.data() + start, outcomes.data() + start,
+                             names.data() + start, back.size() - start, false});
+  }
+  if (!jobs.empty() && !verify_jobs(jobs.data(), jobs.size(), o.check_threads)) return false;
+  for (std::size_t k = 0; k < back.size(); ++k)
+    chunk.places[back[k]].outcome = outcomes[k];
+  return true;
+}
+
+void write_chunk(WireOut& out, const Chunk& chunk, bool content) {
+  for (const Archive& a : chunk.archives) {
+    out.str32(a.path.data(), a.path.size());
+    out.u8(a.opened ? 1 : 0);
+    if (!a.opened) continue;
+    out.u32(static_cast<std::uint32_t>(a.count));
+    for (std::size_t i = a.first; i < a.first + a.count; ++i) {
+      const Wanted& w = chunk.places[i];
+      out.u32(w.pos);
+      out.u32(w.crc32);
+      out.u64(w.size);
+      bool unverified = content && w.found && w.outcome.verdict != Verdict::Ok;
+      out.u8(!w.found ? UNMATCHED : unverified ? UNVERIFIED : FOUND);
+      if (!w.found) continue;
+      out.u64(w.facts.item.compressed_size);
+      out.u16(w.facts.item.method);
+      out.u16(w.facts.item.flags);
+      out.str16(w.name.data(), w.name.size());
+      out.str16(w.extra.data(), w.extra.size());
+      if (unverified) {
+        char buf[64];
+        const char* why = verify_reason(w.outcome, w.facts.item, buf, sizeof buf);
+        out.str16(why, std::strlen(why));
+      } else if (content) {
+        out.bytes(w.outcome.digest, sizeof w.outcome.digest);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+ResolveEnd resolve_places(std::FILE* in_file, std::FILE* out_file, const ResolveOptions& options,
+                          Revisit* rv, std::string* why) {
+  WireIn in{in_file};
+  WireOut out{out_file};
+  std::uint32_t left = 0;
+  std::uint32_t version = 0;
+  if (!in.header(PLACES_MAGIC, &left, &version)) {
+    *why = "not a places file of this version";
+    return ResolveEnd::BadInput;
+  }
+  out.header(RESOLVED_MAGIC, options.content ? 1 : 0);
+  try {
+    Chunk chunk;
+    while (left > 0) {
+      if (!read_chunk(in, &left, &chunk, why)) return ResolveEnd::BadInput;
+      switch (walk_chunk(chunk, rv)) {
+        case RevisitEnd::Done:
+          break;
+        case RevisitEnd::Full:
+        case RevisitEnd::NoMemory:
+          return ResolveEnd::NoMemory;
+      }
+      if (options.content && !check_chunk(chunk, options)) return ResolveEnd::NoMemory;
+      write_chunk(out, chunk, options.content);
+      if (out.failed) return ResolveEnd::Write;
+    }
+  } catch (const std::bad_alloc&) {
+    return ResolveEnd::NoMemory;
+  }
+  if (!in.at_end()) {
+    *why = "bytes after its last archive";
+    return ResolveEnd::BadInput;
+  }
+  return std::fflush(out_file) == 0 && !out.failed ? ResolveEnd::Done : ResolveEnd::Write;
+}
+
+}  // namespace zorv
