@@ -567,6 +567,11 @@ def connect(o):
         logging.getLogger(name).setLevel(logging.CRITICAL)
     cluster = None
     if o.local is not None:
+        import warnings
+
+        # The scheduler's HTTP endpoint moves to a free port when 8787 is
+        # taken, and says so: nothing the user asked about.
+        warnings.filterwarnings("ignore", message="Port .* is already in use")
         cluster = LocalCluster(n_workers=o.local, threads_per_worker=1, processes=True,
                                host="127.0.0.1", dashboard_address=None,
                                silence_logs=logging.CRITICAL)
