@@ -410,10 +410,9 @@ def parse_resolved(data, content):
     while r.at < len(data):
         path = r.str32()
         opened = r.u8()
-        count = r.u32()
         places = []
-        if opened:
-            for _ in range(count):
+        if opened:  # else no count, no places
+            for _ in range(r.u32()):
                 pos, crc, size, status = struct.unpack("<IIQB", r.take(17))
                 if status == 1:
                     places.append((pos, crc, size, 1, None, None, None, None, None, None))

@@ -419,6 +419,58 @@ def test_paths_on(env, work, client):
           bad.stderr)
 
 
+def test_changed_archive(env, work):
+    """An archive rewritten between the keys pass and the resolve pass ends
+    the run as zorv ends one whose archive changed under it."""
+    root = os.path.join(work, "changed")
+    paths = make_fixed(root)
+    wrap = os.path.join(work, "changing-zorv")
+    replacement = os.path.join(work, "other-b.zip")
+    target = os.path.join(root, "b.zip")
+    write_zip(replacement, [("a.txt", b"other", zipfile.ZIP_STORED), ("copy/a.txt", b"another", zipfile.ZIP_STORED)])
+    with open(wrap, "w") as f:
+        f.write("""#!/bin/sh
+case "$1" in
+--resolve=*) cp '%s' '%s.new' && mv '%s.new' '%s';;
+esac
+exec '%s' "$@"
+""" % (replacement, target, target, target, env.zorv))
+    os.chmod(wrap, 0o755)
+    p = env.cluster(root, ["-R", "--summary"], paths, zorv=wrap)
+    check(p.returncode == 1, "status %d, not 1" % p.returncode, p.stderr)
+    check(p.stdout == b"", "a report after the archive changed", p.stdout)
+    check(p.stderr.endswith(b"zorv: internal error, unable to match cd_pos & crc32: b.zip\n"),
+          "not zorv's message for a changed archive", p.stderr)
+
+
+def test_vanished_archive(env, work):
+    """An archive gone before the resolve pass: its members drop out, groups
+    left with one member go, and the reader says why."""
+    root = os.path.join(work, "vanished")
+    paths = make_fixed(root)
+    one = Report(env.single(root, ["-R", "-s"], paths), False)
+    wrap = os.path.join(work, "removing-zorv")
+    with open(wrap, "w") as f:
+        f.write("""#!/bin/sh
+case "$1" in
+--resolve=*) rm -f '%s';;
+esac
+exec '%s' "$@"
+""" % (os.path.join(root, "c.zip"), env.zorv))
+    os.chmod(wrap, 0o755)
+    many = Report(env.cluster(root, ["-R"], paths, zorv=wrap), False)
+    expected = collections.Counter()
+    for (crc, ms), n in one.groups.items():
+        left = tuple(m for m in ms if m[0] != b"c.zip")
+        if len(left) >= 2:
+            expected[(crc, left)] += n
+    check(expected != one.groups, "c.zip held no group member")
+    check(many.status == 0 and many.groups == expected, "other groups than zorv's without c.zip",
+          expected, many.groups, many.stderr)
+    check(many.warnings == one.warnings | {b"zorv: unable to open file: c.zip"}, "other warnings",
+          one.warnings, many.warnings)
+
+
 def test_random(env, work):
     seeds = [11, 23, 37, 41, 59]
     for seed in seeds:
@@ -526,6 +578,8 @@ def main():
         ("--local 2", lambda: test_local(env, work)),
         ("progress line", lambda: test_progress(env, work)),
         ("--paths-on", lambda: test_paths_on(env, work, client)),
+        ("archive changed during the run", lambda: test_changed_archive(env, work)),
+        ("archive vanished during the run", lambda: test_vanished_archive(env, work)),
         ("random collections", lambda: test_random(env, work)),
         ("scheduler out of reach", lambda: test_unreachable(env, work)),
         ("worker killed mid-run", lambda: test_killed_worker(env, work, client)),
