@@ -52,10 +52,12 @@ Cluster:
                      when there is one, else zorv on PATH)
 
 Relative PATHs are read, on every worker, from this client's working
-directory (where the worker's host has it). Each PATH is one shard: one worker indexes it (`zorv --keys`) and reads its
-members again (`zorv --resolve`). A PATH named twice, or two PATHs reaching
-one archive, are read once each, without zorv's "duplicate" or "same file"
-warning.
+directory (where the worker's host has it). Each PATH is one shard: one
+worker indexes it (`zorv --keys`) and reads its members again (`zorv
+--resolve`); past 4 shards per worker (for the PATHs of one --paths-on
+worker: past 4), consecutive PATHs share a shard. A PATH named twice, or two
+PATHs reaching one archive, in two shards are read once in each, without
+zorv's "duplicate" or "same file" warning.
 
 zorv options, given on to the workers or to the report:
 -R, --recursive      process subdirectories
@@ -598,8 +600,17 @@ def worker_names(client, o):
     return known
 
 
-def make_shards(o, known):
-    """One shard per PATH: (paths, worker name or None)."""
+# Shards per worker at most: each shard costs two zorv runs and a few tasks
+# whatever it holds, so thousands of one-archive shards spend more time on
+# that than on the archives; a few per worker still spread the work out.
+SHARDS_PER_WORKER = 4
+
+
+def make_shards(o, known, nworkers):
+    """The shards, [(paths, worker name or None)] in the order of their
+    first PATH: each PATH one shard, except that past SHARDS_PER_WORKER x
+    workers shards for one place (anywhere, or one worker), that place's
+    PATHs are packed, in order, into that many shards."""
     where = {}
     for worker, path in o.paths_on:
         if worker not in known:
@@ -608,7 +619,20 @@ def make_shards(o, known):
             raise CommandError("command error, --paths-on names a path that is not among the paths: '%s'"
                                % os.fsdecode(path))
         where[path] = known[worker]
-    return [([p], where.get(p)) for p in o.paths]
+    by_place = {}
+    for i, p in enumerate(o.paths):
+        w = where.get(p)
+        by_place.setdefault(w if w is None else ("w", w), []).append((i, p))
+    shards = []
+    for place, items in by_place.items():
+        worker = None if place is None else place[1]
+        cap = SHARDS_PER_WORKER * (nworkers if place is None else 1)
+        n = min(len(items), cap)
+        for k in range(n):
+            piece = items[k * len(items) // n:(k + 1) * len(items) // n]
+            shards.append((piece[0][0], [p for _, p in piece], worker))
+    shards.sort(key=lambda t: t[0])
+    return [(paths, worker) for _, paths, worker in shards]
 
 
 def run_cluster(client, o, zorv):
@@ -617,7 +641,7 @@ def run_cluster(client, o, zorv):
     nworkers = max(1, len(client.scheduler_info()["workers"]))
     known = worker_names(client, o)
     nworkers = max(nworkers, len(client.scheduler_info()["workers"]))
-    shards = make_shards(o, known)
+    shards = make_shards(o, known, nworkers)
     parts = nworkers
     idx_args, res_args = o.index_args(), o.resolve_args()
     cwd = os.getcwd()

@@ -406,14 +406,16 @@ def test_paths_on(env, work, client):
     check((many.status, many.groups, many.lists, many.summary, many.warnings) ==
           (one.status, one.groups, one.lists, one.summary, one.warnings),
           "--paths-on gives another report", one.stdout, many.stdout, many.stderr)
-    ran = {}
+    ran = collections.defaultdict(list)
     with open(log) as f:
         for line in f:
-            pid, _, shard = line.strip().partition(" ")
-            ran.setdefault(shard, set()).add(name_of.get(int(pid), "?" + pid))
+            pid, *shard = line.split()
+            for p in shard:
+                ran[p].append(name_of.get(int(pid), "?" + pid))
     for p, w in on.items():
-        check(ran.get(p) == {w}, "%s ran on %s, not on worker %s only" % (p, ran.get(p), w), ran)
-    check(set(ran) == set(paths), "not every PATH is one shard", ran)
+        check(ran.get(p) == [w], "%s ran on %s, not once on worker %s" % (p, ran.get(p), w), ran)
+    check(sorted(ran) == sorted(paths) and all(len(v) == 1 for v in ran.values()),
+          "not every PATH indexed once", ran)
     bad = env.cluster(root, ["--paths-on", "nobody=a.zip"], paths)
     check(bad.returncode == 1 and b"nobody" in bad.stderr and not bad.stdout, "an unknown worker is accepted",
           bad.stderr)
@@ -469,6 +471,31 @@ exec '%s' "$@"
           expected, many.groups, many.stderr)
     check(many.warnings == one.warnings | {b"zorv: unable to open file: c.zip"}, "other warnings",
           one.warnings, many.warnings)
+
+
+def test_packed(env, work):
+    """More PATHs than 4 shards a worker: consecutive PATHs share shards,
+    each PATH in one, and the report is still zorv's."""
+    root = os.path.join(work, "packed")
+    rng = random.Random(7)
+    pool = [rng.randbytes(rng.randint(1, 60)) for _ in range(12)]
+    paths = []
+    for a in range(21):
+        paths.append("p%02d.zip" % a)
+        write_zip(os.path.join(root, paths[-1]), [("m%d" % m, rng.choice(pool), zipfile.ZIP_DEFLATED)
+                                                  for m in range(rng.randint(1, 6))])
+    log = os.path.join(work, "packed.log")
+    wrap = os.path.join(work, "packed-zorv")
+    wrapper(wrap, env.zorv, log, 0)
+    one = Report(env.single(root, ["-s", "-l", "--summary"], paths), False)
+    many = Report(env.cluster(root, ["-l", "--summary"], paths, zorv=wrap), False)
+    check((many.status, many.groups, many.lists, many.summary, many.warnings) ==
+          (one.status, one.groups, one.lists, one.summary, one.warnings),
+          "packed shards give another report", one.stdout, many.stdout, many.stderr)
+    with open(log) as f:
+        shards = sorted(line.split()[1:] for line in f)
+    check(len(shards) == 8 and sum(shards, []) == paths, "not 8 shards of consecutive PATHs", shards)
+    return "21 PATHs in shards of %s" % [len(x) for x in shards]
 
 
 def test_random(env, work):
@@ -580,6 +607,7 @@ def main():
         ("--paths-on", lambda: test_paths_on(env, work, client)),
         ("archive changed during the run", lambda: test_changed_archive(env, work)),
         ("archive vanished during the run", lambda: test_vanished_archive(env, work)),
+        ("many PATHs packed into shards", lambda: test_packed(env, work)),
         ("random collections", lambda: test_random(env, work)),
         ("scheduler out of reach", lambda: test_unreachable(env, work)),
         ("worker killed mid-run", lambda: test_killed_worker(env, work, client)),
