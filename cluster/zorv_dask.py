@@ -752,7 +752,7 @@ def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
     try:
         o = parse_args(argv)
-        if o.help:
+        if o.help or not argv:
             sys.stdout.write(USAGE)
             return 0
         if o.files_from is not None:

@@ -572,6 +572,16 @@ def test_command_errors(env, work):
                            timeout=60)
         check(p.returncode == 1 and p.stderr.startswith(b"zorv-dask: command error") and what in p.stderr,
               "no command error for %s" % opts, p.stderr)
+    # The workers' zorv refuses it: its message, once, and its status.
+    root = os.path.join(work, "fixed")
+    paths = make_fixed(root)
+    one = env.single(root, ["-s", "-j", "300"], paths)
+    many = env.cluster(root, ["-j", "300"], paths)
+    check(one.returncode == 1 and one.stderr.startswith(b"zorv: command error"), "zorv takes -j 300", one.stderr)
+    check((many.returncode, many.stdout, many.stderr) == (1, b"", one.stderr),
+          "not the workers' zorv's error", one.stderr, many.stderr)
+    usage = subprocess.run([PY, env.zorv_dask], capture_output=True, timeout=60)
+    check(usage.returncode == 0 and usage.stdout.startswith(b"Usage: zorv-dask"), "no usage text", usage)
 
 
 def main():
