@@ -400,40 +400,64 @@ def parse_keys(data, part):
     return np.frombuffer(data, KEY_DTYPE, offset=16)
 
 
-def parse_resolved(data, content):
-    """`zorv --resolve` output: per archive (path, opened, [place...]), each
-    place a tuple (pos, crc, size, status, csize, method, flags, name, extra,
-    digest or reason)."""
+PLACE_HEAD = struct.Struct("<IIQB")  # position, CRC-32, size, status
+U16 = struct.Struct("<H")
+U32 = struct.Struct("<I")
+
+
+def parse_resolved(data):
+    """`zorv --resolve` output: [(path, opened, [place...])], each place a
+    tuple (pos, crc, size, status, entry, tail). entry: the bytes from the
+    compressed size to the end of the extra field, as the groups file wants
+    them after a member's size (None for status 1); tail: the digest (-c),
+    the reason (status 2) or None. Read with offsets: a run can hand back
+    millions of places."""
     r = Reader(data, "resolve output")
     r.header(b"ZORVRSLV")
-    flags = r.u32()
-    digests = bool(flags & 1)
+    digests = bool(r.u32() & 1)
+    at, end = r.at, len(data)
     out = []
-    while r.at < len(data):
-        path = r.str32()
-        opened = r.u8()
-        places = []
-        if opened:  # else no count, no places
-            for _ in range(r.u32()):
-                pos, crc, size, status = struct.unpack("<IIQB", r.take(17))
+    try:
+        while at < end:
+            (n,) = U32.unpack_from(data, at)
+            path = data[at + 4:at + 4 + n]
+            at += 4 + n
+            opened = data[at]
+            at += 1
+            places = []
+            out.append((path, opened, places))
+            if not opened:  # no count, no places
+                continue
+            (count,) = U32.unpack_from(data, at)
+            at += 4
+            for _ in range(count):
+                pos, crc, size, status = PLACE_HEAD.unpack_from(data, at)
+                at += 17
                 if status == 1:
-                    places.append((pos, crc, size, 1, None, None, None, None, None, None))
+                    places.append((pos, crc, size, 1, None, None))
                     continue
-                csize = r.u64()
-                method = r.u16()
-                gflags = r.u16()
-                name = r.str16()
-                extra = r.str16()
+                start = at
+                (n,) = U16.unpack_from(data, at + 12)
+                at += 14 + n
+                (n,) = U16.unpack_from(data, at)
+                at += 2 + n
+                entry = data[start:at]
                 tail = None
                 if status == 0:
                     if digests:
-                        tail = r.take(32)
+                        tail = data[at:at + 32]
+                        at += 32
                 elif status == 2:
-                    tail = r.str16()
+                    (n,) = U16.unpack_from(data, at)
+                    tail = data[at + 2:at + 2 + n]
+                    at += 2 + n
                 else:
                     raise ValueError("resolve output: status %d" % status)
-                places.append((pos, crc, size, status, csize, method, gflags, name, extra, tail))
-        out.append((path, opened, places))
+                places.append((pos, crc, size, status, entry, tail))
+    except (struct.error, IndexError):
+        raise ValueError("resolve output cut short")
+    if at != end:
+        raise ValueError("resolve output cut short")
     return out
 
 
@@ -689,61 +713,66 @@ def say_lines(seen, text):
 
 
 def build_groups(o, meta_list, resolved):
-    """The groups file for `zorv --print-groups`, or a status to exit with."""
+    """The groups file for `zorv --print-groups`, and None; or None and the
+    internal error to end with."""
     tables = [parse_archives(m["archives"]) if m["status"] == 0 else [] for m in meta_list]
-    # (crc, size) -> [(order, member tuple)], and the members -c left out.
+    # (crc, size) -> members, and the members -c left out. A member:
+    # ((shard, archive), crc, size, entry, tail). Shards come in order, and
+    # each one's places by archive and position: the lists are in member
+    # order as they grow.
     keyed = {}
     unverified = {}
     for s, res in enumerate(resolved):
         if res is None:
             continue
-        for (path, opened, places), a in zip(parse_resolved(res["stdout"], o.content), res["arcs"]):
+        archives = parse_resolved(res["stdout"])
+        if len(archives) != len(res["arcs"]):
+            raise ValueError("resolve output: %d archives, %d asked" % (len(archives), len(res["arcs"])))
+        for (path, opened, places), a in zip(archives, res["arcs"]):
             if not opened:
                 continue
-            for (pos, crc, size, status, csize, method, flags, name, extra, tail) in places:
+            sa = (s, a)
+            for (pos, crc, size, status, entry, tail) in places:
                 if status == 1:
                     return None, "internal error, unable to match cd_pos & crc32: %s" % os.fsdecode(path)
-                member = (s, a, pos, crc, size, csize, method, flags, name, extra, tail)
+                member = (sa, crc, size, entry, tail)
                 if status == 2:
                     unverified.setdefault((crc, size), []).append(member)
                 else:
                     keyed.setdefault((crc, size), []).append(member)
-    records = []  # (key, kind, members)
-    used = {}
+    records = []  # (2, member) or (1, [members])
+    used = set()
     for key in sorted(set(keyed) | set(unverified)):
-        for m in sorted(unverified.get(key, [])):
-            records.append((2, [m]))
-            used[(m[0], m[1])] = True
-        members = sorted(keyed.get(key, []))
+        for m in unverified.get(key, ()):
+            records.append((2, m))
+            used.add(m[0])
+        members = keyed.get(key, [])
         if o.content:
             parts = {}
             for m in members:
-                parts.setdefault(m[10], []).append(m)
-            groups = list(parts.values())  # dicts keep the first member's order
+                parts.setdefault(m[4], []).append(m)
+            groups = parts.values()  # a dict keeps its first members' order
         else:
             groups = [members]
         for g in groups:
             if len(g) >= 2:
                 records.append((1, g))
-                for m in g:
-                    used[(m[0], m[1])] = True
+                used.update(m[0] for m in g)
     numbers = {}
-    table = []
+    out = [b"ZORVGRPS", u32(VERSION), u32(len(used))]
     for sa in sorted(used):
-        numbers[sa] = len(table)
+        numbers[sa] = len(numbers)
         path, read, complete = tables[sa[0]][sa[1]]
-        table.append(string32(path) + struct.pack("<QB", read, complete))
-    out = [b"ZORVGRPS", u32(VERSION), u32(len(table))] + table
-    for kind, members in records:
+        out.append(string32(path) + struct.pack("<QB", read, complete))
+    head = struct.Struct("<IQ")
+    for kind, what in records:
         if kind == 2:
-            (s, a, pos, crc, size, csize, method, flags, name, extra, reason) = members[0]
-            out.append(struct.pack("<BIH", 2, numbers[(s, a)], flags) + string16(name) +
-                       string16(extra) + string16(reason))
+            sa, crc, size, entry, reason = what
+            # flags, name and extra stand in the entry past its csize and method
+            out.append(struct.pack("<BI", 2, numbers[sa]) + entry[10:] + string16(reason))
         else:
-            out.append(struct.pack("<BII", 1, members[0][3], len(members)))
-            for (s, a, pos, crc, size, csize, method, flags, name, extra, tail) in members:
-                out.append(struct.pack("<IQQHH", numbers[(s, a)], size, csize, method, flags) +
-                           string16(name) + string16(extra))
+            out.append(struct.pack("<BII", 1, what[0][1], len(what)))
+            out += [head.pack(numbers[m[0]], m[2]) + m[3] for m in what]
     out.append(b"\0")
     return b"".join(out), None
 
