@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <unordered_map>
 #include <vector>
 
 #include "cluster/wire.h"
@@ -20,8 +21,23 @@ struct Archive {
   std::string path;
   std::uint64_t entries;
   bool complete;
+  std::uint32_t first;  // the first row of the table with this path: the archive
   std::uint64_t found = 0;
+  std::uint64_t covered = 0;  // its entries with a copy in another archive
 };
+
+// A group's members, as (archive, position): an archive named twice holds
+// one entry once, and a copy in the same archive covers nothing.
+void cover(std::vector<Archive>& archives, std::vector<std::pair<std::uint32_t, std::uint32_t>>& m) {
+  std::sort(m.begin(), m.end());
+  m.erase(std::unique(m.begin(), m.end()), m.end());
+  for (std::size_t i = 0; i < m.size();) {
+    std::size_t j = i;
+    while (j < m.size() && m[j].first == m[i].first) ++j;
+    if (j - i < m.size()) archives[m[i].first].covered += j - i;
+    i = j;
+  }
+}
 
 // A member's name as read, and as the sink is to be told it.
 struct Name {
@@ -65,6 +81,7 @@ GroupsEnd print_groups(std::FILE* in_file, ReportSink* sink, const GroupsOptions
   };
   try {
     std::vector<Archive> archives;
+    std::unordered_map<std::string, std::uint32_t> rows;  // path -> its first row
     for (std::uint32_t i = 0; i < count; ++i) {
       Archive a{};
       std::uint8_t complete = 0;
@@ -73,9 +90,11 @@ GroupsEnd print_groups(std::FILE* in_file, ReportSink* sink, const GroupsOptions
       if (a.path.empty() || a.path.find('\0') != std::string::npos)
         return damaged("an archive's path is empty or holds a NUL");
       a.complete = complete != 0;
+      a.first = rows.try_emplace(a.path, i).first->second;
       archives.push_back(std::move(a));
     }
     Name name;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> entries;
     for (;;) {
       std::uint8_t type = END;
       if (!in.u8(&type)) return damaged("cut short: no end record");
@@ -96,18 +115,22 @@ GroupsEnd print_groups(std::FILE* in_file, ReportSink* sink, const GroupsOptions
       sink->begin_group(crc32);
       std::uint64_t first_size = 0;
       bool one_size = true;
+      entries.clear();
       for (std::uint32_t m = 0; m < members; ++m) {
         std::uint32_t a = 0;
+        std::uint32_t pos = 0;
         MemberSizes sizes{};
-        if (!in.u32(&a) || a >= count || !in.u64(&sizes.size) || !in.u64(&sizes.compressed_size) ||
-            !in.u16(&sizes.method) || !read_name(in, &name))
+        if (!in.u32(&a) || a >= count || !in.u32(&pos) || !in.u64(&sizes.size) ||
+            !in.u64(&sizes.compressed_size) || !in.u16(&sizes.method) || !read_name(in, &name))
           return damaged("cut short or damaged");
         if (m == 0) first_size = sizes.size;
         one_size = one_size && sizes.size == first_size;
-        ++archives[a].found;
+        ++archives[archives[a].first].found;
+        entries.emplace_back(archives[a].first, pos);
         sink->member(ArchiveRef(archives[a].path.c_str()), name.shown(o), &sizes);
       }
       sink->end_group();
+      cover(archives, entries);
       ++totals->groups;
       totals->members += members;
       totals->redundant_copies += members - 1;
@@ -116,20 +139,19 @@ GroupsEnd print_groups(std::FILE* in_file, ReportSink* sink, const GroupsOptions
     }
     if (!in.at_end()) return damaged("bytes after its end record");
     if (!o.list) return GroupsEnd::Done;
+    // One line per path, as a report's -l keeps: the counts are the first
+    // row's, where every row of the path counted.
     std::vector<const Archive*> listed;
-    for (const Archive& a : archives)
-      if (a.found > 0) listed.push_back(&a);
+    for (std::uint32_t i = 0; i < count; ++i)
+      if (archives[i].first == i && archives[i].found > 0) listed.push_back(&archives[i]);
     std::sort(listed.begin(), listed.end(), [](const Archive* x, const Archive* y) {
       return std::strcmp(x->path.c_str(), y->path.c_str()) < 0;
     });
-    // An archive named twice in the table counts as one, as a report's -l
-    // keeps one line per path.
-    for (std::size_t i = 0; i < listed.size(); ++i) {
-      const Archive* a = listed[i];
-      std::uint64_t found = a->found;
-      while (i + 1 < listed.size() && listed[i + 1]->path == a->path) found += listed[++i]->found;
-      bool whole = a->complete && a->entries != 0 && a->entries == found;
-      sink->archive_summary(ArchiveRef(a->path.c_str()), a->entries, found, whole);
+    for (const Archive* a : listed) {
+      // Safe to delete only when every entry has a printed copy elsewhere.
+      bool whole = a->complete && a->entries != 0 && a->entries == a->found &&
+                   a->covered == a->entries;
+      sink->archive_summary(ArchiveRef(a->path.c_str()), a->entries, a->found, whole);
     }
   } catch (const std::bad_alloc&) {
     return GroupsEnd::NoMemory;

@@ -87,10 +87,25 @@ while read -r name; do
   grep -qx -- "--$name=N" "$tmp/usage.opts" && word="--$name=2"
   # A list of paths: an empty one.
   grep -qx -- "--$name=FILE" "$tmp/usage.opts" && word="--$name=/dev/null"
-  "$zorv" "$word" "$tmp/empty" >"$tmp/out" 2>"$tmp/err"
+  # The cluster's modes: a directory for the keys, files that hold nothing
+  # (no place, no group) and no path after them.
+  mkdir -p "$tmp/keys"
+  path="$tmp/empty"
+  case "$name" in
+    keys) word="--keys=$tmp/keys" ;;
+    partitions) word="--partitions=2 --keys=$tmp/keys" ;;
+    resolve) printf 'ZORVPLCS\001\000\000\000\000\000\000\000' >"$tmp/places"
+      word="--resolve=$tmp/places" path="" ;;
+    print-groups) printf 'ZORVGRPS\001\000\000\000\000\000\000\000\000' >"$tmp/groups"
+      word="--print-groups=$tmp/groups" path="" ;;
+  esac
+  # shellcheck disable=SC2086
+  "$zorv" $word $path >"$tmp/out" 2>"$tmp/err"
   status=$?
   case "$name" in
     format) [ "$status" -eq 0 ] || fail "zorv $word <empty dir> exited $status: $(cat "$tmp/err")" ;;
+    resolve) [ "$status" -eq 0 ] && [ ! -s "$tmp/err" ] && [ "$(head -c 8 "$tmp/out")" = ZORVRSLV ] ||
+         fail "zorv $word exited $status, said: $(cat "$tmp/err")" ;;
     *) [ "$status" -eq 0 ] && [ ! -s "$tmp/err" ] ||
          fail "zorv $word <empty dir> exited $status, said: $(cat "$tmp/out" "$tmp/err")" ;;
   esac
