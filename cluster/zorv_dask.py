@@ -717,7 +717,7 @@ def build_groups(o, meta_list, resolved):
     internal error to end with."""
     tables = [parse_archives(m["archives"]) if m["status"] == 0 else [] for m in meta_list]
     # (crc, size) -> members, and the members -c left out. A member:
-    # ((shard, archive), crc, size, entry, tail). Shards come in order, and
+    # ((shard, archive), crc, size, entry, tail, position). Shards come in order, and
     # each one's places by archive and position: the lists are in member
     # order as they grow.
     keyed = {}
@@ -735,7 +735,7 @@ def build_groups(o, meta_list, resolved):
             for (pos, crc, size, status, entry, tail) in places:
                 if status == 1:
                     return None, "internal error, unable to match cd_pos & crc32: %s" % os.fsdecode(path)
-                member = (sa, crc, size, entry, tail)
+                member = (sa, crc, size, entry, tail, pos)
                 if status == 2:
                     unverified.setdefault((crc, size), []).append(member)
                 else:
@@ -764,15 +764,15 @@ def build_groups(o, meta_list, resolved):
         numbers[sa] = len(numbers)
         path, read, complete = tables[sa[0]][sa[1]]
         out.append(string32(path) + struct.pack("<QB", read, complete))
-    head = struct.Struct("<IQ")
+    head = struct.Struct("<IIQ")  # archive, directory position, size
     for kind, what in records:
         if kind == 2:
-            sa, crc, size, entry, reason = what
+            sa, crc, size, entry, reason, pos = what
             # flags, name and extra stand in the entry past its csize and method
             out.append(struct.pack("<BI", 2, numbers[sa]) + entry[10:] + string16(reason))
         else:
             out.append(struct.pack("<BII", 1, what[0][1], len(what)))
-            out += [head.pack(numbers[m[0]], m[2]) + m[3] for m in what]
+            out += [head.pack(numbers[m[0]], m[5], m[2]) + m[3] for m in what]
     out.append(b"\0")
     return b"".join(out), None
 

@@ -328,6 +328,15 @@ def test_fixed_modes(env, work):
           "the collection has no CRC-32 shared by two sizes")
     check(any(b"truncated.zip" in w for w in many.warnings) and any(b"halfdir.zip" in w for w in many.warnings)
           and any(b"missing.zip" in w for w in many.warnings), "a warning missing", many.warnings)
+    # A PATH named twice lands in two shards: read twice, as zorv reads it,
+    # only without zorv's warning.
+    twice = paths + ["a.zip"]
+    one = Report(env.single(root, ["-R", "-s", "-l", "--summary"], twice), False)
+    many = Report(env.cluster(root, ["-R", "-l", "--summary"], twice), False)
+    check((many.status, many.groups, many.lists, many.summary) == (one.status, one.groups, one.lists, one.summary),
+          "a PATH named twice gives another report", one.stdout, many.stdout)
+    check(many.warnings == one.warnings - {b"zorv: warning, duplicate file name: a.zip"},
+          "a PATH named twice: other warnings", one.warnings, many.warnings)
     # Without -R the subdirectory's archives are not read.
     compare(env, root, ["--summary"], paths)
     # No group: status 0 both.
