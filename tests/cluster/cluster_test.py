@@ -127,6 +127,9 @@ def make_fixed(root):
         data[at + 5] ^= 0xFF
         f.seek(0)
         f.write(data)
+    # Archives only --known-exts and --any-name take.
+    write_zip(os.path.join(root, "sub", "f.jar"), [("META-INF/x", x, D), ("y", y, S)])
+    write_zip(os.path.join(root, "sub", "g.dat"), [("g/z", z, D)])
     write_zip(os.path.join(root, "lonely.zip"), [("nothing", b"nothing like it anywhere", D)])
     return ["a.zip", "b.zip", "c.zip", "sub", "truncated.zip", "halfdir.zip", "baddata.zip",
             "missing.zip"]
@@ -310,6 +313,8 @@ def test_fixed_modes(env, work):
         ["-R", "-c", "-l", "--summary", "--exit-status"],
         ["-R", "-c", "--format=jsonl", "-l"],
         ["-R", "-s", "--exit-status", "-j", "2"],
+        ["-R", "--known-exts", "--any-name", "-l", "--summary"],
+        ["-R", "--ext=jar,DAT", "-l"],
     ]
     times = []
     for opts in combos:
@@ -349,7 +354,7 @@ def test_fixed_modes(env, work):
                   False)
     check((many.status, many.groups, many.lists, many.summary) == (one.status, one.groups, one.lists, one.summary),
           "--files-from gives another report", one.stdout, many.stdout, many.stderr)
-    return "6 option sets, %.1f-%.1f s a run" % (min(times), max(times))
+    return "%d option sets, %.1f-%.1f s a run" % (len(times), min(times), max(times))
 
 
 def test_local(env, work):
