@@ -357,6 +357,19 @@ def test_fixed_modes(env, work):
     return "%d option sets, %.1f-%.1f s a run" % (len(times), min(times), max(times))
 
 
+def test_cache(env, work):
+    """-c --cache=FILE: each worker's zorv keeps what it read in FILE (one
+    file here, both workers on this host) and takes it back the next time;
+    the reports stay zorv's."""
+    root = os.path.join(work, "fixed")
+    paths = make_fixed(root)
+    cache = os.path.join(work, "cache.sqlite")
+    for _ in range(2):
+        compare(env, root, ["-R", "-c", "-l", "--summary", "--cache=" + cache], paths,
+                single_opts=["-R", "-c", "-l", "--summary"])
+    check(os.path.getsize(cache) > 0, "no cache written")
+
+
 def test_local(env, work):
     root = os.path.join(work, "fixed")
     t0 = time.time()
@@ -626,6 +639,7 @@ def main():
     tests = [
         ("fixed collection, every report form", lambda: test_fixed_modes(env, work)),
         ("command errors", lambda: test_command_errors(env, work)),
+        ("-c --cache", lambda: test_cache(env, work)),
         ("--local 2", lambda: test_local(env, work)),
         ("progress line", lambda: test_progress(env, work)),
         ("--paths-on", lambda: test_paths_on(env, work, client)),
