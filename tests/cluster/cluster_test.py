@@ -214,6 +214,7 @@ class Report:
         self.lists = []
         self.summary = []
         self.unverified = collections.Counter()
+        self.order = []  # the groups' (CRC-32, size), size 0 in text, as printed
         if jsonl:
             self.read_jsonl()
         else:
@@ -232,6 +233,7 @@ class Report:
             elif line == b"-------":
                 assert members is not None and len(members) >= 2, members
                 self.groups[(crc, tuple(sorted(members)))] += 1
+                self.order.append((crc, 0))
                 crc, members = None, None
             elif line.startswith(b"FileListName: "):
                 self.lists.append(line)
@@ -251,6 +253,7 @@ class Report:
                                    m["method"]) for m in r["members"]))
                 assert len(ms) >= 2
                 self.groups[(int(r["crc32"], 16), ms)] += 1
+                self.order.append((int(r["crc32"], 16), r["members"][0]["size"]))
             elif r["type"] == "archive":
                 self.lists.append(line)
             elif r["type"] == "summary":
@@ -304,6 +307,7 @@ def compare(env, root, opts, paths, single_opts=None, how=None, expect_groups=Tr
     check(many.unverified == one.unverified, "other unverified records", *ctx, one.unverified,
           many.unverified)
     check(many.warnings == one.warnings, "other warnings than zorv's", *ctx)
+    check(many.order == sorted(many.order), "zorv-dask's groups not in (CRC-32, size) order", many.order)
     if expect_groups:
         check(len(one.groups) > 0, "the case shows no group", *ctx)
     return one, many, took
