@@ -754,6 +754,8 @@ int run_print(const Options& o) {
     sink->flush();
     error_exit("error reading the groups, %s: %s", why.c_str(), shown_file(o.print_groups));
   }
+  if (end == GroupsEnd::Unmatched)
+    error_exit("internal error, unable to match cd_pos & crc32: %s", why.c_str());
   if (end == GroupsEnd::NoMemory || sink->out_of_memory())
     error_exit("internal error, print_report, out of memory");
   sink->summary(totals);

@@ -23,7 +23,8 @@ struct GroupsOptions {
 
 enum class GroupsEnd {
   Done,
-  BadInput,  // *why: what is wrong with the file
+  BadInput,   // *why: what is wrong with the file
+  Unmatched,  // *why: an archive that no longer holds a member (nothing printed)
   NoMemory,
 };
 

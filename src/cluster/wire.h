@@ -58,8 +58,14 @@ struct WireOut {
 // Reads; every call is false once the stream ended or failed early.
 struct WireIn {
   std::FILE* f;
+  std::uint64_t taken = 0;  // bytes read so far
 
-  bool bytes(void* p, std::size_t n) { return n == 0 || std::fread(p, 1, n, f) == n; }
+  bool bytes(void* p, std::size_t n) {
+    if (n == 0) return true;
+    std::size_t got = std::fread(p, 1, n, f);
+    taken += got;
+    return got == n;
+  }
   bool u8(std::uint8_t* v) { return bytes(v, 1); }
   bool u16(std::uint16_t* v) {
     unsigned char b[2];

@@ -4,6 +4,7 @@
 // pipeline prints must be what a report of the same paths prints, groups
 // taken as multisets; damaged inputs are refused with a message.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -124,108 +125,152 @@ struct Resolved {
   std::string name, extra, digest, reason;
 };
 
-// Drives the three modes over `paths` as a client would, one shard; returns
-// the print run (its status, output and errors, those of the keys and
-// resolve runs first).
-RunResult pipeline(const test::TempDir& dir, const std::vector<std::string>& paths, unsigned parts,
-                   bool content, const std::vector<std::string>& print_options,
+// How the client hands the groups to --print-groups: formed by itself
+// (group and cannot-check records), or as each shard's archive list and
+// resolve output, for the print mode to form.
+enum class Grouping { Client, Shards };
+
+// Drives the three modes as a cluster's client would: each shard (its
+// paths, options first) keyed alone in `parts` parts, the keys of every
+// shard seen twice or more resolved on their own shard, the groups printed.
+// Returns the print run, with the errors of the keys and resolve runs in
+// front of its own. The last shard's resolved places go to *resolved_out.
+RunResult pipeline(const test::TempDir& dir, const std::vector<std::vector<std::string>>& shards,
+                   unsigned parts, bool content, const std::vector<std::string>& print_options,
+                   Grouping grouping = Grouping::Client,
                    std::vector<Resolved>* resolved_out = nullptr) {
-  std::string kdir = dir.mkdir("keys-out");
-  std::vector<std::string> args = {"--keys=" + kdir, "--partitions=" + std::to_string(parts)};
-  args.insert(args.end(), paths.begin(), paths.end());
-  RunResult keys_run = test::run_zorv(args, dir.path());
-  EXPECT_EQ(keys_run.status, 0) << keys_run.err;
-  EXPECT_EQ(keys_run.out, "");
-  Keys k = read_keys(kdir, parts);
-  std::map<std::pair<std::uint32_t, std::uint64_t>, std::vector<Key>> by_key;
-  for (const Key& key : k.keys)
-    by_key[{key.crc, key.size}].push_back(key);
-  std::map<std::uint32_t, std::vector<Key>> places;
+  std::string err;
+  std::vector<Keys> keys;
+  std::vector<std::string> archive_files;
+  for (std::size_t s = 0; s < shards.size(); ++s) {
+    std::string kdir = dir.mkdir("keys-out-" + std::to_string(s));
+    std::vector<std::string> args = {"--keys=" + kdir, "--partitions=" + std::to_string(parts)};
+    args.insert(args.end(), shards[s].begin(), shards[s].end());
+    RunResult keys_run = test::run_zorv(args, dir.path());
+    EXPECT_EQ(keys_run.status, 0) << keys_run.err;
+    EXPECT_EQ(keys_run.out, "");
+    err += keys_run.err;
+    keys.push_back(read_keys(kdir, parts));
+    archive_files.push_back(text_of(test::read_file(kdir + "/archives")));
+  }
+  // (CRC-32, size) -> (shard, key) of every copy.
+  std::map<std::pair<std::uint32_t, std::uint64_t>, std::vector<std::pair<std::size_t, Key>>> by_key;
+  for (std::size_t s = 0; s < keys.size(); ++s)
+    for (const Key& key : keys[s].keys) by_key[{key.crc, key.size}].emplace_back(s, key);
+  std::vector<std::map<std::uint32_t, std::vector<Key>>> places(shards.size());
   for (auto& [key, members] : by_key)
     if (members.size() > 1)
-      for (const Key& m : members) places[m.archive].push_back(m);
-  std::string pf = "ZORVPLCS";
-  le(pf, 1, 4);
-  le(pf, places.size(), 4);
-  for (auto& [archive, ps] : places) {
-    str32(pf, k.archives[archive].path);
-    le(pf, ps.size(), 4);
-    for (const Key& p : ps) {
-      le(pf, p.pos, 4);
-      le(pf, p.crc, 4);
-      le(pf, p.size, 8);
-    }
-  }
-  dir.write("places", test::to_bytes(pf));
-  RunResult rr = test::run_zorv(content ? std::vector<std::string>{"--resolve=places", "-c"}
-                                        : std::vector<std::string>{"--resolve=places"},
-                                dir.path());
-  EXPECT_EQ(rr.status, 0) << rr.err;
-  Cursor c{rr.out};
-  c.expect_header("ZORVRSLV", content ? 1 : 0);
-  std::vector<Resolved> resolved;
-  for (auto& [archive, ps] : places) {
-    EXPECT_EQ(c.take(c.get(4)), k.archives[archive].path);
-    if (c.get(1) == 0) continue;
-    EXPECT_EQ(c.get(4), ps.size());
-    for (const Key& p : ps) {
-      Resolved r{archive, static_cast<std::uint32_t>(c.get(4)), static_cast<std::uint32_t>(c.get(4)),
-                 c.get(8), 0, static_cast<int>(c.get(1)), 0, 0, "", "", "", ""};
-      EXPECT_EQ(r.pos, p.pos);
-      EXPECT_EQ(r.crc, p.crc);
-      EXPECT_EQ(r.size, p.size);
-      if (r.status != 1) {
-        r.csize = c.get(8);
-        r.method = static_cast<std::uint16_t>(c.get(2));
-        r.flags = static_cast<std::uint16_t>(c.get(2));
-        r.name = c.take(c.get(2));
-        r.extra = c.take(c.get(2));
-        if (r.status == 2) r.reason = c.take(c.get(2));
-        if (r.status == 0 && content) r.digest = c.take(32);
+      for (const auto& [s, m] : members) places[s][m.archive].push_back(m);
+  std::vector<std::vector<Resolved>> resolved(shards.size());
+  std::vector<std::string> outputs(shards.size());
+  for (std::size_t s = 0; s < shards.size(); ++s) {
+    std::string pf = "ZORVPLCS";
+    le(pf, 1, 4);
+    le(pf, places[s].size(), 4);
+    for (auto& [archive, ps] : places[s]) {
+      str32(pf, keys[s].archives[archive].path);
+      le(pf, ps.size(), 4);
+      for (const Key& p : ps) {
+        le(pf, p.pos, 4);
+        le(pf, p.crc, 4);
+        le(pf, p.size, 8);
       }
-      resolved.push_back(r);
     }
+    dir.write("places", test::to_bytes(pf));
+    RunResult rr = test::run_zorv(content ? std::vector<std::string>{"--resolve=places", "-c"}
+                                          : std::vector<std::string>{"--resolve=places"},
+                                  dir.path());
+    EXPECT_EQ(rr.status, 0) << rr.err;
+    err += rr.err;
+    outputs[s] = rr.out;
+    Cursor c{rr.out};
+    c.expect_header("ZORVRSLV", content ? 1 : 0);
+    for (auto& [archive, ps] : places[s]) {
+      EXPECT_EQ(c.take(c.get(4)), keys[s].archives[archive].path);
+      if (c.get(1) == 0) continue;
+      EXPECT_EQ(c.get(4), ps.size());
+      for (const Key& p : ps) {
+        Resolved r{archive, static_cast<std::uint32_t>(c.get(4)),
+                   static_cast<std::uint32_t>(c.get(4)), c.get(8), 0, static_cast<int>(c.get(1)),
+                   0, 0, "", "", "", ""};
+        EXPECT_EQ(r.pos, p.pos);
+        EXPECT_EQ(r.crc, p.crc);
+        EXPECT_EQ(r.size, p.size);
+        if (r.status != 1) {
+          r.csize = c.get(8);
+          r.method = static_cast<std::uint16_t>(c.get(2));
+          r.flags = static_cast<std::uint16_t>(c.get(2));
+          r.name = c.take(c.get(2));
+          r.extra = c.take(c.get(2));
+          if (r.status == 2) r.reason = c.take(c.get(2));
+          if (r.status == 0 && content) r.digest = c.take(32);
+        }
+        resolved[s].push_back(r);
+      }
+    }
+    EXPECT_EQ(c.at, rr.out.size());
   }
-  EXPECT_EQ(c.at, rr.out.size());
-  if (resolved_out != nullptr) *resolved_out = resolved;
-  // Groups by (CRC-32, size, digest), members in shard order.
-  std::map<std::tuple<std::uint32_t, std::uint64_t, std::string>, std::vector<const Resolved*>> groups;
-  std::vector<const Resolved*> unverified;
-  for (const Resolved& r : resolved) {
-    if (r.status == 0) groups[{r.crc, r.size, r.digest}].push_back(&r);
-    if (r.status == 2) unverified.push_back(&r);
-  }
+  if (resolved_out != nullptr) *resolved_out = resolved.back();
   std::string gf = "ZORVGRPS";
   le(gf, 1, 4);
-  le(gf, k.archives.size(), 4);
-  for (const KeyArchive& a : k.archives) {
-    str32(gf, a.path);
-    le(gf, a.read, 8);
-    le(gf, a.complete, 1);
-  }
-  auto name = [&gf](const Resolved& r) {
-    le(gf, r.flags, 2);
-    str16(gf, r.name);
-    str16(gf, r.extra);
-  };
-  for (const Resolved* r : unverified) {
-    le(gf, 2, 1);
-    le(gf, r->archive, 4);
-    name(*r);
-    str16(gf, r->reason);
-  }
-  for (auto& [key, members] : groups) {
-    if (members.size() < 2) continue;
-    le(gf, 1, 1);
-    le(gf, std::get<0>(key), 4);
-    le(gf, members.size(), 4);
-    for (const Resolved* m : members) {
-      le(gf, m->archive, 4);
-      le(gf, m->pos, 4);
-      le(gf, m->size, 8);
-      le(gf, m->csize, 8);
-      le(gf, m->method, 2);
-      name(*m);
+  if (grouping == Grouping::Shards) {
+    le(gf, 0, 4);
+    for (std::size_t s = 0; s < shards.size(); ++s) {
+      le(gf, 3, 1);
+      le(gf, archive_files[s].size(), 8);
+      gf += archive_files[s];
+      le(gf, outputs[s].size(), 8);
+      gf += outputs[s];
+    }
+  } else {
+    // The table: every shard's archives, one after another.
+    std::vector<std::uint32_t> base;
+    std::size_t rows = 0;
+    for (const Keys& k : keys) {
+      base.push_back(static_cast<std::uint32_t>(rows));
+      rows += k.archives.size();
+    }
+    le(gf, rows, 4);
+    for (const Keys& k : keys)
+      for (const KeyArchive& a : k.archives) {
+        str32(gf, a.path);
+        le(gf, a.read, 8);
+        le(gf, a.complete, 1);
+      }
+    // Groups by (CRC-32, size, digest), members in shard order.
+    std::map<std::tuple<std::uint32_t, std::uint64_t, std::string>,
+             std::vector<std::pair<std::uint32_t, const Resolved*>>>
+        groups;
+    std::vector<std::pair<std::uint32_t, const Resolved*>> unverified;
+    for (std::size_t s = 0; s < shards.size(); ++s)
+      for (const Resolved& r : resolved[s]) {
+        if (r.status == 0) groups[{r.crc, r.size, r.digest}].emplace_back(base[s] + r.archive, &r);
+        if (r.status == 2) unverified.emplace_back(base[s] + r.archive, &r);
+      }
+    auto name = [&gf](const Resolved& r) {
+      le(gf, r.flags, 2);
+      str16(gf, r.name);
+      str16(gf, r.extra);
+    };
+    for (const auto& [row, r] : unverified) {
+      le(gf, 2, 1);
+      le(gf, row, 4);
+      name(*r);
+      str16(gf, r->reason);
+    }
+    for (auto& [key, members] : groups) {
+      if (members.size() < 2) continue;
+      le(gf, 1, 1);
+      le(gf, std::get<0>(key), 4);
+      le(gf, members.size(), 4);
+      for (const auto& [row, m] : members) {
+        le(gf, row, 4);
+        le(gf, m->pos, 4);
+        le(gf, m->size, 8);
+        le(gf, m->csize, 8);
+        le(gf, m->method, 2);
+        name(*m);
+      }
     }
   }
   le(gf, 0, 1);
@@ -233,7 +278,7 @@ RunResult pipeline(const test::TempDir& dir, const std::vector<std::string>& pat
   std::vector<std::string> print = {"--print-groups=groups"};
   print.insert(print.end(), print_options.begin(), print_options.end());
   RunResult pr = test::run_zorv(print, dir.path());
-  pr.err = keys_run.err + rr.err + pr.err;
+  pr.err = err + pr.err;
   return pr;
 }
 
@@ -297,8 +342,11 @@ std::string sorted_lines(const std::string& text) {
 // and (forged) of one size, empty files and directories (CRC-32 zero),
 // names in CP437 and UTF-8 and with a NUL, a member whose data does not
 // match its CRC-32 (-c cannot verify it), a truncated archive, one in a
-// subdirectory (-R). Returns the paths to name, options first.
-std::vector<std::string> random_collection(const test::TempDir& dir, std::mt19937& rng) {
+// subdirectory (-R). Returns two shards' paths, options first: the paths
+// that name one archive twice (or by a link) in one shard, as a report
+// sees them.
+std::vector<std::vector<std::string>> random_collection(const test::TempDir& dir,
+                                                        std::mt19937& rng) {
   std::vector<std::string> pool;
   for (int i = 0; i < 10; ++i) pool.push_back("content " + std::to_string(rng() % 100000) + "\n");
   std::uint32_t shared = test::crc32_of(pool[0]);
@@ -332,14 +380,26 @@ std::vector<std::string> random_collection(const test::TempDir& dir, std::mt1993
   bad.add_file("bad.txt", off).crc32 = shared;
   bad.add_file("good.txt", pool[0]);
   dir.write("bad.zip", bad.bytes());
-  paths.push_back("bad.zip");
+  std::vector<std::string> second = {"-R", "bad.zip"};
+  // Two central entries on one stored stream: -c refuses both.
+  ArchiveBytes bomb;
+  bomb.add_file("one.txt", pool[1]);
+  bomb.headers.push_back(bomb.headers[0]);
+  bomb.headers.back().name = "two.txt";
+  dir.write("bomb.zip", bomb.bytes());
+  second.push_back("bomb.zip");
   ArchiveBytes whole;
   whole.add_file("t.txt", pool[1]);
   test::Bytes bytes = whole.bytes();
   bytes.resize(bytes.size() / 2);
   dir.write("truncated.zip", bytes);
-  paths.push_back("truncated.zip");
-  return paths;
+  second.push_back("truncated.zip");
+  // One archive named twice (read twice), another under a second name
+  // (passed over).
+  paths.push_back("a0.zip");
+  EXPECT_EQ(symlink("a1.zip", (dir / "link.zip").c_str()), 0);
+  paths.push_back("link.zip");
+  return {paths, second};
 }
 
 // Every mode, over random collections, in 1, 3 and 16 parts: the groups a
@@ -360,29 +420,185 @@ TEST(ClusterModes, ThePipelinePrintsWhatAReportPrints) {
   for (unsigned seed = 1; seed <= 8; ++seed) {
     std::mt19937 rng(seed);
     test::TempDir dir;
-    std::vector<std::string> paths = random_collection(dir, rng);
+    std::vector<std::vector<std::string>> shards = random_collection(dir, rng);
+    std::vector<std::string> paths = shards[0];
+    paths.insert(paths.end(), shards[1].begin() + 1, shards[1].end());  // one -R
     for (const Case& c : cases) {
+      std::vector<std::string> report_args = c.options;
+      report_args.insert(report_args.end(), paths.begin(), paths.end());
+      RunResult report = test::run_zorv(report_args, dir.path());
+      std::vector<std::string> print_options;
+      for (const std::string& o : c.options)
+        if (o != "-s" && o != "-c") print_options.push_back(o);
+      bool jsonl = c.options.size() > 1 && c.options[1] == "--format=jsonl";
       for (unsigned parts : {1u, 3u, 16u}) {
-        SCOPED_TRACE("seed " + std::to_string(seed) + ", " + std::to_string(parts) + " parts, " +
-                     c.options[0] + (c.options.size() > 1 ? " " + c.options[1] : ""));
-        std::vector<std::string> report_args = c.options;
-        report_args.insert(report_args.end(), paths.begin(), paths.end());
-        RunResult report = test::run_zorv(report_args, dir.path());
-        std::vector<std::string> print_options;
-        for (const std::string& o : c.options)
-          if (o != "-s" && o != "-c") print_options.push_back(o);
-        RunResult print = pipeline(dir, paths, parts, c.content, print_options);
-        EXPECT_EQ(print.status, report.status);
-        bool jsonl = c.options.size() > 1 && c.options[1] == "--format=jsonl";
-        if (jsonl) {
-          EXPECT_EQ(canonical_jsonl(print.out), canonical_jsonl(report.out));
-        } else {
-          EXPECT_EQ(canonical_text(print.out), canonical_text(report.out));
+        for (Grouping grouping : {Grouping::Client, Grouping::Shards}) {
+          SCOPED_TRACE("seed " + std::to_string(seed) + ", " + std::to_string(parts) + " parts, " +
+                       c.options[0] + (c.options.size() > 1 ? " " + c.options[1] : "") +
+                       (grouping == Grouping::Shards ? ", shard records" : ""));
+          RunResult print = pipeline(dir, shards, parts, c.content, print_options, grouping);
+          EXPECT_EQ(print.status, report.status);
+          if (jsonl) {
+            EXPECT_EQ(canonical_jsonl(print.out), canonical_jsonl(report.out));
+          } else {
+            EXPECT_EQ(canonical_text(print.out), canonical_text(report.out));
+          }
+          EXPECT_EQ(sorted_lines(print.err), sorted_lines(report.err));
         }
-        EXPECT_EQ(sorted_lines(print.err), sorted_lines(report.err));
       }
     }
   }
+}
+
+// What --resolve says of places whose archive changed or went since the
+// keys were taken, and of members -c cannot check.
+TEST(ClusterModes, ResolveSaysWhatStandsAtEachPlaceNow) {
+  test::TempDir dir;
+  ArchiveBytes a;
+  a.add_file("same.txt", "shared content\n");
+  a.add_file("other.txt", "other content\n");
+  ArchiveBytes b = a;
+  dir.write("a.zip", a.bytes());
+  dir.write("b.zip", b.bytes());
+  ArchiveBytes c;
+  c.add_file("same.txt", "shared content\n");
+  std::string off = "shared content\n";
+  off[3] ^= 1;
+  c.add_file("damaged.txt", off).crc32 = test::crc32_of("shared content\n");
+  dir.write("c.zip", c.bytes());
+  // a.zip rewritten (its first entry's data and CRC-32 changed), b.zip gone.
+  std::vector<Resolved> resolved;
+  {
+    RunResult r = pipeline(dir, {{"a.zip", "b.zip", "c.zip"}}, 2, true, {"--summary"},
+                           Grouping::Shards, &resolved);
+    EXPECT_EQ(r.out, "CRC32: 0x" + [] {
+      char hex[9];
+      std::snprintf(hex, sizeof hex, "%08x", test::crc32_of("shared content\n"));
+      return std::string(hex);
+    }() + "\nfile: a.zip, same.txt\nfile: b.zip, same.txt\nfile: c.zip, same.txt\n-------\n"
+          "CRC32: 0x" + [] {
+      char hex[9];
+      std::snprintf(hex, sizeof hex, "%08x", test::crc32_of("other content\n"));
+      return std::string(hex);
+    }() + "\nfile: a.zip, other.txt\nfile: b.zip, other.txt\n-------\n"
+          "Summary: 2 groups, 5 members, 3 redundant copies, 44 bytes in redundant copies\n");
+    EXPECT_EQ(r.err, "zorv: warning, cannot verify c.zip, damaged.txt: damaged data\n");
+  }
+  ASSERT_EQ(resolved.size(), 6u);
+  ArchiveBytes changed;
+  changed.add_file("same.txt", "shared content!");  // one size, another CRC-32
+  changed.add_file("other.txt", "other content\n");
+  dir.write("a.zip", changed.bytes());
+  ASSERT_EQ(std::remove((dir / "b.zip").c_str()), 0);
+  RunResult r = test::run_zorv({"--resolve=places"}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("b.zip"), std::string::npos) << r.err;  // why it cannot be opened
+  Cursor cur{r.out};
+  cur.expect_header("ZORVRSLV", 0);
+  std::map<std::string, std::vector<int>> statuses;  // by archive, in place order
+  while (cur.at < r.out.size()) {
+    std::string path = cur.take(cur.get(4));
+    auto& st = statuses[path];
+    if (cur.get(1) == 0) {
+      st.push_back(-1);  // not opened
+      continue;
+    }
+    for (std::uint64_t n = cur.get(4); n > 0; --n) {
+      cur.take(16);  // position, CRC-32, size
+      int status = static_cast<int>(cur.get(1));
+      st.push_back(status);
+      if (status == 1) continue;
+      cur.take(12);  // compressed size, method, flags
+      cur.take(cur.get(2));
+      cur.take(cur.get(2));
+    }
+  }
+  // a.zip: the first place now holds another CRC-32 (gone), the second is
+  // as it was; b.zip did not open; c.zip unchanged.
+  EXPECT_EQ(statuses["a.zip"], (std::vector<int>{1, 0}));
+  EXPECT_EQ(statuses["b.zip"], (std::vector<int>{-1}));
+  EXPECT_EQ(statuses["c.zip"], (std::vector<int>{0, 0}));
+}
+
+// Files of the modes that are not what they should be end the run with a
+// message and status 1, whatever the damage, and nothing is made of them.
+TEST(ClusterModes, DamagedFilesAreRefused) {
+  test::TempDir dir;
+  ArchiveBytes a;
+  a.add_file("x.txt", "some content\n");
+  a.add_file("y.txt", "some content\n");
+  dir.write("a.zip", a.bytes());
+  RunResult good = pipeline(dir, {{"a.zip"}}, 1, false, {});
+  ASSERT_EQ(good.status, 0) << good.err;
+  ASSERT_NE(good.out, "");
+  std::string places = text_of(test::read_file(dir / "places"));
+  std::string groups = text_of(test::read_file(dir / "groups"));
+  auto refused = [&dir](const std::string& option, const std::string& bytes, const char* what) {
+    dir.write("bad", test::to_bytes(bytes));
+    RunResult r = test::run_zorv({option + "=bad"}, dir.path());
+    EXPECT_EQ(r.status, 1) << option << ", " << bytes.size() << " bytes";
+    EXPECT_EQ(r.err.rfind(std::string("zorv: error reading the ") + what + ", ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(": bad\n"), std::string::npos) << r.err;
+  };
+  for (std::size_t cut = 0; cut < places.size(); ++cut)
+    refused("--resolve", places.substr(0, cut), "places");
+  for (std::size_t cut = 0; cut < groups.size(); ++cut)
+    refused("--print-groups", groups.substr(0, cut), "groups");
+  ASSERT_EQ(pipeline(dir, {{"a.zip"}}, 1, false, {}, Grouping::Shards).out, good.out);
+  std::string shard = text_of(test::read_file(dir / "groups"));
+  for (std::size_t cut = 0; cut < shard.size(); ++cut)
+    refused("--print-groups", shard.substr(0, cut), "groups");
+  // A shard record whose lengths say other than its parts hold.
+  std::string longer = shard;
+  longer[17] = static_cast<char>(longer[17] + 1);
+  refused("--print-groups", longer, "groups");
+  refused("--resolve", places + "x", "places");
+  refused("--print-groups", groups + "x", "groups");
+  std::string v2 = places;
+  v2[8] = 2;
+  refused("--resolve", v2, "places");
+  v2 = groups;
+  v2[8] = 2;
+  refused("--print-groups", v2, "groups");
+  // A member of an archive the table does not hold; a group of one.
+  std::string header = groups.substr(0, 16) + groups.substr(16, 4 + 5 + 8 + 1);
+  std::string member = std::string("\x05\0\0\0", 4) + std::string(4 + 8 + 8 + 2 + 2 + 2 + 2, '\0');
+  refused("--print-groups", header + std::string("\x01\x01\0\0\0\x02\0\0\0", 9) + member + member +
+                                std::string(1, '\0'),
+          "groups");
+  std::string one = member;
+  one[0] = 0;
+  refused("--print-groups",
+          header + std::string("\x01\x01\0\0\0\x01\0\0\0", 9) + one + std::string(1, '\0'), "groups");
+  // A path's count past what any path may be.
+  refused("--resolve", places.substr(0, 16) + std::string("\xff\xff\xff\x7f", 4), "places");
+
+  RunResult r = test::run_zorv({"--keys=no-such-dir", "a.zip"}, dir.path());
+  test::expect_run(r, 1, "",
+                   "zorv: error writing the keys, No such file or directory: no-such-dir/keys.0\n");
+}
+
+// Each mode takes only the options that mean something to it.
+TEST(ClusterModes, OptionsOutsideAModeAreCommandErrors) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--keys=d", "-l", "x.zip"}, "--keys does not take -l"},
+      {{"--keys=d", "-c", "x.zip"}, "--keys does not take -c"},
+      {{"--keys=d", "--format=jsonl", "x.zip"}, "--keys does not take --format"},
+      {{"--keys=d", "--nested", "x.zip"}, "--keys does not take --nested"},
+      {{"--resolve=f", "x.zip"}, "--resolve takes no paths"},
+      {{"--resolve=f", "--summary"}, "--resolve does not take --summary"},
+      {{"--print-groups=f", "-c"}, "--print-groups does not take -c"},
+      {{"--print-groups=f", "--files-from=l"}, "--print-groups takes no paths"},
+      {{"--keys=d", "--resolve=f"}, "--keys, --resolve and --print-groups exclude each other"},
+      {{"--partitions=2", "x.zip"}, "--partitions goes with --keys"},
+      {{"--keys=d", "--partitions=0", "x.zip"},
+       "partitions must be a number from 1 to 256: '0'. Type 'zorv --help' for help"},
+      {{"--keys=d", "--partitions=257", "x.zip"},
+       "partitions must be a number from 1 to 256: '257'. Type 'zorv --help' for help"},
+      {{"--keys=", "x.zip"}, "the '--keys' option needs a file name after '='"},
+  };
+  for (const auto& [args, message] : cases)
+    test::expect_run(test::run_zorv(args), 1, "", "zorv: command error, " + message + "\n");
 }
 
 }  // namespace
