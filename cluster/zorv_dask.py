@@ -1,14 +1,14 @@
 # zorv-dask's whole program, which the script cluster/zorv-dask runs: the
 # command line, the Dask tasks and the client that runs zorv's keys, resolve
 # and print modes over a cluster. Each PATH (an archive or a directory; many
-# PATHs share shards) is a shard indexed by `zorv --keys` on a worker; the keys
-# are shuffled by part to reduce tasks that find the (CRC-32, size) keys held
-# more than once; each shard's worker reads those members again with
-# `zorv --resolve`; and this client forms the groups and hands them to a local
-# `zorv --print-groups`, which writes the report. No report text is made here:
-# the report, its -l lines and summary are zorv's own. The task functions are
-# pure functions of their inputs, so Dask may run them again after a worker
-# dies.
+# PATHs share shards) is a shard indexed by `zorv --keys` on a worker; the
+# keys are shuffled by part to reduce tasks that find the (CRC-32, size) keys
+# held more than once; each shard's worker reads those members again with
+# `zorv --resolve`; and this client hands what the shards gave to a local
+# `zorv --print-groups`, which forms the groups and writes the report. No
+# report text is made here: the report, its -l lines and summary are zorv's
+# own. The task functions are pure functions of their inputs, so Dask may run
+# them again after a worker dies.
 
 import operator
 import os
@@ -331,10 +331,6 @@ def string32(b):
     return u32(len(b)) + b
 
 
-def string16(b):
-    return struct.pack("<H", len(b)) + b
-
-
 class Reader:
     def __init__(self, data, what):
         self.data = data
@@ -351,9 +347,6 @@ class Reader:
     def u8(self):
         return self.take(1)[0]
 
-    def u16(self):
-        return struct.unpack("<H", self.take(2))[0]
-
     def u32(self):
         return struct.unpack("<I", self.take(4))[0]
 
@@ -362,9 +355,6 @@ class Reader:
 
     def str32(self):
         return self.take(self.u32())
-
-    def str16(self):
-        return self.take(self.u16())
 
     def header(self, magic):
         if self.take(8) != magic:
@@ -399,67 +389,6 @@ def parse_keys(data, part):
     if (len(data) - 16) % KEY_DTYPE.itemsize != 0:
         raise ValueError("keys.%d: a record cut short" % part)
     return np.frombuffer(data, KEY_DTYPE, offset=16)
-
-
-PLACE_HEAD = struct.Struct("<IIQB")  # position, CRC-32, size, status
-U16 = struct.Struct("<H")
-U32 = struct.Struct("<I")
-
-
-def parse_resolved(data):
-    """`zorv --resolve` output: [(path, opened, [place...])], each place a
-    tuple (pos, crc, size, status, entry, tail). entry: the bytes from the
-    compressed size to the end of the extra field, as the groups file wants
-    them after a member's size (None for status 1); tail: the digest (-c),
-    the reason (status 2) or None. Read with offsets: a run can hand back
-    millions of places."""
-    r = Reader(data, "resolve output")
-    r.header(b"ZORVRSLV")
-    digests = bool(r.u32() & 1)
-    at, end = r.at, len(data)
-    out = []
-    try:
-        while at < end:
-            (n,) = U32.unpack_from(data, at)
-            path = data[at + 4:at + 4 + n]
-            at += 4 + n
-            opened = data[at]
-            at += 1
-            places = []
-            out.append((path, opened, places))
-            if not opened:  # no count, no places
-                continue
-            (count,) = U32.unpack_from(data, at)
-            at += 4
-            for _ in range(count):
-                pos, crc, size, status = PLACE_HEAD.unpack_from(data, at)
-                at += 17
-                if status == 1:
-                    places.append((pos, crc, size, 1, None, None))
-                    continue
-                start = at
-                (n,) = U16.unpack_from(data, at + 12)
-                at += 14 + n
-                (n,) = U16.unpack_from(data, at)
-                at += 2 + n
-                entry = data[start:at]
-                tail = None
-                if status == 0:
-                    if digests:
-                        tail = data[at:at + 32]
-                        at += 32
-                elif status == 2:
-                    (n,) = U16.unpack_from(data, at)
-                    tail = data[at + 2:at + 2 + n]
-                    at += 2 + n
-                else:
-                    raise ValueError("resolve output: status %d" % status)
-                places.append((pos, crc, size, status, entry, tail))
-    except (struct.error, IndexError):
-        raise ValueError("resolve output cut short")
-    if at != end:
-        raise ValueError("resolve output cut short")
-    return out
 
 
 # ---------------------------------------------------------------------------
@@ -716,69 +645,19 @@ def say_lines(seen, text):
             sys.stderr.buffer.write(line)
 
 
-def build_groups(o, meta_list, resolved):
-    """The groups file for `zorv --print-groups`, and None; or None and the
-    internal error to end with."""
-    tables = [parse_archives(m["archives"]) if m["status"] == 0 else [] for m in meta_list]
-    # (crc, size) -> members, and the members -c left out. A member:
-    # ((shard, archive), crc, size, entry, tail, position). Shards come in order, and
-    # each one's places by archive and position: the lists are in member
-    # order as they grow.
-    keyed = {}
-    unverified = {}
-    for s, res in enumerate(resolved):
-        if res is None:
+def shard_records(meta_list, resolved):
+    """The groups file for `zorv --print-groups`: each shard's archive list
+    and resolve output as its worker gave them, for zorv to group (in C++:
+    a run can hand back millions of members). Shards without a member are
+    left out."""
+    out = [b"ZORVGRPS", u32(VERSION), u32(0)]
+    for meta, res in zip(meta_list, resolved):
+        if res is None or not res["stdout"]:
             continue
-        archives = parse_resolved(res["stdout"])
-        if len(archives) != len(res["arcs"]):
-            raise ValueError("resolve output: %d archives, %d asked" % (len(archives), len(res["arcs"])))
-        for (path, opened, places), a in zip(archives, res["arcs"]):
-            if not opened:
-                continue
-            sa = (s, a)
-            for (pos, crc, size, status, entry, tail) in places:
-                if status == 1:
-                    return None, "internal error, unable to match cd_pos & crc32: %s" % os.fsdecode(path)
-                member = (sa, crc, size, entry, tail, pos)
-                if status == 2:
-                    unverified.setdefault((crc, size), []).append(member)
-                else:
-                    keyed.setdefault((crc, size), []).append(member)
-    records = []  # (2, member) or (1, [members])
-    used = set()
-    for key in sorted(set(keyed) | set(unverified)):
-        for m in unverified.get(key, ()):
-            records.append((2, m))
-            used.add(m[0])
-        members = keyed.get(key, [])
-        if o.content:
-            parts = {}
-            for m in members:
-                parts.setdefault(m[4], []).append(m)
-            groups = parts.values()  # a dict keeps its first members' order
-        else:
-            groups = [members]
-        for g in groups:
-            if len(g) >= 2:
-                records.append((1, g))
-                used.update(m[0] for m in g)
-    numbers = {}
-    out = [b"ZORVGRPS", u32(VERSION), u32(len(used))]
-    for sa in sorted(used):
-        numbers[sa] = len(numbers)
-        path, read, complete = tables[sa[0]][sa[1]]
-        out.append(string32(path) + struct.pack("<QB", read, complete))
-    head = struct.Struct("<IIQ")  # archive, directory position, size
-    for kind, what in records:
-        if kind == 2:
-            sa, crc, size, entry, reason, pos = what
-            # flags, name and extra stand in the entry past its csize and method
-            out.append(struct.pack("<BI", 2, numbers[sa]) + entry[10:] + string16(reason))
-        else:
-            out.append(struct.pack("<BII", 1, what[0][1], len(what)))
-            out += [head.pack(numbers[m[0]], m[5], m[2]) + m[3] for m in what]
+        out += [struct.pack("<BQ", 3, len(meta["archives"])), meta["archives"],
+                struct.pack("<Q", len(res["stdout"])), res["stdout"]]
     out.append(b"\0")
-    return b"".join(out), None
+    return b"".join(out)
 
 
 def main(argv=None):
@@ -838,13 +717,9 @@ def main(argv=None):
     sys.stderr.buffer.flush()
     if any(m["status"] != 0 for m in meta_list) or any(r is not None and r["status"] != 0 for r in resolved):
         return 1
-    try:
-        data, error = build_groups(o, meta_list, resolved)
-    except ValueError as e:
-        return fail("error, unexpected output of a worker's zorv: %s" % e)
-    if error is not None:
-        sys.stderr.buffer.write(("zorv: %s\n" % error).encode("utf-8", "surrogateescape"))
-        return 1
+    # zorv forms the groups: by (CRC-32, size), with -c by digest, members
+    # in shard order, and it ends the run if an archive changed since its keys.
+    data = shard_records(meta_list, resolved)
     sys.stdout.flush()
     try:
         p = subprocess.run([zorv, "--print-groups=-"] + o.print_args(), input=data)
