@@ -704,6 +704,16 @@ int run_resolve(const Options& o) {
   Revisit* rv = revisit_start(ahead, &cache, &diag);
   if (rv == nullptr) error_exit("internal error, resolve_places, out of memory");
   ResolveOptions options{o.content, verify_threads()};
+  std::string cache_path;
+  if (o.cache && o.content) {
+    cache_path = o.cache_path.empty() ? cache_default_path() : o.cache_path;
+    std::string why;
+    if (cache_path.empty()) {
+      say(&diag, "warning, cache not used: neither XDG_CACHE_HOME nor HOME is a directory");
+    } else if ((options.cache = cache_open(cache_path, o.cache_path.empty(), &why)) == nullptr) {
+      say(&diag, "warning, cache not used, %s: %s", why.c_str(), cache_path.c_str());
+    }
+  }
   if (o.content && readahead_slow(ahead)) {
     unsigned jobs = o.jobs > 0 ? static_cast<unsigned>(o.jobs) : DEFAULT_JOBS;
     options.check_threads = std::max(verify_threads(), std::min(jobs, CHECK_THREADS_MAX));
@@ -715,6 +725,13 @@ int run_resolve(const Options& o) {
   revisit_stop(rv);
   readahead_stop(ahead);
   zip_cache_release(&cache);
+  if (options.cache != nullptr) {
+    bool wrote = false;
+    std::string why = cache_close(options.cache, &wrote);
+    if (!why.empty())
+      say(&diag, "warning, cache not %s, %s: %s", wrote ? "written" : "used", why.c_str(),
+          cache_path.c_str());
+  }
   switch (end) {
     case ResolveEnd::Done:
       break;
@@ -851,7 +868,8 @@ void check_modes(const Options& o) {
   refuse(report && o.exit_status, "--exit-status");
   refuse(report && o.format != Format::Text, "--format");
   refuse(o.nested, "--nested");
-  refuse(o.cache || o.cache_prune, "--cache");
+  refuse(o.cache_prune, "--cache-prune");
+  refuse(o.cache && o.resolve.empty(), "--cache");
   // Keys carry the size whatever is asked; only a resolve reads contents.
   refuse(o.content ? o.resolve.empty() : o.size, o.content ? "-c" : "-s");
   bool paths = o.first_path != 0 || !o.files_from.empty();

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
+#include "cache/cache.h"
 #include "cluster/wire.h"
 #include "zip/verify.h"
 
@@ -153,19 +155,30 @@ void refuse_overlaps(Chunk& chunk, const Archive& a, std::vector<bool>* refused)
   }
 }
 
+// The members of one archive to read, and where their items and outcomes
+// stand in the chunk's arrays.
+struct Job {
+  const Archive* archive;
+  std::size_t start;  // in items/outcomes/back
+  std::size_t count;
+  std::int64_t shift;
+  CacheArchive cached;  // with a cache: the file's status before the reads
+  bool stat_ok;
+};
+
 bool check_chunk(Chunk& chunk, const ResolveOptions& o) {
   std::vector<bool> refused(chunk.places.size(), false);
   std::vector<VerifyItem> items(chunk.places.size());
   std::vector<VerifyName> names(chunk.places.size());
   std::vector<VerifyOutcome> outcomes(chunk.places.size());
-  std::vector<VerifyJob> jobs;
-  std::vector<std::size_t> back;  // job item -> place
+  std::vector<std::size_t> back;  // item -> place
   back.reserve(chunk.places.size());
+  std::vector<Job> jobs;
+  std::unique_ptr<bool[]> hit(new bool[chunk.places.size() + 1]);
   for (const Archive& a : chunk.archives) {
     if (!a.opened) continue;
     refuse_overlaps(chunk, a, &refused);
-    std::size_t start = back.size();
-    std::int64_t shift = 0;
+    Job job{&a, back.size(), 0, 0, CacheArchive{a.path.c_str(), a.path.c_str(), 0, {}}, false};
     for (std::size_t i = a.first; i < a.first + a.count; ++i) {
       Wanted& w = chunk.places[i];
       if (!w.found) continue;
@@ -173,18 +186,51 @@ bool check_chunk(Chunk& chunk, const ResolveOptions& o) {
         w.outcome = VerifyOutcome{Verdict::Overlaps, 0, {}};
         continue;
       }
-      shift = w.facts.shift;
+      job.shift = w.facts.shift;
       items[back.size()] = w.facts.item;
       names[back.size()] = VerifyName{w.name.data(), static_cast<std::uint16_t>(w.name.size())};
       back.push_back(i);
     }
-    if (back.size() == start) continue;
-    jobs.push_back(VerifyJob{a.path.c_str(), shift, items.data() + start, outcomes.data() + start,
-                             names.data() + start, back.size() - start, false});
+    job.count = back.size() - job.start;
+    if (job.count == 0) continue;
+    // What the cache holds for this very file is taken, the rest read.
+    if (o.cache != nullptr && (job.stat_ok = cache_stat(a.path.c_str(), &job.cached.file))) {
+      bool* found = hit.get() + job.start;
+      if (cache_look_up(o.cache, job.cached, items.data() + job.start, job.count,
+                        outcomes.data() + job.start, found) > 0) {
+        std::size_t kept = job.start;
+        for (std::size_t k = job.start; k < job.start + job.count; ++k) {
+          if (hit[k]) {
+            chunk.places[back[k]].outcome = outcomes[k];
+            continue;
+          }
+          items[kept] = items[k];
+          names[kept] = names[k];
+          back[kept++] = back[k];
+        }
+        job.count = kept - job.start;
+        back.resize(kept);
+      }
+    }
+    if (job.count > 0) jobs.push_back(job);
   }
-  if (!jobs.empty() && !verify_jobs(jobs.data(), jobs.size(), o.check_threads)) return false;
+  std::vector<VerifyJob> reads;
+  for (const Job& j : jobs)
+    reads.push_back(VerifyJob{j.archive->path.c_str(), j.shift, items.data() + j.start,
+                              outcomes.data() + j.start, names.data() + j.start, j.count, false});
+  if (!reads.empty() && !verify_jobs(reads.data(), reads.size(), o.check_threads)) return false;
   for (std::size_t k = 0; k < back.size(); ++k)
     chunk.places[back[k]].outcome = outcomes[k];
+  if (o.cache == nullptr) return true;
+  // Kept only for a file still as it was when its reads began: a link
+  // re-pointed meanwhile led them elsewhere.
+  for (const Job& j : jobs) {
+    CacheFile after{};
+    if (j.stat_ok && cache_stat(j.archive->path.c_str(), &after) &&
+        cache_same_file(j.cached.file, after))
+      cache_store(o.cache, j.cached, items.data() + j.start, outcomes.data() + j.start, j.count);
+  }
+  cache_commit(o.cache);
   return true;
 }
 

@@ -5,7 +5,8 @@
 // writes for each place what stands there: the stored name and extra
 // field, sizes, method and flags, and with -c the content's SHA-256 or why
 // there is none, checked as a report checks them (members of one archive
-// whose data overlap are refused, zip/verify.h reads the rest). An entry
+// whose data overlap are refused, zip/verify.h reads the rest; with a
+// cache, what it holds for an unchanged file is taken). An entry
 // whose CRC-32 or size is not the place's is not the member: the archive
 // changed since its keys were taken. The reader's lines go to the revisit's
 // Diag.
@@ -18,9 +19,14 @@
 
 namespace zorv {
 
+struct ContentCache;  // cache/cache.h
+
 struct ResolveOptions {
   bool content;            // -c: digests
   unsigned check_threads;  // -c's readers (at least 1)
+  // -c --cache: outcomes taken from it while an archive's file is as it
+  // was, and this run's kept there (null: every member is read).
+  ContentCache* cache = nullptr;
 };
 
 enum class ResolveEnd {
