@@ -636,13 +636,20 @@ def run_cluster(client, o, zorv):
     return shards, meta_list, resolved
 
 
-def say_lines(seen, text):
-    for line in text.splitlines(keepends=True):
-        if not line.endswith(b"\n"):
-            line += b"\n"
-        if line not in seen:
-            seen.add(line)
-            sys.stderr.buffer.write(line)
+# What zorv shows on a terminal for a control byte in a message: a worker's
+# zorv wrote to a pipe, raw, so this client escapes its lines as zorv would.
+SHOWN = {c: (b"\\t" if c == 9 else b"\\x%02x" % c) for c in list(range(0x20)) + [0x7f]}
+
+
+def say_lines(seen, text, terminal):
+    """A worker's messages, each line once however often its task ran."""
+    for line in text.split(b"\n"):
+        if not line or line in seen:
+            continue
+        seen.add(line)
+        if terminal:
+            line = b"".join(SHOWN.get(c, bytes((c,))) for c in line)
+        sys.stderr.buffer.write(line + b"\n")
 
 
 def shard_records(meta_list, resolved):
@@ -709,11 +716,12 @@ def main(argv=None):
                 pass
 
     seen = set()
+    terminal = sys.stderr.isatty()
     for m in meta_list:
-        say_lines(seen, m["stderr"])
+        say_lines(seen, m["stderr"], terminal)
     for res in resolved:
         if res is not None:
-            say_lines(seen, res["stderr"])
+            say_lines(seen, res["stderr"], terminal)
     sys.stderr.buffer.flush()
     if any(m["status"] != 0 for m in meta_list) or any(r is not None and r["status"] != 0 for r in resolved):
         return 1
