@@ -20,6 +20,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import zipfile
 import zlib
@@ -407,6 +408,57 @@ def test_progress(env, work):
     check(b"tasks" not in q.stderr, "a progress line on a redirected run", q.stderr)
 
 
+def on_terminal(cmd, cwd):
+    """Runs cmd with its standard error on a pseudo-terminal: (status,
+    stdout, what the terminal got, line ends as written)."""
+    import pty
+    import threading
+
+    master, slave = pty.openpty()
+    attrs = termios.tcgetattr(slave)
+    attrs[1] &= ~termios.ONLCR  # the bytes as written: no \r added
+    termios.tcsetattr(slave, termios.TCSANOW, attrs)
+    got = []
+
+    def drain():
+        while True:
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:
+                return
+            if not chunk:
+                return
+            got.append(chunk)
+
+    reader = threading.Thread(target=drain)
+    reader.start()
+    p = subprocess.Popen(cmd, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=slave)
+    os.close(slave)
+    out = p.stdout.read()
+    p.wait(timeout=120)
+    reader.join(timeout=10)
+    os.close(master)
+    return p.returncode, out, b"".join(got)
+
+
+def test_terminal(env, work):
+    """Standard error on a terminal: the progress line by itself, and the
+    workers' messages with control bytes escaped as zorv escapes its own."""
+    root = os.path.join(work, "fixed")
+    paths = make_fixed(root) + ["gone\x1b[31m\x07.zip"]
+    one = on_terminal([env.zorv, "-R", "-s", "-c", "--progress=never"] + paths, root)
+    many = on_terminal([PY, env.zorv_dask, "--scheduler", env.scheduler, "--zorv=" + env.zorv, "-R", "-c"] + paths,
+                       root)
+    check(one[0] == many[0] == 0, "status", one, many)
+    check(re.search(rb"zorv-dask: \d+/\d+ tasks", many[2]), "no progress line on a terminal", many[2])
+    warn_one = set(x for x in one[2].split(b"\n") if x)
+    warn_many = set(x for x in PROGRESS.sub(b"", many[2]).split(b"\n") if x)
+    check(warn_one == warn_many, "other messages on a terminal", one[2], many[2])
+    check(b'"gone\\x1b[31m\\x07.zip"' in many[2], "a control byte reached the terminal", many[2])
+    check(Report(subprocess.CompletedProcess([], 0, many[1], b""), False).groups ==
+          Report(subprocess.CompletedProcess([], 0, one[1], b""), False).groups, "other groups", one[1], many[1])
+
+
 def wrapper(path, zorv, log, sleep):
     """A zorv that notes which process ran it for which paths, and waits in
     the keys pass: the test sees where each shard ran, and has time to kill
@@ -657,6 +709,7 @@ def main():
         ("-c --cache", lambda: test_cache(env, work)),
         ("--local 2", lambda: test_local(env, work)),
         ("progress line", lambda: test_progress(env, work)),
+        ("on a terminal", lambda: test_terminal(env, work)),
         ("--paths-on", lambda: test_paths_on(env, work, client)),
         ("archive changed during the run", lambda: test_changed_archive(env, work)),
         ("archive vanished during the run", lambda: test_vanished_archive(env, work)),
