@@ -1,0 +1,183 @@
+#!/usr/bin/python3
+"""zorv-dask on a LocalCluster of this machine against single-host zorv.
+
+    bench/cluster_run.py [--runs N] [--workers W] [-c] [--zorv PATH] [corpus]
+
+The corpus (default medium-10m: 20,000 archives x 500 entries, written on
+demand by bench/gen_corpus.py) is named to both as its archive files, in
+one list: single-host `zorv -s --files-from=LIST` and `zorv-dask
+--scheduler ADDR --files-from=LIST`, whose shards are W runs of consecutive
+archives, one a worker. Each run of zorv-dask gets a fresh cluster of W
+worker processes (one thread each, on 127.0.0.1), started before the clock
+starts, so that each worker's peak RSS is that run's; the cluster's start
+is timed apart (what `--local W` adds). Runs alternate, N of each after one
+warm-up of each (which also fills the page cache); medians. Reports:
+wall time; peak RSS of single-host zorv, of each worker process and the
+largest zorv it ran, and of the client (the largest of zorv-dask and the
+zorv that prints); the key pass's bytes on the wire (the keys' records as
+the workers' zorv wrote them, per entry) and what Dask moved between
+workers. The two reports must hold the same groups (as multisets of
+member sets), else the run says so and exits 1. Not a test.
+"""
+import argparse
+import collections
+import os
+import resource
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+BENCH = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(BENCH)
+sys.path.insert(0, BENCH)
+import gen_corpus  # noqa: E402
+
+
+def groups_in(path):
+    """The groups of a text report as a multiset of sorted member tuples."""
+    groups, members = collections.Counter(), None
+    with open(path, "rb") as f:
+        for line in f:
+            if line.startswith(b"CRC32: 0x"):
+                members = [line[9:17]]
+            elif line.startswith(b"file: "):
+                members.append(line[6:-1])
+            elif line == b"-------\n":
+                groups[tuple(sorted(members))] += 1
+    return groups
+
+
+def timed(argv, out_path, cwd):
+    """(wall s, largest peak RSS KiB of the process and what it waited for)."""
+    code = ("import resource, subprocess, sys\n"
+            "with open(sys.argv[1], 'wb') as out:\n"
+            "    rc = subprocess.run(sys.argv[2:], stdout=out).returncode\n"
+            "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n"
+            "sys.exit(rc)\n")
+    start = time.perf_counter()
+    p = subprocess.run(["/usr/bin/python3", "-c", code, out_path] + argv, cwd=cwd,
+                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    wall = time.perf_counter() - start
+    if p.returncode != 0:
+        sys.exit("cluster_run.py: %s exited with status %d: %s"
+                 % (argv[0], p.returncode, p.stderr.decode(errors="replace")[-2000:]))
+    return wall, int(p.stdout.split()[-1])
+
+
+def worker_rss(dask_worker):
+    """A worker's own peak RSS and its largest zorv's, KiB; its bytes sent."""
+    return (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss,
+            resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss,
+            dask_worker.transfer_outgoing_bytes_total)
+
+
+def start_cluster(workers):
+    import logging
+
+    from distributed import Client, LocalCluster
+
+    start = time.perf_counter()
+    cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                           host="127.0.0.1", dashboard_address=None,
+                           silence_logs=logging.CRITICAL)
+    client = Client(cluster)
+    client.wait_for_workers(workers)
+    return cluster, client, time.perf_counter() - start
+
+
+def key_bytes(zorv, paths_list, workdir, cwd):
+    """The keys one host writes for the whole list, in bytes and entries."""
+    d = tempfile.mkdtemp(dir=workdir)
+    subprocess.run([zorv, "--keys=" + d, "--partitions=4", "--files-from=" + paths_list],
+                   cwd=cwd, check=True)
+    total = sum(os.path.getsize(os.path.join(d, "keys.%d" % k)) for k in range(4))
+    for name in os.listdir(d):
+        os.remove(os.path.join(d, name))
+    os.rmdir(d)
+    return total - 4 * 16, (total - 4 * 16) // 20
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("corpus", nargs="?", default="medium-10m")
+    ap.add_argument("--runs", type=int, default=3)
+    ap.add_argument("--workers", type=int, default=4)
+    ap.add_argument("-c", dest="content", action="store_true", help="compare zorv -c runs")
+    ap.add_argument("--zorv", default=os.path.join(ROOT, "build", "release", "zorv"))
+    ap.add_argument("--zorv-dask", default=os.path.join(ROOT, "cluster", "zorv-dask"))
+    args = ap.parse_args()
+    gen_corpus.generate(args.corpus)
+    root = gen_corpus.corpus_dir(args.corpus)
+    entries = gen_corpus.load_meta(args.corpus)["entries"]
+    work = tempfile.mkdtemp(prefix="zorv-cluster-bench-")
+    listing = os.path.join(work, "archives.list")
+    with open(listing, "wb") as f:
+        for dirpath, dirnames, filenames in os.walk(root):
+            dirnames.sort()
+            for name in sorted(filenames):
+                if name.endswith(".zip"):
+                    f.write(os.path.relpath(os.path.join(dirpath, name), root).encode() + b"\n")
+    split = ["-c"] if args.content else ["-s"]
+    single = [args.zorv] + split + ["--files-from=" + listing]
+    single_out = os.path.join(work, "single.txt")
+    cluster_out = os.path.join(work, "cluster.txt")
+    walls = {"single": [], "cluster": [], "start": []}
+    rss = {"single": [], "client": [], "worker": [], "worker zorv": []}
+    moved = []
+    for i in range(args.runs + 1):
+        wall, peak = timed(single, single_out, root)
+        cluster, client, started = start_cluster(args.workers)
+        try:
+            address = cluster.scheduler_address
+            argv = ["/usr/bin/python3", args.zorv_dask, "--zorv=" + args.zorv,
+                    "--scheduler=" + address, "--progress=never"] + split + \
+                ["--files-from=" + listing]
+            cwall, cpeak = timed(argv, cluster_out, root)
+            per_worker = list(client.run(worker_rss).values())
+        finally:
+            client.close()
+            cluster.close()
+        if i == 0:
+            continue  # the warm-up
+        walls["single"].append(wall)
+        walls["cluster"].append(cwall)
+        walls["start"].append(started)
+        rss["single"].append(peak)
+        rss["client"].append(cpeak)
+        rss["worker"].append(max(w[0] for w in per_worker))
+        rss["worker zorv"].append(max(w[1] for w in per_worker))
+        moved.append(sum(w[2] for w in per_worker))
+        print("run %d: single %.2f s %d MiB; cluster %.2f s (start %.2f s), client %d MiB, "
+              "workers %s MiB, their zorv %s MiB, moved %d MB"
+              % (i, wall, peak // 1024, cwall, started, cpeak // 1024,
+                 "/".join(str(w[0] // 1024) for w in per_worker),
+                 "/".join(str(w[1] // 1024) for w in per_worker), moved[-1] // 10**6),
+              file=sys.stderr)
+    a, b = groups_in(single_out), groups_in(cluster_out)
+    same = a == b
+    wire, keyed = key_bytes(args.zorv, listing, work, root)
+    med = {k: statistics.median(v) for k, v in walls.items()}
+    mrss = {k: statistics.median(v) / 1024 for k, v in rss.items()}
+    print("| %s, %d entries | wall s | peak RSS MiB |" % (args.corpus, entries))
+    print("|---|---|---|")
+    print("| single-host `zorv %s` | %.2f | %.0f |" % (split[0], med["single"], mrss["single"]))
+    print("| zorv-dask, %d workers, cluster running | %.2f (x%.2f) | client %.0f; each worker "
+          "%.0f (its zorv %.0f) |" % (args.workers, med["cluster"],
+                                      med["cluster"] / med["single"], mrss["client"],
+                                      mrss["worker"], mrss["worker zorv"]))
+    print("| the cluster's start (`--local %d` adds it) | %.2f | |" % (args.workers, med["start"]))
+    print()
+    print("Key pass: %d bytes of records for %d keyed entries (%.1f bytes/entry, headers aside); "
+          "Dask moved %.0f MB between workers (median). Groups: %d, %s."
+          % (wire, keyed, wire / max(keyed, 1), statistics.median(moved) / 1e6,
+             sum(a.values()), "the same" if same else "NOT THE SAME"))
+    for name in (single_out, cluster_out, listing):
+        os.remove(name)
+    os.rmdir(work)
+    return 0 if same else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
