@@ -1,0 +1,736 @@
+# zorv-dask's whole program, which the script cluster/zorv-dask runs: the
+# command line, the Dask tasks and the client that runs zorv's keys, resolve
+# and print modes over a cluster. Each PATH (an archive or a directory; many
+# PATHs share shards) is a shard indexed by `zorv --keys` on a worker; the
+# keys are shuffled by part to reduce tasks that find the (CRC-32, size) keys
+# held more than once; each shard's worker reads those members again with
+# `zorv --resolve`; and this client hands what the shards gave to a local
+# `zorv --print-groups`, which forms the groups and writes the report. No
+# report text is made here: the report, its -l lines and summary are zorv's
+# own. The task functions are pure functions of their inputs, so Dask may run
+# them again after a worker dies.
+
+import operator
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+
+import numpy as np
+
+PROG = "zorv-dask"
+VERSION = 1
+
+# One key record of `zorv --keys`: what the central directory says of an
+# entry, and where the entry stands (archive number, directory position).
+KEY_DTYPE = np.dtype([("crc", "<u4"), ("size", "<u8"), ("arc", "<u4"), ("pos", "<u4")])
+# A place a reduce task hands back to a shard: the entry and its key.
+PLACE_DTYPE = np.dtype([("arc", "<u4"), ("pos", "<u4"), ("crc", "<u4"), ("size", "<u8")])
+# The same place as the resolve mode reads it (the archive is said apart).
+PLCS_DTYPE = np.dtype([("pos", "<u4"), ("crc", "<u4"), ("size", "<u8")])
+
+USAGE = """\
+Usage: zorv-dask (--scheduler tcp://HOST:PORT | --local N) [--paths-on WORKER=PATH]...
+                 [zorv options] PATHS...
+
+Finds the entries stored more than once across ZIP archives, as `zorv -s`
+does, with the indexing and the reading spread over a Dask cluster.
+
+Cluster:
+--scheduler=ADDR     use the running Dask scheduler at ADDR (tcp://HOST:PORT)
+--local N            start a cluster of N worker processes on 127.0.0.1 for the
+                     run (worker names 0 to N-1) and close it at the end
+--timeout=S          seconds to wait for the scheduler and the first worker (10)
+--paths-on WORKER=PATH
+                     PATH (exactly as given among PATHS) is on WORKER (a Dask
+                     worker name or address) only: its tasks run there alone.
+                     Every other PATH may be read by any worker: all of them
+                     must see it under the same name (one host, a shared mount)
+--zorv=PATH          the zorv binary the workers run, and this client for the
+                     report (default: ../build/release/zorv beside this script
+                     when there is one, else zorv on PATH)
+
+Relative PATHs are read, on every worker, from this client's working
+directory (where the worker's host has it). Each PATH is one shard: one
+worker indexes it (`zorv --keys`) and reads its members again (`zorv
+--resolve`); past 4 shards per worker (for the PATHs of one --paths-on
+worker: past 4), consecutive PATHs share a shard. A PATH named twice, or two
+PATHs reaching one archive, in two shards are read once in each, without
+zorv's "duplicate" or "same file" warning.
+
+zorv options, given on to the workers or to the report:
+-R, --recursive      process subdirectories
+-s, --size           accepted: groups are always split by size here
+-c, --content        confirm each group by content (the workers read the data)
+-l, --list           after the report, each archive's entries and copies
+-j N, --jobs=N       N archives at once in each worker's zorv
+--ext=EXT[,EXT...]   also archives: names ending in .EXT
+--known-exts         also archives: the well-known formats built on ZIP
+--any-name           also archives: every regular file whose end record says so
+--cache[=FILE]       with -c, each worker's zorv keeps what it read in FILE (on
+                     the worker's host; default ~/.cache/zorv/cache.sqlite)
+--no-cache           no cache
+--format=text|jsonl  the report as text (the default) or as JSON Lines
+--summary            after the report, one line of totals
+--exit-status        exit with 2 when a group was printed, 0 when none
+--progress=WHEN      a status line `zorv-dask: N/M tasks` on standard error:
+                     auto (on a terminal, the default), always, never
+--files-from=FILE    also the paths listed in FILE (-: standard input), one a
+                     line, read here: each is a PATH
+--null               the --files-from list's paths end with a NUL
+--help               this text
+--                   ends the options: the next word is a path
+
+Groups print in ascending (CRC-32, size) order. Warnings of the workers' zorv
+runs come on standard error, each line once, before the report. The exit
+status is zorv's: 0, 2 with --exit-status when a group was printed, 1 after
+an error (a worker's zorv failing, a scheduler out of reach).
+"""
+
+
+class CommandError(Exception):
+    pass
+
+
+def fail(message, status=1):
+    sys.stderr.buffer.write(("%s: %s\n" % (PROG, message)).encode("utf-8", "surrogateescape"))
+    sys.stderr.buffer.flush()
+    return status
+
+
+# ---------------------------------------------------------------------------
+# The command line
+
+
+class Options:
+    def __init__(self):
+        self.scheduler = None
+        self.local = None
+        self.timeout = 10.0
+        self.paths_on = []  # (worker, path bytes)
+        self.zorv = None
+        self.recursive = False
+        self.content = False
+        self.list = False
+        self.jobs = None
+        self.exts = []
+        self.known_exts = False
+        self.any_name = False
+        self.cache = None  # None: not said; "" the default file; else a file
+        self.no_cache = False
+        self.format = None
+        self.summary = False
+        self.exit_status = False
+        self.progress = "auto"
+        self.files_from = None
+        self.null = False
+        self.help = False
+        self.paths = []  # bytes
+
+    def index_args(self):
+        """What `zorv --keys` takes of the options."""
+        args = []
+        if self.recursive:
+            args.append("-R")
+        for e in self.exts:
+            args.append("--ext=" + e)
+        if self.known_exts:
+            args.append("--known-exts")
+        if self.any_name:
+            args.append("--any-name")
+        if self.jobs is not None:
+            args += ["-j", self.jobs]
+        return args
+
+    def resolve_args(self):
+        args = []
+        if self.content:
+            args.append("-c")
+            if self.no_cache:
+                args.append("--no-cache")
+            elif self.cache is not None:
+                args.append("--cache" if self.cache == "" else "--cache=" + self.cache)
+        if self.jobs is not None:
+            args += ["-j", self.jobs]
+        return args
+
+    def print_args(self):
+        args = []
+        if self.format is not None:
+            args.append("--format=" + self.format)
+        if self.list:
+            args.append("-l")
+        if self.summary:
+            args.append("--summary")
+        if self.exit_status:
+            args.append("--exit-status")
+        return args
+
+
+LONG_FLAGS = {
+    "recursive": "recursive", "size": None, "content": "content", "list": "list",
+    "known-exts": "known_exts", "any-name": "any_name", "summary": "summary",
+    "exit-status": "exit_status", "null": "null", "help": "help", "no-cache": "no_cache",
+}
+LONG_VALUES = {"scheduler", "local", "timeout", "paths-on", "zorv", "jobs", "ext", "format",
+               "progress", "files-from"}
+
+
+def take_value(o, name, value):
+    if name == "scheduler":
+        o.scheduler = value
+    elif name == "local":
+        try:
+            o.local = int(value)
+        except ValueError:
+            o.local = 0
+        if o.local < 1:
+            raise CommandError("command error, --local needs a number of workers from 1: '%s'" % value)
+    elif name == "timeout":
+        try:
+            o.timeout = float(value)
+        except ValueError:
+            o.timeout = -1
+        if not o.timeout > 0:
+            raise CommandError("command error, --timeout needs a number of seconds: '%s'" % value)
+    elif name == "paths-on":
+        worker, sep, path = value.partition("=")
+        if not sep or not worker or not path:
+            raise CommandError("command error, --paths-on needs WORKER=PATH: '%s'" % value)
+        o.paths_on.append((worker, os.fsencode(path)))
+    elif name == "zorv":
+        o.zorv = value
+    elif name == "jobs":
+        if not value.isdigit() or int(value) < 1:
+            raise CommandError("command error, jobs must be a number from 1: '%s'" % value)
+        o.jobs = value
+    elif name == "ext":
+        o.exts.append(value)
+    elif name == "format":
+        if value not in ("text", "jsonl"):
+            raise CommandError("command error, unknown format '%s'" % value)
+        o.format = value
+    elif name == "progress":
+        if value not in ("auto", "always", "never"):
+            raise CommandError("command error, unknown progress '%s'" % value)
+        o.progress = value
+    elif name == "files-from":
+        o.files_from = value
+
+
+def parse_args(argv):
+    """zorv's way: options first, clustered short flags, `--` ends them; the
+    first word that is not an option starts the paths."""
+    o = Options()
+    i = 0
+    while i < len(argv):
+        word = argv[i]
+        if word == "--":
+            i += 1
+            break
+        if word.startswith("--"):
+            name, eq, value = word[2:].partition("=")
+            i += 1
+            if name == "cache":
+                o.cache = value if eq else ""
+                if eq and value == "":
+                    raise CommandError("command error, the '--cache' option needs a file name after '='")
+                o.no_cache = False
+            elif name in LONG_FLAGS:
+                if eq:
+                    raise CommandError("command error, the '--%s' option takes no argument" % name)
+                if LONG_FLAGS[name]:
+                    setattr(o, LONG_FLAGS[name], True)
+                if name == "no-cache":
+                    o.cache = None
+            elif name in LONG_VALUES:
+                if not eq:
+                    if name in ("local", "paths-on", "scheduler", "timeout", "zorv") and i < len(argv):
+                        value = argv[i]
+                        i += 1
+                    else:
+                        raise CommandError("command error, the '--%s' option requires an argument" % name)
+                take_value(o, name, value)
+            elif name == "nested":
+                raise CommandError("command error, --nested is not available on a cluster")
+            else:
+                raise CommandError("command error, unknown option '--%s'. Type 'zorv-dask --help' for help" % name)
+            continue
+        if word.startswith("-") and len(word) > 1:
+            i += 1
+            k = 1
+            while k < len(word):
+                c = word[k]
+                k += 1
+                if c == "R":
+                    o.recursive = True
+                elif c == "s":
+                    pass
+                elif c == "c":
+                    o.content = True
+                elif c == "l":
+                    o.list = True
+                elif c == "j":
+                    if k < len(word):
+                        value = word[k:]
+                    elif i < len(argv):
+                        value = argv[i]
+                        i += 1
+                    else:
+                        raise CommandError("command error, the 'j' option requires an argument")
+                    take_value(o, "jobs", value)
+                    break
+                else:
+                    raise CommandError("command error, unknown option '%s'. Type 'zorv-dask --help' for help" % c)
+            continue
+        break
+    o.paths = [os.fsencode(p) for p in argv[i:]]
+    return o
+
+
+def read_list(o):
+    """The --files-from list, read here: its paths are PATHS like the others."""
+    name = o.files_from
+    try:
+        if name == "-":
+            data = sys.stdin.buffer.read()
+        else:
+            with open(name, "rb") as f:
+                data = f.read()
+    except OSError as e:
+        raise CommandError("error reading the list of paths, %s: %s" % (e.strerror or e, name))
+    if o.null:
+        words = data.split(b"\0")
+    else:
+        if b"\0" in data:
+            raise CommandError("error reading the list of paths, a path holds a NUL byte (--null reads it): %s" % name)
+        words = data.split(b"\n")
+    return [w for w in words if w]
+
+
+def default_zorv():
+    here = os.path.dirname(os.path.realpath(sys.argv[0] if sys.argv[0] else __file__))
+    built = os.path.normpath(os.path.join(here, "..", "build", "release", "zorv"))
+    if os.access(built, os.X_OK):
+        return built
+    found = shutil.which("zorv")
+    return os.path.realpath(found) if found else None
+
+
+# ---------------------------------------------------------------------------
+# The files of zorv's cluster modes
+
+
+def u32(v):
+    return struct.pack("<I", v)
+
+
+def string32(b):
+    return u32(len(b)) + b
+
+
+class Reader:
+    def __init__(self, data, what):
+        self.data = data
+        self.at = 0
+        self.what = what
+
+    def take(self, n):
+        if self.at + n > len(self.data):
+            raise ValueError("%s cut short" % self.what)
+        b = self.data[self.at:self.at + n]
+        self.at += n
+        return b
+
+    def u8(self):
+        return self.take(1)[0]
+
+    def u32(self):
+        return struct.unpack("<I", self.take(4))[0]
+
+    def u64(self):
+        return struct.unpack("<Q", self.take(8))[0]
+
+    def str32(self):
+        return self.take(self.u32())
+
+    def header(self, magic):
+        if self.take(8) != magic:
+            raise ValueError("%s: not a %s file" % (self.what, magic.decode()))
+        v = self.u32()
+        if v != VERSION:
+            raise ValueError("%s: version %d, not %d" % (self.what, v, VERSION))
+
+
+def parse_archives(data):
+    """`archives` of a keys run: per archive (path, entries read, complete)."""
+    r = Reader(data, "archives")
+    r.header(b"ZORVARCS")
+    out = []
+    for _ in range(r.u32()):
+        path = r.str32()
+        r.u64()  # what the end record claims: -l counts what was read
+        read = r.u64()
+        complete = r.u8()
+        out.append((path, read, complete))
+    return out
+
+
+def parse_keys(data, part):
+    if len(data) < 16 or data[:8] != b"ZORVKEYS":
+        raise ValueError("keys.%d: not a keys file" % part)
+    version, k = struct.unpack_from("<II", data, 8)
+    if version != VERSION:
+        raise ValueError("keys.%d: version %d, not %d" % (part, version, VERSION))
+    if k != part:
+        raise ValueError("keys.%d: holds part %d" % (part, k))
+    if (len(data) - 16) % KEY_DTYPE.itemsize != 0:
+        raise ValueError("keys.%d: a record cut short" % part)
+    return np.frombuffer(data, KEY_DTYPE, offset=16)
+
+
+# ---------------------------------------------------------------------------
+# The tasks: they run on the workers, from what they are given alone.
+
+
+def workdir(cwd):
+    """The client's working directory where this host has it: relative
+    PATHs name the same files there (one host, a shared mount)."""
+    return cwd if os.path.isdir(cwd) else None
+
+
+def map_shard(zorv, cwd, paths, parts, index_args):
+    """Indexes one shard: `zorv --keys` in a fresh directory. Returns (meta,
+    keys.0, ..., keys.P-1), meta a dict: archives, stderr, status."""
+    import socket
+
+    tmp = tempfile.mkdtemp(prefix="zorv-dask-")
+    try:
+        cmd = [zorv, "--keys=" + tmp, "--partitions=%d" % parts, "--files-from=-", "--null"] + index_args
+        try:
+            p = subprocess.run(cmd, input=b"".join(x + b"\0" for x in paths), cwd=workdir(cwd),
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        except OSError as e:
+            msg = "%s: error, cannot run %s on %s: %s\n" % (PROG, zorv, socket.gethostname(), e.strerror or e)
+            return ({"archives": b"", "stderr": msg.encode(), "status": 1},) + (b"",) * parts
+        meta = {"archives": b"", "stderr": p.stderr, "status": p.returncode}
+        if p.returncode != 0:
+            return (meta,) + (b"",) * parts
+        with open(os.path.join(tmp, "archives"), "rb") as f:
+            meta["archives"] = f.read()
+        keys = []
+        for k in range(parts):
+            with open(os.path.join(tmp, "keys.%d" % k), "rb") as f:
+                keys.append(f.read())
+        return (meta,) + tuple(keys)
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+def reduce_part(part, *keys):
+    """Part `part` of every shard's keys: the places, per shard, of the
+    (CRC-32, size) keys held twice or more (CRC-32 zero never counts)."""
+    arrays = [parse_keys(b, part) if b else np.zeros(0, KEY_DTYPE) for b in keys]
+    shard = np.concatenate([np.full(len(a), s, np.uint32) for s, a in enumerate(arrays)] +
+                           [np.zeros(0, np.uint32)])
+    rec = np.concatenate(arrays + [np.zeros(0, KEY_DTYPE)])
+    live = rec["crc"] != 0
+    rec, shard = rec[live], shard[live]
+    order = np.lexsort((rec["size"], rec["crc"]))
+    crc, size = rec["crc"][order], rec["size"][order]
+    same = (crc[1:] == crc[:-1]) & (size[1:] == size[:-1])
+    dup = np.zeros(len(order), bool)
+    dup[1:] |= same
+    dup[:-1] |= same
+    chosen = order[dup]
+    out = []
+    for s in range(len(keys)):
+        pick = chosen[shard[chosen] == s]
+        places = np.zeros(len(pick), PLACE_DTYPE)
+        for f in ("arc", "pos", "crc", "size"):
+            places[f] = rec[f][pick]
+        out.append(places)
+    return tuple(out)
+
+
+def resolve_shard(zorv, cwd, meta, resolve_args, *parts):
+    """Reads one shard's places again with `zorv --resolve`: returns None
+    when it has none, else a dict: arcs (the archive numbers in the order
+    written), stdout, stderr, status."""
+    import socket
+
+    places = np.concatenate(list(parts) + [np.zeros(0, PLACE_DTYPE)])
+    if len(places) == 0 or meta["status"] != 0:
+        return None
+    places = places[np.lexsort((places["pos"], places["arc"]))]
+    table = parse_archives(meta["archives"])
+    arcs, starts = np.unique(places["arc"], return_index=True)
+    ends = list(starts[1:]) + [len(places)]
+    chunks = [b"ZORVPLCS", u32(VERSION), u32(len(arcs))]
+    for a, lo, hi in zip(arcs, starts, ends):
+        chunk = np.zeros(hi - lo, PLCS_DTYPE)
+        for f in ("pos", "crc", "size"):
+            chunk[f] = places[f][lo:hi]
+        chunks += [string32(table[a][0]), u32(hi - lo), chunk.tobytes()]
+    cmd = [zorv, "--resolve=-"] + resolve_args
+    try:
+        p = subprocess.run(cmd, input=b"".join(chunks), cwd=workdir(cwd),
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    except OSError as e:
+        msg = "%s: error, cannot run %s on %s: %s\n" % (PROG, zorv, socket.gethostname(), e.strerror or e)
+        return {"arcs": [], "stdout": b"", "stderr": msg.encode(), "status": 1}
+    return {"arcs": [int(a) for a in arcs], "stdout": p.stdout, "stderr": p.stderr,
+            "status": p.returncode}
+
+
+# ---------------------------------------------------------------------------
+# The client
+
+
+class Progress:
+    def __init__(self, on, total):
+        self.on = on
+        self.total = total
+        self.done = 0
+        self.shown = False
+
+    def step(self, n=1):
+        self.done += n
+        if self.on:
+            sys.stderr.write("\r%s: %d/%d tasks\x1b[K" % (PROG, self.done, self.total))
+            sys.stderr.flush()
+            self.shown = True
+
+    def clear(self):
+        if self.shown:
+            sys.stderr.write("\r\x1b[K")
+            sys.stderr.flush()
+            self.shown = False
+
+
+def connect(o):
+    """The client and, with --local, the cluster it started."""
+    import logging
+
+    from distributed import Client, LocalCluster
+
+    # The cluster's own chatter (a worker lost and restarted) is not the
+    # report's: only zorv's lines and ours go to standard error.
+    for name in ("distributed", "tornado", "asyncio"):
+        logging.getLogger(name).setLevel(logging.CRITICAL)
+    cluster = None
+    if o.local is not None:
+        import warnings
+
+        # The scheduler's HTTP endpoint moves to a free port when 8787 is
+        # taken, and says so: nothing the user asked about.
+        warnings.filterwarnings("ignore", message="Port .* is already in use")
+        cluster = LocalCluster(n_workers=o.local, threads_per_worker=1, processes=True,
+                               host="127.0.0.1", dashboard_address=None,
+                               silence_logs=logging.CRITICAL)
+        return Client(cluster, timeout=o.timeout), cluster
+    try:
+        client = Client(o.scheduler, timeout=o.timeout)
+    except Exception as e:  # OSError, TimeoutError, a bad address
+        reason = str(e) or type(e).__name__
+        raise CommandError("error, cannot reach the scheduler at %s: %s" % (o.scheduler, reason))
+    return client, None
+
+
+def worker_names(client, o):
+    """The scheduler's workers, {name or address as a string: name}; waits
+    up to the timeout for one to be there."""
+    try:
+        client.wait_for_workers(1, timeout=o.timeout)
+    except Exception:
+        raise CommandError("error, no worker joined the scheduler at %s in %g s"
+                           % (o.scheduler or "the local cluster", o.timeout))
+    known = {}
+    for addr, info in client.scheduler_info()["workers"].items():
+        known[addr] = info.get("name", addr)
+        known[str(info.get("name", addr))] = info.get("name", addr)
+    return known
+
+
+# Shards per worker at most: each shard costs two zorv runs and a few tasks
+# whatever it holds, so thousands of one-archive shards spend more time on
+# that than on the archives; a few per worker still spread the work out.
+SHARDS_PER_WORKER = 4
+
+
+def make_shards(o, known, nworkers):
+    """The shards, [(paths, worker name or None)] in the order of their
+    first PATH: each PATH one shard, except that past SHARDS_PER_WORKER x
+    workers shards for one place (anywhere, or one worker), that place's
+    PATHs are packed, in order, into that many shards."""
+    where = {}
+    for worker, path in o.paths_on:
+        if worker not in known:
+            raise CommandError("command error, no worker named '%s' (--paths-on)" % worker)
+        if path not in o.paths:
+            raise CommandError("command error, --paths-on names a path that is not among the paths: '%s'"
+                               % os.fsdecode(path))
+        where[path] = known[worker]
+    by_place = {}
+    for i, p in enumerate(o.paths):
+        w = where.get(p)
+        by_place.setdefault(w if w is None else ("w", w), []).append((i, p))
+    shards = []
+    for place, items in by_place.items():
+        worker = None if place is None else place[1]
+        cap = SHARDS_PER_WORKER * (nworkers if place is None else 1)
+        n = min(len(items), cap)
+        for k in range(n):
+            piece = items[k * len(items) // n:(k + 1) * len(items) // n]
+            shards.append((piece[0][0], [p for _, p in piece], worker))
+    shards.sort(key=lambda t: t[0])
+    return [(paths, worker) for _, paths, worker in shards]
+
+
+def run_cluster(client, o, zorv):
+    from distributed import as_completed
+
+    nworkers = max(1, len(client.scheduler_info()["workers"]))
+    known = worker_names(client, o)
+    nworkers = max(nworkers, len(client.scheduler_info()["workers"]))
+    shards = make_shards(o, known, nworkers)
+    # One part per worker: each reduce task then holds about a worker's
+    # share of the keys (twice or four times as many parts measured no
+    # faster on 2 workers). zorv writes 256 parts at most.
+    parts = min(nworkers, 256)
+    idx_args, res_args = o.index_args(), o.resolve_args()
+    cwd = os.getcwd()
+
+    def place(worker):
+        if worker is None:
+            return {}
+        return {"workers": [worker], "allow_other_workers": False}
+
+    maps, metas = [], []
+    for s, (paths, worker) in enumerate(shards):
+        f = client.submit(map_shard, zorv, cwd, paths, parts, idx_args, retries=3, pure=False,
+                          **place(worker))
+        maps.append(f)
+        metas.append(client.submit(operator.getitem, f, 0, retries=3, **place(worker)))
+    reduces = []
+    for k in range(parts):
+        pieces = [client.submit(operator.getitem, m, k + 1, retries=3) for m in maps]
+        reduces.append(client.submit(reduce_part, k, *pieces, retries=3, pure=False))
+    resolves = []
+    for s, (paths, worker) in enumerate(shards):
+        pieces = [client.submit(operator.getitem, r, s, retries=3) for r in reduces]
+        resolves.append(client.submit(resolve_shard, zorv, cwd, metas[s], res_args, *pieces,
+                                      retries=3, pure=False, **place(worker)))
+
+    on = o.progress == "always" or (o.progress == "auto" and sys.stderr.isatty())
+    watched = maps + reduces + resolves
+    progress = Progress(on, len(watched))
+    progress.step(0)
+    for _ in as_completed(watched):
+        progress.step()
+    progress.clear()
+    meta_list = client.gather(metas)
+    resolved = client.gather(resolves)
+    return shards, meta_list, resolved
+
+
+# What zorv shows on a terminal for a control byte in a message: a worker's
+# zorv wrote to a pipe, raw, so this client escapes its lines as zorv would.
+SHOWN = {c: (b"\\t" if c == 9 else b"\\x%02x" % c) for c in list(range(0x20)) + [0x7f]}
+
+
+def say_lines(seen, text, terminal):
+    """A worker's messages, each line once however often its task ran."""
+    for line in text.split(b"\n"):
+        if not line or line in seen:
+            continue
+        seen.add(line)
+        if terminal:
+            line = b"".join(SHOWN.get(c, bytes((c,))) for c in line)
+        sys.stderr.buffer.write(line + b"\n")
+
+
+def shard_records(meta_list, resolved):
+    """The groups file for `zorv --print-groups`: each shard's archive list
+    and resolve output as its worker gave them, for zorv to group (in C++:
+    a run can hand back millions of members). Shards without a member are
+    left out."""
+    out = [b"ZORVGRPS", u32(VERSION), u32(0)]
+    for meta, res in zip(meta_list, resolved):
+        if res is None or not res["stdout"]:
+            continue
+        out += [struct.pack("<BQ", 3, len(meta["archives"])), meta["archives"],
+                struct.pack("<Q", len(res["stdout"])), res["stdout"]]
+    out.append(b"\0")
+    return b"".join(out)
+
+
+def main(argv=None):
+    argv = sys.argv[1:] if argv is None else argv
+    try:
+        o = parse_args(argv)
+        if o.help or not argv:
+            sys.stdout.write(USAGE)
+            return 0
+        if o.files_from is not None:
+            o.paths += read_list(o)
+        if (o.scheduler is None) == (o.local is None):
+            raise CommandError("command error, give one of --scheduler ADDR and --local N. "
+                               "Type 'zorv-dask --help' for help")
+        if not o.paths:
+            raise CommandError("command error, missing directory")
+        zorv = o.zorv or default_zorv()
+        if zorv is None:
+            raise CommandError("error, no zorv binary: none built beside this script, none on PATH (--zorv)")
+        zorv = os.path.abspath(zorv)
+    except CommandError as e:
+        return fail(str(e))
+
+    import cloudpickle
+
+    # Workers on other hosts have no copy of this module: its tasks travel
+    # by value.
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    client = cluster = None
+    try:
+        client, cluster = connect(o)
+        shards, meta_list, resolved = run_cluster(client, o, zorv)
+    except CommandError as e:
+        return fail(str(e))
+    except KeyboardInterrupt:
+        return fail("interrupted", 130)
+    except Exception as e:
+        return fail("error, the cluster run failed: %s: %s" % (type(e).__name__, e))
+    finally:
+        if client is not None:
+            try:
+                client.close(timeout=o.timeout)
+            except Exception:
+                pass
+        if cluster is not None:
+            try:
+                cluster.close(timeout=o.timeout)
+            except Exception:
+                pass
+
+    seen = set()
+    terminal = sys.stderr.isatty()
+    for m in meta_list:
+        say_lines(seen, m["stderr"], terminal)
+    for res in resolved:
+        if res is not None:
+            say_lines(seen, res["stderr"], terminal)
+    sys.stderr.buffer.flush()
+    if any(m["status"] != 0 for m in meta_list) or any(r is not None and r["status"] != 0 for r in resolved):
+        return 1
+    # zorv forms the groups: by (CRC-32, size), with -c by digest, members
+    # in shard order, and it ends the run if an archive changed since its keys.
+    data = shard_records(meta_list, resolved)
+    sys.stdout.flush()
+    try:
+        p = subprocess.run([zorv, "--print-groups=-"] + o.print_args(), input=data)
+    except OSError as e:
+        return fail("error, cannot run %s: %s" % (zorv, e.strerror or e))
+    return p.returncode
