@@ -433,21 +433,38 @@ def reduce_part(part, *keys):
     """Part `part` of every shard's keys: the places, per shard, of the
     (CRC-32, size) keys held twice or more (CRC-32 zero never counts)."""
     arrays = [parse_keys(b, part) if b else np.zeros(0, KEY_DTYPE) for b in keys]
-    shard = np.concatenate([np.full(len(a), s, np.uint32) for s, a in enumerate(arrays)] +
-                           [np.zeros(0, np.uint32)])
+    counts = [len(a) for a in arrays]
     rec = np.concatenate(arrays + [np.zeros(0, KEY_DTYPE)])
+    del arrays
+    shard = np.repeat(np.arange(len(keys), dtype=np.uint32), counts)
     live = rec["crc"] != 0
-    rec, shard = rec[live], shard[live]
-    order = np.lexsort((rec["size"], rec["crc"]))
-    crc, size = rec["crc"][order], rec["size"][order]
-    same = (crc[1:] == crc[:-1]) & (size[1:] == size[:-1])
+    if not live.all():
+        rec, shard = rec[live], shard[live]
+    # One 64-bit key sorts faster than two: CRC-32 above the size's low 32
+    # bits. Equal keys of other sizes (4 GiB apart) would not lie together:
+    # then, rarely, the exact two-key sort.
+    key = (rec["crc"].astype(np.uint64) << np.uint64(32)) | (rec["size"] & np.uint64(0xFFFFFFFF))
+    order = np.argsort(key)
+    sorted_key = key[order]
+    del key
+    size = rec["size"][order]
+    same = sorted_key[1:] == sorted_key[:-1]
+    exact = same & (size[1:] == size[:-1])
+    if not np.array_equal(same, exact):
+        order = np.lexsort((rec["size"], rec["crc"]))
+        crc, size = rec["crc"][order], rec["size"][order]
+        exact = (crc[1:] == crc[:-1]) & (size[1:] == size[:-1])
+    del sorted_key, same, size
     dup = np.zeros(len(order), bool)
-    dup[1:] |= same
-    dup[:-1] |= same
+    dup[1:] |= exact
+    dup[:-1] |= exact
     chosen = order[dup]
+    # By shard, each shard's places in one slice.
+    chosen = chosen[np.argsort(shard[chosen], kind="stable")]
+    bounds = np.searchsorted(shard[chosen], np.arange(len(keys) + 1))
     out = []
     for s in range(len(keys)):
-        pick = chosen[shard[chosen] == s]
+        pick = chosen[bounds[s]:bounds[s + 1]]
         places = np.zeros(len(pick), PLACE_DTYPE)
         for f in ("arc", "pos", "crc", "size"):
             places[f] = rec[f][pick]
@@ -589,7 +606,9 @@ def make_shards(o, known, nworkers):
     return [(paths, worker) for _, paths, worker in shards]
 
 
-def run_cluster(client, o, zorv):
+def run_cluster(client, o, zorv, on_resolved):
+    """Runs every task; hands each shard's keys meta and resolve result to
+    on_resolved(shard, meta, result) as its resolve completes."""
     from distributed import as_completed
 
     nworkers = max(1, len(client.scheduler_info()["workers"]))
@@ -626,14 +645,25 @@ def run_cluster(client, o, zorv):
 
     on = o.progress == "always" or (o.progress == "auto" and sys.stderr.isatty())
     watched = maps + reduces + resolves
+    # The client keeps only what it still has to read: once a task is done
+    # nothing here holds its future, so Dask lets its output go as soon as
+    # the tasks that need it have run (and keeps the graph: a lost output
+    # is computed again).
+    shard_of = {f.key: s for s, f in enumerate(resolves)}
+    del maps, reduces, resolves, pieces
     progress = Progress(on, len(watched))
     progress.step(0)
-    for _ in as_completed(watched):
+    done = as_completed(watched)
+    del watched
+    for f in done:
         progress.step()
+        s = shard_of.get(f.key)
+        if s is not None:
+            on_resolved(s, metas[s].result(), f.result())
+            metas[s] = None
+        del f
     progress.clear()
-    meta_list = client.gather(metas)
-    resolved = client.gather(resolves)
-    return shards, meta_list, resolved
+    return shards
 
 
 # What zorv shows on a terminal for a control byte in a message: a worker's
@@ -652,19 +682,54 @@ def say_lines(seen, text, terminal):
         sys.stderr.buffer.write(line + b"\n")
 
 
-def shard_records(meta_list, resolved):
-    """The groups file for `zorv --print-groups`: each shard's archive list
-    and resolve output as its worker gave them, for zorv to group (in C++:
-    a run can hand back millions of members). Shards without a member are
-    left out."""
-    out = [b"ZORVGRPS", u32(VERSION), u32(0)]
-    for meta, res in zip(meta_list, resolved):
-        if res is None or not res["stdout"]:
-            continue
-        out += [struct.pack("<BQ", 3, len(meta["archives"])), meta["archives"],
-                struct.pack("<Q", len(res["stdout"])), res["stdout"]]
-    out.append(b"\0")
-    return b"".join(out)
+class Report:
+    """The local `zorv --print-groups`, fed as the shards come in: each
+    shard's archive list and resolve output go to it as its worker gave them,
+    in shard order (a shard done early waits for those before it), and are
+    let go; zorv groups them (in C++: a run can hand back millions of
+    members) and prints nothing before the end record. The workers' lines
+    are kept to be said, each once and in shard order, before that record."""
+
+    def __init__(self, zorv, args):
+        self.proc = subprocess.Popen([zorv, "--print-groups=-"] + args, stdin=subprocess.PIPE)
+        self.proc.stdin.write(b"ZORVGRPS" + u32(VERSION) + u32(0))
+        self.waiting = {}  # shard -> (meta, result), done before the next to write
+        self.next = 0
+        self.metas = []  # (stderr, status) of the keys runs, in shard order
+        self.results = []  # of the resolve runs (None: the shard had no places)
+        self.failed = False
+
+    def take(self, s, meta, res):
+        self.waiting[s] = (meta, res)
+        while self.next in self.waiting:
+            meta, res = self.waiting.pop(self.next)
+            self.metas.append((meta["stderr"], meta["status"]))
+            self.results.append(None if res is None else (res["stderr"], res["status"]))
+            failed = meta["status"] != 0 or (res is not None and res["status"] != 0)
+            self.failed = self.failed or failed
+            if not self.failed and res is not None and res["stdout"]:
+                try:
+                    self.proc.stdin.write(struct.pack("<BQ", 3, len(meta["archives"])))
+                    self.proc.stdin.write(meta["archives"])
+                    self.proc.stdin.write(struct.pack("<Q", len(res["stdout"])))
+                    self.proc.stdin.write(res["stdout"])
+                except BrokenPipeError:
+                    self.failed = True
+            self.next += 1
+
+    def stop(self):
+        """Ends zorv before it prints anything."""
+        self.proc.kill()
+        self.proc.wait()
+
+    def finish(self):
+        """The end record: zorv prints; its exit status."""
+        try:
+            self.proc.stdin.write(b"\0")
+            self.proc.stdin.close()
+        except BrokenPipeError:
+            pass
+        return self.proc.wait()
 
 
 def main(argv=None):
@@ -695,13 +760,21 @@ def main(argv=None):
     cloudpickle.register_pickle_by_value(sys.modules[__name__])
     client = cluster = None
     try:
+        sys.stdout.flush()
+        report = Report(zorv, o.print_args())
+    except OSError as e:
+        return fail("error, cannot run %s: %s" % (zorv, e.strerror or e))
+    try:
         client, cluster = connect(o)
-        shards, meta_list, resolved = run_cluster(client, o, zorv)
+        run_cluster(client, o, zorv, report.take)
     except CommandError as e:
+        report.stop()
         return fail(str(e))
     except KeyboardInterrupt:
+        report.stop()
         return fail("interrupted", 130)
     except Exception as e:
+        report.stop()
         return fail("error, the cluster run failed: %s: %s" % (type(e).__name__, e))
     finally:
         if client is not None:
@@ -717,20 +790,15 @@ def main(argv=None):
 
     seen = set()
     terminal = sys.stderr.isatty()
-    for m in meta_list:
-        say_lines(seen, m["stderr"], terminal)
-    for res in resolved:
-        if res is not None:
-            say_lines(seen, res["stderr"], terminal)
+    for text, _ in report.metas:
+        say_lines(seen, text, terminal)
+    for r in report.results:
+        if r is not None:
+            say_lines(seen, r[0], terminal)
     sys.stderr.buffer.flush()
-    if any(m["status"] != 0 for m in meta_list) or any(r is not None and r["status"] != 0 for r in resolved):
+    if report.failed:
+        report.stop()
         return 1
     # zorv forms the groups: by (CRC-32, size), with -c by digest, members
     # in shard order, and it ends the run if an archive changed since its keys.
-    data = shard_records(meta_list, resolved)
-    sys.stdout.flush()
-    try:
-        p = subprocess.run([zorv, "--print-groups=-"] + o.print_args(), input=data)
-    except OSError as e:
-        return fail("error, cannot run %s: %s" % (zorv, e.strerror or e))
-    return p.returncode
+    return report.finish()
