@@ -615,10 +615,12 @@ def run_cluster(client, o, zorv, on_resolved):
     known = worker_names(client, o)
     nworkers = max(nworkers, len(client.scheduler_info()["workers"]))
     shards = make_shards(o, known, nworkers)
-    # One part per worker: each reduce task then holds about a worker's
-    # share of the keys (twice or four times as many parts measured no
-    # faster on 2 workers). zorv writes 256 parts at most.
-    parts = min(nworkers, 256)
+    # Two parts per worker: each reduce task holds half a worker's share of
+    # the keys. On 10M entries and 4 workers (bench/cluster_run.py) the
+    # largest worker process took 265 MiB with one part each, 204 with two,
+    # 175 with four, the run's time the same within its noise for one and
+    # two, longer for four. zorv writes 256 parts at most.
+    parts = min(2 * nworkers, 256)
     idx_args, res_args = o.index_args(), o.resolve_args()
     cwd = os.getcwd()
 
