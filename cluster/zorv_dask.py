@@ -17,6 +17,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 
 import numpy as np
 
@@ -657,13 +658,36 @@ def run_cluster(client, o, zorv, on_resolved):
     progress.step(0)
     done = as_completed(watched)
     del watched
-    for f in done:
-        progress.step()
-        s = shard_of.get(f.key)
-        if s is not None:
-            on_resolved(s, metas[s].result(), f.result())
-            metas[s] = None
-        del f
+    # A PATH pinned to a worker can be read there alone: when that worker
+    # has left and not come back within the timeout, the run ends rather
+    # than wait for it forever.
+    pinned = {}
+    for paths, worker in shards:
+        if worker is not None:
+            pinned.setdefault(worker, paths[0])
+    missing_since = {}
+    while not done.is_empty():
+        batch = done.next_batch(block=False)
+        if not batch:
+            if pinned:
+                here = {info.get("name") for info in client.scheduler_info()["workers"].values()}
+                now = time.monotonic()
+                for worker, path in pinned.items():
+                    if worker in here:
+                        missing_since.pop(worker, None)
+                    elif now - missing_since.setdefault(worker, now) > o.timeout:
+                        raise CommandError("error, worker %s, which holds %s, left the cluster and "
+                                           "did not come back in %g s"
+                                           % (worker, os.fsdecode(path), o.timeout))
+            time.sleep(0.05)
+            continue
+        for f in batch:
+            progress.step()
+            s = shard_of.get(f.key)
+            if s is not None:
+                on_resolved(s, metas[s].result(), f.result())
+                metas[s] = None
+        del batch, f
     progress.clear()
     return shards
 
