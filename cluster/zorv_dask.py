@@ -401,6 +401,17 @@ def workdir(cwd):
     return cwd if os.path.isdir(cwd) else None
 
 
+def ended(what, p):
+    """stderr of a zorv run, with a line of ours when zorv could not say
+    itself why it stopped (a signal, an assertion)."""
+    import socket
+
+    if p.returncode in (0, 1, 2):
+        return p.stderr
+    how = "by signal %d" % -p.returncode if p.returncode < 0 else "with status %d" % p.returncode
+    return p.stderr + ("%s: error, zorv %s ended %s on %s\n" % (PROG, what, how, socket.gethostname())).encode()
+
+
 def map_shard(zorv, cwd, paths, parts, index_args):
     """Indexes one shard: `zorv --keys` in a fresh directory. Returns (meta,
     keys.0, ..., keys.P-1), meta a dict: archives, stderr, status."""
@@ -415,7 +426,7 @@ def map_shard(zorv, cwd, paths, parts, index_args):
         except OSError as e:
             msg = "%s: error, cannot run %s on %s: %s\n" % (PROG, zorv, socket.gethostname(), e.strerror or e)
             return ({"archives": b"", "stderr": msg.encode(), "status": 1},) + (b"",) * parts
-        meta = {"archives": b"", "stderr": p.stderr, "status": p.returncode}
+        meta = {"archives": b"", "stderr": ended("--keys", p), "status": p.returncode}
         if p.returncode != 0:
             return (meta,) + (b"",) * parts
         with open(os.path.join(tmp, "archives"), "rb") as f:
@@ -457,8 +468,7 @@ def reduce_part(part, *keys):
 
 def resolve_shard(zorv, cwd, meta, resolve_args, *parts):
     """Reads one shard's places again with `zorv --resolve`: returns None
-    when it has none, else a dict: arcs (the archive numbers in the order
-    written), stdout, stderr, status."""
+    when it has none, else a dict: stdout, stderr, status."""
     import socket
 
     places = np.concatenate(list(parts) + [np.zeros(0, PLACE_DTYPE)])
@@ -480,9 +490,8 @@ def resolve_shard(zorv, cwd, meta, resolve_args, *parts):
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     except OSError as e:
         msg = "%s: error, cannot run %s on %s: %s\n" % (PROG, zorv, socket.gethostname(), e.strerror or e)
-        return {"arcs": [], "stdout": b"", "stderr": msg.encode(), "status": 1}
-    return {"arcs": [int(a) for a in arcs], "stdout": p.stdout, "stderr": p.stderr,
-            "status": p.returncode}
+        return {"stdout": b"", "stderr": msg.encode(), "status": 1}
+    return {"stdout": p.stdout, "stderr": ended("--resolve", p), "status": p.returncode}
 
 
 # ---------------------------------------------------------------------------
