@@ -47,7 +47,9 @@ Cluster:
                      PATH (exactly as given among PATHS) is on WORKER (a Dask
                      worker name or address) only: its tasks run there alone.
                      Every other PATH may be read by any worker: all of them
-                     must see it under the same name (one host, a shared mount)
+                     must see it under the same name (one host, a shared mount).
+                     When such a worker dies and its nanny starts it again,
+                     the run starts over on it (after 60 s without it: error)
 --zorv=PATH          the zorv binary the workers run, and this client for the
                      report (default: ../build/release/zorv beside this script
                      when there is one, else zorv on PATH)
@@ -598,9 +600,17 @@ def make_shards(o, known, nworkers):
     return [(paths, worker) for _, paths, worker in shards]
 
 
-def run_cluster(client, o, zorv):
-    from distributed import as_completed
+def worker_addresses(dask_scheduler):
+    """Runs on the scheduler: each worker's name (as a string) and address."""
+    return {str(ws.name): addr for addr, ws in dask_scheduler.workers.items()}
 
+
+# A worker that --paths-on names and that left the cluster: how long to wait
+# for it to come back (its nanny starts it again within seconds).
+GONE_WAIT = 60
+
+
+def run_cluster(client, o, zorv):
     nworkers = max(1, len(client.scheduler_info()["workers"]))
     known = worker_names(client, o)
     nworkers = max(nworkers, len(client.scheduler_info()["workers"]))
@@ -609,6 +619,30 @@ def run_cluster(client, o, zorv):
     # share of the keys (twice or four times as many parts measured no
     # faster on 2 workers). zorv writes 256 parts at most.
     parts = min(nworkers, 256)
+    tied = sorted(set(str(w) for _, w in shards if w is not None))
+    on = o.progress == "always" or (o.progress == "auto" and sys.stderr.isatty())
+    # Dask ties a task to the address its worker had when it was submitted:
+    # a worker of --paths-on that dies comes back at another address, and
+    # the tasks tied to it would wait forever. Then the run starts again
+    # (its tasks are pure: the same results), tied to the new address.
+    for attempt in range(4):
+        at = client.run_on_scheduler(worker_addresses)
+        futures = submit_all(client, o, zorv, shards, parts)
+        watched = futures[0] + futures[1] + futures[2]
+        progress = Progress(on, len(watched))
+        done = wait_all(client, watched, progress, tied, at)
+        progress.clear()
+        if done:
+            break
+        client.cancel(watched, force=True)
+    else:
+        raise CommandError("error, the workers of --paths-on kept leaving the cluster")
+    maps, reduces, resolves, metas = futures
+    return shards, client.gather(metas), client.gather(resolves)
+
+
+def submit_all(client, o, zorv, shards, parts):
+    """The run's tasks: (maps, reduces, resolves, metas)."""
     idx_args, res_args = o.index_args(), o.resolve_args()
     cwd = os.getcwd()
 
@@ -622,27 +656,48 @@ def run_cluster(client, o, zorv):
         f = client.submit(map_shard, zorv, cwd, paths, parts, idx_args, retries=3, pure=False,
                           **place(worker))
         maps.append(f)
-        metas.append(client.submit(operator.getitem, f, 0, retries=3, **place(worker)))
+        metas.append(client.submit(operator.getitem, f, 0, retries=3, pure=False, **place(worker)))
     reduces = []
     for k in range(parts):
-        pieces = [client.submit(operator.getitem, m, k + 1, retries=3) for m in maps]
+        pieces = [client.submit(operator.getitem, m, k + 1, retries=3, pure=False) for m in maps]
         reduces.append(client.submit(reduce_part, k, *pieces, retries=3, pure=False))
     resolves = []
     for s, (paths, worker) in enumerate(shards):
-        pieces = [client.submit(operator.getitem, r, s, retries=3) for r in reduces]
+        pieces = [client.submit(operator.getitem, r, s, retries=3, pure=False) for r in reduces]
         resolves.append(client.submit(resolve_shard, zorv, cwd, metas[s], res_args, *pieces,
                                       retries=3, pure=False, **place(worker)))
+    return maps, reduces, resolves, metas
 
-    on = o.progress == "always" or (o.progress == "auto" and sys.stderr.isatty())
-    watched = maps + reduces + resolves
-    progress = Progress(on, len(watched))
+
+def wait_all(client, watched, progress, tied, at):
+    """Waits for the tasks, the progress line counting them. False when a
+    worker the tasks are tied to came back at another address."""
+    import time
+
+    from distributed import as_completed
+
+    ac = as_completed(watched)
     progress.step(0)
-    for _ in as_completed(watched):
-        progress.step()
-    progress.clear()
-    meta_list = client.gather(metas)
-    resolved = client.gather(resolves)
-    return shards, meta_list, resolved
+    checked = time.monotonic()
+    gone = {}
+    while not ac.is_empty():
+        got = ac.next_batch(block=False)
+        if got:
+            progress.step(len(got))
+            continue
+        time.sleep(0.05)
+        if not tied or time.monotonic() - checked < 1:
+            continue
+        checked = time.monotonic()
+        now = client.run_on_scheduler(worker_addresses)
+        for name in tied:
+            if now.get(name) is None:
+                gone.setdefault(name, checked)
+                if checked - gone[name] > GONE_WAIT:
+                    raise CommandError("error, worker %s of --paths-on left the cluster" % name)
+            elif now[name] != at.get(name):
+                return False
+    return True
 
 
 # What zorv shows on a terminal for a control byte in a message: a worker's
