@@ -46,10 +46,10 @@ Cluster:
 --paths-on WORKER=PATH
                      PATH (exactly as given among PATHS) is on WORKER (a Dask
                      worker name or address) only: its tasks run there alone.
-                     Every other PATH may be read by any worker: all of them
-                     must see it under the same name (one host, a shared mount).
-                     When such a worker dies and its nanny starts it again,
-                     the run starts over on it (after 60 s without it: error)
+                     When that worker dies and its nanny starts it again, the
+                     run starts over (60 s without it: an error). Every other
+                     PATH may be read by any worker: all of them must see it
+                     under the same name (one host, a shared mount)
 --zorv=PATH          the zorv binary the workers run, and this client for the
                      report (default: ../build/release/zorv beside this script
                      when there is one, else zorv on PATH)
