@@ -626,8 +626,8 @@ def run_cluster(client, o, zorv):
     # the tasks tied to it would wait forever. Then the run starts again
     # (its tasks are pure: the same results), tied to the new address.
     for attempt in range(4):
-        at = client.run_on_scheduler(worker_addresses)
-        futures = submit_all(client, o, zorv, shards, parts)
+        at = addresses_of(client, tied, attempt > 0)
+        futures = submit_all(client, o, zorv, shards, parts, at)
         watched = futures[0] + futures[1] + futures[2]
         progress = Progress(on, len(watched))
         done = wait_all(client, watched, progress, tied, at)
@@ -641,15 +641,42 @@ def run_cluster(client, o, zorv):
     return shards, client.gather(metas), client.gather(resolves)
 
 
-def submit_all(client, o, zorv, shards, parts):
-    """The run's tasks: (maps, reduces, resolves, metas)."""
+def addresses_of(client, tied, settle):
+    """The workers' addresses by name, once each of the tied ones is there
+    (with `settle`, after a worker died: there still half a second later, as
+    a nanny's new worker may be refused while the scheduler still holds the
+    dead one)."""
+    import time
+
+    if not tied:
+        return {}
+    since = time.monotonic()
+    last = None
+    while True:
+        now = client.run_on_scheduler(worker_addresses)
+        if all(n in now for n in tied):
+            if not settle or last is not None and all(now[n] == last[n] for n in tied):
+                return now
+            last = now
+        else:
+            last = None
+            if time.monotonic() - since > GONE_WAIT:
+                missing = [n for n in tied if n not in now]
+                raise CommandError("error, worker %s of --paths-on left the cluster" % missing[0])
+        time.sleep(0.5)
+
+
+def submit_all(client, o, zorv, shards, parts, at):
+    """The run's tasks: (maps, reduces, resolves, metas). A shard of
+    --paths-on is tied to its worker's address now (a string: a name not
+    there when the scheduler reads the restriction breaks the submission)."""
     idx_args, res_args = o.index_args(), o.resolve_args()
     cwd = os.getcwd()
 
     def place(worker):
         if worker is None:
             return {}
-        return {"workers": [worker], "allow_other_workers": False}
+        return {"workers": [at[str(worker)]], "allow_other_workers": False}
 
     maps, metas = [], []
     for s, (paths, worker) in enumerate(shards):
