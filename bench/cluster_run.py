@@ -12,9 +12,10 @@ worker processes (one thread each, on 127.0.0.1), started before the clock
 starts, so that each worker's peak RSS is that run's; the cluster's start
 is timed apart (what `--local W` adds). Runs alternate, N of each after one
 warm-up of each (which also fills the page cache); medians. Reports:
-wall time; peak RSS of single-host zorv, of each worker process and the
-largest zorv it ran, and of the client (the largest of zorv-dask and the
-zorv that prints); the key pass's bytes on the wire (the keys' records as
+wall time; peak RSS of single-host zorv, of the largest Dask worker
+process, of the largest zorv run of each mode (--keys and --resolve on the
+workers, --print-groups for the client; GNU time through a wrapper), and of
+the client (the largest of zorv-dask and the zorv that prints); the key pass's bytes on the wire (the keys' records as
 the workers' zorv wrote them, per entry) and what Dask moved between
 workers. The two reports must hold the same groups (as multisets of
 member sets), else the run says so and exits 1. Not a test.
@@ -67,10 +68,36 @@ def timed(argv, out_path, cwd):
 
 
 def worker_rss(dask_worker):
-    """A worker's own peak RSS and its largest zorv's, KiB; its bytes sent."""
+    """A worker process's own peak RSS, KiB, and the bytes it sent."""
     return (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss,
-            resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss,
             dask_worker.transfer_outgoing_bytes_total)
+
+
+def zorv_wrapper(zorv, work):
+    """A zorv that logs each run's peak RSS and mode: GNU time measures the
+    program alone (a forked Python's pages, counted in a child's ru_maxrss
+    before its exec, would not be zorv's)."""
+    log = os.path.join(work, "zorv-rss.log")
+    wrapper = os.path.join(work, "zorv")
+    with open(wrapper, "w") as f:
+        f.write('#!/bin/sh\nexec /usr/bin/time -a -o %s -f "%%M %%C" %s "$@"\n' % (log, zorv))
+    os.chmod(wrapper, 0o755)
+    return wrapper, log
+
+
+def zorv_peaks(log):
+    """The largest peak RSS, KiB, of the logged runs of each mode."""
+    peaks = collections.defaultdict(int)
+    with open(log) as f:
+        for line in f:
+            words = line.split()
+            if not words or not words[0].isdigit():
+                continue
+            mode = next((w.split("=")[0][2:] for w in words[2:]
+                         if w.startswith(("--keys=", "--resolve=", "--print-groups="))), "other")
+            peaks[mode] = max(peaks[mode], int(words[0]))
+    os.remove(log)
+    return peaks
 
 
 def start_cluster(workers):
@@ -123,15 +150,16 @@ def main():
     single = [args.zorv] + split + ["--files-from=" + listing]
     single_out = os.path.join(work, "single.txt")
     cluster_out = os.path.join(work, "cluster.txt")
+    wrapper, rss_log = zorv_wrapper(args.zorv, work)
     walls = {"single": [], "cluster": [], "start": []}
-    rss = {"single": [], "client": [], "worker": [], "worker zorv": []}
+    rss = {"single": [], "client": [], "worker": [], "keys": [], "resolve": [], "print-groups": []}
     moved = []
     for i in range(args.runs + 1):
         wall, peak = timed(single, single_out, root)
         cluster, client, started = start_cluster(args.workers)
         try:
             address = cluster.scheduler_address
-            argv = ["/usr/bin/python3", args.zorv_dask, "--zorv=" + args.zorv,
+            argv = ["/usr/bin/python3", args.zorv_dask, "--zorv=" + wrapper,
                     "--scheduler=" + address, "--progress=never"] + split + \
                 ["--files-from=" + listing]
             cwall, cpeak = timed(argv, cluster_out, root)
@@ -139,6 +167,7 @@ def main():
         finally:
             client.close()
             cluster.close()
+        peaks = zorv_peaks(rss_log)
         if i == 0:
             continue  # the warm-up
         walls["single"].append(wall)
@@ -147,13 +176,15 @@ def main():
         rss["single"].append(peak)
         rss["client"].append(cpeak)
         rss["worker"].append(max(w[0] for w in per_worker))
-        rss["worker zorv"].append(max(w[1] for w in per_worker))
-        moved.append(sum(w[2] for w in per_worker))
+        for mode in ("keys", "resolve", "print-groups"):
+            rss[mode].append(peaks[mode])
+        moved.append(sum(w[1] for w in per_worker))
         print("run %d: single %.2f s %d MiB; cluster %.2f s (start %.2f s), client %d MiB, "
-              "workers %s MiB, their zorv %s MiB, moved %d MB"
+              "worker processes %s MiB, zorv --keys %d, --resolve %d, --print-groups %d MiB, "
+              "moved %d MB"
               % (i, wall, peak // 1024, cwall, started, cpeak // 1024,
-                 "/".join(str(w[0] // 1024) for w in per_worker),
-                 "/".join(str(w[1] // 1024) for w in per_worker), moved[-1] // 10**6),
+                 "/".join(str(w[0] // 1024) for w in per_worker), peaks["keys"] // 1024,
+                 peaks["resolve"] // 1024, peaks["print-groups"] // 1024, moved[-1] // 10**6),
               file=sys.stderr)
     a, b = groups_in(single_out), groups_in(cluster_out)
     same = a == b
@@ -163,17 +194,18 @@ def main():
     print("| %s, %d entries | wall s | peak RSS MiB |" % (args.corpus, entries))
     print("|---|---|---|")
     print("| single-host `zorv %s` | %.2f | %.0f |" % (split[0], med["single"], mrss["single"]))
-    print("| zorv-dask, %d workers, cluster running | %.2f (x%.2f) | client %.0f; each worker "
-          "%.0f (its zorv %.0f) |" % (args.workers, med["cluster"],
-                                      med["cluster"] / med["single"], mrss["client"],
-                                      mrss["worker"], mrss["worker zorv"]))
+    print("| zorv-dask, %d workers, cluster running | %.2f (x%.2f) | client %.0f (its "
+          "`zorv --print-groups` %.0f); each Dask worker process %.0f; each worker's "
+          "`zorv --keys` %.0f, `--resolve` %.0f |"
+          % (args.workers, med["cluster"], med["cluster"] / med["single"], mrss["client"],
+             mrss["print-groups"], mrss["worker"], mrss["keys"], mrss["resolve"]))
     print("| the cluster's start (`--local %d` adds it) | %.2f | |" % (args.workers, med["start"]))
     print()
     print("Key pass: %d bytes of records for %d keyed entries (%.1f bytes/entry, headers aside); "
           "Dask moved %.0f MB between workers (median). Groups: %d, %s."
           % (wire, keyed, wire / max(keyed, 1), statistics.median(moved) / 1e6,
              sum(a.values()), "the same" if same else "NOT THE SAME"))
-    for name in (single_out, cluster_out, listing):
+    for name in (single_out, cluster_out, listing, wrapper):
         os.remove(name)
     os.rmdir(work)
     return 0 if same else 1

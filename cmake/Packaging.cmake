@@ -1,13 +1,24 @@
 # Installation and the Debian package.
 #
-# `cmake --install <build> --prefix /usr` installs the program to bin/ and
-# its manual page to share/man/man1/, and nothing else: the static library,
-# the tests and the benchmarks stay in the build tree. `cpack -G DEB` in the
-# build directory packs the same two files as zorv_<version>_<arch>.deb.
+# `cmake --install <build> --prefix /usr` installs the program to bin/, its
+# manual page to share/man/man1/ and zorv-dask (share/zorv/, linked from
+# bin/), and nothing else: the static library, the tests and the benchmarks
+# stay in the build tree. `cpack -G DEB` in the build directory packs the
+# same files as zorv_<version>_<arch>.deb.
 include(GNUInstallDirs)
 
 install(TARGETS zorv RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/doc/zorv.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# zorv-dask, Python, architecture-independent: its two files in share/zorv/
+# (the launcher finds its module beside its own real path) and a link to
+# the launcher in bin/. It runs the zorv it finds on PATH.
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/cluster/zorv-dask DESTINATION ${CMAKE_INSTALL_DATADIR}/zorv)
+install(FILES ${PROJECT_SOURCE_DIR}/cluster/zorv_dask.py DESTINATION ${CMAKE_INSTALL_DATADIR}/zorv)
+install(CODE "
+  set(bin \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+  file(MAKE_DIRECTORY \"\${bin}\")
+  file(CREATE_LINK ../${CMAKE_INSTALL_DATADIR}/zorv/zorv-dask \"\${bin}/zorv-dask\" SYMBOLIC)
+")
 
 set(CPACK_PACKAGE_NAME zorv)
 # Spelled out rather than taken from project(): this is the version the
@@ -35,6 +46,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Depends is computed by dpkg-shlibdeps (dpkg-dev) from the binary itself.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# zorv-dask alone needs Dask and NumPy: recommended, not required.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3, python3-distributed, python3-numpy")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 include(CPack)

@@ -43,6 +43,9 @@ void cover(std::vector<Archive>& archives, std::vector<std::pair<std::uint32_t, 
 }
 
 // A member's name as read, and as the sink is to be told it.
+// A member's name: its stored bytes, flags and extra field, and as the
+// sink is to be told it (cut at a NUL unless names are kept whole; with
+// its text where that is not the stored bytes).
 struct Name {
   std::uint16_t flags = 0;
   std::string stored;
@@ -50,10 +53,15 @@ struct Name {
   std::string text;
 
   MemberName shown(const GroupsOptions& o) {
-    std::size_t len = o.full_names ? stored.size() : std::strlen(stored.c_str());
-    MemberName name{stored.c_str(), len, nullptr, 0};
-    StoredName s{stored.data(), stored.size(), flags,
-                 reinterpret_cast<const unsigned char*>(extra.data()), extra.size()};
+    return show(o, stored.data(), stored.size(), flags, extra.data(), extra.size());
+  }
+
+  MemberName show(const GroupsOptions& o, const char* bytes, std::size_t len, std::uint16_t f,
+                  const char* ext, std::size_t ext_len) {
+    const void* nul = o.full_names ? nullptr : std::memchr(bytes, '\0', len);
+    MemberName name{bytes, nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - bytes) : len,
+                    nullptr, 0};
+    StoredName s{bytes, len, f, reinterpret_cast<const unsigned char*>(ext), ext_len};
     if (!o.text_names || !zip_name_may_differ(s)) return name;
     text.resize(zip_name_max(s) + 1);
     name.utf8 = text.data();
@@ -125,10 +133,11 @@ struct Printer {
   }
 
   // One group as said: members of (row, position) and sizes, names as read.
-  void say_member(std::uint32_t row, std::uint32_t pos, const MemberSizes& sizes) {
+  void say_member(std::uint32_t row, std::uint32_t pos, const MemberSizes& sizes,
+                  const MemberName& shown) {
     ++archives[row].found;
     entries.emplace_back(row, pos);
-    sink->member(ArchiveRef(archives[row].path.c_str()), name.shown(o), &sizes);
+    sink->member(ArchiveRef(archives[row].path.c_str()), shown, &sizes);
   }
 
   void count_group(std::uint64_t members, bool one_size, std::uint64_t size) {
@@ -158,7 +167,7 @@ struct Printer {
         return damaged("cut short or damaged");
       if (m == 0) first_size = sizes.size;
       one_size = one_size && sizes.size == first_size;
-      say_member(archives[a].first, pos, sizes);
+      say_member(archives[a].first, pos, sizes, name.shown(o));
     }
     count_group(members, one_size, first_size);
     return true;
@@ -191,6 +200,12 @@ struct Printer {
     start = in.taken;
     if (!in.header(RESOLVED_MAGIC, &flags, &version)) return damaged("a shard's members are damaged");
     digests = (flags & 1) != 0;
+    // A member takes 29 bytes or more there, a few more in the arena: room
+    // taken once, not grown copy by copy.
+    if (len > 0 && len < (std::uint64_t{1} << 40)) {
+      arena.reserve(arena.size() + len);
+      held.reserve(held.size() + len / 48);
+    }
     while (in.taken - start < len) {
       std::string path;
       std::uint8_t opened = 0;
@@ -242,10 +257,9 @@ struct Printer {
     return true;
   }
 
-  void name_of(const Held& h) {
-    name.flags = h.flags;
-    name.stored.assign(arena, h.at, h.name_len);
-    name.extra.assign(arena, h.at + h.name_len, h.extra_len);
+  MemberName shown_held(const Held& h) {
+    const char* at = arena.data() + h.at;
+    return name.show(o, at, h.name_len, h.flags, at + h.name_len, h.extra_len);
   }
 
   const char* digest_of(const Held& h) const { return arena.data() + h.at + h.name_len + h.extra_len; }
@@ -255,15 +269,22 @@ struct Printer {
   // with digests) in the order of their first members, which come in the
   // order the shards gave them.
   bool print_held() {
-    std::vector<std::uint32_t> order(held.size());
-    for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::sort(order.begin(), order.end(), [this](std::uint32_t a, std::uint32_t b) {
-      const Held& x = held[a];
-      const Held& y = held[b];
+    // Sorted as compact keys: the members' records stay where they are.
+    struct Key {
+      std::uint32_t crc32;
+      std::uint32_t index;
+      std::uint64_t size;
+    };
+    std::vector<Key> keys(held.size());
+    for (std::uint32_t i = 0; i < keys.size(); ++i) keys[i] = Key{held[i].crc32, i, held[i].size};
+    std::sort(keys.begin(), keys.end(), [](const Key& x, const Key& y) {
       if (x.crc32 != y.crc32) return x.crc32 < y.crc32;
       if (x.size != y.size) return x.size < y.size;
-      return a < b;
+      return x.index < y.index;
     });
+    std::vector<std::uint32_t> order(keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].index;
+    std::vector<Key>().swap(keys);
     std::vector<std::uint32_t> found;
     std::vector<std::pair<std::size_t, std::size_t>> runs;
     for (std::size_t i = 0; i < order.size();) {
@@ -272,14 +293,17 @@ struct Printer {
       found.clear();
       for (; j < order.size() && held[order[j]].crc32 == key.crc32 && held[order[j]].size == key.size;
            ++j) {
+        // The order is not the arrival order: each record and name is a
+        // cache miss unless asked for ahead.
+        if (j + 32 < order.size()) __builtin_prefetch(&held[order[j + 32]]);
+        if (j + 16 < order.size()) __builtin_prefetch(arena.data() + held[order[j + 16]].at);
         const Held& h = held[order[j]];
         if (!h.checked_not) {
           found.push_back(order[j]);
           continue;
         }
-        name_of(h);
         std::string reason(arena, h.at + h.name_len + h.extra_len, h.reason_len);
-        sink->unverified(ArchiveRef(archives[h.row].path.c_str()), name.shown(o), reason.c_str());
+        sink->unverified(ArchiveRef(archives[h.row].path.c_str()), shown_held(h), reason.c_str());
       }
       i = j;
       runs.clear();
@@ -306,8 +330,7 @@ struct Printer {
         sink->begin_group(key.crc32);
         for (std::size_t k = s; k < e; ++k) {
           const Held& h = held[found[k]];
-          name_of(h);
-          say_member(h.row, h.pos, MemberSizes{h.size, h.csize, h.method});
+          say_member(h.row, h.pos, MemberSizes{h.size, h.csize, h.method}, shown_held(h));
         }
         count_group(e - s, true, key.size);
         if (sink->out_of_memory()) return false;

@@ -43,13 +43,19 @@ description=$(field Description)
   fail "Description summary: $(printf '%s\n' "$description" | head -n 1)"
 [ "$(printf '%s\n' "$description" | wc -l)" -ge 3 ] || fail "no long description: $description"
 
-# Regular files in the data part: exactly the program and its manual page.
+# Regular files in the data part: exactly the program, its manual page and
+# zorv-dask's two files (bin/zorv-dask is a link to the launcher).
 dpkg-deb -c "$deb" >"$tmp/contents" || fail "dpkg-deb -c failed"
 awk '$1 ~ /^-/ { print $1, $2, $NF }' "$tmp/contents" | sort >"$tmp/files"
 printf '%s\n' '-rw-r--r-- root/root ./usr/share/man/man1/zorv.1' \
-  '-rwxr-xr-x root/root ./usr/bin/zorv' | sort >"$tmp/expected"
+  '-rwxr-xr-x root/root ./usr/bin/zorv' '-rwxr-xr-x root/root ./usr/share/zorv/zorv-dask' \
+  '-rw-r--r-- root/root ./usr/share/zorv/zorv_dask.py' | sort >"$tmp/expected"
 cmp -s "$tmp/expected" "$tmp/files" || fail "package files (mode, owner, path) differ:
 $(diff "$tmp/expected" "$tmp/files")"
+
+grep -q '^l.* \./usr/bin/zorv-dask -> \.\./share/zorv/zorv-dask$' "$tmp/contents" ||
+  fail "no link ./usr/bin/zorv-dask -> ../share/zorv/zorv-dask in the package:
+$(cat "$tmp/contents")"
 
 dpkg-deb -x "$deb" "$tmp/root" || fail "dpkg-deb -x failed"
 cmp -s "$src/doc/zorv.1" "$tmp/root/usr/share/man/man1/zorv.1" || fail "the packed manual page is not doc/zorv.1"
