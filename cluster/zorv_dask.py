@@ -47,8 +47,10 @@ Cluster:
 --paths-on WORKER=PATH
                      PATH (exactly as given among PATHS) is on WORKER (a Dask
                      worker name or address) only: its tasks run there alone.
-                     Every other PATH may be read by any worker: all of them
-                     must see it under the same name (one host, a shared mount)
+                     When that worker dies and its nanny starts it again, the
+                     run starts over (60 s without it: an error). Every other
+                     PATH may be read by any worker: all of them must see it
+                     under the same name (one host, a shared mount)
 --zorv=PATH          the zorv binary the workers run, and this client for the
                      report (default: ../build/release/zorv beside this script
                      when there is one, else zorv on PATH)
@@ -402,6 +404,17 @@ def workdir(cwd):
     return cwd if os.path.isdir(cwd) else None
 
 
+def ended(what, p):
+    """stderr of a zorv run, with a line of ours when zorv could not say
+    itself why it stopped (a signal, an assertion)."""
+    import socket
+
+    if p.returncode in (0, 1, 2):
+        return p.stderr
+    how = "by signal %d" % -p.returncode if p.returncode < 0 else "with status %d" % p.returncode
+    return p.stderr + ("%s: error, zorv %s ended %s on %s\n" % (PROG, what, how, socket.gethostname())).encode()
+
+
 def map_shard(zorv, cwd, paths, parts, index_args):
     """Indexes one shard: `zorv --keys` in a fresh directory. Returns (meta,
     keys.0, ..., keys.P-1), meta a dict: archives, stderr, status."""
@@ -416,7 +429,7 @@ def map_shard(zorv, cwd, paths, parts, index_args):
         except OSError as e:
             msg = "%s: error, cannot run %s on %s: %s\n" % (PROG, zorv, socket.gethostname(), e.strerror or e)
             return ({"archives": b"", "stderr": msg.encode(), "status": 1},) + (b"",) * parts
-        meta = {"archives": b"", "stderr": p.stderr, "status": p.returncode}
+        meta = {"archives": b"", "stderr": ended("--keys", p), "status": p.returncode}
         if p.returncode != 0:
             return (meta,) + (b"",) * parts
         with open(os.path.join(tmp, "archives"), "rb") as f:
@@ -475,8 +488,7 @@ def reduce_part(part, *keys):
 
 def resolve_shard(zorv, cwd, meta, resolve_args, *parts):
     """Reads one shard's places again with `zorv --resolve`: returns None
-    when it has none, else a dict: arcs (the archive numbers in the order
-    written), stdout, stderr, status."""
+    when it has none, else a dict: stdout, stderr, status."""
     import socket
 
     places = np.concatenate(list(parts) + [np.zeros(0, PLACE_DTYPE)])
@@ -498,9 +510,8 @@ def resolve_shard(zorv, cwd, meta, resolve_args, *parts):
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     except OSError as e:
         msg = "%s: error, cannot run %s on %s: %s\n" % (PROG, zorv, socket.gethostname(), e.strerror or e)
-        return {"arcs": [], "stdout": b"", "stderr": msg.encode(), "status": 1}
-    return {"arcs": [int(a) for a in arcs], "stdout": p.stdout, "stderr": p.stderr,
-            "status": p.returncode}
+        return {"stdout": b"", "stderr": msg.encode(), "status": 1}
+    return {"stdout": p.stdout, "stderr": ended("--resolve", p), "status": p.returncode}
 
 
 # ---------------------------------------------------------------------------
@@ -607,11 +618,21 @@ def make_shards(o, known, nworkers):
     return [(paths, worker) for _, paths, worker in shards]
 
 
-def run_cluster(client, o, zorv, on_resolved):
-    """Runs every task; hands each shard's keys meta and resolve result to
-    on_resolved(shard, meta, result) as its resolve completes."""
-    from distributed import as_completed
+def worker_addresses(dask_scheduler):
+    """Runs on the scheduler: each worker's name (as a string) and address."""
+    return {str(ws.name): addr for addr, ws in dask_scheduler.workers.items()}
 
+
+# A worker that --paths-on names and that left the cluster: how long to wait
+# for it to come back (its nanny starts it again within seconds).
+GONE_WAIT = 60
+
+
+def run_cluster(client, o, zorv, new_report):
+    """Runs every task. new_report() gives what takes each shard's keys meta
+    and resolve result, take(shard, meta, result), as its resolve completes;
+    a run started again gets a new one (the old one is stopped). Returns
+    the report in use."""
     nworkers = max(1, len(client.scheduler_info()["workers"]))
     known = worker_names(client, o)
     nworkers = max(nworkers, len(client.scheduler_info()["workers"]))
@@ -622,74 +643,124 @@ def run_cluster(client, o, zorv, on_resolved):
     # 175 with four, the run's time the same within its noise for one and
     # two, longer for four. zorv writes 256 parts at most.
     parts = min(2 * nworkers, 256)
+    tied = sorted(set(str(w) for _, w in shards if w is not None))
+    on = o.progress == "always" or (o.progress == "auto" and sys.stderr.isatty())
+    # Dask ties a task to the address its worker had when it was submitted:
+    # a worker of --paths-on that dies comes back at another address, and
+    # the tasks tied to it would wait forever. Then the run starts again
+    # (its tasks are pure: the same results), tied to the new address.
+    for attempt in range(4):
+        at = addresses_of(client, tied, attempt > 0)
+        report = new_report()
+        maps, reduces, resolves, metas = submit_all(client, o, zorv, shards, parts, at)
+        watched = maps + reduces + resolves
+        shard_of = {f.key: s for s, f in enumerate(resolves)}
+        # The client keeps only what it still has to read: once a task is
+        # done nothing here holds its future, so Dask lets its output go as
+        # soon as the tasks that need it have run (and keeps the graph: a
+        # lost output is computed again).
+        del maps, reduces, resolves
+        progress = Progress(on, len(watched))
+        done = wait_all(client, watched, progress, tied, at, shard_of, metas, report.take)
+        progress.clear()
+        if done:
+            return report
+        report.stop()
+    raise CommandError("error, the workers of --paths-on kept leaving the cluster")
+
+
+def addresses_of(client, tied, settle):
+    """The workers' addresses by name, once each of the tied ones is there
+    (with `settle`, after a worker died: there still half a second later, as
+    a nanny's new worker may be refused while the scheduler still holds the
+    dead one)."""
+    if not tied:
+        return {}
+    since = time.monotonic()
+    last = None
+    while True:
+        now = client.run_on_scheduler(worker_addresses)
+        if all(n in now for n in tied):
+            if not settle or last is not None and all(now[n] == last[n] for n in tied):
+                return now
+            last = now
+        else:
+            last = None
+            if time.monotonic() - since > GONE_WAIT:
+                missing = [n for n in tied if n not in now]
+                raise CommandError("error, worker %s of --paths-on left the cluster and did not "
+                                   "come back in %d s" % (missing[0], GONE_WAIT))
+        time.sleep(0.5)
+
+
+def submit_all(client, o, zorv, shards, parts, at):
+    """The run's tasks: (maps, reduces, resolves, metas). A shard of
+    --paths-on is tied to its worker's address now (a string: a name not
+    there when the scheduler reads the restriction breaks the submission)."""
     idx_args, res_args = o.index_args(), o.resolve_args()
     cwd = os.getcwd()
 
     def place(worker):
         if worker is None:
             return {}
-        return {"workers": [worker], "allow_other_workers": False}
+        return {"workers": [at[str(worker)]], "allow_other_workers": False}
 
     maps, metas = [], []
     for s, (paths, worker) in enumerate(shards):
         f = client.submit(map_shard, zorv, cwd, paths, parts, idx_args, retries=3, pure=False,
                           **place(worker))
         maps.append(f)
-        metas.append(client.submit(operator.getitem, f, 0, retries=3, **place(worker)))
+        metas.append(client.submit(operator.getitem, f, 0, retries=3, pure=False, **place(worker)))
     reduces = []
     for k in range(parts):
-        pieces = [client.submit(operator.getitem, m, k + 1, retries=3) for m in maps]
+        pieces = [client.submit(operator.getitem, m, k + 1, retries=3, pure=False) for m in maps]
         reduces.append(client.submit(reduce_part, k, *pieces, retries=3, pure=False))
     resolves = []
     for s, (paths, worker) in enumerate(shards):
-        pieces = [client.submit(operator.getitem, r, s, retries=3) for r in reduces]
+        pieces = [client.submit(operator.getitem, r, s, retries=3, pure=False) for r in reduces]
         resolves.append(client.submit(resolve_shard, zorv, cwd, metas[s], res_args, *pieces,
                                       retries=3, pure=False, **place(worker)))
+    return maps, reduces, resolves, metas
 
-    on = o.progress == "always" or (o.progress == "auto" and sys.stderr.isatty())
-    watched = maps + reduces + resolves
-    # The client keeps only what it still has to read: once a task is done
-    # nothing here holds its future, so Dask lets its output go as soon as
-    # the tasks that need it have run (and keeps the graph: a lost output
-    # is computed again).
-    shard_of = {f.key: s for s, f in enumerate(resolves)}
-    del maps, reduces, resolves, pieces
-    progress = Progress(on, len(watched))
+
+def wait_all(client, watched, progress, tied, at, shard_of, metas, take):
+    """Waits for the tasks, the progress line counting them, handing each
+    resolve's result to take(shard, meta, result) as it completes. False
+    (the tasks not done cancelled) when a worker the tasks are tied to came
+    back at another address; an error when it stays away past GONE_WAIT."""
+    from distributed import as_completed
+
+    ac = as_completed(watched)
+    del watched[:]
     progress.step(0)
-    done = as_completed(watched)
-    del watched
-    # A PATH pinned to a worker can be read there alone: when that worker
-    # has left and not come back within the timeout, the run ends rather
-    # than wait for it forever.
-    pinned = {}
-    for paths, worker in shards:
-        if worker is not None:
-            pinned.setdefault(worker, paths[0])
-    missing_since = {}
-    while not done.is_empty():
-        batch = done.next_batch(block=False)
-        if not batch:
-            if pinned:
-                here = {info.get("name") for info in client.scheduler_info()["workers"].values()}
-                now = time.monotonic()
-                for worker, path in pinned.items():
-                    if worker in here:
-                        missing_since.pop(worker, None)
-                    elif now - missing_since.setdefault(worker, now) > o.timeout:
-                        raise CommandError("error, worker %s, which holds %s, left the cluster and "
-                                           "did not come back in %g s"
-                                           % (worker, os.fsdecode(path), o.timeout))
-            time.sleep(0.05)
+    checked = time.monotonic()
+    gone = {}
+    while not ac.is_empty():
+        got = ac.next_batch(block=False)
+        if got:
+            progress.step(len(got))
+            for f in got:
+                s = shard_of.get(f.key)
+                if s is not None:
+                    take(s, metas[s].result(), f.result())
+                    metas[s] = None
+            del got, f
             continue
-        for f in batch:
-            progress.step()
-            s = shard_of.get(f.key)
-            if s is not None:
-                on_resolved(s, metas[s].result(), f.result())
-                metas[s] = None
-        del batch, f
-    progress.clear()
-    return shards
+        time.sleep(0.05)
+        if not tied or time.monotonic() - checked < 1:
+            continue
+        checked = time.monotonic()
+        now = client.run_on_scheduler(worker_addresses)
+        for name in tied:
+            if now.get(name) is None:
+                gone.setdefault(name, checked)
+                if checked - gone[name] > GONE_WAIT:
+                    raise CommandError("error, worker %s of --paths-on left the cluster and did not "
+                                       "come back in %d s" % (name, GONE_WAIT))
+            elif now[name] != at.get(name):
+                client.cancel(list(ac.futures), force=True)
+                return False
+    return True
 
 
 # What zorv shows on a terminal for a control byte in a message: a worker's
@@ -790,9 +861,19 @@ def main(argv=None):
         report = Report(zorv, o.print_args())
     except OSError as e:
         return fail("error, cannot run %s: %s" % (zorv, e.strerror or e))
+    # The first report is started before the cluster is asked for anything
+    # (a zorv that cannot run fails at once); a run started again gets a
+    # fresh one.
+    fresh = [report]
+
+    def new_report():
+        nonlocal report
+        report = fresh.pop() if fresh else Report(zorv, o.print_args())
+        return report
+
     try:
         client, cluster = connect(o)
-        run_cluster(client, o, zorv, report.take)
+        report = run_cluster(client, o, zorv, new_report)
     except CommandError as e:
         report.stop()
         return fail(str(e))

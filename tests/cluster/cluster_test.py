@@ -614,38 +614,55 @@ def test_random(env, work):
 
 
 def test_killed_worker(env, work, client):
+    """A worker killed while a keys pass runs on it: its tasks run again
+    (on the other worker, or on it once its nanny has started it again when
+    --paths-on ties them to it), and the report is still zorv's."""
     root = os.path.join(work, "fixed")
     paths = make_fixed(root)
-    log = os.path.join(work, "killed.log")
-    wrap = os.path.join(work, "slow-zorv")
-    wrapper(wrap, env.zorv, log, 2)
     one = Report(env.single(root, ["-R", "-s", "-l", "--summary"], paths), False)
-    pids = set(client.run(os.getpid).values())
-    cmd = [PY, env.zorv_dask, "--scheduler", env.scheduler, "--zorv=" + wrap, "-R", "-l", "--summary"] + paths
-    proc = subprocess.Popen(cmd, cwd=root, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    victim = None
-    deadline = time.time() + 30
-    while victim is None and time.time() < deadline:
-        time.sleep(0.1)
-        if os.path.exists(log):
-            with open(log) as f:
-                for line in f:
-                    pid = int(line.split()[0])
-                    if pid in pids:
-                        victim = pid
-                        break
-    check(victim is not None, "no keys pass ran on a worker of the test cluster")
-    os.kill(victim, signal.SIGKILL)
-    out, err = proc.communicate(timeout=120)
-    many = Report(subprocess.CompletedProcess(cmd, proc.returncode, out, err), False)
-    with open(log) as f:
-        runs = len(f.readlines())
-    check((many.status, many.groups, many.lists, many.summary, many.warnings) ==
-          (one.status, one.groups, one.lists, one.summary, one.warnings),
-          "the run with a killed worker gives another report", one.stdout, many.stdout, many.stderr)
-    check(runs > len(paths), "no keys pass ran again after the kill (%d runs)" % runs)
-    client.wait_for_workers(2, timeout=30)
-    return "%d keys passes for %d shards" % (runs, len(paths))
+    notes = []
+    for tied in (False, True):
+        log = os.path.join(work, "killed-%d.log" % tied)
+        wrap = os.path.join(work, "slow-zorv-%d" % tied)
+        wrapper(wrap, env.zorv, log, 2)
+        info = client.scheduler_info()["workers"]
+        pid_of = client.run(os.getpid)
+        pids = {pid_of[a]: str(i["name"]) for a, i in info.items()}
+        mapping = []
+        if tied:
+            # Half the PATHs on worker 0, where the kill comes.
+            for p in paths[::2]:
+                mapping += ["--paths-on", "0=" + p]
+        cmd = [PY, env.zorv_dask, "--scheduler", env.scheduler, "--zorv=" + wrap, "-R", "-l", "--summary"] + \
+            mapping + paths
+        proc = subprocess.Popen(cmd, cwd=root, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        victim = None
+        deadline = time.time() + 30
+        while victim is None and time.time() < deadline:
+            time.sleep(0.1)
+            if os.path.exists(log):
+                with open(log) as f:
+                    for line in f:
+                        pid = int(line.split()[0])
+                        if pid in pids and (not tied or pids[pid] == "0"):
+                            victim = pid
+                            break
+        if victim is None:
+            proc.kill()
+        check(victim is not None, "no keys pass ran on the worker to kill")
+        os.kill(victim, signal.SIGKILL)
+        out, err = proc.communicate(timeout=120)
+        many = Report(subprocess.CompletedProcess(cmd, proc.returncode, out, err), False)
+        with open(log) as f:
+            runs = len(f.readlines())
+        check((many.status, many.groups, many.lists, many.summary, many.warnings) ==
+              (one.status, one.groups, one.lists, one.summary, one.warnings),
+              "the run with a killed worker gives another report (tied: %s)" % tied,
+              one.stdout, many.stdout, many.stderr)
+        check(runs > len(paths), "no keys pass ran again after the kill (%d runs)" % runs)
+        client.wait_for_workers(2, timeout=30)
+        notes.append("%d keys passes for %d shards%s" % (runs, len(paths), " (--paths-on)" if tied else ""))
+    return ", ".join(notes)
 
 
 def test_unreachable(env, work):
