@@ -201,11 +201,11 @@ struct Printer {
     if (!in.header(RESOLVED_MAGIC, &flags, &version)) return damaged("a shard's members are damaged");
     digests = (flags & 1) != 0;
     // A member takes 29 bytes or more there, a few more in the arena: room
-    // taken once, not grown copy by copy.
-    if (len > 0 && len < (std::uint64_t{1} << 40)) {
-      arena.reserve(arena.size() + len);
-      held.reserve(held.size() + len / 48);
-    }
+    // taken ahead, not grown copy by copy; but the length is the file's
+    // word, not yet its bytes, so no more than 64 MiB is taken on it.
+    std::uint64_t ahead = std::min<std::uint64_t>(len, std::uint64_t{64} << 20);
+    arena.reserve(arena.size() + ahead);
+    held.reserve(held.size() + ahead / 48);
     while (in.taken - start < len) {
       std::string path;
       std::uint8_t opened = 0;

@@ -596,6 +596,18 @@ TEST(ClusterModes, DamagedFilesAreRefused) {
   std::string shard = text_of(test::read_file(dir / "groups"));
   for (std::size_t cut = 0; cut < shard.size(); ++cut)
     refused("--print-groups", shard.substr(0, cut), "groups");
+  // A shard whose resolve output claims a terabyte: refused as damaged
+  // after what is there, nothing taken on the claim's word.
+  {
+    std::size_t at = 16 + 1 + 8;  // the archive list's length, then the list
+    std::size_t list = 0;
+    for (int i = 0; i < 8; ++i)
+      list |= std::size_t{static_cast<unsigned char>(shard[16 + 1 + i])} << (8 * i);
+    std::string claim = shard.substr(0, at + list);
+    le(claim, (std::uint64_t{1} << 40) - 1, 8);
+    claim += shard.substr(at + list + 8, 16);  // the output's header alone
+    refused("--print-groups", claim, "groups");
+  }
   // A shard record whose lengths say other than its parts hold.
   std::string longer = shard;
   longer[17] = static_cast<char>(longer[17] + 1);
