@@ -6,8 +6,8 @@
 The corpus (default medium-10m: 20,000 archives x 500 entries, written on
 demand by bench/gen_corpus.py) is named to both as its archive files, in
 one list: single-host `zorv -s --files-from=LIST` and `zorv-dask
---scheduler ADDR --files-from=LIST`, whose shards are W runs of consecutive
-archives, one a worker. Each run of zorv-dask gets a fresh cluster of W
+--scheduler ADDR --files-from=LIST`, which packs the archives into 4 x W
+shards of consecutive archives. Each run of zorv-dask gets a fresh cluster of W
 worker processes (one thread each, on 127.0.0.1), started before the clock
 starts, so that each worker's peak RSS is that run's; the cluster's start
 is timed apart (what `--local W` adds). Runs alternate, N of each after one
