@@ -10,9 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <new>
 #include <optional>
-#include <map>
 #include <set>
 #include <string>
 #include <utility>
@@ -520,15 +520,33 @@ ReportSplit split_of(const Options& o) {
 }
 
 // The cache the run uses, or none: why not is said once.
-ContentCache* open_cache(Run& run, const std::string& path, bool defaulted) {
+ContentCache* open_cache(Diag* diag, const std::string& path, bool defaulted) {
   if (path.empty()) {
-    say(&run.diag, "warning, cache not used: neither XDG_CACHE_HOME nor HOME is a directory");
+    say(diag, "warning, cache not used: neither XDG_CACHE_HOME nor HOME is a directory");
     return nullptr;
   }
   std::string why;
   ContentCache* c = cache_open(path, defaulted, &why);
-  if (c == nullptr) say(&run.diag, "warning, cache not used, %s: %s", why.c_str(), path.c_str());
+  if (c == nullptr) say(diag, "warning, cache not used, %s: %s", why.c_str(), path.c_str());
   return c;
+}
+
+// Closes the cache; a failure during the run is said, unless it is
+// `said` already.
+void close_content_cache(ContentCache* c, Diag* diag, const std::string& path,
+                         const std::string& said = "") {
+  bool wrote = false;
+  std::string why = cache_close(c, &wrote);
+  if (why.empty() || why == said) return;
+  say(diag, "warning, cache not %s, %s: %s", wrote ? "written" : "used", why.c_str(), path.c_str());
+}
+
+// The sink of the format asked for, made in one of the two slots: each
+// holds a large output block, so only the one in use is made.
+ReportSink* make_sink(const Options& o, Diag* diag, std::optional<TextSink>* text,
+                      std::optional<JsonSink>* json) {
+  if (o.format == Format::Jsonl) return &json->emplace(diag);
+  return &text->emplace(o.summary, isatty(STDOUT_FILENO) != 0, diag);
 }
 
 bool find_image(void* ctx, const char* path, const struct stat& st,
@@ -566,16 +584,13 @@ void use_images(Run& run) {
 void close_cache(Run& run) {
   if (run.content_cache == nullptr) return;
   if (run.ahead != nullptr) readahead_images(run.ahead, nullptr);
-  bool wrote = false;
-  std::string why = cache_close(std::exchange(run.content_cache, nullptr), &wrote);
-  if (why.empty() || why == run.cache_said) return;
-  say(&run.diag, "warning, cache not %s, %s: %s", wrote ? "written" : "used", why.c_str(),
-      run.cache_path.c_str());
+  close_content_cache(std::exchange(run.content_cache, nullptr), &run.diag, run.cache_path,
+                      run.cache_said);
 }
 
 // --cache-prune: before the run (or instead of one); the cache stays open.
 void prune_cache(Run& run) {
-  ContentCache* c = open_cache(run, run.cache_path, run.options.cache_path.empty());
+  ContentCache* c = open_cache(&run.diag, run.cache_path, run.options.cache_path.empty());
   if (c == nullptr) return;
   std::string why;
   if (!cache_prune(c, &why)) {
@@ -591,7 +606,7 @@ void start_cache(Run& run) {
   if (!o.cache_prune && !(o.cache && o.content)) return;
   run.cache_path = o.cache_path.empty() ? cache_default_path() : o.cache_path;
   if (!o.cache_prune) {
-    run.content_cache = open_cache(run, run.cache_path, o.cache_path.empty());
+    run.content_cache = open_cache(&run.diag, run.cache_path, o.cache_path.empty());
     return;
   }
   prune_cache(run);
@@ -605,15 +620,9 @@ void start_cache(Run& run) {
 int report(Run& run) {
   const Options& o = run.options;
   bool jsonl = o.format == Format::Jsonl;
-  // Only the sink in use is made: each holds a large output block.
   std::optional<TextSink> text;
   std::optional<JsonSink> json;
-  ReportSink* sink = nullptr;
-  if (jsonl) {
-    sink = &json.emplace(&run.diag);
-  } else {
-    sink = &text.emplace(o.summary, isatty(STDOUT_FILENO) != 0, &run.diag);
-  }
+  ReportSink* sink = make_sink(o, &run.diag, &text, &json);
   use_images(run);  // those the indexing kept, too
   Revisit* rv = revisit_start(run.ahead, &run.cache, &run.diag);
   if (rv == nullptr) error_exit("internal error, print_report, out of memory");
@@ -707,12 +716,7 @@ int run_resolve(const Options& o) {
   std::string cache_path;
   if (o.cache && o.content) {
     cache_path = o.cache_path.empty() ? cache_default_path() : o.cache_path;
-    std::string why;
-    if (cache_path.empty()) {
-      say(&diag, "warning, cache not used: neither XDG_CACHE_HOME nor HOME is a directory");
-    } else if ((options.cache = cache_open(cache_path, o.cache_path.empty(), &why)) == nullptr) {
-      say(&diag, "warning, cache not used, %s: %s", why.c_str(), cache_path.c_str());
-    }
+    options.cache = open_cache(&diag, cache_path, o.cache_path.empty());
   }
   if (o.content && readahead_slow(ahead)) {
     unsigned jobs = o.jobs > 0 ? static_cast<unsigned>(o.jobs) : DEFAULT_JOBS;
@@ -725,13 +729,7 @@ int run_resolve(const Options& o) {
   revisit_stop(rv);
   readahead_stop(ahead);
   zip_cache_release(&cache);
-  if (options.cache != nullptr) {
-    bool wrote = false;
-    std::string why = cache_close(options.cache, &wrote);
-    if (!why.empty())
-      say(&diag, "warning, cache not %s, %s: %s", wrote ? "written" : "used", why.c_str(),
-          cache_path.c_str());
-  }
+  if (options.cache != nullptr) close_content_cache(options.cache, &diag, cache_path);
   switch (end) {
     case ResolveEnd::Done:
       break;
@@ -756,12 +754,7 @@ int run_print(const Options& o) {
   bool jsonl = o.format == Format::Jsonl;
   std::optional<TextSink> text;
   std::optional<JsonSink> json;
-  ReportSink* sink = nullptr;
-  if (jsonl) {
-    sink = &json.emplace(&diag);
-  } else {
-    sink = &text.emplace(o.summary, isatty(STDOUT_FILENO) != 0, &diag);
-  }
+  ReportSink* sink = make_sink(o, &diag, &text, &json);
   ReportTotals totals{};
   std::string why;
   errno = 0;
