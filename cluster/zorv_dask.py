@@ -10,13 +10,13 @@
 # own. The task functions are pure functions of their inputs, so Dask may run
 # them again after a worker dies.
 
-import operator
 import os
 import shutil
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 import numpy as np
@@ -381,17 +381,117 @@ def parse_archives(data):
     return out
 
 
-def parse_keys(data, part):
-    if len(data) < 16 or data[:8] != b"ZORVKEYS":
-        raise ValueError("keys.%d: not a keys file" % part)
-    version, k = struct.unpack_from("<II", data, 8)
-    if version != VERSION:
-        raise ValueError("keys.%d: version %d, not %d" % (part, version, VERSION))
-    if k != part:
-        raise ValueError("keys.%d: holds part %d" % (part, k))
-    if (len(data) - 16) % KEY_DTYPE.itemsize != 0:
-        raise ValueError("keys.%d: a record cut short" % part)
-    return np.frombuffer(data, KEY_DTYPE, offset=16)
+# What each keys.K of `zorv --keys` starts with, before its version and K.
+KEYS_HEAD = b"ZORVKEYS"
+
+
+# ---------------------------------------------------------------------------
+# Each host's files of the run. What a task makes (a shard's keys, a
+# reduce's places, a shard's resolve output) stays in a file on the host
+# that made it, and a task or the client that needs it reads it there
+# itself when it is on that host, else through a task tied to that host: so
+# no worker holds more than the task it runs (the shuffle's input would
+# otherwise sit in the workers' memory until the last reduce has read it),
+# and on one host nothing is moved between processes at all. Tasks pass
+# only what says where the files are.
+
+STORE = "zorv-dask-"
+# A test's way to send every read through a task, as if each worker and the
+# client were on hosts of their own.
+FETCH_ENV = "ZORV_DASK_FETCH"
+
+
+def host_id():
+    """This host as the files know it: two processes with the same id see
+    the same temporary directory."""
+    import socket
+
+    try:
+        with open("/proc/sys/kernel/random/boot_id") as f:
+            boot = f.read().strip()
+    except OSError:
+        boot = ""
+    return "%s %s %s" % (socket.gethostname(), boot, tempfile.gettempdir())
+
+
+def store_here(run):
+    """This task's host, as the scheduler names it, and the run's directory."""
+    from distributed import get_worker
+    from distributed.comm import get_address_host
+
+    d = os.path.join(tempfile.gettempdir(), STORE + run)
+    os.makedirs(d, exist_ok=True)
+    return {"id": host_id(), "host": get_address_host(get_worker().address)}, d
+
+
+def remove_store(run):
+    """Runs on every worker at the end: the run's files go."""
+    shutil.rmtree(os.path.join(tempfile.gettempdir(), STORE + run), ignore_errors=True)
+
+
+def on_this_host(loc):
+    return loc["id"] == host_id() and os.environ.get(FETCH_ENV) != "always"
+
+
+class LostFiles(Exception):
+    """A host's files of the run are gone (the host left the cluster)."""
+
+
+def read_span(path, lo, hi):
+    with open(path, "rb") as f:
+        f.seek(lo)
+        data = f.read(hi - lo)
+    if len(data) != hi - lo:
+        raise LostFiles("%s: %d bytes, not %d" % (path, len(data), hi - lo))
+    return data
+
+
+def fetch_all(wants):
+    """wants: [(loc, path, lo, hi)]; the bytes, in order. Read here when
+    this host holds them all, else, the task out of the worker's thread
+    pool, by tasks on their hosts (the wait for a worker there bounded)."""
+    if all(on_this_host(w[0]) for w in wants):
+        return read_here(wants)
+    from distributed import get_worker, worker_client
+
+    # Out of the pool, the worker starts its next task meanwhile: one of
+    # them at a time reads, so a worker holds the input of one task waiting
+    # to compute and of one computing, not of every task it was given.
+    gate = get_worker().__dict__.setdefault("zorv_dask_gate", threading.Lock())
+    with worker_client() as c, gate:
+        out = [None] * len(wants)
+        far = [i for i, w in enumerate(wants) if not on_this_host(w[0])]
+        futures = [c.submit(read_span, *wants[i][1:], workers=[wants[i][0]["host"]],
+                            allow_other_workers=False, pure=False) for i in far]
+        for i, data in zip((i for i, w in enumerate(wants) if on_this_host(w[0])),
+                           read_here([w for w in wants if on_this_host(w[0])])):
+            out[i] = data
+        for i, f in zip(far, futures):
+            try:
+                out[i] = f.result(timeout=GONE_WAIT)
+            except Exception as e:  # OSError there, TimeoutError here
+                raise LostFiles("%s on %s: %s" % (wants[i][1], wants[i][0]["host"], str(e) or type(e).__name__))
+        del futures, f
+    return out
+
+
+def read_here(wants):
+    try:
+        return [read_span(path, lo, hi) for _, path, lo, hi in wants]
+    except OSError as e:
+        raise LostFiles("%s: %s" % (e.filename, e.strerror or e))
+
+
+def put_file(d, name, chunks):
+    """Writes the file whole under a fresh name, then gives it its own: a
+    reader never sees part of it."""
+    fd, stage = tempfile.mkstemp(prefix="stage-", dir=d)
+    with os.fdopen(fd, "wb") as f:
+        for c in chunks:
+            f.write(c)
+    final = os.path.join(d, name)
+    os.replace(stage, final)
+    return final
 
 
 # ---------------------------------------------------------------------------
@@ -415,42 +515,78 @@ def ended(what, p):
     return p.stderr + ("%s: error, zorv %s ended %s on %s\n" % (PROG, what, how, socket.gethostname())).encode()
 
 
-def map_shard(zorv, cwd, paths, parts, index_args):
-    """Indexes one shard: `zorv --keys` in a fresh directory. Returns (meta,
-    keys.0, ..., keys.P-1), meta a dict: archives, stderr, status."""
+def cannot_run(zorv, e):
     import socket
 
-    tmp = tempfile.mkdtemp(prefix="zorv-dask-")
+    return ("%s: error, cannot run %s on %s: %s\n" % (PROG, zorv, socket.gethostname(), e.strerror or e)).encode()
+
+
+def map_shard(run, s, zorv, cwd, paths, parts, index_args):
+    """Indexes shard s: `zorv --keys`, its parts joined into one file of
+    this host's files of the run, part after part and without their headers,
+    so that a reduce of consecutive parts reads one span of it. Returns a
+    dict: archives, stderr, status, and where the keys are (loc, path,
+    offsets: part k is bytes offsets[k] to offsets[k+1])."""
+    loc, d = store_here(run)
+    stage = tempfile.mkdtemp(prefix="stage-", dir=d)
+    meta = {"archives": b"", "stderr": b"", "status": 1, "loc": loc, "path": None, "offsets": []}
     try:
-        cmd = [zorv, "--keys=" + tmp, "--partitions=%d" % parts, "--files-from=-", "--null"] + index_args
+        cmd = [zorv, "--keys=" + stage, "--partitions=%d" % parts, "--files-from=-", "--null"] + index_args
         try:
             p = subprocess.run(cmd, input=b"".join(x + b"\0" for x in paths), cwd=workdir(cwd),
                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         except OSError as e:
-            msg = "%s: error, cannot run %s on %s: %s\n" % (PROG, zorv, socket.gethostname(), e.strerror or e)
-            return ({"archives": b"", "stderr": msg.encode(), "status": 1},) + (b"",) * parts
-        meta = {"archives": b"", "stderr": ended("--keys", p), "status": p.returncode}
+            meta["stderr"] = cannot_run(zorv, e)
+            return meta
+        meta["stderr"], meta["status"] = ended("--keys", p), p.returncode
         if p.returncode != 0:
-            return (meta,) + (b"",) * parts
-        with open(os.path.join(tmp, "archives"), "rb") as f:
+            return meta
+        with open(os.path.join(stage, "archives"), "rb") as f:
             meta["archives"] = f.read()
-        keys = []
-        for k in range(parts):
-            with open(os.path.join(tmp, "keys.%d" % k), "rb") as f:
-                keys.append(f.read())
-        return (meta,) + tuple(keys)
+        offsets = [0]
+
+        def joined():
+            for k in range(parts):
+                with open(os.path.join(stage, "keys.%d" % k), "rb") as f:
+                    head = f.read(16)
+                    if head != KEYS_HEAD + struct.pack("<II", VERSION, k):
+                        raise ValueError("keys.%d of zorv --keys: not its keys file" % k)
+                    n = 0
+                    while True:
+                        chunk = f.read(1 << 20)
+                        if not chunk:
+                            break
+                        n += len(chunk)
+                        yield chunk
+                if n % KEY_DTYPE.itemsize != 0:
+                    raise ValueError("keys.%d of zorv --keys: a record cut short" % k)
+                offsets.append(offsets[-1] + n)
+
+        meta["path"] = put_file(d, "k%d" % s, joined())
+        meta["offsets"] = offsets
+        return meta
     finally:
-        shutil.rmtree(tmp, ignore_errors=True)
+        shutil.rmtree(stage, ignore_errors=True)
 
 
-def reduce_part(part, *keys):
-    """Part `part` of every shard's keys: the places, per shard, of the
-    (CRC-32, size) keys held twice or more (CRC-32 zero never counts)."""
-    arrays = [parse_keys(b, part) if b else np.zeros(0, KEY_DTYPE) for b in keys]
-    counts = [len(a) for a in arrays]
+def reduce_parts(run, t, lo, hi, metas):
+    """Parts lo to hi-1 of every shard's keys: writes, shard by shard, the
+    places of the (CRC-32, size) keys held twice or more (CRC-32 zero never
+    counts) into one file. Returns {loc, path, bounds: shard s's places are
+    bytes bounds[s] to bounds[s+1]}, or {lost: why}."""
+    wants, owner = [], []
+    for s, m in enumerate(metas):
+        if m["path"] is not None and m["offsets"][hi] > m["offsets"][lo]:
+            wants.append((m["loc"], m["path"], m["offsets"][lo], m["offsets"][hi]))
+            owner.append(s)
+    try:
+        pieces = fetch_all(wants)
+    except LostFiles as e:
+        return {"lost": str(e)}
+    arrays = [np.frombuffer(b, KEY_DTYPE) for b in pieces]
     rec = np.concatenate(arrays + [np.zeros(0, KEY_DTYPE)])
-    del arrays
-    shard = np.repeat(np.arange(len(keys), dtype=np.uint32), counts)
+    shard = np.repeat(np.array(owner, dtype=np.uint32), [len(a) for a in arrays])
+    del arrays, pieces
     live = rec["crc"] != 0
     if not live.all():
         rec, shard = rec[live], shard[live]
@@ -473,27 +609,38 @@ def reduce_part(part, *keys):
     dup[1:] |= exact
     dup[:-1] |= exact
     chosen = order[dup]
+    del order, dup, exact
     # By shard, each shard's places in one slice.
     chosen = chosen[np.argsort(shard[chosen], kind="stable")]
-    bounds = np.searchsorted(shard[chosen], np.arange(len(keys) + 1))
-    out = []
-    for s in range(len(keys)):
-        pick = chosen[bounds[s]:bounds[s + 1]]
-        places = np.zeros(len(pick), PLACE_DTYPE)
-        for f in ("arc", "pos", "crc", "size"):
-            places[f] = rec[f][pick]
-        out.append(places)
-    return tuple(out)
+    places = np.zeros(len(chosen), PLACE_DTYPE)
+    for f in ("arc", "pos", "crc", "size"):
+        places[f] = rec[f][chosen]
+    counts = np.bincount(shard[chosen], minlength=len(metas))
+    del rec, chosen
+    bounds = [0] + [int(x) * PLACE_DTYPE.itemsize for x in np.cumsum(counts)]
+    loc, d = store_here(run)
+    return {"loc": loc, "path": put_file(d, "r%d" % t, [places.tobytes()]), "bounds": bounds}
 
 
-def resolve_shard(zorv, cwd, meta, resolve_args, *parts):
-    """Reads one shard's places again with `zorv --resolve`: returns None
-    when it has none, else a dict: stdout, stderr, status."""
-    import socket
-
-    places = np.concatenate(list(parts) + [np.zeros(0, PLACE_DTYPE)])
-    if len(places) == 0 or meta["status"] != 0:
+def resolve_shard(run, s, zorv, cwd, meta, resolve_args, reduces):
+    """Reads shard s's places again with `zorv --resolve`, its output into
+    this host's files of the run. Returns None when the shard has none, else
+    {loc, path, length, stderr, status}, or {lost: why}."""
+    for r in reduces:
+        if "lost" in r:
+            return r
+    if meta["status"] != 0:
         return None
+    wants = [(r["loc"], r["path"], r["bounds"][s], r["bounds"][s + 1]) for r in reduces
+             if r["bounds"][s + 1] > r["bounds"][s]]
+    if not wants:
+        return None
+    try:
+        pieces = fetch_all(wants)
+    except LostFiles as e:
+        return {"lost": str(e)}
+    places = np.concatenate([np.frombuffer(b, PLACE_DTYPE) for b in pieces])
+    del pieces
     places = places[np.lexsort((places["pos"], places["arc"]))]
     table = parse_archives(meta["archives"])
     arcs, starts = np.unique(places["arc"], return_index=True)
@@ -504,14 +651,25 @@ def resolve_shard(zorv, cwd, meta, resolve_args, *parts):
         for f in ("pos", "crc", "size"):
             chunk[f] = places[f][lo:hi]
         chunks += [string32(table[a][0]), u32(hi - lo), chunk.tobytes()]
-    cmd = [zorv, "--resolve=-"] + resolve_args
+    del places, table
+    loc, d = store_here(run)
+    fd, stage = tempfile.mkstemp(prefix="stage-", dir=d)
     try:
-        p = subprocess.run(cmd, input=b"".join(chunks), cwd=workdir(cwd),
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    except OSError as e:
-        msg = "%s: error, cannot run %s on %s: %s\n" % (PROG, zorv, socket.gethostname(), e.strerror or e)
-        return {"stdout": b"", "stderr": msg.encode(), "status": 1}
-    return {"stdout": p.stdout, "stderr": ended("--resolve", p), "status": p.returncode}
+        with os.fdopen(fd, "wb") as out:
+            cmd = [zorv, "--resolve=-"] + resolve_args
+            try:
+                p = subprocess.run(cmd, input=b"".join(chunks), cwd=workdir(cwd), stdout=out,
+                                   stderr=subprocess.PIPE)
+            except OSError as e:
+                return {"loc": loc, "path": None, "length": 0, "stderr": cannot_run(zorv, e), "status": 1}
+        final = os.path.join(d, "o%d" % s)
+        os.replace(stage, final)
+        stage = None
+        return {"loc": loc, "path": final, "length": os.path.getsize(final),
+                "stderr": ended("--resolve", p), "status": p.returncode}
+    finally:
+        if stage is not None:
+            os.unlink(stage)
 
 
 # ---------------------------------------------------------------------------
@@ -624,25 +782,47 @@ def worker_addresses(dask_scheduler):
 
 
 # A worker that --paths-on names and that left the cluster: how long to wait
-# for it to come back (its nanny starts it again within seconds).
+# for it to come back (its nanny starts it again within seconds). Also how
+# long a read waits for a worker on the host that holds the files.
 GONE_WAIT = 60
+
+# The key parts zorv writes a shard's keys into, and how many bytes of keys
+# a reduce task takes at most: its memory is a few times that. Parts are
+# many and small so that the reduce tasks can be cut to that size whatever
+# the collection, and a reduce takes consecutive parts; a small collection
+# still gets two reduces a worker. On 10M entries and 4 workers
+# (bench/cluster_run.py) that makes 47 reduces of 3 to 5 MB.
+REDUCE_BYTES = 4 << 20
+
+
+def key_parts(nworkers):
+    return min(256, max(16, 8 * nworkers))
+
+
+def plan_reduces(light, parts, nworkers):
+    """The reduce tasks' spans of parts: (lo, hi) each."""
+    total = sum(m["offsets"][-1] for m in light if m["path"] is not None)
+    tasks = min(parts, max(2 * nworkers, -(-total // REDUCE_BYTES)))
+    return [(t * parts // tasks, (t + 1) * parts // tasks) for t in range(tasks)]
+
+
+class Restart(Exception):
+    """The run starts again: a worker of --paths-on came back at another
+    address, or a host's files of the run were lost."""
 
 
 def run_cluster(client, o, zorv, new_report):
     """Runs every task. new_report() gives what takes each shard's keys meta
-    and resolve result, take(shard, meta, result), as its resolve completes;
-    a run started again gets a new one (the old one is stopped). Returns
-    the report in use."""
+    and resolve result, take(shard, meta, result), in shard order; a run
+    started again gets a new one (the old one is stopped). Returns the
+    report in use."""
+    import uuid
+
     nworkers = max(1, len(client.scheduler_info()["workers"]))
     known = worker_names(client, o)
     nworkers = max(nworkers, len(client.scheduler_info()["workers"]))
     shards = make_shards(o, known, nworkers)
-    # Two parts per worker: each reduce task holds half a worker's share of
-    # the keys. On 10M entries and 4 workers (bench/cluster_run.py) the
-    # largest worker process took 265 MiB with one part each, 204 with two,
-    # 175 with four, the run's time the same within its noise for one and
-    # two, longer for four. zorv writes 256 parts at most.
-    parts = min(2 * nworkers, 256)
+    parts = key_parts(nworkers)
     tied = sorted(set(str(w) for _, w in shards if w is not None))
     on = o.progress == "always" or (o.progress == "auto" and sys.stderr.isatty())
     # Dask ties a task to the address its worker had when it was submitted:
@@ -652,21 +832,85 @@ def run_cluster(client, o, zorv, new_report):
     for attempt in range(4):
         at = addresses_of(client, tied, attempt > 0)
         report = new_report()
-        maps, reduces, resolves, metas = submit_all(client, o, zorv, shards, parts, at)
-        watched = maps + reduces + resolves
-        shard_of = {f.key: s for s, f in enumerate(resolves)}
-        # The client keeps only what it still has to read: once a task is
-        # done nothing here holds its future, so Dask lets its output go as
-        # soon as the tasks that need it have run (and keeps the graph: a
-        # lost output is computed again).
-        del maps, reduces, resolves
-        progress = Progress(on, len(watched))
-        done = wait_all(client, watched, progress, tied, at, shard_of, metas, report.take)
-        progress.clear()
-        if done:
+        run = uuid.uuid4().hex
+        progress = Progress(on, 2 * len(shards) + min(parts, 2 * nworkers))
+        try:
+            one_run(client, o, zorv, shards, parts, nworkers, run, at, tied, progress, report)
             return report
-        report.stop()
+        except Restart:
+            report.stop()
+        finally:
+            progress.clear()
+            forget(client, run)
     raise CommandError("error, the workers of --paths-on kept leaving the cluster")
+
+
+def forget(client, run):
+    """The run's files go from every worker's host."""
+    try:
+        client.run(remove_store, run)
+    except Exception:
+        pass
+    remove_store(run)
+
+
+def one_run(client, o, zorv, shards, parts, nworkers, run, at, tied, progress, report):
+    idx_args, res_args = o.index_args(), o.resolve_args()
+    cwd = os.getcwd()
+
+    def place(worker):
+        if worker is None:
+            return {}
+        return {"workers": [at[str(worker)]], "allow_other_workers": False}
+
+    maps = [client.submit(map_shard, run, s, zorv, cwd, paths, parts, idx_args, retries=3, pure=False,
+                          **place(worker)) for s, (paths, worker) in enumerate(shards)]
+    metas = [None] * len(shards)
+    index = {f.key: s for s, f in enumerate(maps)}
+
+    def mapped(f):
+        metas[index[f.key]] = f.result()
+
+    progress.step(0)
+    wait_all(client, maps, progress, tied, at, mapped)
+    del maps
+    # The reduces take only where each shard's keys are; the archive lists
+    # stay here for the resolves and the report.
+    light = [{"loc": m["loc"], "path": m["path"], "offsets": m["offsets"]} for m in metas]
+    spans = plan_reduces(light, parts, nworkers)
+    progress.total = 2 * len(shards) + len(spans)
+    reduces = [client.submit(reduce_parts, run, t, lo, hi, light, retries=3, pure=False)
+               for t, (lo, hi) in enumerate(spans)]
+    # In shard order, as the report takes them: it reads each output while
+    # the later shards resolve.
+    resolves = [client.submit(resolve_shard, run, s, zorv, cwd, metas[s], res_args, reduces, retries=3,
+                              pure=False, priority=len(shards) - s, **place(worker))
+                for s, (paths, worker) in enumerate(shards)]
+    index = {f.key: s for s, f in enumerate(resolves)}
+
+    def resolved(f):
+        s = index[f.key]
+        res = f.result()
+        if res is not None and "lost" in res:
+            raise Restart()
+        report.take(s, metas[s], res, lambda loc, path, n: read_output(client, loc, path, n))
+        metas[s] = None
+
+    wait_all(client, reduces + resolves, progress, tied, at, resolved, index)
+
+
+def read_output(client, loc, path, length):
+    """A resolve's output: read here when this host holds it."""
+    if on_this_host(loc):
+        try:
+            return read_span(path, 0, length)
+        except OSError:
+            raise Restart()
+    f = client.submit(read_span, path, 0, length, workers=[loc["host"]], allow_other_workers=False, pure=False)
+    try:
+        return f.result(timeout=GONE_WAIT)
+    except Exception:
+        raise Restart()
 
 
 def addresses_of(client, tied, settle):
@@ -693,46 +937,16 @@ def addresses_of(client, tied, settle):
         time.sleep(0.5)
 
 
-def submit_all(client, o, zorv, shards, parts, at):
-    """The run's tasks: (maps, reduces, resolves, metas). A shard of
-    --paths-on is tied to its worker's address now (a string: a name not
-    there when the scheduler reads the restriction breaks the submission)."""
-    idx_args, res_args = o.index_args(), o.resolve_args()
-    cwd = os.getcwd()
-
-    def place(worker):
-        if worker is None:
-            return {}
-        return {"workers": [at[str(worker)]], "allow_other_workers": False}
-
-    maps, metas = [], []
-    for s, (paths, worker) in enumerate(shards):
-        f = client.submit(map_shard, zorv, cwd, paths, parts, idx_args, retries=3, pure=False,
-                          **place(worker))
-        maps.append(f)
-        metas.append(client.submit(operator.getitem, f, 0, retries=3, pure=False, **place(worker)))
-    reduces = []
-    for k in range(parts):
-        pieces = [client.submit(operator.getitem, m, k + 1, retries=3, pure=False) for m in maps]
-        reduces.append(client.submit(reduce_part, k, *pieces, retries=3, pure=False))
-    resolves = []
-    for s, (paths, worker) in enumerate(shards):
-        pieces = [client.submit(operator.getitem, r, s, retries=3, pure=False) for r in reduces]
-        resolves.append(client.submit(resolve_shard, zorv, cwd, metas[s], res_args, *pieces,
-                                      retries=3, pure=False, **place(worker)))
-    return maps, reduces, resolves, metas
-
-
-def wait_all(client, watched, progress, tied, at, shard_of, metas, take):
-    """Waits for the tasks, the progress line counting them, handing each
-    resolve's result to take(shard, meta, result) as it completes. False
-    (the tasks not done cancelled) when a worker the tasks are tied to came
-    back at another address; an error when it stays away past GONE_WAIT."""
+def wait_all(client, futures, progress, tied, at, done, wanted=None):
+    """Waits for the futures, the progress line counting them, calling
+    done(future) on each (of those in `wanted` only, when given) as it
+    completes. Restart (the tasks not done cancelled) when a worker the
+    tasks are tied to came back at another address; an error when it stays
+    away past GONE_WAIT."""
     from distributed import as_completed
 
-    ac = as_completed(watched)
-    del watched[:]
-    progress.step(0)
+    ac = as_completed(futures)
+    del futures[:]
     checked = time.monotonic()
     gone = {}
     while not ac.is_empty():
@@ -740,13 +954,11 @@ def wait_all(client, watched, progress, tied, at, shard_of, metas, take):
         if got:
             progress.step(len(got))
             for f in got:
-                s = shard_of.get(f.key)
-                if s is not None:
-                    take(s, metas[s].result(), f.result())
-                    metas[s] = None
+                if wanted is None or f.key in wanted:
+                    done(f)
             del got, f
             continue
-        time.sleep(0.05)
+        time.sleep(0.02)
         if not tied or time.monotonic() - checked < 1:
             continue
         checked = time.monotonic()
@@ -759,8 +971,7 @@ def wait_all(client, watched, progress, tied, at, shard_of, metas, take):
                                        "come back in %d s" % (name, GONE_WAIT))
             elif now[name] != at.get(name):
                 client.cancel(list(ac.futures), force=True)
-                return False
-    return True
+                raise Restart()
 
 
 # What zorv shows on a terminal for a control byte in a message: a worker's
@@ -796,7 +1007,9 @@ class Report:
         self.results = []  # of the resolve runs (None: the shard had no places)
         self.failed = False
 
-    def take(self, s, meta, res):
+    def take(self, s, meta, res, read):
+        """Shard s's keys meta and resolve result; read(loc, path, length)
+        gives the resolve's output."""
         self.waiting[s] = (meta, res)
         while self.next in self.waiting:
             meta, res = self.waiting.pop(self.next)
@@ -804,14 +1017,16 @@ class Report:
             self.results.append(None if res is None else (res["stderr"], res["status"]))
             failed = meta["status"] != 0 or (res is not None and res["status"] != 0)
             self.failed = self.failed or failed
-            if not self.failed and res is not None and res["stdout"]:
+            if not self.failed and res is not None and res["length"]:
+                data = read(res["loc"], res["path"], res["length"])
                 try:
                     self.proc.stdin.write(struct.pack("<BQ", 3, len(meta["archives"])))
                     self.proc.stdin.write(meta["archives"])
-                    self.proc.stdin.write(struct.pack("<Q", len(res["stdout"])))
-                    self.proc.stdin.write(res["stdout"])
+                    self.proc.stdin.write(struct.pack("<Q", len(data)))
+                    self.proc.stdin.write(data)
                 except BrokenPipeError:
                     self.failed = True
+                del data
             self.next += 1
 
     def stop(self):

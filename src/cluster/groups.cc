@@ -91,6 +91,11 @@ struct Held {
   bool checked_not;
 };
 
+template <class C>
+void grow(C& c, std::size_t want) {
+  if (want > c.capacity()) c.reserve(std::max(want, 2 * c.capacity()));
+}
+
 struct Printer {
   Printer(ReportSink* s, const GroupsOptions& options, ReportTotals* t, std::string* w)
       : sink(s), o(options), totals(t), why(w) {}
@@ -203,9 +208,11 @@ struct Printer {
     // A member takes 29 bytes or more there, a few more in the arena: room
     // taken ahead, not grown copy by copy; but the length is the file's
     // word, not yet its bytes, so no more than 64 MiB is taken on it.
+    // Room grows by doubling: reserving just what each shard asks would
+    // copy everything held so far once a shard.
     std::uint64_t ahead = std::min<std::uint64_t>(len, std::uint64_t{64} << 20);
-    arena.reserve(arena.size() + ahead);
-    held.reserve(held.size() + ahead / 48);
+    grow(arena, arena.size() + ahead);
+    grow(held, held.size() + ahead / 48);
     while (in.taken - start < len) {
       std::string path;
       std::uint8_t opened = 0;

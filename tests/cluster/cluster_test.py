@@ -26,6 +26,8 @@ import zipfile
 import zlib
 
 PY = "/usr/bin/python3"
+# zorv-dask reads every file of another task through a task with this set.
+FETCH = "ZORV_DASK_FETCH"
 
 # ---------------------------------------------------------------------------
 # Making archives
@@ -289,14 +291,14 @@ class Env:
         return subprocess.run(cmd, cwd=root, capture_output=True, timeout=120, **kw)
 
 
-def compare(env, root, opts, paths, single_opts=None, how=None, expect_groups=True):
+def compare(env, root, opts, paths, single_opts=None, how=None, expect_groups=True, run_env=None):
     """zorv-dask OPTS PATHS against zorv -s (or -c) OPTS PATHS."""
     jsonl = "--format=jsonl" in opts
     if single_opts is None:
         single_opts = (["-s"] if "-c" not in opts else []) + [x for x in opts if not x.startswith("--progress")]
     one = Report(env.single(root, single_opts, paths), jsonl)
     t0 = time.time()
-    many = Report(env.cluster(root, opts, paths, how=how), jsonl)
+    many = Report(env.cluster(root, opts, paths, how=how, env=run_env), jsonl)
     took = time.time() - t0
     ctx = (" ".join(opts + paths), "zorv stderr:", one.stderr, "zorv-dask stderr:", many.stderr)
     check(one.status in (0, 2), "single-host zorv failed", *ctx)
@@ -370,7 +372,40 @@ def test_fixed_modes(env, work):
                   False)
     check((many.status, many.groups, many.lists, many.summary) == (one.status, one.groups, one.lists, one.summary),
           "--files-from gives another report", one.stdout, many.stdout, many.stderr)
+    # Each run takes its files away from the workers' temporary directory.
+    left = [n for n in os.listdir(os.path.join(work, "tmp")) if n.startswith("zorv-dask-")]
+    check(not left, "runs left their files behind", left)
     return "%d option sets, %.1f-%.1f s a run" % (len(times), min(times), max(times))
+
+
+def test_fetched(env, work):
+    """Every read of another task's files through a task on the host that
+    holds them, as when each worker and the client are hosts of their own:
+    the same reports, and the reads did go through tasks."""
+    from distributed import Client, LocalCluster
+
+    os.environ[FETCH] = "always"
+    try:
+        cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                               dashboard_address=None, silence_logs=logging.CRITICAL)
+    finally:
+        del os.environ[FETCH]
+    client = Client(cluster)
+    try:
+        far = Env(env.zorv, env.zorv_dask, cluster.scheduler_address)
+        root = os.path.join(work, "fixed")
+        paths = make_fixed(root)
+        client.get_task_stream()  # from here on
+        t0 = time.time()
+        for opts in (["-R", "-s", "-l", "--summary"], ["-R", "-c", "--format=jsonl", "-l"]):
+            compare(far, root, opts, paths, run_env=dict(os.environ, **{FETCH: "always"}))
+        reads = [t for t in client.get_task_stream(start=t0) if t["key"].startswith("read_span")]
+        # Keys into the reduces, places into the resolves, outputs to the client.
+        check(len(reads) >= 2 * len(paths), "%d reads through tasks" % len(reads))
+        return "%d reads through tasks" % len(reads)
+    finally:
+        client.close()
+        cluster.close()
 
 
 def test_cache(env, work):
@@ -726,6 +761,7 @@ def main():
         ("fixed collection, every report form", lambda: test_fixed_modes(env, work)),
         ("command errors", lambda: test_command_errors(env, work)),
         ("-c --cache", lambda: test_cache(env, work)),
+        ("reads through tasks", lambda: test_fetched(env, work)),
         ("--local 2", lambda: test_local(env, work)),
         ("progress line", lambda: test_progress(env, work)),
         ("on a terminal", lambda: test_terminal(env, work)),
