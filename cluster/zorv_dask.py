@@ -583,43 +583,44 @@ def reduce_parts(run, t, lo, hi, metas):
         pieces = fetch_all(wants)
     except LostFiles as e:
         return {"lost": str(e)}
-    arrays = [np.frombuffer(b, KEY_DTYPE) for b in pieces]
-    rec = np.concatenate(arrays + [np.zeros(0, KEY_DTYPE)])
-    shard = np.repeat(np.array(owner, dtype=np.uint32), [len(a) for a in arrays])
-    del arrays, pieces
-    live = rec["crc"] != 0
-    if not live.all():
-        rec, shard = rec[live], shard[live]
-    # One 64-bit key sorts faster than two: CRC-32 above the size's low 32
-    # bits. Equal keys of other sizes (4 GiB apart) would not lie together:
-    # then, rarely, the exact two-key sort.
-    key = (rec["crc"].astype(np.uint64) << np.uint64(32)) | (rec["size"] & np.uint64(0xFFFFFFFF))
+    # A record as five 32-bit words: CRC-32, the size's low and high
+    # words, archive, position. Rows stay in shard order.
+    rows = [np.frombuffer(b, "<u4").reshape(-1, 5) for b in pieces]
+    starts = np.cumsum([0] + [len(r) for r in rows])
+    rec = np.concatenate(rows + [np.zeros((0, 5), "<u4")])
+    del rows, pieces
+    # One 64-bit sort key, CRC-32 and the size's low word (equal keys are
+    # what counts, not their order); sizes 4 GiB apart under one key are
+    # told apart after, by the rarely needed exact sort.
+    key = np.ascontiguousarray(rec[:, :2]).view("<u8").ravel()
     order = np.argsort(key)
-    sorted_key = key[order]
-    del key
-    size = rec["size"][order]
-    same = sorted_key[1:] == sorted_key[:-1]
-    exact = same & (size[1:] == size[:-1])
-    if not np.array_equal(same, exact):
-        order = np.lexsort((rec["size"], rec["crc"]))
-        crc, size = rec["crc"][order], rec["size"][order]
-        exact = (crc[1:] == crc[:-1]) & (size[1:] == size[:-1])
-    del sorted_key, same, size
+    key = key[order]
+    exact = key[1:] == key[:-1]
+    high = rec[order, 2]
+    if not np.array_equal(exact, exact & (high[1:] == high[:-1])):
+        order = np.lexsort((rec[:, 2], rec[:, 1], rec[:, 0]))
+        s3 = rec[order, :3]
+        exact = (s3[1:] == s3[:-1]).all(axis=1)
+        del s3
+    del key, high
     dup = np.zeros(len(order), bool)
     dup[1:] |= exact
     dup[:-1] |= exact
-    chosen = order[dup]
-    del order, dup, exact
-    # By shard, each shard's places in one slice.
-    chosen = chosen[np.argsort(shard[chosen], kind="stable")]
-    places = np.zeros(len(chosen), PLACE_DTYPE)
-    for f in ("arc", "pos", "crc", "size"):
-        places[f] = rec[f][chosen]
-    counts = np.bincount(shard[chosen], minlength=len(metas))
+    del exact
+    # CRC-32 zero never counts; by row, the places come shard by shard.
+    chosen = np.sort(order[dup])
+    del order, dup
+    chosen = chosen[rec[chosen, 0] != 0]
+    places = rec[chosen][:, [3, 4, 0, 1, 2]]  # the place's order: archive, position, CRC-32, size
+    cut = np.searchsorted(chosen, starts)
     del rec, chosen
-    bounds = [0] + [int(x) * PLACE_DTYPE.itemsize for x in np.cumsum(counts)]
+    bounds = [0] * (len(metas) + 1)
+    for i, s in enumerate(owner):
+        bounds[s + 1] = int(cut[i + 1] - cut[i]) * PLACE_DTYPE.itemsize
+    for s in range(len(metas)):
+        bounds[s + 1] += bounds[s]
     loc, d = store_here(run)
-    return {"loc": loc, "path": put_file(d, "r%d" % t, [places.tobytes()]), "bounds": bounds}
+    return {"loc": loc, "path": put_file(d, "r%d" % t, [np.ascontiguousarray(places).tobytes()]), "bounds": bounds}
 
 
 def resolve_shard(run, s, zorv, cwd, meta, resolve_args, reduces):
@@ -837,12 +838,13 @@ def run_cluster(client, o, zorv, new_report):
         try:
             one_run(client, o, zorv, shards, parts, nworkers, run, at, tied, progress, report)
             return report
-        except Restart:
+        except Restart as e:
             report.stop()
+            why = str(e)
         finally:
             progress.clear()
             forget(client, run)
-    raise CommandError("error, the workers of --paths-on kept leaving the cluster")
+    raise CommandError(why)
 
 
 def forget(client, run):
@@ -892,7 +894,7 @@ def one_run(client, o, zorv, shards, parts, nworkers, run, at, tied, progress, r
         s = index[f.key]
         res = f.result()
         if res is not None and "lost" in res:
-            raise Restart()
+            raise Restart("error, files of the run were lost four times, the last: " + res["lost"])
         report.take(s, metas[s], res, lambda loc, path, n: read_output(client, loc, path, n))
         metas[s] = None
 
@@ -904,13 +906,16 @@ def read_output(client, loc, path, length):
     if on_this_host(loc):
         try:
             return read_span(path, 0, length)
-        except OSError:
-            raise Restart()
-    f = client.submit(read_span, path, 0, length, workers=[loc["host"]], allow_other_workers=False, pure=False)
-    try:
-        return f.result(timeout=GONE_WAIT)
-    except Exception:
-        raise Restart()
+        except (OSError, LostFiles) as e:
+            why = str(e)
+    else:
+        f = client.submit(read_span, path, 0, length, workers=[loc["host"]], allow_other_workers=False,
+                          pure=False)
+        try:
+            return f.result(timeout=GONE_WAIT)
+        except Exception as e:
+            why = "%s on %s: %s" % (path, loc["host"], str(e) or type(e).__name__)
+    raise Restart("error, files of the run were lost four times, the last: " + why)
 
 
 def addresses_of(client, tied, settle):
@@ -971,7 +976,7 @@ def wait_all(client, futures, progress, tied, at, done, wanted=None):
                                        "come back in %d s" % (name, GONE_WAIT))
             elif now[name] != at.get(name):
                 client.cancel(list(ac.futures), force=True)
-                raise Restart()
+                raise Restart("error, the workers of --paths-on kept leaving the cluster")
 
 
 # What zorv shows on a terminal for a control byte in a message: a worker's

@@ -17,6 +17,7 @@ import random
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -408,6 +409,40 @@ def test_fetched(env, work):
         cluster.close()
 
 
+def test_reduce(env, work, client):
+    """The reduce task against a model, on keys made to trip it: CRC-32
+    zero, and sizes 4 GiB apart whose 64-bit sort key is one."""
+    sys.path.insert(0, os.path.dirname(os.path.realpath(env.zorv_dask)))
+    import cloudpickle
+    import zorv_dask
+
+    cloudpickle.register_pickle_by_value(zorv_dask)  # the workers have no copy, as for zorv-dask itself
+    rng = random.Random(7)
+    loc = client.submit(lambda: {"id": zorv_dask.host_id(), "host": "127.0.0.1"}, pure=False).result()
+    for trial in range(6):
+        shards, metas = [], []
+        for s in range(3):
+            recs = [(rng.choice([0, 1, 2, 0xFFFFFFFF]), rng.choice([5, 5 + (1 << 32), 6, (1 << 33) + 5]),
+                     rng.randrange(1 << 32), rng.randrange(1 << 32)) for _ in range(rng.randrange(0, 12))]
+            shards.append(recs)
+            path = os.path.join(work, "keys-%d-%d" % (trial, s))
+            with open(path, "wb") as f:
+                f.write(b"".join(struct.pack("<IQII", *r) for r in recs))
+            # Two parts: the first one record long (or none).
+            cut = 20 * min(1, len(recs))
+            metas.append({"loc": loc, "path": path, "offsets": [0, cut, 20 * len(recs)]})
+        seen = collections.Counter((c, z) for recs in shards for c, z, _, _ in recs[1:])
+        got = client.submit(zorv_dask.reduce_parts, "t%d" % trial, 0, 1, 2, metas, pure=False).result()
+        with open(got["path"], "rb") as f:
+            data = f.read()
+        for s, recs in enumerate(shards):
+            want = sorted((a, p, c, z) for c, z, a, p in recs[1:] if c != 0 and seen[(c, z)] > 1)
+            mine = data[got["bounds"][s]:got["bounds"][s + 1]]
+            have = sorted(struct.unpack_from("<IIIQ", mine, i) for i in range(0, len(mine), 20))
+            check(have == want, "trial %d shard %d: other places than the model's" % (trial, s), recs, have, want)
+    client.run(zorv_dask.remove_store, "t0")
+
+
 def test_cache(env, work):
     """-c --cache=FILE: each worker's zorv keeps what it read in FILE (one
     file here, both workers on this host) and takes it back the next time;
@@ -516,6 +551,44 @@ esac
 exec '%s' "$@"
 """ % (log, sleep, zorv, zorv))
     os.chmod(path, 0o755)
+
+
+def test_lost_files(env, work):
+    """A host's files of the run gone in the middle (the first resolve takes
+    every reduce's places away): the run starts over and gives zorv's
+    report; gone every time, it ends with the error and status 1."""
+    root = os.path.join(work, "fixed")
+    paths = make_fixed(root)
+    one = Report(env.single(root, ["-R", "-s", "-l", "--summary"], paths), False)
+    notes = []
+    for once in (True, False):
+        marker = os.path.join(work, "lost-once-%d" % once)
+        wrap = os.path.join(work, "losing-zorv-%d" % once)
+        with open(wrap, "w") as f:
+            f.write("""#!/bin/sh
+case "$1" in
+--resolve=*)
+    if %s; then
+        rm -f "${TMPDIR:-/tmp}"/zorv-dask-*/r*
+        echo x >> '%s'
+    fi;;
+esac
+exec '%s' "$@"
+""" % ("[ ! -e '%s' ]" % marker if once else "true", marker, env.zorv))
+        os.chmod(wrap, 0o755)
+        many = Report(env.cluster(root, ["-R", "-l", "--summary"], paths, zorv=wrap), False)
+        if once:
+            check((many.status, many.groups, many.lists, many.summary, many.warnings) ==
+                  (one.status, one.groups, one.lists, one.summary, one.warnings),
+                  "the run started over gives another report", one.stdout, many.stdout, many.stderr)
+        else:
+            check(many.status == 1 and many.stdout == b"" and
+                  b"zorv-dask: error, files of the run were lost four times, the last: " in many.stderr,
+                  "files lost every time: not the error", many.status, many.stdout, many.stderr)
+            with open(marker) as f:
+                check(len(f.readlines()) >= 4, "fewer than four runs")
+        notes.append("%s: status %d" % ("once" if once else "always", many.status))
+    return ", ".join(notes)
 
 
 def test_paths_on(env, work, client):
@@ -762,10 +835,12 @@ def main():
         ("command errors", lambda: test_command_errors(env, work)),
         ("-c --cache", lambda: test_cache(env, work)),
         ("reads through tasks", lambda: test_fetched(env, work)),
+        ("the reduce against a model", lambda: test_reduce(env, work, client)),
         ("--local 2", lambda: test_local(env, work)),
         ("progress line", lambda: test_progress(env, work)),
         ("on a terminal", lambda: test_terminal(env, work)),
         ("--paths-on", lambda: test_paths_on(env, work, client)),
+        ("a host's files lost", lambda: test_lost_files(env, work)),
         ("archive changed during the run", lambda: test_changed_archive(env, work)),
         ("archive vanished during the run", lambda: test_vanished_archive(env, work)),
         ("many PATHs packed into shards", lambda: test_packed(env, work)),
