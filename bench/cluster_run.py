@@ -13,11 +13,12 @@ starts, so that each worker's peak RSS is that run's; the cluster's start
 is timed apart (what `--local W` adds). Runs alternate, N of each after one
 warm-up of each (which also fills the page cache); medians. Reports:
 wall time; peak RSS of single-host zorv, of the largest Dask worker
-process, of the largest zorv run of each mode (--keys and --resolve on the
+process, alone and with the zorv runs below it (their sum sampled every 10
+ms), of the largest zorv run of each mode (--keys and --resolve on the
 workers, --print-groups for the client; GNU time through a wrapper), and of
-the client (the largest of zorv-dask and the zorv that prints); the key pass's bytes on the wire (the keys' records as
-the workers' zorv wrote them, per entry) and what Dask moved between
-workers. The two reports must hold the same groups (as multisets of
+the client (the largest of zorv-dask and the zorv that prints); the key
+pass's bytes on the wire (the keys' records as the workers' zorv wrote
+them, per entry) and what Dask moved between workers. The two reports must hold the same groups (as multisets of
 member sets), else the run says so and exits 1. Not a test.
 """
 import argparse
@@ -71,6 +72,46 @@ def worker_rss(dask_worker):
     """A worker process's own peak RSS, KiB, and the bytes it sent."""
     return (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss,
             dask_worker.transfer_outgoing_bytes_total)
+
+
+def tree_rss(pid):
+    """RSS, KiB, of a process and everything below it, now (0 once gone)."""
+    total = 0
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    total = int(line.split()[1])
+        with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+            kids = [int(w) for w in f.read().split()]
+    except (OSError, ValueError):
+        return total
+    return total + sum(tree_rss(k) for k in kids)
+
+
+class TreeSampler:
+    """Samples, every 10 ms, each worker process with its zorv runs (the
+    wrapper's shell and GNU time too: a few hundred KiB over): the largest
+    sum seen per worker, KiB. What lives less than a sample may be missed."""
+
+    def __init__(self, pids):
+        import threading
+
+        self.pids = pids
+        self.peak = {p: 0 for p in pids}
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def run(self):
+        while not self.stop.wait(0.01):
+            for p in self.pids:
+                self.peak[p] = max(self.peak[p], tree_rss(p))
+
+    def finish(self):
+        self.stop.set()
+        self.thread.join()
+        return max(self.peak.values())
 
 
 def zorv_wrapper(zorv, work):
@@ -152,7 +193,7 @@ def main():
     cluster_out = os.path.join(work, "cluster.txt")
     wrapper, rss_log = zorv_wrapper(args.zorv, work)
     walls = {"single": [], "cluster": [], "start": []}
-    rss = {"single": [], "client": [], "worker": [], "keys": [], "resolve": [], "print-groups": []}
+    rss = {"single": [], "client": [], "worker": [], "tree": [], "keys": [], "resolve": [], "print-groups": []}
     moved = []
     for i in range(args.runs + 1):
         wall, peak = timed(single, single_out, root)
@@ -162,7 +203,9 @@ def main():
             argv = ["/usr/bin/python3", args.zorv_dask, "--zorv=" + wrapper,
                     "--scheduler=" + address, "--progress=never"] + split + \
                 ["--files-from=" + listing]
+            sampler = TreeSampler(list(client.run(os.getpid).values()))
             cwall, cpeak = timed(argv, cluster_out, root)
+            tree = sampler.finish()
             per_worker = list(client.run(worker_rss).values())
         finally:
             client.close()
@@ -176,14 +219,15 @@ def main():
         rss["single"].append(peak)
         rss["client"].append(cpeak)
         rss["worker"].append(max(w[0] for w in per_worker))
+        rss["tree"].append(tree)
         for mode in ("keys", "resolve", "print-groups"):
             rss[mode].append(peaks[mode])
         moved.append(sum(w[1] for w in per_worker))
         print("run %d: single %.2f s %d MiB; cluster %.2f s (start %.2f s), client %d MiB, "
-              "worker processes %s MiB, zorv --keys %d, --resolve %d, --print-groups %d MiB, "
-              "moved %d MB"
+              "worker processes %s MiB (with their zorv runs, sampled: %d), zorv --keys %d, "
+              "--resolve %d, --print-groups %d MiB, moved %d MB"
               % (i, wall, peak // 1024, cwall, started, cpeak // 1024,
-                 "/".join(str(w[0] // 1024) for w in per_worker), peaks["keys"] // 1024,
+                 "/".join(str(w[0] // 1024) for w in per_worker), tree // 1024, peaks["keys"] // 1024,
                  peaks["resolve"] // 1024, peaks["print-groups"] // 1024, moved[-1] // 10**6),
               file=sys.stderr)
     a, b = groups_in(single_out), groups_in(cluster_out)
@@ -195,10 +239,10 @@ def main():
     print("|---|---|---|")
     print("| single-host `zorv %s` | %.2f | %.0f |" % (split[0], med["single"], mrss["single"]))
     print("| zorv-dask, %d workers, cluster running | %.2f (x%.2f) | client %.0f (its "
-          "`zorv --print-groups` %.0f); each Dask worker process %.0f; each worker's "
-          "`zorv --keys` %.0f, `--resolve` %.0f |"
+          "`zorv --print-groups` %.0f); each Dask worker process %.0f, with its zorv runs "
+          "(sampled) %.0f; each worker's `zorv --keys` %.0f, `--resolve` %.0f |"
           % (args.workers, med["cluster"], med["cluster"] / med["single"], mrss["client"],
-             mrss["print-groups"], mrss["worker"], mrss["keys"], mrss["resolve"]))
+             mrss["print-groups"], mrss["worker"], mrss["tree"], mrss["keys"], mrss["resolve"]))
     print("| the cluster's start (`--local %d` adds it) | %.2f | |" % (args.workers, med["start"]))
     print()
     print("Key pass: %d bytes of records for %d keyed entries (%.1f bytes/entry, headers aside); "

@@ -2,8 +2,9 @@
 # command line, the Dask tasks and the client that runs zorv's keys, resolve
 # and print modes over a cluster. Each PATH (an archive or a directory; many
 # PATHs share shards) is a shard indexed by `zorv --keys` on a worker; the
-# keys are shuffled by part to reduce tasks that find the (CRC-32, size) keys
-# held more than once; each shard's worker reads those members again with
+# keys, left in a file on that host, are read by part by reduce tasks that
+# find the (CRC-32, size) keys held more than once; each shard's worker
+# reads those members again with
 # `zorv --resolve`; and this client hands what the shards gave to a local
 # `zorv --print-groups`, which forms the groups and writes the report. No
 # report text is made here: the report, its -l lines and summary are zorv's
@@ -61,7 +62,9 @@ worker indexes it (`zorv --keys`) and reads its members again (`zorv
 --resolve`); past 4 shards per worker (for the PATHs of one --paths-on
 worker: past 4), consecutive PATHs share a shard. A PATH named twice, or two
 PATHs reaching one archive, in two shards are read once in each, without
-zorv's "duplicate" or "same file" warning.
+zorv's "duplicate" or "same file" warning. What each task makes (keys,
+places, members read) stays in a file on its host, in zorv-dask-RUN under
+the worker's temporary directory, until the run ends.
 
 zorv options, given on to the workers or to the report:
 -R, --recursive      process subdirectories

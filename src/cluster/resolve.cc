@@ -18,8 +18,10 @@ namespace {
 constexpr char PLACES_MAGIC[8] = {'Z', 'O', 'R', 'V', 'P', 'L', 'C', 'S'};
 constexpr char RESOLVED_MAGIC[8] = {'Z', 'O', 'R', 'V', 'R', 'S', 'L', 'V'};
 // A chunk: what is read again at once, so memory stays bounded whatever
-// the places file holds.
-constexpr std::size_t CHUNK_PLACES = std::size_t{1} << 18;
+// the places file holds. A place costs about 200 bytes while held, so a
+// chunk's places take some 13 MiB (an archive's places all join the chunk
+// that reaches it, so one archive with more makes a larger one).
+constexpr std::size_t CHUNK_PLACES = std::size_t{1} << 16;
 constexpr std::size_t CHUNK_ARCHIVES = 1024;
 
 enum Status : std::uint8_t { FOUND = 0, UNMATCHED = 1, UNVERIFIED = 2 };
@@ -73,6 +75,8 @@ void walked(void* ctx, std::size_t archive, const RevisitWalk& walk) {
 bool read_chunk(WireIn& in, std::uint32_t* left, Chunk* chunk, std::string* why) {
   chunk->archives.clear();
   chunk->places.clear();
+  // Taken once, not grown copy by copy; pages untouched cost nothing.
+  chunk->places.reserve(CHUNK_PLACES);
   while (*left > 0 && chunk->places.size() < CHUNK_PLACES &&
          chunk->archives.size() < CHUNK_ARCHIVES) {
     Archive a;

@@ -7,11 +7,13 @@
 // may be.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace zorv {
 
@@ -59,12 +61,38 @@ struct WireOut {
 struct WireIn {
   std::FILE* f;
   std::uint64_t taken = 0;  // bytes read so far
+  // Read ahead in blocks: a field is a copy out of here, not a call into
+  // stdio (millions of members, a dozen fields each).
+  std::vector<unsigned char> block = std::vector<unsigned char>(std::size_t{1} << 16);
+  std::size_t at = 0;
+  std::size_t end = 0;
 
   bool bytes(void* p, std::size_t n) {
-    if (n == 0) return true;
-    std::size_t got = fread_unlocked(p, 1, n, f);  // one reader: no lock per field
-    taken += got;
-    return got == n;
+    if (n <= end - at) {
+      if (n != 0) std::memcpy(p, block.data() + at, n);
+      at += n;
+      taken += n;
+      return true;
+    }
+    return refill(static_cast<unsigned char*>(p), n);
+  }
+  bool refill(unsigned char* p, std::size_t n) {
+    std::size_t have = end - at;
+    if (have != 0) std::memcpy(p, block.data() + at, have);
+    at = end;
+    taken += have;
+    p += have;
+    n -= have;
+    if (n >= block.size()) {  // a long string: straight into its place
+      std::size_t got = fread_unlocked(p, 1, n, f);  // one reader: no lock
+      taken += got;
+      return got == n;
+    }
+    end = fread_unlocked(block.data(), 1, block.size(), f);
+    at = std::min(n, end);
+    std::memcpy(p, block.data(), at);
+    taken += at;
+    return at == n;
   }
   bool u8(std::uint8_t* v) { return bytes(v, 1); }
   bool u16(std::uint16_t* v) {
@@ -108,7 +136,7 @@ struct WireIn {
     return u32(version) && *version == WIRE_VERSION && u32(third);
   }
   // Whether the stream holds nothing more.
-  bool at_end() { return std::fgetc(f) == EOF; }
+  bool at_end() { return at == end && std::fgetc(f) == EOF; }
 };
 
 // The longest path a file on the wire may hold: a damaged count cannot
