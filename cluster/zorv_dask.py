@@ -20,18 +20,14 @@ import tempfile
 import threading
 import time
 
-import numpy as np
-
 PROG = "zorv-dask"
 VERSION = 1
 
-# One key record of `zorv --keys`: what the central directory says of an
-# entry, and where the entry stands (archive number, directory position).
-KEY_DTYPE = np.dtype([("crc", "<u4"), ("size", "<u8"), ("arc", "<u4"), ("pos", "<u4")])
-# A place a reduce task hands back to a shard: the entry and its key.
-PLACE_DTYPE = np.dtype([("arc", "<u4"), ("pos", "<u4"), ("crc", "<u4"), ("size", "<u8")])
-# The same place as the resolve mode reads it (the archive is said apart).
-PLCS_DTYPE = np.dtype([("pos", "<u4"), ("crc", "<u4"), ("size", "<u8")])
+# One key record of `zorv --keys` (CRC-32, size, archive number, directory
+# position), and one place of `zorv --reduce` (archive number, position,
+# CRC-32, size): their lengths, which is all this client needs of them.
+KEY_BYTES = 20
+PLACE_BYTES = 20
 
 USAGE = """\
 Usage: zorv-dask (--scheduler tcp://HOST:PORT | --local N) [--paths-on WORKER=PATH]...
@@ -333,59 +329,13 @@ def u32(v):
     return struct.pack("<I", v)
 
 
-def string32(b):
-    return u32(len(b)) + b
-
-
-class Reader:
-    def __init__(self, data, what):
-        self.data = data
-        self.at = 0
-        self.what = what
-
-    def take(self, n):
-        if self.at + n > len(self.data):
-            raise ValueError("%s cut short" % self.what)
-        b = self.data[self.at:self.at + n]
-        self.at += n
-        return b
-
-    def u8(self):
-        return self.take(1)[0]
-
-    def u32(self):
-        return struct.unpack("<I", self.take(4))[0]
-
-    def u64(self):
-        return struct.unpack("<Q", self.take(8))[0]
-
-    def str32(self):
-        return self.take(self.u32())
-
-    def header(self, magic):
-        if self.take(8) != magic:
-            raise ValueError("%s: not a %s file" % (self.what, magic.decode()))
-        v = self.u32()
-        if v != VERSION:
-            raise ValueError("%s: version %d, not %d" % (self.what, v, VERSION))
-
-
-def parse_archives(data):
-    """`archives` of a keys run: per archive (path, entries read, complete)."""
-    r = Reader(data, "archives")
-    r.header(b"ZORVARCS")
-    out = []
-    for _ in range(r.u32()):
-        path = r.str32()
-        r.u64()  # what the end record claims: -l counts what was read
-        read = r.u64()
-        complete = r.u8()
-        out.append((path, read, complete))
-    return out
-
-
 # What each keys.K of `zorv --keys` starts with, before its version and K.
 KEYS_HEAD = b"ZORVKEYS"
+# The magics of what zorv --reduce reads and writes, and of the places
+# --resolve reads numbered.
+KEYS_IN = b"ZORVREDC"
+PLACES_OUT = b"ZORVDUPS"
+PLACES_IN = b"ZORVPLNO"
 
 
 # ---------------------------------------------------------------------------
@@ -449,40 +399,85 @@ def read_span(path, lo, hi):
     return data
 
 
-def fetch_all(wants):
-    """wants: [(loc, path, lo, hi)]; the bytes, in order. Read here when
-    this host holds them all, else, the task out of the worker's thread
-    pool, by tasks on their hosts (the wait for a worker there bounded)."""
-    if all(on_this_host(w[0]) for w in wants):
-        return read_here(wants)
+def send_span(dest, path, lo, hi):
+    """Bytes lo to hi of a file of this host into dest, by the kernel."""
+    dest.flush()
+    try:
+        with open(path, "rb") as f:
+            while lo < hi:
+                n = os.sendfile(dest.fileno(), f.fileno(), lo, hi - lo)
+                if n == 0:
+                    raise LostFiles("%s: cut short at %d bytes, not %d" % (path, lo, hi))
+                lo += n
+    except BrokenPipeError:
+        raise
+    except OSError as e:
+        raise LostFiles("%s: %s" % (path, e.strerror or e))
+
+
+def send_items(items, dest):
+    """Writes the items into dest (a pipe to a zorv), in order: bytes as
+    they are, (loc, path, lo, hi) as that file's bytes, sent from the file
+    when this host holds it, else read by a task on its host (the task then
+    out of the worker's thread pool, the wait for a worker there bounded).
+    BrokenPipeError when zorv stopped reading."""
+    far = [i for i, x in enumerate(items) if isinstance(x, tuple) and not on_this_host(x[0])]
+    if not far:
+        for x in items:
+            if isinstance(x, tuple):
+                send_span(dest, *x[1:])
+            else:
+                dest.write(x)
+        return
     from distributed import get_worker, worker_client
 
     # Out of the pool, the worker starts its next task meanwhile: one of
-    # them at a time reads, so a worker holds the input of one task waiting
-    # to compute and of one computing, not of every task it was given.
+    # them at a time reads from other hosts, so a worker holds what one task
+    # is sending, not what every task it was given asked for.
     gate = get_worker().__dict__.setdefault("zorv_dask_gate", threading.Lock())
     with worker_client() as c, gate:
-        out = [None] * len(wants)
-        far = [i for i, w in enumerate(wants) if not on_this_host(w[0])]
-        futures = [c.submit(read_span, *wants[i][1:], workers=[wants[i][0]["host"]],
-                            allow_other_workers=False, pure=False) for i in far]
-        for i, data in zip((i for i, w in enumerate(wants) if on_this_host(w[0])),
-                           read_here([w for w in wants if on_this_host(w[0])])):
-            out[i] = data
-        for i, f in zip(far, futures):
+        futures = {i: c.submit(read_span, *items[i][1:], workers=[items[i][0]["host"]],
+                               allow_other_workers=False, pure=False) for i in far}
+        for i, x in enumerate(items):
+            if i in futures:
+                try:
+                    data = futures.pop(i).result(timeout=GONE_WAIT)
+                except Exception as e:  # OSError there, TimeoutError here
+                    raise LostFiles("%s on %s: %s" % (x[1], x[0]["host"], str(e) or type(e).__name__))
+                dest.write(data)
+                del data
+            elif isinstance(x, tuple):
+                send_span(dest, *x[1:])
+            else:
+                dest.write(x)
+
+
+def run_fed(cmd, items, cwd, out):
+    """Runs zorv with the items on its standard input and its output into
+    the file `out`: (status, its stderr). Its stderr goes to a file, not a
+    pipe: zorv warns while it reads, and a full pipe would stop it while
+    this task still writes to it. LostFiles when an item's file could not
+    be read (zorv then ended)."""
+    with tempfile.TemporaryFile() as err:
+        p = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=out, stderr=err, cwd=workdir(cwd))
+        lost = None
+        try:
+            send_items(items, p.stdin)
+        except BrokenPipeError:
+            pass  # zorv stopped reading: it says why
+        except LostFiles as e:
+            lost = e
+            p.kill()
+        finally:
             try:
-                out[i] = f.result(timeout=GONE_WAIT)
-            except Exception as e:  # OSError there, TimeoutError here
-                raise LostFiles("%s on %s: %s" % (wants[i][1], wants[i][0]["host"], str(e) or type(e).__name__))
-        del futures, f
-    return out
-
-
-def read_here(wants):
-    try:
-        return [read_span(path, lo, hi) for _, path, lo, hi in wants]
-    except OSError as e:
-        raise LostFiles("%s: %s" % (e.filename, e.strerror or e))
+                p.stdin.close()
+            except BrokenPipeError:
+                pass
+        status = p.wait()
+        if lost is not None:
+            raise lost
+        err.seek(0)
+        return status, err.read()
 
 
 def put_file(d, name, chunks):
@@ -504,18 +499,18 @@ def put_file(d, name, chunks):
 def workdir(cwd):
     """The client's working directory where this host has it: relative
     PATHs name the same files there (one host, a shared mount)."""
-    return cwd if os.path.isdir(cwd) else None
+    return cwd if cwd is not None and os.path.isdir(cwd) else None
 
 
-def ended(what, p):
+def ended(what, status, stderr):
     """stderr of a zorv run, with a line of ours when zorv could not say
     itself why it stopped (a signal, an assertion)."""
     import socket
 
-    if p.returncode in (0, 1, 2):
-        return p.stderr
-    how = "by signal %d" % -p.returncode if p.returncode < 0 else "with status %d" % p.returncode
-    return p.stderr + ("%s: error, zorv %s ended %s on %s\n" % (PROG, what, how, socket.gethostname())).encode()
+    if status in (0, 1, 2):
+        return stderr
+    how = "by signal %d" % -status if status < 0 else "with status %d" % status
+    return stderr + ("%s: error, zorv %s ended %s on %s\n" % (PROG, what, how, socket.gethostname())).encode()
 
 
 def cannot_run(zorv, e):
@@ -541,7 +536,7 @@ def map_shard(run, s, zorv, cwd, paths, parts, index_args):
         except OSError as e:
             meta["stderr"] = cannot_run(zorv, e)
             return meta
-        meta["stderr"], meta["status"] = ended("--keys", p), p.returncode
+        meta["stderr"], meta["status"] = ended("--keys", p.returncode, p.stderr), p.returncode
         if p.returncode != 0:
             return meta
         with open(os.path.join(stage, "archives"), "rb") as f:
@@ -561,7 +556,7 @@ def map_shard(run, s, zorv, cwd, paths, parts, index_args):
                             break
                         n += len(chunk)
                         yield chunk
-                if n % KEY_DTYPE.itemsize != 0:
+                if n % KEY_BYTES != 0:
                     raise ValueError("keys.%d of zorv --keys: a record cut short" % k)
                 offsets.append(offsets[-1] + n)
 
@@ -572,58 +567,45 @@ def map_shard(run, s, zorv, cwd, paths, parts, index_args):
         shutil.rmtree(stage, ignore_errors=True)
 
 
-def reduce_parts(run, t, lo, hi, metas):
-    """Parts lo to hi-1 of every shard's keys: writes, shard by shard, the
-    places of the (CRC-32, size) keys held twice or more (CRC-32 zero never
-    counts) into one file. Returns {loc, path, bounds: shard s's places are
-    bytes bounds[s] to bounds[s+1]}, or {lost: why}."""
-    wants, owner = [], []
-    for s, m in enumerate(metas):
-        if m["path"] is not None and m["offsets"][hi] > m["offsets"][lo]:
-            wants.append((m["loc"], m["path"], m["offsets"][lo], m["offsets"][hi]))
-            owner.append(s)
-    try:
-        pieces = fetch_all(wants)
-    except LostFiles as e:
-        return {"lost": str(e)}
-    # A record as five 32-bit words: CRC-32, the size's low and high
-    # words, archive, position. Rows stay in shard order.
-    rows = [np.frombuffer(b, "<u4").reshape(-1, 5) for b in pieces]
-    starts = np.cumsum([0] + [len(r) for r in rows])
-    rec = np.concatenate(rows + [np.zeros((0, 5), "<u4")])
-    del rows, pieces
-    # One 64-bit sort key, CRC-32 and the size's low word (equal keys are
-    # what counts, not their order); sizes 4 GiB apart under one key are
-    # told apart after, by the rarely needed exact sort.
-    key = np.ascontiguousarray(rec[:, :2]).view("<u8").ravel()
-    order = np.argsort(key)
-    key = key[order]
-    exact = key[1:] == key[:-1]
-    high = rec[order, 2]
-    if not np.array_equal(exact, exact & (high[1:] == high[:-1])):
-        order = np.lexsort((rec[:, 2], rec[:, 1], rec[:, 0]))
-        s3 = rec[order, :3]
-        exact = (s3[1:] == s3[:-1]).all(axis=1)
-        del s3
-    del key, high
-    dup = np.zeros(len(order), bool)
-    dup[1:] |= exact
-    dup[:-1] |= exact
-    del exact
-    # CRC-32 zero never counts; by row, the places come shard by shard.
-    chosen = np.sort(order[dup])
-    del order, dup
-    chosen = chosen[rec[chosen, 0] != 0]
-    places = rec[chosen][:, [3, 4, 0, 1, 2]]  # the place's order: archive, position, CRC-32, size
-    cut = np.searchsorted(chosen, starts)
-    del rec, chosen
-    bounds = [0] * (len(metas) + 1)
-    for i, s in enumerate(owner):
-        bounds[s + 1] = int(cut[i + 1] - cut[i]) * PLACE_DTYPE.itemsize
-    for s in range(len(metas)):
-        bounds[s + 1] += bounds[s]
+def reduce_parts(run, t, lo, hi, metas, zorv):
+    """Parts lo to hi-1 of every shard's keys: `zorv --reduce` finds the
+    (CRC-32, size) keys held twice or more and writes, shard by shard, the
+    places of their entries into one file of this host. Returns {loc, path,
+    bounds: shard s's places are bytes bounds[s] to bounds[s+1]}, {lost:
+    why}, or {error: zorv's messages}."""
+    items = [KEYS_IN + u32(VERSION) + u32(len(metas))]
+    for m in metas:
+        n = m["offsets"][hi] - m["offsets"][lo] if m["path"] is not None else 0
+        items.append(struct.pack("<Q", n // KEY_BYTES))
+        if n:
+            items.append((m["loc"], m["path"], m["offsets"][lo], m["offsets"][hi]))
     loc, d = store_here(run)
-    return {"loc": loc, "path": put_file(d, "r%d" % t, [np.ascontiguousarray(places).tobytes()]), "bounds": bounds}
+    fd, stage = tempfile.mkstemp(prefix="stage-", dir=d)
+    try:
+        with os.fdopen(fd, "w+b") as out:
+            try:
+                status, err = run_fed([zorv, "--reduce=-"], items, None, out)
+            except LostFiles as e:
+                return {"lost": str(e)}
+            except OSError as e:
+                return {"error": cannot_run(zorv, e)}
+            if status != 0:
+                return {"error": ended("--reduce", status, err)}
+            out.seek(0)
+            head = out.read(16 + 8 * len(metas))
+        if head[:8] != PLACES_OUT or len(head) != 16 + 8 * len(metas):
+            return {"error": ("%s: error, zorv --reduce gave no places file\n" % PROG).encode()}
+        counts = struct.unpack_from("<%dQ" % len(metas), head, 16)
+        bounds = [len(head)]
+        for c in counts:
+            bounds.append(bounds[-1] + c * PLACE_BYTES)
+        final = os.path.join(d, "r%d" % t)
+        os.replace(stage, final)
+        stage = None
+        return {"loc": loc, "path": final, "bounds": bounds}
+    finally:
+        if stage is not None:
+            os.unlink(stage)
 
 
 def resolve_shard(run, s, zorv, cwd, meta, resolve_args, reduces):
@@ -633,44 +615,34 @@ def resolve_shard(run, s, zorv, cwd, meta, resolve_args, reduces):
     for r in reduces:
         if "lost" in r:
             return r
+        if "error" in r:  # a reduce's zorv failed: its message, as this shard's
+            return {"loc": None, "path": None, "length": 0, "stderr": r["error"], "status": 1}
     if meta["status"] != 0:
         return None
     wants = [(r["loc"], r["path"], r["bounds"][s], r["bounds"][s + 1]) for r in reduces
              if r["bounds"][s + 1] > r["bounds"][s]]
     if not wants:
         return None
-    try:
-        pieces = fetch_all(wants)
-    except LostFiles as e:
-        return {"lost": str(e)}
-    places = np.concatenate([np.frombuffer(b, PLACE_DTYPE) for b in pieces])
-    del pieces
-    places = places[np.lexsort((places["pos"], places["arc"]))]
-    table = parse_archives(meta["archives"])
-    arcs, starts = np.unique(places["arc"], return_index=True)
-    ends = list(starts[1:]) + [len(places)]
-    chunks = [b"ZORVPLCS", u32(VERSION), u32(len(arcs))]
-    for a, lo, hi in zip(arcs, starts, ends):
-        chunk = np.zeros(hi - lo, PLCS_DTYPE)
-        for f in ("pos", "crc", "size"):
-            chunk[f] = places[f][lo:hi]
-        chunks += [string32(table[a][0]), u32(hi - lo), chunk.tobytes()]
-    del places, table
+    # zorv takes the places numbered as the keys named them, with the keys
+    # run's archive list, and sorts them itself.
+    count = sum(hi - lo for _, _, lo, hi in wants) // PLACE_BYTES
+    items = [PLACES_IN + u32(VERSION) + u32(0), struct.pack("<Q", len(meta["archives"])), meta["archives"],
+             struct.pack("<Q", count)] + wants
     loc, d = store_here(run)
     fd, stage = tempfile.mkstemp(prefix="stage-", dir=d)
     try:
         with os.fdopen(fd, "wb") as out:
-            cmd = [zorv, "--resolve=-"] + resolve_args
             try:
-                p = subprocess.run(cmd, input=b"".join(chunks), cwd=workdir(cwd), stdout=out,
-                                   stderr=subprocess.PIPE)
+                status, err = run_fed([zorv, "--resolve=-"] + resolve_args, items, cwd, out)
+            except LostFiles as e:
+                return {"lost": str(e)}
             except OSError as e:
                 return {"loc": loc, "path": None, "length": 0, "stderr": cannot_run(zorv, e), "status": 1}
         final = os.path.join(d, "o%d" % s)
         os.replace(stage, final)
         stage = None
         return {"loc": loc, "path": final, "length": os.path.getsize(final),
-                "stderr": ended("--resolve", p), "status": p.returncode}
+                "stderr": ended("--resolve", status, err), "status": status}
     finally:
         if stage is not None:
             os.unlink(stage)
@@ -884,7 +856,7 @@ def one_run(client, o, zorv, shards, parts, nworkers, run, at, tied, progress, r
     light = [{"loc": m["loc"], "path": m["path"], "offsets": m["offsets"]} for m in metas]
     spans = plan_reduces(light, parts, nworkers)
     progress.total = 2 * len(shards) + len(spans)
-    reduces = [client.submit(reduce_parts, run, t, lo, hi, light, retries=3, pure=False)
+    reduces = [client.submit(reduce_parts, run, t, lo, hi, light, zorv, retries=3, pure=False)
                for t, (lo, hi) in enumerate(spans)]
     # In shard order, as the report takes them: it reads each output while
     # the later shards resolve.
@@ -898,26 +870,40 @@ def one_run(client, o, zorv, shards, parts, nworkers, run, at, tied, progress, r
         res = f.result()
         if res is not None and "lost" in res:
             raise Restart("error, files of the run were lost four times, the last: " + res["lost"])
-        report.take(s, metas[s], res, lambda loc, path, n: read_output(client, loc, path, n))
+        report.take(s, metas[s], res, lambda loc, path, n, dest: copy_output(client, loc, path, n, dest))
         metas[s] = None
 
     wait_all(client, reduces + resolves, progress, tied, at, resolved, index)
 
 
-def read_output(client, loc, path, length):
-    """A resolve's output: read here when this host holds it."""
+def copy_output(client, loc, path, length, dest):
+    """A resolve's output into dest (a pipe): straight from the file when
+    this host holds it, else as a task on its host reads it."""
     if on_this_host(loc):
         try:
-            return read_span(path, 0, length)
+            with open(path, "rb") as f:
+                dest.flush()
+                left = length
+                while left > 0:
+                    n = os.sendfile(dest.fileno(), f.fileno(), None, left)
+                    if n == 0:
+                        raise LostFiles("%s: %d bytes, not %d" % (path, length - left, length))
+                    left -= n
+            return
+        except BrokenPipeError:
+            raise
         except (OSError, LostFiles) as e:
             why = str(e)
     else:
         f = client.submit(read_span, path, 0, length, workers=[loc["host"]], allow_other_workers=False,
                           pure=False)
         try:
-            return f.result(timeout=GONE_WAIT)
+            data = f.result(timeout=GONE_WAIT)
         except Exception as e:
             why = "%s on %s: %s" % (path, loc["host"], str(e) or type(e).__name__)
+        else:
+            dest.write(data)
+            return
     raise Restart("error, files of the run were lost four times, the last: " + why)
 
 
@@ -1015,9 +1001,9 @@ class Report:
         self.results = []  # of the resolve runs (None: the shard had no places)
         self.failed = False
 
-    def take(self, s, meta, res, read):
-        """Shard s's keys meta and resolve result; read(loc, path, length)
-        gives the resolve's output."""
+    def take(self, s, meta, res, copy):
+        """Shard s's keys meta and resolve result; copy(loc, path, length,
+        dest) writes the resolve's output into dest."""
         self.waiting[s] = (meta, res)
         while self.next in self.waiting:
             meta, res = self.waiting.pop(self.next)
@@ -1026,15 +1012,13 @@ class Report:
             failed = meta["status"] != 0 or (res is not None and res["status"] != 0)
             self.failed = self.failed or failed
             if not self.failed and res is not None and res["length"]:
-                data = read(res["loc"], res["path"], res["length"])
                 try:
                     self.proc.stdin.write(struct.pack("<BQ", 3, len(meta["archives"])))
                     self.proc.stdin.write(meta["archives"])
-                    self.proc.stdin.write(struct.pack("<Q", len(data)))
-                    self.proc.stdin.write(data)
+                    self.proc.stdin.write(struct.pack("<Q", res["length"]))
+                    copy(res["loc"], res["path"], res["length"], self.proc.stdin)
                 except BrokenPipeError:
                     self.failed = True
-                del data
             self.next += 1
 
     def stop(self):

@@ -47,7 +47,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Depends is computed by dpkg-shlibdeps (dpkg-dev) from the binary itself.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # zorv-dask alone needs Dask and NumPy: recommended, not required.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3, python3-distributed, python3-numpy")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3, python3-distributed")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 include(CPack)

@@ -21,6 +21,7 @@
 #include "cache/cache.h"
 #include "cluster/groups.h"
 #include "cluster/keys.h"
+#include "cluster/reduce.h"
 #include "cluster/resolve.h"
 #include "fs/pathlist.h"
 #include "fs/scandir.h"
@@ -84,6 +85,7 @@ const char* const usage_text[] = {
     "--null               the --files-from list's paths end with a NUL (find -print0)",
     "--keys=DIR           a cluster's first pass: no report, the keys written into DIR",
     "--partitions=N       --keys: in N parts (1 to 256; default 1)",
+    "--reduce=FILE        a cluster's shuffle: FILE's keys met, the duplicates' places out",
     "--resolve=FILE       a cluster's second pass: FILE's places read again (-c: checked)",
     "--print-groups=FILE  a cluster's last step: FILE's groups printed as a report",
     "--recursive          the same as -R",
@@ -120,6 +122,7 @@ constexpr int LONG_KEYS = 1015;
 constexpr int LONG_PARTITIONS = 1016;
 constexpr int LONG_RESOLVE = 1017;
 constexpr int LONG_PRINT_GROUPS = 1018;
+constexpr int LONG_REDUCE = 1019;
 
 // The value of -j: a whole number from 1 to MAX_JOBS.
 int jobs_value(const char* value) {
@@ -200,6 +203,7 @@ constexpr LongOption long_options[] = {
     {"null", LONG_NULL, Value::None},
     {"keys", LONG_KEYS, Value::Needed},
     {"partitions", LONG_PARTITIONS, Value::Needed},
+    {"reduce", LONG_REDUCE, Value::Needed},
     {"resolve", LONG_RESOLVE, Value::Needed},
     {"print-groups", LONG_PRINT_GROUPS, Value::Needed},
     {"help", LONG_HELP, Value::None},
@@ -302,13 +306,22 @@ void apply(Options& o, int code, const char* value) {
       o.null = true;
       break;
     case LONG_KEYS:
+    case LONG_REDUCE:
     case LONG_RESOLVE:
-    case LONG_PRINT_GROUPS:
+    case LONG_PRINT_GROUPS: {
+      std::string* mode = code == LONG_KEYS     ? &o.keys
+                          : code == LONG_REDUCE ? &o.reduce
+                          : code == LONG_RESOLVE ? &o.resolve
+                                                 : &o.print_groups;
       if (*value == '\0')
         error_exit("command error, the '--%s' option needs a file name after '='",
-                   code == LONG_KEYS ? "keys" : code == LONG_RESOLVE ? "resolve" : "print-groups");
-      (code == LONG_KEYS ? o.keys : code == LONG_RESOLVE ? o.resolve : o.print_groups) = value;
+                   code == LONG_KEYS     ? "keys"
+                   : code == LONG_REDUCE ? "reduce"
+                   : code == LONG_RESOLVE ? "resolve"
+                                          : "print-groups");
+      *mode = value;
       break;
+    }
     case LONG_PARTITIONS:
       o.partitions = partitions_value(value);
       break;
@@ -704,6 +717,30 @@ std::FILE* open_input(const std::string& file, const char* what) {
   return f;
 }
 
+// --reduce: keys in, the duplicates' places out (cluster/reduce.h).
+int run_reduce(const Options& o) {
+  std::FILE* in = open_input(o.reduce, "keys");
+  std::string why;
+  errno = 0;
+  ReduceEnd end = reduce_keys(in, stdout, &why);
+  int err = errno;
+  switch (end) {
+    case ReduceEnd::Done:
+      break;
+    case ReduceEnd::BadInput:
+      if (std::ferror(in) != 0) why = std::strerror(err != 0 ? err : EIO);
+      error_exit("error reading the keys, %s: %s", why.c_str(), shown_file(o.reduce));
+    case ReduceEnd::Write:
+      finish_output(err != 0 ? err : EIO);
+      break;
+    case ReduceEnd::NoMemory:
+      error_exit("internal error, reduce_keys, out of memory");
+  }
+  if (in != stdin) std::fclose(in);
+  finish_output(0);
+  return 0;
+}
+
 // --resolve: places in, members out (cluster/resolve.h).
 int run_resolve(const Options& o) {
   Diag diag{};
@@ -776,6 +813,7 @@ int run_print(const Options& o) {
 }
 
 int run(const Options& o, int argc, char** argv) {
+  if (!o.reduce.empty()) return run_reduce(o);
   if (!o.resolve.empty()) return run_resolve(o);
   if (!o.print_groups.empty()) return run_print(o);
   Run run{o,  Diag{}, Diag{}, nullptr, ZipCache{}, nullptr, nullptr, 0, {}, {}, {}, nullptr,
@@ -845,17 +883,20 @@ namespace {
 
 // The cluster's modes take only the options that mean something to them.
 void check_modes(const Options& o) {
-  int modes = !o.keys.empty() + !o.resolve.empty() + !o.print_groups.empty();
+  int modes = !o.keys.empty() + !o.reduce.empty() + !o.resolve.empty() + !o.print_groups.empty();
   if (modes > 1)
-    error_exit("command error, --keys, --resolve and --print-groups exclude each other");
+    error_exit("command error, --keys, --reduce, --resolve and --print-groups exclude each other");
   if (o.partitions != 0 && o.keys.empty())
     error_exit("command error, --partitions goes with --keys");
   if (modes == 0) return;
-  const char* mode = !o.keys.empty() ? "keys" : !o.resolve.empty() ? "resolve" : "print-groups";
+  const char* mode = !o.keys.empty()      ? "keys"
+                     : !o.reduce.empty()  ? "reduce"
+                     : !o.resolve.empty() ? "resolve"
+                                          : "print-groups";
   auto refuse = [mode](bool given, const char* option) {
     if (given) error_exit("command error, --%s does not take %s", mode, option);
   };
-  bool report = !o.keys.empty() || !o.resolve.empty();  // no report printed
+  bool report = !o.keys.empty() || !o.reduce.empty() || !o.resolve.empty();  // no report printed
   refuse(report && o.list, "-l");
   refuse(report && o.summary, "--summary");
   refuse(report && o.exit_status, "--exit-status");
@@ -914,8 +955,8 @@ int zorv_main(int argc, char** argv) {
   if (isatty(STDOUT_FILENO) == 0) std::setvbuf(stdout, nullptr, _IOFBF, std::size_t{1} << 16);
   Options o = parse_options(argc, argv);
   check_modes(o);
-  if (o.first_path == 0 && !o.cache_prune && o.files_from.empty() && o.resolve.empty() &&
-      o.print_groups.empty())
+  if (o.first_path == 0 && !o.cache_prune && o.files_from.empty() && o.reduce.empty() &&
+      o.resolve.empty() && o.print_groups.empty())
     error_exit("command error, missing directory");
   catch_end_signals();
   return run(o, argc, argv);

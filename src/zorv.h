@@ -32,10 +32,11 @@ struct Options {
   std::string files_from;   // --files-from=FILE: more paths, listed in FILE ("-": stdin)
   bool null = false;        // --null: the list's paths end at a NUL, not a newline
   // The modes of a cluster run (cluster/): the keys of the paths written
-  // into a directory, in `partitions` parts; places read again; groups
-  // printed. Empty: not that mode.
+  // into a directory, in `partitions` parts; keys met and reduced to
+  // places; places read again; groups printed. Empty: not that mode.
   std::string keys;          // --keys=DIR
   unsigned partitions = 0;   // --partitions=P (0: not given; 1 then)
+  std::string reduce;        // --reduce=FILE ("-": stdin)
   std::string resolve;       // --resolve=FILE ("-": stdin)
   std::string print_groups;  // --print-groups=FILE ("-": stdin)
   int first_path = 0;  // argv index of the first path; 0: none came

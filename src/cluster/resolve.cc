@@ -16,6 +16,10 @@ namespace zorv {
 namespace {
 
 constexpr char PLACES_MAGIC[8] = {'Z', 'O', 'R', 'V', 'P', 'L', 'C', 'S'};
+// The other form: a keys run's archive list, then the places as the keys'
+// records name them (archive number, position, CRC-32, size), in any order.
+constexpr char NUMBERED_MAGIC[8] = {'Z', 'O', 'R', 'V', 'P', 'L', 'N', 'O'};
+constexpr char ARCHIVES_MAGIC[8] = {'Z', 'O', 'R', 'V', 'A', 'R', 'C', 'S'};
 constexpr char RESOLVED_MAGIC[8] = {'Z', 'O', 'R', 'V', 'R', 'S', 'L', 'V'};
 // A chunk: what is read again at once, so memory stays bounded whatever
 // the places file holds. A place costs about 200 bytes while held, so a
@@ -268,6 +272,104 @@ void write_chunk(WireOut& out, const Chunk& chunk, bool content) {
   }
 }
 
+// One chunk read again, checked and written.
+ResolveEnd run_chunk(Chunk& chunk, const ResolveOptions& options, Revisit* rv, WireOut& out) {
+  switch (walk_chunk(chunk, rv)) {
+    case RevisitEnd::Done:
+      break;
+    case RevisitEnd::Full:
+    case RevisitEnd::NoMemory:
+      return ResolveEnd::NoMemory;
+  }
+  if (options.content && !check_chunk(chunk, options)) return ResolveEnd::NoMemory;
+  write_chunk(out, chunk, options.content);
+  return out.failed ? ResolveEnd::Write : ResolveEnd::Done;
+}
+
+struct Numbered {
+  std::uint32_t archive;
+  std::uint32_t pos;
+  std::uint32_t crc32;
+  std::uint64_t size;
+};
+
+// The numbered form: the archive list's paths, the places sorted by
+// archive and position (as the listed form must give them), then chunks
+// as the listed form makes them.
+ResolveEnd resolve_numbered(WireIn& in, const ResolveOptions& options, Revisit* rv, WireOut& out,
+                            std::string* why) {
+  std::uint64_t len = 0;
+  std::uint32_t rows = 0;
+  std::uint32_t version = 0;
+  *why = "cut short or damaged";
+  if (!in.u64(&len)) return ResolveEnd::BadInput;
+  std::uint64_t start = in.taken;
+  if (!in.header(ARCHIVES_MAGIC, &rows, &version)) {
+    *why = "its archive list is not one of this version";
+    return ResolveEnd::BadInput;
+  }
+  std::vector<std::string> paths;
+  for (std::uint32_t i = 0; i < rows; ++i) {
+    std::string path;
+    std::uint64_t claimed = 0;
+    std::uint64_t read = 0;
+    std::uint8_t complete = 0;
+    if (!in.str32(&path, WIRE_PATH_MAX) || !in.u64(&claimed) || !in.u64(&read) || !in.u8(&complete))
+      return ResolveEnd::BadInput;
+    if (path.empty() || path.find('\0') != std::string::npos) {
+      *why = "an archive's path is empty or holds a NUL";
+      return ResolveEnd::BadInput;
+    }
+    paths.push_back(std::move(path));
+  }
+  if (in.taken - start != len) {
+    *why = "its archive list is not as long as said";
+    return ResolveEnd::BadInput;
+  }
+  std::uint64_t count = 0;
+  if (!in.u64(&count)) return ResolveEnd::BadInput;
+  std::vector<Numbered> places;  // grown as they come: the count is the file's word
+  for (std::uint64_t i = 0; i < count; ++i) {
+    Numbered n{};
+    if (!in.u32(&n.archive) || !in.u32(&n.pos) || !in.u32(&n.crc32) || !in.u64(&n.size))
+      return ResolveEnd::BadInput;
+    if (n.archive >= paths.size()) {
+      *why = "a place in an archive the list does not hold";
+      return ResolveEnd::BadInput;
+    }
+    places.push_back(n);
+  }
+  std::sort(places.begin(), places.end(), [](const Numbered& a, const Numbered& b) {
+    return a.archive != b.archive ? a.archive < b.archive : a.pos < b.pos;
+  });
+  Chunk chunk;
+  chunk.places.reserve(CHUNK_PLACES);
+  for (std::size_t i = 0; i < places.size();) {
+    Archive a;
+    a.path = paths[places[i].archive];
+    a.first = chunk.places.size();
+    std::size_t j = i;
+    for (; j < places.size() && places[j].archive == places[i].archive; ++j) {
+      Wanted w;
+      w.pos = places[j].pos;
+      w.crc32 = places[j].crc32;
+      w.size = places[j].size;
+      chunk.places.push_back(std::move(w));
+    }
+    a.count = j - i;
+    chunk.archives.push_back(std::move(a));
+    i = j;
+    if (i == places.size() || chunk.places.size() >= CHUNK_PLACES ||
+        chunk.archives.size() >= CHUNK_ARCHIVES) {
+      ResolveEnd end = run_chunk(chunk, options, rv, out);
+      if (end != ResolveEnd::Done) return end;
+      chunk.archives.clear();
+      chunk.places.clear();
+    }
+  }
+  return ResolveEnd::Done;
+}
+
 }  // namespace
 
 ResolveEnd resolve_places(std::FILE* in_file, std::FILE* out_file, const ResolveOptions& options,
@@ -276,31 +378,32 @@ ResolveEnd resolve_places(std::FILE* in_file, std::FILE* out_file, const Resolve
   WireOut out{out_file};
   std::uint32_t left = 0;
   std::uint32_t version = 0;
-  if (!in.header(PLACES_MAGIC, &left, &version)) {
+  char magic[8];
+  bool numbered = false;
+  if (!in.bytes(magic, sizeof magic) ||
+      !((numbered = std::memcmp(magic, NUMBERED_MAGIC, 8) == 0) ||
+        std::memcmp(magic, PLACES_MAGIC, 8) == 0) ||
+      !in.u32(&version) || version != WIRE_VERSION || !in.u32(&left) || (numbered && left != 0)) {
     *why = "not a places file of this version";
     return ResolveEnd::BadInput;
   }
   out.header(RESOLVED_MAGIC, options.content ? 1 : 0);
   try {
+    if (numbered) {
+      ResolveEnd end = resolve_numbered(in, options, rv, out, why);
+      if (end != ResolveEnd::Done) return end;
+    }
     Chunk chunk;
     while (left > 0) {
       if (!read_chunk(in, &left, &chunk, why)) return ResolveEnd::BadInput;
-      switch (walk_chunk(chunk, rv)) {
-        case RevisitEnd::Done:
-          break;
-        case RevisitEnd::Full:
-        case RevisitEnd::NoMemory:
-          return ResolveEnd::NoMemory;
-      }
-      if (options.content && !check_chunk(chunk, options)) return ResolveEnd::NoMemory;
-      write_chunk(out, chunk, options.content);
-      if (out.failed) return ResolveEnd::Write;
+      ResolveEnd end = run_chunk(chunk, options, rv, out);
+      if (end != ResolveEnd::Done) return end;
     }
   } catch (const std::bad_alloc&) {
     return ResolveEnd::NoMemory;
   }
   if (!in.at_end()) {
-    *why = "bytes after its last archive";
+    *why = numbered ? "bytes after its last place" : "bytes after its last archive";
     return ResolveEnd::BadInput;
   }
   return std::fflush(out_file) == 0 && !out.failed ? ResolveEnd::Done : ResolveEnd::Write;

@@ -48,6 +48,7 @@ const std::string kUsage =
     "--null               the --files-from list's paths end with a NUL (find -print0)\n"
     "--keys=DIR           a cluster's first pass: no report, the keys written into DIR\n"
     "--partitions=N       --keys: in N parts (1 to 256; default 1)\n"
+    "--reduce=FILE        a cluster's shuffle: FILE's keys met, the duplicates' places out\n"
     "--resolve=FILE       a cluster's second pass: FILE's places read again (-c: checked)\n"
     "--print-groups=FILE  a cluster's last step: FILE's groups printed as a report\n"
     "--recursive          the same as -R\n"

@@ -432,7 +432,7 @@ def test_reduce(env, work, client):
             cut = 20 * min(1, len(recs))
             metas.append({"loc": loc, "path": path, "offsets": [0, cut, 20 * len(recs)]})
         seen = collections.Counter((c, z) for recs in shards for c, z, _, _ in recs[1:])
-        got = client.submit(zorv_dask.reduce_parts, "t%d" % trial, 0, 1, 2, metas, pure=False).result()
+        got = client.submit(zorv_dask.reduce_parts, "t%d" % trial, 0, 1, 2, metas, env.zorv, pure=False).result()
         with open(got["path"], "rb") as f:
             data = f.read()
         for s, recs in enumerate(shards):

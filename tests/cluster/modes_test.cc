@@ -1,5 +1,6 @@
-// The cluster's three modes, end to end: keys taken in parts, the places
-// of the keys seen twice resolved, and groups printed, driven here as a
+// The cluster's modes, end to end: keys taken in parts, reduced (and
+// checked against a model of the reduce) to the places of the keys seen
+// twice, those resolved (in both forms), and groups printed, driven here as a
 // cluster's client drives them (one host, every shard, no engine). What the
 // pipeline prints must be what a report of the same paths prints, groups
 // taken as multisets; damaged inputs are refused with a message.
@@ -142,6 +143,7 @@ RunResult pipeline(const test::TempDir& dir, const std::vector<std::vector<std::
   std::string err;
   std::vector<Keys> keys;
   std::vector<std::string> archive_files;
+  std::vector<std::vector<std::string>> part_records(shards.size());  // per shard, per part
   for (std::size_t s = 0; s < shards.size(); ++s) {
     std::string kdir = dir.mkdir("keys-out-" + std::to_string(s));
     std::vector<std::string> args = {"--keys=" + kdir, "--partitions=" + std::to_string(parts)};
@@ -152,6 +154,38 @@ RunResult pipeline(const test::TempDir& dir, const std::vector<std::vector<std::
     err += keys_run.err;
     keys.push_back(read_keys(kdir, parts));
     archive_files.push_back(text_of(test::read_file(kdir + "/archives")));
+    for (unsigned p = 0; p < parts; ++p)
+      part_records[s].push_back(text_of(test::read_file(kdir + "/keys." + std::to_string(p))).substr(16));
+  }
+  // --reduce, one run a part over every shard, as a reduce task runs it:
+  // each shard's places, numbered, as --resolve takes them.
+  std::vector<std::vector<Key>> reduced(shards.size());
+  for (unsigned p = 0; p < parts; ++p) {
+    std::string in = "ZORVREDC";
+    le(in, 1, 4);
+    le(in, shards.size(), 4);
+    for (std::size_t s = 0; s < shards.size(); ++s) {
+      le(in, part_records[s][p].size() / 20, 8);
+      in += part_records[s][p];
+    }
+    dir.write("reduce-in", test::to_bytes(in));
+    RunResult red = test::run_zorv({"--reduce=reduce-in"}, dir.path());
+    EXPECT_EQ(red.status, 0) << red.err;
+    EXPECT_EQ(red.err, "");
+    Cursor c{red.out};
+    c.expect_header("ZORVDUPS", static_cast<std::uint32_t>(shards.size()));
+    std::vector<std::uint64_t> counts;
+    for (std::size_t s = 0; s < shards.size(); ++s) counts.push_back(c.get(8));
+    for (std::size_t s = 0; s < shards.size(); ++s)
+      for (std::uint64_t i = 0; i < counts[s]; ++i) {
+        Key k{};
+        k.archive = static_cast<std::uint32_t>(c.get(4));
+        k.pos = static_cast<std::uint32_t>(c.get(4));
+        k.crc = static_cast<std::uint32_t>(c.get(4));
+        k.size = c.get(8);
+        reduced[s].push_back(k);
+      }
+    EXPECT_EQ(c.at, red.out.size());
   }
   // (CRC-32, size) -> (shard, key) of every copy.
   std::map<std::pair<std::uint32_t, std::uint64_t>, std::vector<std::pair<std::size_t, Key>>> by_key;
@@ -161,6 +195,18 @@ RunResult pipeline(const test::TempDir& dir, const std::vector<std::vector<std::
   for (auto& [key, members] : by_key)
     if (members.size() > 1)
       for (const auto& [s, m] : members) places[s][m.archive].push_back(m);
+  for (std::size_t s = 0; s < shards.size(); ++s) {
+    std::vector<Key> want;
+    for (auto& [archive, ps] : places[s]) {
+      // By position, as --resolve orders numbered places itself.
+      std::sort(ps.begin(), ps.end(), [](const Key& a, const Key& b) { return a.pos < b.pos; });
+      want.insert(want.end(), ps.begin(), ps.end());
+    }
+    std::vector<Key> got = reduced[s];
+    std::sort(want.begin(), want.end());
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, want) << "--reduce gives shard " << s << " other places than the model";
+  }
   std::vector<std::vector<Resolved>> resolved(shards.size());
   std::vector<std::string> outputs(shards.size());
   for (std::size_t s = 0; s < shards.size(); ++s) {
@@ -183,6 +229,27 @@ RunResult pipeline(const test::TempDir& dir, const std::vector<std::vector<std::
     EXPECT_EQ(rr.status, 0) << rr.err;
     err += rr.err;
     outputs[s] = rr.out;
+    // The numbered form, from --reduce's places in the order it gave them
+    // and the keys run's archive list: the same output.
+    std::string nf = "ZORVPLNO";
+    le(nf, 1, 4);
+    le(nf, 0, 4);
+    le(nf, archive_files[s].size(), 8);
+    nf += archive_files[s];
+    le(nf, reduced[s].size(), 8);
+    for (const Key& k : reduced[s]) {
+      le(nf, k.archive, 4);
+      le(nf, k.pos, 4);
+      le(nf, k.crc, 4);
+      le(nf, k.size, 8);
+    }
+    dir.write("numbered", test::to_bytes(nf));
+    RunResult nr = test::run_zorv(content ? std::vector<std::string>{"--resolve=numbered", "-c"}
+                                          : std::vector<std::string>{"--resolve=numbered"},
+                                  dir.path());
+    EXPECT_EQ(nr.status, 0) << nr.err;
+    EXPECT_EQ(nr.out, rr.out) << "the numbered places are resolved otherwise";
+    EXPECT_EQ(nr.err, rr.err);
     Cursor c{rr.out};
     c.expect_header("ZORVRSLV", content ? 1 : 0);
     for (auto& [archive, ps] : places[s]) {
@@ -590,6 +657,26 @@ TEST(ClusterModes, DamagedFilesAreRefused) {
   };
   for (std::size_t cut = 0; cut < places.size(); ++cut)
     refused("--resolve", places.substr(0, cut), "places");
+  std::string numbered = text_of(test::read_file(dir / "numbered"));
+  for (std::size_t cut = 0; cut < numbered.size(); ++cut)
+    refused("--resolve", numbered.substr(0, cut), "places");
+  std::string keys = text_of(test::read_file(dir / "reduce-in"));
+  for (std::size_t cut = 0; cut < keys.size(); ++cut)
+    refused("--reduce", keys.substr(0, cut), "keys");
+  refused("--reduce", keys + "x", "keys");
+  refused("--resolve", numbered + "x", "places");
+  {
+    std::string v = keys;
+    v[8] = 2;
+    refused("--reduce", v, "keys");
+    // A place in an archive past the list's; a count past the 4G rows.
+    std::string past = numbered;
+    past[past.size() - 20] = 9;
+    refused("--resolve", past, "places");
+    std::string many = keys.substr(0, 16);
+    le(many, std::uint64_t{1} << 32, 8);
+    refused("--reduce", many + keys.substr(24), "keys");
+  }
   for (std::size_t cut = 0; cut < groups.size(); ++cut)
     refused("--print-groups", groups.substr(0, cut), "groups");
   ASSERT_EQ(pipeline(dir, {{"a.zip"}}, 1, false, {}, Grouping::Shards).out, good.out);
@@ -651,7 +738,13 @@ TEST(ClusterModes, OptionsOutsideAModeAreCommandErrors) {
       {{"--print-groups=f", "--cache"}, "--print-groups does not take --cache"},
       {{"--resolve=f", "--cache-prune"}, "--resolve does not take --cache-prune"},
       {{"--print-groups=f", "--files-from=l"}, "--print-groups takes no paths"},
-      {{"--keys=d", "--resolve=f"}, "--keys, --resolve and --print-groups exclude each other"},
+      {{"--keys=d", "--resolve=f"}, "--keys, --reduce, --resolve and --print-groups exclude each other"},
+      {{"--reduce=f", "--print-groups=g"},
+       "--keys, --reduce, --resolve and --print-groups exclude each other"},
+      {{"--reduce=f", "x.zip"}, "--reduce takes no paths"},
+      {{"--reduce=f", "-c"}, "--reduce does not take -c"},
+      {{"--reduce=f", "-l"}, "--reduce does not take -l"},
+      {{"--reduce=", "x"}, "the '--reduce' option needs a file name after '='"},
       {{"--partitions=2", "x.zip"}, "--partitions goes with --keys"},
       {{"--keys=d", "--partitions=0", "x.zip"},
        "partitions must be a number from 1 to 256: '0'. Type 'zorv --help' for help"},

@@ -96,6 +96,8 @@ while read -r name; do
     partitions) word="--partitions=2 --keys=$tmp/keys" ;;
     resolve) printf 'ZORVPLCS\001\000\000\000\000\000\000\000' >"$tmp/places"
       word="--resolve=$tmp/places" path="" ;;
+    reduce) printf 'ZORVREDC\001\000\000\000\000\000\000\000' >"$tmp/reduce"
+      word="--reduce=$tmp/reduce" path="" ;;
     print-groups) printf 'ZORVGRPS\001\000\000\000\000\000\000\000\000' >"$tmp/groups"
       word="--print-groups=$tmp/groups" path="" ;;
   esac
@@ -105,6 +107,8 @@ while read -r name; do
   case "$name" in
     format) [ "$status" -eq 0 ] || fail "zorv $word <empty dir> exited $status: $(cat "$tmp/err")" ;;
     resolve) [ "$status" -eq 0 ] && [ ! -s "$tmp/err" ] && [ "$(head -c 8 "$tmp/out")" = ZORVRSLV ] ||
+         fail "zorv $word exited $status, said: $(cat "$tmp/err")" ;;
+    reduce) [ "$status" -eq 0 ] && [ ! -s "$tmp/err" ] && [ "$(head -c 8 "$tmp/out")" = ZORVDUPS ] ||
          fail "zorv $word exited $status, said: $(cat "$tmp/err")" ;;
     *) [ "$status" -eq 0 ] && [ ! -s "$tmp/err" ] ||
          fail "zorv $word <empty dir> exited $status, said: $(cat "$tmp/out" "$tmp/err")" ;;
