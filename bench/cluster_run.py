@@ -24,7 +24,6 @@ member sets), else the run says so and exits 1. Not a test.
 import argparse
 import collections
 import os
-import resource
 import statistics
 import subprocess
 import sys
@@ -69,9 +68,13 @@ def timed(argv, out_path, cwd):
 
 
 def worker_rss(dask_worker):
-    """A worker process's own peak RSS, KiB, and the bytes it sent."""
-    return (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss,
-            dask_worker.transfer_outgoing_bytes_total)
+    """A worker process's own peak RSS, KiB, and the bytes it sent. VmHWM,
+    not getrusage's ru_maxrss: that one keeps the high-water mark of the
+    process it was forked from before its exec (the nanny), which grows
+    from run to run of this script."""
+    with open("/proc/self/status") as f:
+        hwm = next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
+    return hwm, dask_worker.transfer_outgoing_bytes_total
 
 
 def tree_rss(pid):

@@ -763,11 +763,12 @@ def worker_addresses(dask_scheduler):
 GONE_WAIT = 60
 
 # The key parts zorv writes a shard's keys into, and how many bytes of keys
-# a reduce task takes at most: its memory is a few times that. Parts are
-# many and small so that the reduce tasks can be cut to that size whatever
-# the collection, and a reduce takes consecutive parts; a small collection
-# still gets two reduces a worker. On 10M entries and 4 workers
-# (bench/cluster_run.py) that makes 47 reduces of 3 to 5 MB.
+# a reduce task takes at most when there are parts enough: its zorv
+# --reduce holds about twice that. A reduce takes consecutive parts; a small
+# collection still gets two reduces a worker. Eight parts a worker keep the
+# files few (one zorv --keys writes each part in a file of its own) and the
+# reduces small: on 10M entries and 4 workers (bench/cluster_run.py), 32
+# reduces of 6 MB.
 REDUCE_BYTES = 4 << 20
 
 

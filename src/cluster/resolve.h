@@ -1,6 +1,7 @@
 // Places back to members (--resolve): a cluster run's second pass on a
 // host. Given the places of the members whose keys another host matched
-// (archive path, directory position, CRC-32, size), it reads those archives
+// (archive path, directory position, CRC-32, size; or, as --reduce gives
+// them, archive numbers of the keys run's archive list), it reads those archives
 // again through the revisit module, a chunk of archives at a time, and
 // writes for each place what stands there: the stored name and extra
 // field, sizes, method and flags, and with -c the content's SHA-256 or why
