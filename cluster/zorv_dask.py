@@ -1027,13 +1027,16 @@ class Report:
         self.proc.kill()
         self.proc.wait()
 
-    def finish(self):
-        """The end record: zorv prints; its exit status."""
+    def end(self):
+        """The end record: zorv prints."""
         try:
             self.proc.stdin.write(b"\0")
             self.proc.stdin.close()
         except BrokenPipeError:
             pass
+
+    def wait(self):
+        """zorv's exit status."""
         return self.proc.wait()
 
 
@@ -1079,19 +1082,7 @@ def main(argv=None):
         report = fresh.pop() if fresh else Report(zorv, o.print_args())
         return report
 
-    try:
-        client, cluster = connect(o)
-        report = run_cluster(client, o, zorv, new_report)
-    except CommandError as e:
-        report.stop()
-        return fail(str(e))
-    except KeyboardInterrupt:
-        report.stop()
-        return fail("interrupted", 130)
-    except Exception as e:
-        report.stop()
-        return fail("error, the cluster run failed: %s: %s" % (type(e).__name__, e))
-    finally:
+    def close():
         if client is not None:
             try:
                 client.close(timeout=o.timeout)
@@ -1103,6 +1094,22 @@ def main(argv=None):
             except Exception:
                 pass
 
+    try:
+        client, cluster = connect(o)
+        report = run_cluster(client, o, zorv, new_report)
+    except CommandError as e:
+        report.stop()
+        close()
+        return fail(str(e))
+    except KeyboardInterrupt:
+        report.stop()
+        close()
+        return fail("interrupted", 130)
+    except Exception as e:
+        report.stop()
+        close()
+        return fail("error, the cluster run failed: %s: %s" % (type(e).__name__, e))
+
     seen = set()
     terminal = sys.stderr.isatty()
     for text, _ in report.metas:
@@ -1113,7 +1120,11 @@ def main(argv=None):
     sys.stderr.buffer.flush()
     if report.failed:
         report.stop()
+        close()
         return 1
     # zorv forms the groups: by (CRC-32, size), with -c by digest, members
-    # in shard order, and it ends the run if an archive changed since its keys.
-    return report.finish()
+    # in shard order, and it ends the run if an archive changed since its
+    # keys. It prints while the cluster is let go.
+    report.end()
+    close()
+    return report.wait()
