@@ -11,6 +11,7 @@
 # own. The task functions are pure functions of their inputs, so Dask may run
 # them again after a worker dies.
 
+import collections
 import os
 import shutil
 import struct
@@ -67,7 +68,8 @@ zorv options, given on to the workers or to the report:
 -s, --size           accepted: groups are always split by size here
 -c, --content        confirm each group by content (the workers read the data)
 -l, --list           after the report, each archive's entries and copies
--j N, --jobs=N       N archives at once in each worker's zorv
+-j N, --jobs=N       N archives at once in each worker's zorv (default: zorv's
+                     32 shared among the workers of a host)
 --ext=EXT[,EXT...]   also archives: names ending in .EXT
 --known-exts         also archives: the well-known formats built on ZIP
 --any-name           also archives: every regular file whose end record says so
@@ -377,6 +379,26 @@ def store_here(run):
     return {"id": host_id(), "host": get_address_host(get_worker().address)}, d
 
 
+# What zorv reads at once by default (-j): a host's workers share it, so
+# that a host reads as many archives at once as one zorv there would
+# (slow storage keeps its read-ahead) and four workers on four cores do
+# not run 128 reading threads (on 10M entries and 4 workers on 2 cores,
+# bench/cluster_run.py: 10.8-11.0 s with 32 each, 9.1-9.5 with 8).
+ZORV_JOBS = 32
+
+
+def jobs_here(args, per_host):
+    """zorv's options with -j for this task's host when none was given:
+    per_host maps each host to its number of workers."""
+    if per_host is None:
+        return args
+    from distributed import get_worker
+    from distributed.comm import get_address_host
+
+    n = per_host.get(get_address_host(get_worker().address), 1)
+    return args + ["-j", str(max(1, ZORV_JOBS // max(1, n)))]
+
+
 def remove_store(run):
     """Runs on every worker at the end: the run's files go."""
     shutil.rmtree(os.path.join(tempfile.gettempdir(), STORE + run), ignore_errors=True)
@@ -519,7 +541,7 @@ def cannot_run(zorv, e):
     return ("%s: error, cannot run %s on %s: %s\n" % (PROG, zorv, socket.gethostname(), e.strerror or e)).encode()
 
 
-def map_shard(run, s, zorv, cwd, paths, parts, index_args):
+def map_shard(run, s, zorv, cwd, paths, parts, index_args, per_host):
     """Indexes shard s: `zorv --keys`, its parts joined into one file of
     this host's files of the run, part after part and without their headers,
     so that a reduce of consecutive parts reads one span of it. Returns a
@@ -529,7 +551,8 @@ def map_shard(run, s, zorv, cwd, paths, parts, index_args):
     stage = tempfile.mkdtemp(prefix="stage-", dir=d)
     meta = {"archives": b"", "stderr": b"", "status": 1, "loc": loc, "path": None, "offsets": []}
     try:
-        cmd = [zorv, "--keys=" + stage, "--partitions=%d" % parts, "--files-from=-", "--null"] + index_args
+        cmd = [zorv, "--keys=" + stage, "--partitions=%d" % parts, "--files-from=-", "--null"] + \
+            jobs_here(index_args, per_host)
         try:
             p = subprocess.run(cmd, input=b"".join(x + b"\0" for x in paths), cwd=workdir(cwd),
                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -608,7 +631,7 @@ def reduce_parts(run, t, lo, hi, metas, zorv):
             os.unlink(stage)
 
 
-def resolve_shard(run, s, zorv, cwd, meta, resolve_args, reduces):
+def resolve_shard(run, s, zorv, cwd, meta, resolve_args, per_host, reduces):
     """Reads shard s's places again with `zorv --resolve`, its output into
     this host's files of the run. Returns None when the shard has none, else
     {loc, path, length, stderr, status}, or {lost: why}."""
@@ -633,7 +656,8 @@ def resolve_shard(run, s, zorv, cwd, meta, resolve_args, reduces):
     try:
         with os.fdopen(fd, "wb") as out:
             try:
-                status, err = run_fed([zorv, "--resolve=-"] + resolve_args, items, cwd, out)
+                status, err = run_fed([zorv, "--resolve=-"] + jobs_here(resolve_args, per_host), items, cwd,
+                                      out)
             except LostFiles as e:
                 return {"lost": str(e)}
             except OSError as e:
@@ -834,6 +858,11 @@ def forget(client, run):
 
 def one_run(client, o, zorv, shards, parts, nworkers, run, at, tied, progress, report):
     idx_args, res_args = o.index_args(), o.resolve_args()
+    per_host = None
+    if o.jobs is None:
+        from distributed.comm import get_address_host
+
+        per_host = collections.Counter(get_address_host(a) for a in client.scheduler_info()["workers"])
     cwd = os.getcwd()
 
     def place(worker):
@@ -841,7 +870,8 @@ def one_run(client, o, zorv, shards, parts, nworkers, run, at, tied, progress, r
             return {}
         return {"workers": [at[str(worker)]], "allow_other_workers": False}
 
-    maps = [client.submit(map_shard, run, s, zorv, cwd, paths, parts, idx_args, retries=3, pure=False,
+    maps = [client.submit(map_shard, run, s, zorv, cwd, paths, parts, idx_args, per_host, retries=3,
+                          pure=False,
                           **place(worker)) for s, (paths, worker) in enumerate(shards)]
     metas = [None] * len(shards)
     index = {f.key: s for s, f in enumerate(maps)}
@@ -861,7 +891,8 @@ def one_run(client, o, zorv, shards, parts, nworkers, run, at, tied, progress, r
                for t, (lo, hi) in enumerate(spans)]
     # In shard order, as the report takes them: it reads each output while
     # the later shards resolve.
-    resolves = [client.submit(resolve_shard, run, s, zorv, cwd, metas[s], res_args, reduces, retries=3,
+    resolves = [client.submit(resolve_shard, run, s, zorv, cwd, metas[s], res_args, per_host, reduces,
+                              retries=3,
                               pure=False, priority=len(shards) - s, **place(worker))
                 for s, (paths, worker) in enumerate(shards)]
     index = {f.key: s for s, f in enumerate(resolves)}
