@@ -381,8 +381,8 @@ def store_here(run):
 
 # What zorv reads at once by default (-j): a host's workers share it, so
 # that a host reads as many archives at once as one zorv there would
-# (slow storage keeps its read-ahead) and four workers on four cores do
-# not run 128 reading threads (on 10M entries and 4 workers on 2 cores,
+# (slow storage keeps its read-ahead) and a host's four workers do not
+# run 128 reading threads (on 10M entries and 4 workers on 2 cores,
 # bench/cluster_run.py: 10.8-11.0 s with 32 each, 9.1-9.5 with 8).
 ZORV_JOBS = 32
 
