@@ -33,6 +33,7 @@ struct KeyOut {
   std::vector<Part> parts;
   std::string archives_name;
   std::FILE* archives = nullptr;
+  std::unique_ptr<WireOut> list;  // the archives file's writer
   std::uint32_t count = 0;  // archives listed
   int error = 0;            // the first failed write's errno
   std::string failed;       // and its file
@@ -84,13 +85,12 @@ KeyOut* keys_start(const std::string& dir, unsigned parts, std::string* why, std
     if ((p.f = open(p.name)) == nullptr) return close_all(out.get()), nullptr;
     WireOut w{p.f};
     w.header(KEYS_MAGIC, k);
-    if (w.failed) failed(out.get(), p.name);
+    if (!w.flush()) failed(out.get(), p.name);
   }
   out->archives_name = dir + "/archives";
   if ((out->archives = open(out->archives_name)) == nullptr) return close_all(out.get()), nullptr;
-  WireOut w{out->archives};
-  w.header(ARCHIVES_MAGIC, 0);  // the count, once known
-  if (w.failed) failed(out.get(), out->archives_name);
+  out->list = std::make_unique<WireOut>(WireOut{out->archives});
+  out->list->header(ARCHIVES_MAGIC, 0);  // the count, once known
   return out.release();
 }
 
@@ -112,7 +112,7 @@ void keys_archive(KeyOut* out, const char* path, ZipDir* zd, Diag* diag) {
     put_le(r + 16, zip_entry_pos(zd), 4);
     if ((p.used += RECORD) == p.buf.size()) flush_part(out, p);
   }
-  WireOut w{out->archives};
+  WireOut& w = *out->list;
   w.str32(path, std::strlen(path));
   w.u64(zip_total_entries(zd));
   w.u64(entries);
@@ -124,6 +124,7 @@ void keys_archive(KeyOut* out, const char* path, ZipDir* zd, Diag* diag) {
 bool keys_finish(KeyOut* out, std::string* why, std::string* file) {
   std::unique_ptr<KeyOut> owned(out);
   for (Part& p : out->parts) flush_part(out, p);
+  if (out->list != nullptr && !out->list->flush()) failed(out, out->archives_name);
   // The header's count, now that it is known.
   if (out->error == 0) {
     unsigned char n[4];

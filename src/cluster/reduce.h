@@ -4,7 +4,7 @@
 // twice or more, across shards or within one, and gives each shard back
 // the places of its entries under those keys (archive number, position,
 // CRC-32, size: the numbered form --resolve takes). CRC-32 zero never
-// counts. Memory: the records and 20 bytes more for each, nothing else.
+// counts. Memory: the records and 17 bytes more for each, nothing else.
 #pragma once
 
 #include <cstdio>

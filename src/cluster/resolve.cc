@@ -406,7 +406,7 @@ ResolveEnd resolve_places(std::FILE* in_file, std::FILE* out_file, const Resolve
     *why = numbered ? "bytes after its last place" : "bytes after its last archive";
     return ResolveEnd::BadInput;
   }
-  return std::fflush(out_file) == 0 && !out.failed ? ResolveEnd::Done : ResolveEnd::Write;
+  return out.flush() && std::fflush(out_file) == 0 ? ResolveEnd::Done : ResolveEnd::Write;
 }
 
 }  // namespace zorv

@@ -12,20 +12,47 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zorv {
 
 constexpr std::uint32_t WIRE_VERSION = 1;
+constexpr std::size_t WIRE_BLOCK = std::size_t{1} << 16;
 
-// Writes; `failed` once any write fell short (errno says why).
+// Writes, gathered into blocks: a field is a copy into here, not a call
+// into stdio (millions of members, a dozen fields each). flush() hands the
+// block on; `failed` once any write fell short (errno says why), which may
+// be known only at a flush.
 struct WireOut {
   std::FILE* f;
   bool failed = false;
+  std::unique_ptr<unsigned char[]> block{new unsigned char[WIRE_BLOCK]};
+  std::size_t at = 0;
 
   void bytes(const void* p, std::size_t n) {
-    if (n != 0 && std::fwrite(p, 1, n, f) != n) failed = true;
+    if (n <= WIRE_BLOCK - at) {
+      if (n != 0) std::memcpy(block.get() + at, p, n);
+      at += n;
+      return;
+    }
+    flush();
+    if (n >= WIRE_BLOCK) {  // a long string: straight to the stream
+      put(p, n);
+      return;
+    }
+    std::memcpy(block.get(), p, n);
+    at = n;
+  }
+  // What is held, to the stream; false once any write fell short.
+  bool flush() {
+    put(block.get(), std::exchange(at, 0));
+    return !failed;
+  }
+  void put(const void* p, std::size_t n) {
+    if (n != 0 && fwrite_unlocked(p, 1, n, f) != n) failed = true;  // one writer: no lock
   }
   void u8(std::uint8_t v) { bytes(&v, 1); }
   void u16(std::uint16_t v) {
@@ -63,7 +90,7 @@ struct WireIn {
   std::uint64_t taken = 0;  // bytes read so far
   // Read ahead in blocks: a field is a copy out of here, not a call into
   // stdio (millions of members, a dozen fields each).
-  std::vector<unsigned char> block = std::vector<unsigned char>(std::size_t{1} << 16);
+  std::vector<unsigned char> block = std::vector<unsigned char>(WIRE_BLOCK);
   std::size_t at = 0;
   std::size_t end = 0;
 

@@ -537,6 +537,66 @@ TEST(ClusterModes, ThePipelinePrintsWhatAReportPrints) { pipeline_seeds(1, 3); }
 TEST(ClusterModes, ThePipelinePrintsWhatAReportPrintsSeeds4To6) { pipeline_seeds(4, 6); }
 TEST(ClusterModes, ThePipelinePrintsWhatAReportPrintsSeeds7To9) { pipeline_seeds(7, 9); }
 
+// --reduce against a model on records drawn from few CRC-32s and sizes, so
+// that pairs, larger groups and keys that differ only in size (or only in
+// a size's high word) all occur, with CRC-32 zero among them; one seed puts
+// nearly every record under one CRC-32. The places must come byte for byte
+// as the model lists them: shard by shard, in the order the records came.
+TEST(ClusterModes, ReduceKeepsTheKeysHeldTwiceAsAModelDoes) {
+  test::TempDir dir;
+  for (unsigned seed = 1; seed <= 6; ++seed) {
+    std::mt19937 rng(seed);
+    std::vector<std::uint32_t> crcs = {0};
+    for (int i = 0; i < 40; ++i) crcs.push_back(static_cast<std::uint32_t>(rng()) | 1);
+    crcs.push_back(crcs[1] ^ 0x10);  // the same high bits as another
+    const std::vector<std::uint64_t> sizes = {0, 1, 7, std::uint64_t{1} << 32,
+                                              (std::uint64_t{1} << 32) | 7, ~std::uint64_t{0}};
+    std::size_t shards = 1 + rng() % 4;
+    std::string in = "ZORVREDC";
+    le(in, 1, 4);
+    le(in, shards, 4);
+    std::vector<std::vector<Key>> records(shards);
+    std::map<std::pair<std::uint32_t, std::uint64_t>, int> held;
+    for (std::size_t s = 0; s < shards; ++s) {
+      std::size_t n = rng() % 300;
+      le(in, n, 8);
+      for (std::size_t i = 0; i < n; ++i) {
+        Key k{};
+        k.crc = seed == 6 && rng() % 8 != 0 ? crcs[2] : crcs[rng() % crcs.size()];
+        k.size = sizes[rng() % sizes.size()];
+        k.archive = static_cast<std::uint32_t>(rng() % 5);
+        k.pos = static_cast<std::uint32_t>(rng());
+        le(in, k.crc, 4);
+        le(in, k.size, 8);
+        le(in, k.archive, 4);
+        le(in, k.pos, 4);
+        records[s].push_back(k);
+        if (k.crc != 0) ++held[{k.crc, k.size}];
+      }
+    }
+    std::string want = "ZORVDUPS";
+    le(want, 1, 4);
+    le(want, shards, 4);
+    std::string places;
+    for (const std::vector<Key>& shard : records) {
+      std::size_t count = 0;
+      for (const Key& k : shard) {
+        if (k.crc == 0 || held[{k.crc, k.size}] < 2) continue;
+        ++count;
+        le(places, k.archive, 4);
+        le(places, k.pos, 4);
+        le(places, k.crc, 4);
+        le(places, k.size, 8);
+      }
+      le(want, count, 8);
+    }
+    dir.write("reduce-in", test::to_bytes(in));
+    RunResult red = test::run_zorv({"--reduce=reduce-in"}, dir.path());
+    EXPECT_EQ(red.status, 0) << red.err;
+    EXPECT_EQ(red.out, want + places) << "seed " << seed;
+  }
+}
+
 // What --resolve says of places whose archive changed or went since the
 // keys were taken, and of members -c cannot check.
 TEST(ClusterModes, ResolveSaysWhatStandsAtEachPlaceNow) {
