@@ -441,6 +441,20 @@ def test_reduce(env, work, client):
             have = sorted(struct.unpack_from("<IIIQ", mine, i) for i in range(0, len(mine), 20))
             check(have == want, "trial %d shard %d: other places than the model's" % (trial, s), recs, have, want)
     client.run(zorv_dask.remove_store, "t0")
+    # Its zorv runs get malloc's huge pages; a tunable of the user's stays.
+    saved = os.environ.pop("GLIBC_TUNABLES", None)
+    try:
+        for given, want in ((None, "glibc.malloc.hugetlb=1"),
+                            ("glibc.malloc.check=3", "glibc.malloc.check=3:glibc.malloc.hugetlb=1"),
+                            ("glibc.malloc.hugetlb=0", "glibc.malloc.hugetlb=0")):
+            if given is not None:
+                os.environ["GLIBC_TUNABLES"] = given
+            got = zorv_dask.zorv_env().get("GLIBC_TUNABLES")
+            check(got == want, "zorv runs get GLIBC_TUNABLES=%s, not %s" % (got, want))
+            os.environ.pop("GLIBC_TUNABLES", None)
+    finally:
+        if saved is not None:
+            os.environ["GLIBC_TUNABLES"] = saved
 
 
 def test_cache(env, work):
