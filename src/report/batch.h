@@ -11,6 +11,7 @@
 #include "report/report.h"
 #include "report/revisit.h"
 #include "report/sink.h"
+#include "util/diag.h"
 
 namespace zorv {
 
@@ -102,7 +103,8 @@ struct Report {
   std::size_t size;           // members resolved at a time; shrinks when names are long
   std::size_t arena_limit;
   Member* members;  // cap of them
-  bool with_facts;  // each name in the arena follows its member's facts
+  bool with_facts;  // each name in the arena follows its member's facts:
+  bool all_facts;   // with -c all a check needs (MemberFacts), else its sizes
   std::size_t count;
   Place* places;        // places_cap of them, taken at the first resolve
   Place* spare_places;  // the radix sort's other half
@@ -155,17 +157,27 @@ bool grow_arena(Report* r, std::size_t len);
 // one stream, in the order the walks find the members: facts kept in an
 // array by member would be one cache miss each. Called for every member of
 // a report: the common case stays inline.
+// The bytes of facts before each name in the arena.
+inline std::size_t kept_facts_bytes(const Report* r) {
+  return !r->with_facts ? 0 : r->all_facts ? sizeof(MemberFacts) : sizeof(MemberSizes);
+}
+
 inline bool keep_name(Report* r, const char* name, std::size_t len, Member* member,
                       const MemberFacts* facts) {
+  static_assert(alignof(MemberSizes) <= alignof(MemberFacts));
   std::size_t at = r->arena_used;
-  if (r->with_facts)
+  std::size_t facts_bytes = kept_facts_bytes(r);
+  if (facts_bytes != 0)
     at = (at + alignof(MemberFacts) - 1) / alignof(MemberFacts) * alignof(MemberFacts);
-  std::size_t need = (at - r->arena_used) + (r->with_facts ? sizeof(MemberFacts) : 0) + len;
+  std::size_t need = (at - r->arena_used) + facts_bytes + len;
   if (r->arena_used + need > r->arena_cap && !grow_arena(r, need)) return false;
-  if (r->with_facts) {
+  if (r->all_facts) {
     std::memcpy(r->arena + at, facts, sizeof(MemberFacts));
-    at += sizeof(MemberFacts);
+  } else if (r->with_facts) {
+    MemberSizes sizes = sizes_of(*facts);
+    std::memcpy(r->arena + at, &sizes, sizeof sizes);
   }
+  at += facts_bytes;
   std::memcpy(r->arena + at, name, len);
   member->name = static_cast<std::uint32_t>(at);
   member->name_len = static_cast<std::uint16_t>(len);
@@ -190,11 +202,20 @@ inline MemberName name_of(const Report* r, const Member& m) {
   return name;
 }
 
-// The facts kept before a member's name (with_facts, and a name found).
+// The facts kept before a member's name (all_facts, and a name found).
 inline MemberFacts facts_of(const Report* r, const Member& m) {
+  ZORV_ASSERT(r->all_facts, "r->all_facts");
   MemberFacts f;
   std::memcpy(&f, r->arena + m.name - sizeof(MemberFacts), sizeof f);
   return f;
+}
+
+// The sizes kept before a member's name (with_facts, and a name found).
+inline MemberSizes kept_sizes(const Report* r, const Member& m) {
+  if (r->all_facts) return sizes_of(facts_of(r, m));
+  MemberSizes sizes;
+  std::memcpy(&sizes, r->arena + m.name - sizeof(MemberSizes), sizeof sizes);
+  return sizes;
 }
 
 // Looks `m` up one by one (its batch walk did not find it); the outcome,

@@ -186,7 +186,7 @@ bool resolve(Report* r, Member* members, std::size_t n) {
   if (r->arena == nullptr) {
     // Names average a few dozen bytes: the arena starts there and grows
     // (rarely) as the names need.
-    std::size_t per_member = 32 + (r->with_facts ? sizeof(MemberFacts) + 8 : 0);
+    std::size_t per_member = 32 + (r->with_facts ? kept_facts_bytes(r) + 8 : 0);
     r->arena_cap = std::clamp<std::size_t>(r->cap * per_member, 65536, r->arena_limit);
     r->arena = take<char>(r->arena_cap);
   }
@@ -290,7 +290,7 @@ bool print_members(Report* r, const Member* members, std::size_t n) {
     } else if (m.name == NO_NAME) {
       if (!say_looked_up(r, m)) return false;
     } else if (r->with_facts) {
-      MemberSizes sizes = sizes_of(facts_of(r, m));
+      MemberSizes sizes = kept_sizes(r, m);
       say_member(r, m, name_of(r, m), &sizes);
     } else {
       say_member(r, m, name_of(r, m), nullptr);
@@ -557,8 +557,10 @@ Report* report_gather(const Index* ix, const ReportOptions& options, ReportSink*
   r->cap = std::max<std::size_t>(1, std::min<std::size_t>(most, counts.group_members));
   r->size = r->cap;
   r->with_facts = r->split != ReportSplit::None || options.facts;
+  // Only a check reads more than a member's sizes.
+  r->all_facts = r->split == ReportSplit::Content;
   // Facts in the arena take what an array of them took beside it.
-  std::size_t facts_bytes = r->with_facts ? r->cap * (sizeof(MemberFacts) + 8) : 0;
+  std::size_t facts_bytes = r->with_facts ? r->cap * (kept_facts_bytes(r) + 8) : 0;
   r->arena_limit =
       std::clamp<std::size_t>(limits.name_bytes + facts_bytes, 65536, std::size_t{1} << 30);
   r->runs_cap = std::clamp<std::size_t>(limits.archives, 1, 65536);

@@ -140,7 +140,7 @@ void mark_shared_sizes(Report* r, const Member* members, std::size_t g0, std::si
   std::size_t k = 0;
   for (std::size_t i = g0; i < g1; ++i) {
     if (!known(members[i])) continue;
-    std::uint64_t size = facts_of(r, members[i]).item.size;
+    std::uint64_t size = kept_sizes(r, members[i]).size;
     w.slots[k++] = Slot{size, nullptr, static_cast<std::uint32_t>(i)};
   }
   std::size_t count = sub_groups(w.slots, k, same_size, w.runs);
@@ -575,27 +575,58 @@ void check_contents(Report* r, const Member* members, std::size_t n, Work& w) {
   if (remember) remember->keep();
 }
 
+// By size alone, the common group: its known members all of one size. It
+// is one sub-group of them in their order (printed when there are two),
+// with nothing to sort. False, nothing printed, when sizes differ.
+bool print_one_size(Report* r, const Member* members, std::size_t g0, std::size_t g1) {
+  std::size_t count = 0;
+  std::uint64_t size = 0;
+  for (std::size_t i = g0; i < g1; ++i) {
+    if (!known(members[i])) continue;
+    std::uint64_t s = kept_sizes(r, members[i]).size;
+    if (count++ == 0) size = s;
+    if (s != size) return false;
+  }
+  if (count < 2) return true;
+  ReportSink* sink = r->sink;
+  bool begun = false;
+  for (std::size_t i = g0; i < g1; ++i) {
+    const Member& m = members[i];
+    if (!known(m)) continue;
+    if (!begun) {
+      sink->begin_group(m.crc32);
+      count_group_start(r);
+      begun = true;
+    }
+    MemberSizes sizes = kept_sizes(r, m);
+    say_member(r, m, name_of(r, m), &sizes);
+  }
+  sink->end_group();
+  count_group_end(r);
+  return true;
+}
+
 // Prints group [g0, g1): its sub-groups in the order of their first members.
 void print_group(Report* r, const Member* members, std::size_t g0, std::size_t g1, Work& w) {
   bool content = r->split == ReportSplit::Content;
+  if (!content && print_one_size(r, members, g0, g1)) return;
   std::size_t k = 0;
   for (std::size_t i = g0; i < g1; ++i) {
     const Member& m = members[i];
     if (!known(m)) continue;
-    const MemberFacts f = facts_of(r, m);
     const unsigned char* digest = nullptr;
     if (content) {
       if (!w.checked[i]) continue;  // its size is its own: no sub-group
       if (w.outcomes[i].verdict != Verdict::Ok) {
         char buf[64];
-        const char* why = verify_reason(w.outcomes[i], f.item, buf, sizeof buf);
+        const char* why = verify_reason(w.outcomes[i], facts_of(r, m).item, buf, sizeof buf);
         ArchiveCuts cuts;
         r->sink->unverified(ref_of(m.archive, &cuts), name_of(r, m), why);
         continue;
       }
       digest = w.outcomes[i].digest;
     }
-    w.slots[k++] = Slot{f.item.size, digest, static_cast<std::uint32_t>(i)};
+    w.slots[k++] = Slot{kept_sizes(r, m).size, digest, static_cast<std::uint32_t>(i)};
   }
   std::size_t count = sub_groups(w.slots, k, content ? same_content : same_size, w.runs);
   // In the order of first members: a run's first slot has its lowest index.
@@ -608,7 +639,7 @@ void print_group(Report* r, const Member* members, std::size_t g0, std::size_t g
     count_group_start(r);
     for (std::uint32_t at = w.runs[s].start; at < w.runs[s].end; ++at) {
       const Member& m = members[w.slots[at].index];
-      MemberSizes sizes = sizes_of(facts_of(r, m));
+      MemberSizes sizes = kept_sizes(r, m);
       say_member(r, m, name_of(r, m), &sizes);
     }
     sink->end_group();

@@ -2,6 +2,7 @@
 // model of the rule gives, whatever the batch limits, and -l counting only
 // what was printed.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <map>
 #include <random>
@@ -117,6 +118,25 @@ TEST_F(Split, GroupLargerThanABatchStaysWhole) {
   index({write("big.zip", bytes)});
   auto [out, err] = report(ReportLimits{8, 0}, ReportSplit::Size);
   EXPECT_EQ(out, model({group}));
+}
+
+// An archive gone since indexing takes its members out of the split (the
+// reader says it could not open it): a part left with two is printed, one
+// left with a single member is not.
+TEST_F(Split, ArchiveGoneLeavesAPartOfOneUnprinted) {
+  ArchiveBytes x;
+  x.add("kept", 7).uncompressed_size = 5;
+  x.add("pair", 9).uncompressed_size = 3;
+  std::string a = write("a.zip", x);
+  std::string b = write("b.zip", x);
+  ArchiveBytes y;
+  y.add("kept", 7).uncompressed_size = 5;
+  std::string c = write("c.zip", y);
+  index({a, b, c});
+  ASSERT_EQ(unlink(b.c_str()), 0);
+  auto [out, err] = report(REPORT_LIMITS, ReportSplit::Size);
+  EXPECT_EQ(out, "CRC32: 0x00000007\nfile: " + a + ", kept\nfile: " + c + ", kept\n-------\n");
+  EXPECT_EQ(err, "zorv: unable to open file: " + b + "\n");
 }
 
 // -l with a split counts the members printed: a part of one member is not.
