@@ -152,16 +152,17 @@ void say_unreadable(Report* r, const Member& m);
 // offset, so they may move) up to its limit. False when it is full.
 bool grow_arena(Report* r, std::size_t len);
 
-// Keeps `len` bytes of a name for `member`, after its `facts` when the
-// report keeps them; false when the arena is full. The arena is written in
-// one stream, in the order the walks find the members: facts kept in an
-// array by member would be one cache miss each. Called for every member of
-// a report: the common case stays inline.
 // The bytes of facts before each name in the arena.
 inline std::size_t kept_facts_bytes(const Report* r) {
   return !r->with_facts ? 0 : r->all_facts ? sizeof(MemberFacts) : sizeof(MemberSizes);
 }
 
+// Keeps `len` bytes of a name for `member`, after its `facts` (all of them
+// with -c, else its sizes) when the report keeps them; false when the
+// arena is full. The arena is written in one stream, in the order the
+// walks find the members: facts kept in an array by member would be one
+// cache miss each. Called for every member of a report: the common case
+// stays inline.
 inline bool keep_name(Report* r, const char* name, std::size_t len, Member* member,
                       const MemberFacts* facts) {
   static_assert(alignof(MemberSizes) <= alignof(MemberFacts));
